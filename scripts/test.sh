@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with -Werror, runs every test; then builds
+# again with AddressSanitizer and UndefinedBehaviorSanitizer and runs the
+# tests there too. Exits non-zero on any failure.
+#   TARVEL_SKIP_SLOW=1   leave out the tests labelled "slow"
+#   TARVEL_SKIP_SANITIZE=1  only the plain build
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+"$root/scripts/install-deps.sh"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+ctest_args=(--output-on-failure -j "$jobs" --timeout 900)
+if [ "${TARVEL_SKIP_SLOW:-0}" = 1 ]; then
+  ctest_args+=(-LE slow)
+fi
+
+run_build() {
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja -DTARVEL_WERROR=ON "$@"
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest "${ctest_args[@]}")
+}
+
+echo "== plain build"
+run_build "$root/build-test"
+
+if [ "${TARVEL_SKIP_SANITIZE:-0}" != 1 ]; then
+  echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  run_build "$root/build-asan" -DTARVEL_SANITIZE=ON -DTARVEL_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+fi

@@ -1,0 +1,57 @@
+// The process log. Everything writes through CLog::_pKXLog; CLogger turns a
+// streamed text into one line; CatchWIException runs work and logs what it
+// throws.
+#pragma once
+
+#include <exception>
+#include <sstream>
+
+#include "baselib/kx_log.h"
+#include "baselib/kx_status.h"
+#include "foundation/Exceptions.h"
+
+class CLog {
+public:
+    CLog();
+    ~CLog();
+    CLog(const CLog&) = delete;
+    CLog& operator=(const CLog&) = delete;
+
+    // Throws CWIException(50000, "Can't set log file to '%s'").
+    static void setFileName(const char* path);
+    // Throws the bare KXStatus 50000 on failure.
+    static void setFileHandle(KXFile* handle);
+
+    static KXLog* _pKXLog;
+    static CLog log;
+};
+
+class CLogger : public std::ostringstream {
+public:
+    CLogger() = default;
+    ~CLogger() override;
+};
+
+template <class F>
+KXStatus CatchWIException(const char* where, F work)
+{
+    if (where == nullptr)
+        where = "CatchWIExcpetion";
+    try {
+        work();
+        return ERROR_NONE;
+    } catch (CWIExceptionLimited& e) {
+        KXLogWriteLimited(CLog::_pKXLog, e.getLimitKey(), e.getLimitText(), "%s(): %s", where,
+                          e.what());
+        return e.getStatus();
+    } catch (CWIException& e) {
+        KXLogWrite(CLog::_pKXLog, "%s(): %s", where, e.what());
+        return e.getStatus();
+    } catch (std::exception& e) {
+        KXLogWrite(CLog::_pKXLog, "%s(): %s", where, e.what());
+        return ERROR_GENERAL;
+    } catch (...) {
+        KXLogWrite(CLog::_pKXLog, "%s(): generic exception caught", where);
+        return ERROR_GENERAL;
+    }
+}

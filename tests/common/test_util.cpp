@@ -1,0 +1,250 @@
+#include "common/test_util.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace testutil {
+
+TempDir::TempDir()
+{
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tarvel-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    mPath = buf.data();
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(mPath, ec);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+    out << content;
+}
+
+void MakeDirs(const std::string& path)
+{
+    std::filesystem::create_directories(path);
+}
+
+void CopyFile(const std::string& from, const std::string& to, bool executable)
+{
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    if (executable)
+        chmod(to.c_str(), 0755);
+}
+
+std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(path));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+int CountLinesContaining(const std::string& path, const std::string& text)
+{
+    int n = 0;
+    for (const auto& line : ReadLines(path))
+        if (line.find(text) != std::string::npos)
+            ++n;
+    return n;
+}
+
+bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs, int stepMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (predicate())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+    }
+}
+
+void BecomeSubreaper()
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+int ReapChildren()
+{
+    int n = 0;
+    while (waitpid(-1, nullptr, WNOHANG) > 0)
+        ++n;
+    return n;
+}
+
+bool ProcessRunning(pid_t pid)
+{
+    if (pid <= 0)
+        return false;
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    if (stat.empty())
+        return false;
+    // The state follows the command name, which is in parentheses.
+    auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size())
+        return false;
+    char state = stat[close + 2];
+    return state != 'Z' && state != 'X';
+}
+
+void KillAndReap(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGKILL);
+    WaitUntil([&] {
+        waitpid(pid, nullptr, WNOHANG);
+        return !ProcessRunning(pid);
+    }, 5000, 10);
+    waitpid(pid, nullptr, WNOHANG);
+}
+
+unsigned short FreePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (fd >= 0)
+            close(fd);
+        throw std::runtime_error("no free port");
+    }
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool PortOpen(unsigned short port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+static std::vector<std::string> MergedEnv(const std::vector<std::string>& extra)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& x : extra)
+            if (x.substr(0, x.find('=')) == name)
+                replaced = true;
+        if (!replaced)
+            env.push_back(entry);
+    }
+    for (const auto& x : extra)
+        if (x.find('=') != std::string::npos)  // "NAME" alone removes NAME
+            env.push_back(x);
+    return env;
+}
+
+static pid_t SpawnWithFds(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          int outFd, int errFd)
+{
+    auto envv = MergedEnv(env);
+    std::vector<char*> args, envs;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : envv)
+        envs.push_back(const_cast<char*>(e.c_str()));
+    envs.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(outFd, 1);
+        dup2(errFd, 2);
+        sigset_t all;
+        sigemptyset(&all);
+        sigprocmask(SIG_SETMASK, &all, nullptr);
+        execve(args[0], args.data(), envs.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& outFile, const std::string& errFile)
+{
+    int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    pid_t pid = SpawnWithFds(argv, env, out, err);
+    close(out);
+    close(err);
+    return pid;
+}
+
+RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+              int timeoutMs)
+{
+    TempDir dir;
+    std::string outPath = dir / "out", errPath = dir / "err";
+    pid_t pid = Spawn(argv, env, outPath, errPath);
+    RunResult r;
+    int status = 0;
+    bool done = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs, 5);
+    if (!done) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        r.timedOut = true;
+    } else if (WIFEXITED(status)) {
+        r.exitCode = WEXITSTATUS(status);
+    }
+    r.out = ReadFile(outPath);
+    r.err = ReadFile(errPath);
+    return r;
+}
+
+}  // namespace testutil

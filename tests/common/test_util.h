@@ -1,0 +1,70 @@
+// Small helpers shared by the tests: temporary directories, files, bounded
+// polling, child processes and ports on 127.0.0.1.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return mPath; }
+    std::string operator/(const std::string& name) const { return mPath + "/" + name; }
+
+private:
+    std::string mPath;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+void MakeDirs(const std::string& path);
+void CopyFile(const std::string& from, const std::string& to, bool executable = false);
+std::vector<std::string> ReadLines(const std::string& path);
+// Number of lines of the file that contain the text.
+int CountLinesContaining(const std::string& path, const std::string& text);
+
+// Polls the predicate every stepMs until it holds or timeoutMs have passed.
+bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs, int stepMs = 20);
+
+// Makes this process the reaper of orphaned descendants (daemons after
+// -start, servers of a killed supervisor), so that their ends can be seen.
+void BecomeSubreaper();
+// Reaps every ended child without blocking; returns how many were reaped.
+int ReapChildren();
+// True while the process exists and is not a zombie.
+bool ProcessRunning(pid_t pid);
+// SIGKILL and reap (if it is ours); bounded.
+void KillAndReap(pid_t pid);
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+unsigned short FreePort();
+// True if something accepts connections on 127.0.0.1:port.
+bool PortOpen(unsigned short port);
+
+// Runs a program and collects its exit status, stdout and stderr; the
+// environment is the current one with `env` entries (NAME=VALUE) added or
+// replaced. Gives up (SIGKILL) after timeoutMs.
+struct RunResult {
+    int exitCode = -1;  // -1 when killed by a signal or timed out
+    std::string out;
+    std::string err;
+    bool timedOut = false;
+};
+RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+              int timeoutMs = 30000);
+
+// Starts a program in the background with stdout/stderr sent to files.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+            const std::string& outFile = "/dev/null", const std::string& errFile = "/dev/null");
+
+}  // namespace testutil
