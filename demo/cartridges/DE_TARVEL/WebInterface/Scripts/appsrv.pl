@@ -1,0 +1,123 @@
+#!/usr/bin/perl
+# A small application server for the demo installation and the tests.
+#
+#   appsrv.pl [-localip HOST] -port PORT [-bind]
+#
+# It listens on HOST (127.0.0.1 when -localip is not given) and PORT and
+# answers every HTTP GET with a small HTML page showing its port, pid and
+# uptime. A request carrying the header "X-tarvel-EXTRAINFO: shutdown" (the
+# supervisor's shutdown request, whose request line has no HTTP version) makes
+# it close its socket and exit with code 0.
+#
+# -bind is accepted and shown on the page. The demo server always listens on
+# exactly one address, never on the wildcard one, so that it can never be
+# reached from outside the host by accident; -bind therefore changes nothing
+# of where it listens.
+#
+# Behaviours for tests, switched on by the environment:
+#   APPSRV_EXIT_CODE=n        exit at once with code n, without listening
+#   APPSRV_CRASH_SIGNAL=n     kill itself with signal n once it listens
+#   APPSRV_IGNORE_SHUTDOWN=1  answer the shutdown request but keep running
+#   APPSRV_SHUTDOWN_DELAY=s   exit s seconds after the shutdown request
+#
+# SIGTERM (also the death signal armed by the supervisor) keeps its default
+# action: the server ends at once.
+use strict;
+use warnings;
+use IO::Socket::IP;
+use IO::Select;
+use Time::HiRes ();
+
+my ($localip, $port, $bind);
+while (@ARGV) {
+    my $arg = shift @ARGV;
+    if ($arg eq '-localip') { $localip = shift @ARGV; }
+    elsif ($arg eq '-port') { $port = shift @ARGV; }
+    elsif ($arg eq '-bind') { $bind = 1; }
+    else { die "appsrv.pl: unknown argument '$arg'\n"; }
+}
+die "appsrv.pl: -port missing\n" unless defined $port && $port =~ /^\d+$/;
+
+exit($ENV{APPSRV_EXIT_CODE}) if defined $ENV{APPSRV_EXIT_CODE} && $ENV{APPSRV_EXIT_CODE} ne '';
+
+my $host = (defined $localip && $localip ne '') ? $localip : '127.0.0.1';
+my $listener = IO::Socket::IP->new(
+    LocalHost => $host,
+    LocalPort => $port,
+    Proto     => 'tcp',
+    Listen    => 64,
+    ReuseAddr => 1,
+) or die "appsrv.pl: cannot listen on [$host]:$port: $@\n";
+
+my $started = Time::HiRes::time();
+
+if (my $sig = $ENV{APPSRV_CRASH_SIGNAL}) {
+    # Default dispositions, so that the signal ends the process as it would
+    # end a broken server (with a core flag for SIGABRT, SIGSEGV, ...).
+    $SIG{$_} = 'DEFAULT' for qw(ABRT SEGV TERM INT HUP);
+    kill $sig, $$;
+    sleep 5;    # a signal that does not end the process: exit visibly
+    exit 3;
+}
+
+my $shutdownAt;
+while (1) {
+    my $client = $listener->accept or next;
+    my ($requestLine, %headers) = read_request($client);
+    if (!defined $requestLine) {
+        close $client;
+        next;
+    }
+    my $extra = $headers{'x-tarvel-extrainfo'};
+    if (defined $extra && $extra =~ /^\s*shutdown\s*$/i) {
+        close $client;    # the supervisor reads no reply
+        next if $ENV{APPSRV_IGNORE_SHUTDOWN};
+        close $listener;
+        my $delay = $ENV{APPSRV_SHUTDOWN_DELAY};
+        Time::HiRes::sleep($delay) if defined $delay && $delay =~ /^\d+(\.\d+)?$/;
+        exit 0;
+    }
+    if ($requestLine =~ m{^GET\s}) {
+        my $uptime = sprintf('%.1f', Time::HiRes::time() - $started);
+        my $body = "<html><head><title>appsrv $port</title></head><body>\n"
+            . "<h1>Application server</h1>\n"
+            . "<p>port: $port</p>\n<p>pid: $$</p>\n<p>uptime: $uptime s</p>\n"
+            . "<p>address: $host" . ($bind ? ' (bind)' : '') . "</p>\n"
+            . "</body></html>\n";
+        respond($client, '200 OK', $body);
+    } else {
+        respond($client, '405 Method Not Allowed', "<html><body>GET only</body></html>\n");
+    }
+    close $client;
+}
+
+# Reads the request line and the headers up to the empty line; gives up on a
+# client that sends nothing for 5 seconds, so one stuck client cannot block
+# the server. Returns nothing for a connection closed before a request.
+sub read_request {
+    my ($client) = @_;
+    my $select = IO::Select->new($client);
+    my $buffer = '';
+    while ($buffer !~ /\r?\n\r?\n/ && length($buffer) < 65536) {
+        last unless $select->can_read(5);
+        my $n = sysread($client, $buffer, 4096, length $buffer);
+        last unless $n;
+    }
+    my @lines = split /\r?\n/, $buffer;
+    my $requestLine = shift @lines;
+    return unless defined $requestLine && $requestLine ne '';
+    my %headers;
+    for my $line (@lines) {
+        last if $line eq '';
+        $headers{lc $1} = $2 if $line =~ /^([^:]+):\s*(.*)$/;
+    }
+    return ($requestLine, %headers);
+}
+
+sub respond {
+    my ($client, $status, $body) = @_;
+    my $reply = "HTTP/1.0 $status\r\nContent-Type: text/html\r\n"
+        . 'Content-Length: ' . length($body) . "\r\nConnection: close\r\n\r\n" . $body;
+    local $SIG{PIPE} = 'IGNORE';
+    syswrite($client, $reply);
+}

@@ -1,0 +1,857 @@
+/* TCP sockets. Descriptors are switched to non-blocking on connect and every
+ * transfer waits with select() first, so no call here blocks without a
+ * time-out apart from accept(). Each failure is logged once, here, with the
+ * descriptor and peer, and returned as a status. */
+#include "baselib/kx_socket.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "baselib/kx_hostaddr.h"
+#include "baselib/kx_string.h"
+
+#define ERROR_TEXT_SIZE 256
+#define NUMERIC_HOST_SIZE 256
+#define NUMERIC_SERVICE_SIZE 32
+
+KXStatus KXFormatSocketError(int error, char *buffer, int size)
+{
+    char scratch[ERROR_TEXT_SIZE];
+
+    if (buffer == NULL)
+        return ERROR_PARAMETER;
+    /* The GNU strerror_r is safe in the gentle-stop threads; strerror's
+     * buffer for unknown numbers is not. */
+    strncpy(buffer, strerror_r(error, scratch, sizeof scratch), (size_t)size);
+    return ERROR_NONE;
+}
+
+/* The text of a system error for a log line, in a zeroed heap buffer that the
+ * caller frees; null when not even that buffer could be had. */
+static char *ErrorText(int error)
+{
+    char *text = calloc(1, ERROR_TEXT_SIZE);
+
+    if (text == NULL)
+        return NULL;
+    /* One byte short of the buffer, so that the text stays terminated. */
+    if (KXFormatSocketError(error, text, ERROR_TEXT_SIZE - 1) != ERROR_NONE) {
+        free(text);
+        return NULL;
+    }
+    return text;
+}
+
+static KXStatus NoMemory(KXLog *log, const char *function)
+{
+    KXLogWrite(log, "%s(): couldn't allocate memory", function);
+    return ERROR_MEMORY;
+}
+
+static const char *HostText(const KXSocket *sock)
+{
+    return sock->host != NULL ? sock->host : "";
+}
+
+static void MillisecondsToTimeval(int milliseconds, struct timeval *tv)
+{
+    tv->tv_sec = milliseconds / 1000;
+    tv->tv_usec = (milliseconds % 1000) * 1000;
+}
+
+/* A descriptor that select() cannot watch is useless to this library. */
+static int OutOfRange(int fd)
+{
+    return fd >= FD_SETSIZE;
+}
+
+KXStatus KXSocketNew(KXSocket **sock, int family, KXLog *log)
+{
+    KXSocket *s;
+    int on = 1;
+    int err;
+    char *why;
+    KXStatus status;
+
+    if (sock == NULL || *sock != NULL) {
+        KXLogWrite(log, "KXSocketNew(): wrong parameters passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    s = calloc(1, sizeof *s);
+    if (s == NULL)
+        return NoMemory(log, "KXSocketNew");
+    s->timeout = KX_SOCKET_DEFAULT_TIMEOUT;
+
+    s->fd = socket(family, SOCK_STREAM, 0);
+    if (s->fd < 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL) {
+            status = NoMemory(log, "KXSocketNew");
+            goto failed;
+        }
+        KXLogWrite(log, "KXSocketNew(): error creating socket (%s)", why);
+        free(why);
+        status = ERROR_SOCKET_CREATE;
+        goto failed;
+    }
+    if (OutOfRange(s->fd)) {
+        KXLogWrite(log, "KXSocketNew(): socket #%d is out of range (0..%d) for select()", s->fd,
+                   FD_SETSIZE - 1);
+        status = ERROR_SOCKET_CREATE;
+        goto failed_close;
+    }
+    if (setsockopt(s->fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL) {
+            status = NoMemory(log, "KXSocketNew");
+            goto failed_close;
+        }
+        KXLogWrite(log, "KXSocketNew(): error setting socket options (%s)", why);
+        free(why);
+        status = ERROR_SOCKET_OPTION;
+        goto failed_close;
+    }
+    s->open = 1;
+    *sock = s;
+    return ERROR_NONE;
+
+failed_close:
+    close(s->fd);
+failed:
+    free(s);
+    return status;
+}
+
+/* Waits for a non-blocking connect to finish and reads its outcome. */
+static KXStatus AwaitConnect(KXSocket *s, const char *host, unsigned short port, int timeout,
+                             KXLog *log)
+{
+    struct timeval tv = {timeout, 0};
+    fd_set readable, writable;
+    int n, err = 0;
+    socklen_t len = sizeof err;
+    char *why;
+
+    do {
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        FD_SET(s->fd, &readable);
+        FD_SET(s->fd, &writable);
+        /* Linux leaves the remaining time in tv, so a signal does not
+         * restart the full time-out. */
+        n = select(s->fd + 1, &readable, &writable, NULL, timeout > 0 ? &tv : NULL);
+    } while (n < 0 && errno == EINTR);
+
+    if (n < 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL)
+            return NoMemory(log, "KXSocketConnect");
+        KXLogWrite(log, "KXSocketConnect(): connect to [%s]:%hu failed (%d: %s)", host, port, err,
+                   why);
+        free(why);
+        return ERROR_SOCKET_CONNECT;
+    }
+    if (n == 0) {
+        KXLogWrite(log, "KXSocketConnect(): connect to [%s]:%hu timed out", host, port);
+        return ERROR_SOCKET_CONNECT;
+    }
+    if (!FD_ISSET(s->fd, &readable) && !FD_ISSET(s->fd, &writable)) {
+        KXLogWrite(log, "KXSocketConnect(): socked fd not set by select()");
+        return ERROR_SOCKET_CONNECT;
+    }
+    if (getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL)
+            return NoMemory(log, "KXSocketConnect");
+        KXLogWrite(log, "KXSocketConnect(): getsockopt() failed (%s)", why);
+        free(why);
+        return ERROR_SOCKET_CONNECT;
+    }
+    if (err != 0) {
+        if ((why = ErrorText(err)) == NULL)
+            return NoMemory(log, "KXSocketConnect");
+        KXLogWrite(log, "KXSocketConnect(): connect to [%s]:%hu failed (%d, %s)", host, port, err,
+                   why);
+        free(why);
+        return ERROR_SOCKET_CONNECT;
+    }
+    return ERROR_NONE;
+}
+
+KXStatus KXSocketConnect(KXSocket *s, const char *host, unsigned short port, int timeout,
+                         KXLog *log)
+{
+    struct addrinfo *list = NULL, *chosen = NULL;
+    int flags, err;
+    char *why;
+    KXStatus status;
+
+    /* A negative time-out would make select() fail; it is as wrong as one
+     * of 100 s or more. */
+    if (host == NULL || s == NULL || timeout >= KX_SOCKET_MAX_CONNECT_TIMEOUT || timeout < 0) {
+        KXLogWrite(log, "KXSocketConnect(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (!s->open || s->connected) {
+        KXLogWrite(log, "KXSocketConnect(): mismatch of internal state");
+        return ERROR_STATE;
+    }
+
+    /* The descriptor stays non-blocking: every later transfer waits with
+     * select() under the general time-out. */
+    flags = fcntl(s->fd, F_GETFL);
+    if (flags < 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL)
+            return NoMemory(log, "KXSocketConnect");
+        KXLogWrite(log,
+                   "KXSocketConnect(): error detecting file flags of socket #%d connected to "
+                   "[%s]:%hu (%s)",
+                   s->fd, host, port, why);
+        free(why);
+        return ERROR_SOCKET_FLAGS;
+    }
+    if (fcntl(s->fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL)
+            return NoMemory(log, "KXSocketConnect");
+        KXLogWrite(log,
+                   "KXSocketConnect(): error setting file flags for socket #%d connected to "
+                   "[%s]:%hu (%s)",
+                   s->fd, host, port, why);
+        free(why);
+        return ERROR_SOCKET_FLAGS;
+    }
+
+    status = ResolveHostName(host, port, &list, &chosen, IPPROTO_TCP, log);
+    if (status != ERROR_NONE)
+        return status;
+
+    if (connect(s->fd, chosen->ai_addr, chosen->ai_addrlen) != 0) {
+        err = errno;
+        if (err == EINTR || err == EAGAIN || err == EINPROGRESS) {
+            status = AwaitConnect(s, host, port, timeout, log);
+        } else if ((why = ErrorText(err)) == NULL) {
+            status = NoMemory(log, "KXSocketConnect");
+        } else {
+            KXLogWrite(log, "KXSocketConnect(): connect to [%s]:%hu failed (%d: %s)", host, port,
+                       err, why);
+            free(why);
+            status = ERROR_SOCKET_CONNECT;
+        }
+    }
+    freeaddrinfo(list);
+    if (status != ERROR_NONE)
+        return status;
+
+    s->connected = 1;
+    s->port = port;
+    s->connectTime = time(NULL);
+    s->host = strdup(host);
+    if (s->host == NULL) {
+        KXLogWrite(log, "KXSocketConnect(): unable to allocate memory needed for IP");
+        return ERROR_MEMORY;
+    }
+    return ERROR_NONE;
+}
+
+KXStatus KXSocketSetTimeout(KXSocket *s, int milliseconds, KXLog *log)
+{
+    if (s == NULL) {
+        KXLogWrite(log, "KXSocketSetTimeout(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    s->timeout = milliseconds;
+    return ERROR_NONE;
+}
+
+KXStatus KXSocketSetMSS(KXSocket *s, int mss, KXLog *log)
+{
+    int err;
+    char *why;
+
+    if (s == NULL) {
+        KXLogWrite(log, "KXSocketSetMSS(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (setsockopt(s->fd, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss) != 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL)
+            return NoMemory(log, "KXSocketSetMSS");
+        KXLogWrite(log, "KXSocketSetMSS(): error setting socket options (%s)", why);
+        free(why);
+        return ERROR_SOCKET_OPTION;
+    }
+    return ERROR_NONE;
+}
+
+/* Send and Receive are one loop; these are the parts that differ. */
+typedef struct Direction {
+    const char *function;
+    const char *failure; /* what a failed transfer call did */
+    KXStatus failureStatus;
+    int writing;
+} Direction;
+
+static const Direction sending = {"KXSocketSend", "error sending data", ERROR_SOCKET_SEND, 1};
+static const Direction receiving = {"KXSocketReceive", "failed to receive data",
+                                    ERROR_SOCKET_RECEIVE, 0};
+
+static KXStatus Transfer(KXSocket *s, const Direction *d, char *data, int *length, KXLog *log)
+{
+    int total = *length, done = 0;
+    KXStatus status = ERROR_NONE;
+
+    while (done < total) {
+        fd_set ready, exceptions;
+        struct timeval tv;
+        ssize_t n;
+        size_t chunk;
+        int err;
+        char *why;
+
+        FD_ZERO(&ready);
+        FD_ZERO(&exceptions);
+        FD_SET(s->fd, &ready);
+        FD_SET(s->fd, &exceptions);
+        MillisecondsToTimeval(s->timeout, &tv);
+        n = select(s->fd + 1, d->writing ? NULL : &ready, d->writing ? &ready : NULL,
+                   &exceptions, &tv);
+        if (n < 0) {
+            err = errno;
+            if (err == EINTR)
+                continue;
+            if ((why = ErrorText(err)) == NULL) {
+                status = NoMemory(log, d->function);
+                break;
+            }
+            KXLogWrite(log, "%s(): socket #%d connected to [%s]:%hu can not be used anymore (%s)",
+                       d->function, s->fd, HostText(s), s->port, why);
+            free(why);
+            status = ERROR_SOCKET_UNUSABLE;
+            break;
+        }
+        if (FD_ISSET(s->fd, &exceptions)) {
+            KXLogWrite(log,
+                       "%s(): socket #%d connected to [%s]:%hu can not be used anymore "
+                       "(exception)",
+                       d->function, s->fd, HostText(s), s->port);
+            status = ERROR_SOCKET_UNUSABLE;
+            break;
+        }
+        if (!FD_ISSET(s->fd, &ready)) {
+            KXLogWrite(log,
+                       "%s(): socket #%d connected to [%s]:%hu exceeded general timeout of %d "
+                       "seconds",
+                       d->function, s->fd, HostText(s), s->port, s->timeout / 1000);
+            status = ERROR_SOCKET_TIMEOUT;
+            break;
+        }
+
+        chunk = (size_t)(total - done);
+        if (chunk > KX_SOCKET_CHUNK)
+            chunk = KX_SOCKET_CHUNK;
+        /* MSG_DONTWAIT also for accepted sockets, which are blocking: the
+         * waiting is select()'s. MSG_NOSIGNAL, so that a peer that went
+         * away costs a status, not the process. */
+        if (d->writing)
+            n = send(s->fd, data + done, chunk, MSG_DONTWAIT | MSG_NOSIGNAL);
+        else
+            n = recv(s->fd, data + done, chunk, MSG_DONTWAIT);
+        if (n < 0) {
+            err = errno;
+            if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK)
+                continue;
+            if ((why = ErrorText(err)) == NULL) {
+                status = NoMemory(log, d->function);
+                break;
+            }
+            KXLogWrite(log, "%s(): socket #%d connected to [%s]:%hu %s (%s)", d->function, s->fd,
+                       HostText(s), s->port, d->failure, why);
+            free(why);
+            status = d->failureStatus;
+            break;
+        }
+        if (n == 0 && !d->writing) {
+            status = ERROR_SOCKET_CLOSED;
+            break;
+        }
+        done += (int)n;
+    }
+    *length = done;
+    return status;
+}
+
+KXStatus KXSocketSend(KXSocket *s, const char *data, int *length, KXLog *log)
+{
+    if (data == NULL || s == NULL || length == NULL) {
+        KXLogWrite(log, "KXSocketSend(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (!s->open || !s->connected) {
+        KXLogWrite(log, "KXSocketSend(): mismacth of internal state");
+        return ERROR_STATE;
+    }
+    return Transfer(s, &sending, (char *)data, length, log);
+}
+
+KXStatus KXSocketReceive(KXSocket *s, void *buffer, int *length, KXLog *log)
+{
+    if (buffer == NULL || s == NULL || length == NULL) {
+        KXLogWrite(log, "KXSocketReceive(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (!s->open || !s->connected) {
+        KXLogWrite(log, "KXSocketReceive(): mismatch of internal state");
+        return ERROR_STATE;
+    }
+    return Transfer(s, &receiving, buffer, length, log);
+}
+
+KXStatus KXSocketFPrint(KXSocket *s, const char *format, KXLog *log, ...)
+{
+    va_list args;
+    char *text = NULL;
+    int length = 0;
+    KXStatus status;
+
+    if (format == NULL || s == NULL) {
+        KXLogWrite(log, "KXSocketFPrint(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (!s->open || !s->connected) {
+        KXLogWrite(log, "KXSocketFPrint(): mismatch of internal state");
+        return ERROR_STATE;
+    }
+    va_start(args, log);
+    status = KXVFormatString(&text, &length, format, args);
+    va_end(args);
+    if (status != ERROR_NONE)
+        return status;
+    status = KXSocketSend(s, text, &length, log);
+    free(text);
+    return status;
+}
+
+KXStatus KXSocketSendLine(KXSocket *s, const char *text, KXLog *log)
+{
+    const char *end;
+    int length;
+    KXStatus status;
+
+    if (s == NULL || text == NULL) {
+        KXLogWrite(log, "KXSocketSendLine(): wrong parameter passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (!s->open || !s->connected) {
+        KXLogWrite(log, "KXSocketSendLine(): mismatch of internal state");
+        return ERROR_STATE;
+    }
+    end = strstr(text, "\r\n");
+    if (end == NULL)
+        end = strchr(text, '\n');
+    if (end == NULL)
+        end = text + strlen(text);
+    length = (int)(end - text);
+    status = KXSocketSend(s, text, &length, log);
+    if (status != ERROR_NONE)
+        return status;
+    length = 2;
+    return KXSocketSend(s, "\r\n", &length, log);
+}
+
+KXStatus KXSocketReceiveLine(KXSocket *s, char *buffer, int *size, KXLog *log)
+{
+    int stored = 0;
+    KXStatus status;
+
+    /* Room for one byte and the terminator is the least that makes sense. */
+    if (s == NULL || buffer == NULL || size == NULL || *size < 2) {
+        KXLogWrite(log, "KXSocketReceiveLine(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (!s->open || !s->connected) {
+        KXLogWrite(log, "KXSocketReceiveLine(): mismatch of internal state");
+        return ERROR_STATE;
+    }
+    for (;;) {
+        int one = 1;
+
+        status = KXSocketReceive(s, buffer + stored, &one, log);
+        if (status != ERROR_NONE)
+            break;
+        if (buffer[stored++] == '\n')
+            break;
+        if (stored == *size - 1) {
+            status = ERROR_BUFFER_SIZE;
+            break;
+        }
+    }
+    buffer[stored] = '\0';
+    return status;
+}
+
+/* One select() with a zero time-out for one kind of event. */
+static int PollNow(int fd, int kind, int *happened)
+{
+    fd_set set;
+    struct timeval zero;
+    int n;
+
+    do {
+        FD_ZERO(&set);
+        FD_SET(fd, &set);
+        zero.tv_sec = 0;
+        zero.tv_usec = 0;
+        n = select(fd + 1, kind == 0 ? &set : NULL, kind == 1 ? &set : NULL,
+                   kind == 2 ? &set : NULL, &zero);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -1;
+    *happened = FD_ISSET(fd, &set) != 0;
+    return 0;
+}
+
+KXStatus KXSocketCheck(KXSocket *s, KXLog *log)
+{
+    int happened = 0;
+
+    if (s == NULL) {
+        KXLogWrite(log, "KXSocketCheck(): wrong parameters passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (!s->open) {
+        KXLogWrite(log,
+                   "KXSocketCheck(): mismatch of internal state (trying to check non existing "
+                   "socket)");
+        return ERROR_STATE;
+    }
+    /* Peers and middle boxes drop idle connections; an old one is not worth
+     * the risk, however recently it was used. */
+    if (time(NULL) - s->connectTime > KX_SOCKET_KEEP_SECONDS)
+        return ERROR_SOCKET_UNUSABLE;
+    if (PollNow(s->fd, 2, &happened) != 0 || happened)
+        return ERROR_SOCKET_UNUSABLE;
+    if (PollNow(s->fd, 1, &happened) != 0 || !happened)
+        return ERROR_SOCKET_UNUSABLE;
+    /* Nothing was asked, so anything readable is an end or garbage. */
+    if (PollNow(s->fd, 0, &happened) != 0 || happened)
+        return ERROR_SOCKET_UNUSABLE;
+    return ERROR_NONE;
+}
+
+KXStatus KXSocketGetHostPort(KXSocket *s, char *buffer, unsigned size, unsigned short *port,
+                             KXLog *log)
+{
+    size_t length;
+
+    if (buffer == NULL || s == NULL || port == NULL || size == 0) {
+        KXLogWrite(log, "KXSocketGetHostPort(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (!s->open || !s->connected) {
+        KXLogWrite(log, "KXSocketGetHostPort(): mismatch of internal state");
+        return ERROR_STATE;
+    }
+    *port = s->port;
+    if (s->host == NULL) {
+        buffer[0] = '\0';
+        return ERROR_NONE;
+    }
+    length = strlen(s->host);
+    if (length >= size)
+        return ERROR_BUFFER_SIZE;
+    memcpy(buffer, s->host, length + 1);
+    return ERROR_NONE;
+}
+
+KXStatus KXSocketGetFd(KXSocket *s, int *fd, KXLog *log)
+{
+    if (s == NULL || fd == NULL) {
+        KXLogWrite(log, "KXSocketGetFd(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    *fd = s->fd;
+    return ERROR_NONE;
+}
+
+KXStatus KXSocketGetLocalHost(KXSocket *s, char *buffer, int *size, KXLog *log)
+{
+    struct sockaddr_storage address;
+    socklen_t length = sizeof address;
+    char host[NUMERIC_HOST_SIZE];
+    int rc, err, needed;
+    char *why;
+
+    if (buffer == NULL || s == NULL || size == NULL || *size <= 0) {
+        KXLogWrite(log, "KXSocketGetLocalHost(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if (!s->open || !s->connected) {
+        KXLogWrite(log, "KXSocketGetLocalHost(): mismatch of internal state");
+        return ERROR_STATE;
+    }
+    if (getsockname(s->fd, (struct sockaddr *)&address, &length) != 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL)
+            return NoMemory(log, "KXSocketGetLocalHost");
+        KXLogWrite(log, "KXSocketGetLocalHost(): getsockname() failed: %s", why);
+        free(why);
+        return ERROR_SOCKET_UNUSABLE;
+    }
+    rc = getnameinfo((struct sockaddr *)&address, length, host, sizeof host, NULL, 0,
+                     NI_NUMERICHOST | NI_NUMERICSERV);
+    if (rc != 0) {
+        KXLogWrite(log, "KXSocketGetLocalHost(): getnameinfo() failed (result=%d): %s", rc,
+                   gai_strerror(rc));
+        return ERROR_NAMEINFO;
+    }
+    /* A text that does not fit is not cut: the caller learns the size it
+     * needs and gets nothing half. */
+    needed = (int)strlen(host) + 1;
+    if (needed > *size) {
+        *size = needed;
+        return ERROR_BUFFER_SIZE;
+    }
+    memcpy(buffer, host, (size_t)needed);
+    *size = needed;
+    return ERROR_NONE;
+}
+
+KXStatus KXSocketFree(KXSocket **sock, KXLog *log)
+{
+    if (sock == NULL || *sock == NULL) {
+        KXLogWrite(log, "KXSocketFree(): wrong arguments passed to procedure");
+        return ERROR_PARAMETER;
+    }
+    if ((*sock)->open)
+        close((*sock)->fd);
+    free((*sock)->host);
+    free(*sock);
+    *sock = NULL;
+    return ERROR_NONE;
+}
+
+/* Binds fd to the resolved address, or to the family's wildcard address. */
+static int BindTo(int fd, const struct addrinfo *chosen, int family, unsigned short port)
+{
+    if (chosen != NULL)
+        return bind(fd, chosen->ai_addr, chosen->ai_addrlen);
+    if (family == AF_INET6) {
+        struct sockaddr_in6 any6;
+
+        memset(&any6, 0, sizeof any6);
+        any6.sin6_family = AF_INET6;
+        any6.sin6_addr = in6addr_any;
+        any6.sin6_port = htons(port);
+        return bind(fd, (struct sockaddr *)&any6, sizeof any6);
+    } else {
+        struct sockaddr_in any4;
+
+        memset(&any4, 0, sizeof any4);
+        any4.sin_family = AF_INET;
+        any4.sin_addr.s_addr = htonl(INADDR_ANY);
+        any4.sin_port = htons(port);
+        return bind(fd, (struct sockaddr *)&any4, sizeof any4);
+    }
+}
+
+/* The port the system chose when port 0 was asked for; 0 if unknown. */
+static unsigned short BoundPort(int fd)
+{
+    struct sockaddr_storage address;
+    socklen_t length = sizeof address;
+
+    if (getsockname(fd, (struct sockaddr *)&address, &length) != 0)
+        return 0;
+    if (address.ss_family == AF_INET6)
+        return ntohs(((struct sockaddr_in6 *)&address)->sin6_port);
+    if (address.ss_family == AF_INET)
+        return ntohs(((struct sockaddr_in *)&address)->sin_port);
+    return 0;
+}
+
+KXStatus KXServerSocketNew(KXSocket **server, const char *host, unsigned short port, int family,
+                           KXLog *log)
+{
+    struct addrinfo *list = NULL, *chosen = NULL;
+    struct linger hardClose = {1, 0};
+    int fd = -1, on = 1, err;
+    const char *shownHost = host != NULL ? host : "*";
+    KXSocket *s = NULL;
+    char *why;
+    KXStatus status;
+
+    if (server == NULL || *server != NULL) {
+        KXLogWrite(log, "KXServerSocketNew(): invalid parameter");
+        return ERROR_PARAMETER;
+    }
+    if (host != NULL) {
+        status = ResolveHostName(host, port, &list, &chosen, IPPROTO_TCP, log);
+        if (status != ERROR_NONE)
+            return status;
+        family = chosen->ai_family;
+    }
+
+    fd = socket(family, SOCK_STREAM, 0);
+    if (fd < 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL) {
+            status = NoMemory(log, "KXServerSocketNew");
+            goto done;
+        }
+        KXLogWrite(log, "KXServerSocketNew(): error creating socket; port %hu, errno: %d (%s)",
+                   port, err, why);
+        free(why);
+        status = ERROR_SOCKET_CREATE;
+        goto done;
+    }
+    if (OutOfRange(fd)) {
+        KXLogWrite(log, "KXServerSocketNew(): socket #%d is out of range (0..%d) for select()", fd,
+                   FD_SETSIZE - 1);
+        status = ERROR_SOCKET_CREATE;
+        goto done;
+    }
+    /* A lingering close of 0 s resets the connections still queued. */
+    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &hardClose, sizeof hardClose) != 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL) {
+            status = NoMemory(log, "KXServerSocketNew");
+            goto done;
+        }
+        KXLogWrite(log,
+                   "KXServerSocketNew(): failed to set socket option: SO_LINGER, port %hu, "
+                   "errno: %d (%s)",
+                   port, err, why);
+        free(why);
+        status = ERROR_SOCKET_CREATE;
+        goto done;
+    }
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL) {
+            status = NoMemory(log, "KXServerSocketNew");
+            goto done;
+        }
+        KXLogWrite(log,
+                   "KXServerSocketNew(): failed to set socket option: SO_REUSEADDR, port %hu, "
+                   "errno: %d (%s)",
+                   port, err, why);
+        free(why);
+        status = ERROR_SOCKET_CREATE;
+        goto done;
+    }
+    if (BindTo(fd, chosen, family, port) != 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL) {
+            status = NoMemory(log, "KXServerSocketNew");
+            goto done;
+        }
+        KXLogWrite(log, "KXServerSocketNew(): cannot bind to [%s]:%hu (%s)", shownHost, port, why);
+        free(why);
+        status = ERROR_SOCKET_CONNECT;
+        goto done;
+    }
+    if (listen(fd, KX_SOCKET_BACKLOG) != 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL) {
+            status = NoMemory(log, "KXServerSocketNew");
+            goto done;
+        }
+        KXLogWrite(log,
+                   "KXServerSocketNew(): can't start listening on socket bound to: [%s]:%hu (%s)",
+                   shownHost, port, why);
+        free(why);
+        status = ERROR_SOCKET_LISTEN;
+        goto done;
+    }
+
+    s = calloc(1, sizeof *s);
+    if (s == NULL || (s->host = strdup(shownHost)) == NULL) {
+        KXLogWrite(log, "KXServerSocketNew(): cannot allocate memory");
+        free(s);
+        status = ERROR_MEMORY;
+        goto done;
+    }
+    s->fd = fd;
+    /* Asked for any port, the record keeps the one actually bound. */
+    s->port = port != 0 ? port : BoundPort(fd);
+    s->connected = 1;
+    s->open = 1;
+    s->timeout = 0;
+    *server = s;
+    fd = -1;
+    status = ERROR_NONE;
+
+done:
+    if (fd >= 0)
+        close(fd);
+    if (list != NULL)
+        freeaddrinfo(list);
+    return status;
+}
+
+KXStatus KXSocketAccept(KXSocket *server, KXSocket **client, KXLog *log)
+{
+    struct sockaddr_storage address;
+    socklen_t length = sizeof address;
+    char host[NUMERIC_HOST_SIZE], service[NUMERIC_SERVICE_SIZE];
+    KXSocket *s;
+    int fd, rc, err;
+    char *why;
+
+    if (client == NULL || server == NULL || *client != NULL) {
+        KXLogWrite(log, "KXSocketAccept(): invalid parameter");
+        return ERROR_PARAMETER;
+    }
+    fd = accept(server->fd, (struct sockaddr *)&address, &length);
+    if (fd < 0) {
+        err = errno;
+        if ((why = ErrorText(err)) == NULL)
+            return NoMemory(log, "KXSocketAccept");
+        KXLogWrite(log, "KXSocketAccept(): error accepting client socket for server [%s]:%hu (%s)",
+                   HostText(server), server->port, why);
+        free(why);
+        return ERROR_SOCKET_ACCEPT;
+    }
+    if (OutOfRange(fd)) {
+        KXLogWrite(log, "KXSocketAccept(): socket #%d is out of range (0..%d) for select()", fd,
+                   FD_SETSIZE - 1);
+        close(fd);
+        return ERROR_SOCKET_ACCEPT;
+    }
+    rc = getnameinfo((struct sockaddr *)&address, length, host, sizeof host, service,
+                     sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
+    if (rc != 0) {
+        KXLogWrite(log, "KXSocketAccept(): getnameinfo() failed (result=%d): %s", rc,
+                   gai_strerror(rc));
+        close(fd);
+        return ERROR_NAMEINFO;
+    }
+    s = calloc(1, sizeof *s);
+    if (s == NULL || (s->host = strdup(host)) == NULL) {
+        KXLogWrite(log, "KXSocketAccept(): cannot allocate IP string");
+        free(s);
+        close(fd);
+        return ERROR_MEMORY;
+    }
+    s->fd = fd;
+    if (sscanf(service, "%hu", &s->port) != 1)
+        s->port = 0;
+    s->connected = 1;
+    s->open = 1;
+    s->timeout = KX_SOCKET_DEFAULT_TIMEOUT;
+    s->connectTime = time(NULL);
+    *client = s;
+    return ERROR_NONE;
+}

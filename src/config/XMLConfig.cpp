@@ -1,0 +1,289 @@
+// Loading ServerConfig.xml and answering queries on its model.
+#include "config/XMLConfig.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <rapidxml/rapidxml.hpp>
+
+#include "config/TarvelEnv.h"
+#include "foundation/Exceptions.h"
+
+namespace XMLConfig {
+
+namespace {
+
+// The XML parser descends once per open element, on the stack. Real files
+// nest six deep; anything far beyond is refused before it can exhaust the
+// stack.
+const std::size_t kMaxElementDepth = 1000;
+
+bool startsWith(const char* text, const char* prefix)
+{
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Finds the first start tag that opens more than kMaxElementDepth elements.
+// Follows the parser's reading of markup: comments, CDATA, processing
+// instructions, document types and quoted attribute values do not nest.
+const char* findTooDeepElement(const char* text)
+{
+    std::size_t depth = 0;
+    const char* p = text;
+    while ((p = std::strchr(p, '<')) != nullptr) {
+        const char* const tag = p;
+        if (startsWith(p, "<?")) {
+            p = std::strstr(p + 2, "?>");
+        } else if (startsWith(p, "<!--")) {
+            p = std::strstr(p + 4, "-->");
+        } else if (startsWith(p, "<![CDATA[")) {
+            p = std::strstr(p + 9, "]]>");
+        } else if (startsWith(p, "<!DOCTYPE") && std::strchr(" \t\r\n", p[9]) && p[9] != '\0') {
+            int brackets = 0;
+            for (p += 9; *p != '\0' && (*p != '>' || brackets > 0); ++p) {
+                if (*p == '[')
+                    ++brackets;
+                else if (*p == ']' && brackets > 0)
+                    --brackets;
+            }
+        } else if (startsWith(p, "<!") || startsWith(p, "</")) {
+            if (p[1] == '/' && depth > 0)
+                --depth;
+            p = std::strchr(p, '>');
+        } else {
+            char quote = 0;
+            for (++p; *p != '\0' && (quote != 0 || *p != '>'); ++p) {
+                if (quote != 0) {
+                    if (*p == quote)
+                        quote = 0;
+                } else if (*p == '"' || *p == '\'') {
+                    quote = *p;
+                }
+            }
+            if (*p == '>' && p[-1] != '/' && ++depth > kMaxElementDepth)
+                return tag;
+        }
+        if (p == nullptr || *p == '\0')
+            break;
+        ++p;
+    }
+    return nullptr;
+}
+
+std::string lineOf(const std::string& text, std::size_t offset)
+{
+    offset = std::min(offset, text.size());
+    return std::to_string(std::count(text.begin(), text.begin() + offset, '\n') + 1);
+}
+
+std::string parseErrorMessage(const std::string& text, std::size_t offset, const char* what)
+{
+    return "CConfigFile::parse(): error while parsing XML (line " + lineOf(text, offset) + ") :" +
+           what;
+}
+
+[[noreturn]] void throwFileError(const char* what, const char* path, int error)
+{
+    throw CException(std::string("CConfigFile::loadFile(): ") + what + " " + path + " (" +
+                     (error != 0 ? std::strerror(error) : "unexpected end of file") + ")");
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : mFd(fd) {}
+    ~FileDescriptor()
+    {
+        if (mFd >= 0)
+            ::close(mFd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return mFd; }
+
+private:
+    int mFd;
+};
+
+}  // namespace
+
+CConfigFile::CConfigFile() = default;
+
+CConfigFile::~CConfigFile() = default;
+
+std::string CConfigFile::defaultFileName()
+{
+    return CTarvelEnv::configDir() + "/ServerConfig.xml";
+}
+
+void CConfigFile::loadFile(const char* path)
+{
+    XMLCONFIG_ASSERT(path != nullptr);
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0)
+        throw CException(std::string("CConfigFile::loadFile(): Could not open config file ") + path);
+
+    // Only a regular file has a size to seek to; a directory or a pipe would
+    // give a meaningless or no answer.
+    struct stat info;
+    if (::fstat(file.get(), &info) != 0)
+        throwFileError("Could not determine the size of config file", path, errno);
+    if (!S_ISREG(info.st_mode))
+        throwFileError("Could not determine the size of config file", path, EINVAL);
+    const off_t size = ::lseek(file.get(), 0, SEEK_END);
+    if (size < 0 || ::lseek(file.get(), 0, SEEK_SET) != 0)
+        throwFileError("Could not determine the size of config file", path, errno);
+
+    std::string text(static_cast<std::size_t>(size) + 1, '\0');
+    std::size_t done = 0;
+    while (done < static_cast<std::size_t>(size)) {
+        const ssize_t got = ::read(file.get(), &text[done], static_cast<std::size_t>(size) - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            throwFileError("Could not read config file", path, got < 0 ? errno : 0);
+        done += static_cast<std::size_t>(got);
+    }
+    parse(text);
+}
+
+void CConfigFile::parse(const std::string& text)
+{
+    // The parser works in place and stops at the first NUL.
+    std::vector<char> buffer;
+    buffer.reserve(text.size() + 1);
+    buffer.assign(text.begin(), text.end());
+    buffer.push_back('\0');
+
+    if (const char* tooDeep = findTooDeepElement(buffer.data()))
+        throw CException(parseErrorMessage(text, static_cast<std::size_t>(tooDeep - buffer.data()),
+                                           "elements nested too deeply"));
+
+    // The document carries a sizeable static memory pool: not for the stack.
+    auto document = std::make_unique<rapidxml::xml_document<char>>();
+    try {
+        document->parse<rapidxml::parse_default>(buffer.data());
+    } catch (const rapidxml::parse_error& e) {
+        // Lines are counted in the text as given: the parser has already
+        // rewritten the buffer before the error position.
+        const char* where = e.where<char>();
+        const std::size_t offset =
+            where != nullptr ? static_cast<std::size_t>(where - buffer.data()) : text.size();
+        throw CException(parseErrorMessage(text, offset, e.what()));
+    }
+    parse(document.get());
+}
+
+void CConfigFile::parse(const rapidxml::xml_node<char>* document)
+{
+    XMLCONFIG_ASSERT(document != nullptr);
+    const rapidxml::xml_node<char>* root = document->first_node();
+    while (root != nullptr &&
+           !(root->type() == rapidxml::node_element && root->name_size() == 6 &&
+             std::memcmp(root->name(), "config", 6) == 0))
+        root = root->next_sibling();
+    if (root == nullptr)
+        throw CException("CConfigFile::parse(): no config element found");
+
+    // A failed construction leaves the previous model in place.
+    auto config = std::make_unique<Config>(root);
+    mConfig = std::move(config);
+
+    checkPools(mConfig.get());
+    checkUniquePorts(mConfig.get());
+    checkReqRouterAssignments(mConfig.get());
+}
+
+const Config& CConfigFile::model() const
+{
+    XMLCONFIG_ASSERT(mConfig);
+    return *mConfig;
+}
+
+void CConfigFile::getAppServers(const StringVector& ipList, AppServerCallback callback) const
+{
+    for (const auto& pool : model().pools().pools()) {
+        for (const auto& entry : pool.second->appServers().servers()) {
+            const AppServer& server = *entry.second;
+            if (std::find(ipList.begin(), ipList.end(), server.host()) == ipList.end())
+                continue;
+            server.forEachPort(
+                [&](unsigned short port) { callback(server.host(), port, server.bind()); });
+        }
+    }
+}
+
+IPEndpoint CConfigFile::getRequestRouter(const std::string& name) const
+{
+    const RequestRouter* router = model().requestRouters().routerByName(name);
+    return IPEndpoint(router->host(), router->port(), router->bind());
+}
+
+IPEndpoint CConfigFile::getMonitor(const std::string& name) const
+{
+    const RequestRouter* router = model().requestRouters().routerByName(name);
+    return IPEndpoint(router->host(), router->monitorPort(), router->bind());
+}
+
+IPEndpoint CConfigFile::getMessageCenter(const std::string& name) const
+{
+    const RequestRouter* router = model().requestRouters().routerByName(name);
+    if (router->mcPort() == 0)
+        throw CException("Message center not found: " + name);
+    return IPEndpoint(router->host(), router->mcPort(), router->bind());
+}
+
+namespace {
+
+template <class PortOf>
+IPEndpointVector routerEndpoints(const RequestRouters& routers, PortOf portOf)
+{
+    IPEndpointVector endpoints;
+    for (const auto& entry : routers.routers()) {
+        const RequestRouter& router = *entry.second;
+        const unsigned short port = portOf(router);
+        if (port != 0)
+            endpoints.emplace_back(router.host(), port, router.bind());
+    }
+    return endpoints;
+}
+
+}  // namespace
+
+IPEndpointVector CConfigFile::getRequestRouters() const
+{
+    return routerEndpoints(model().requestRouters(),
+                           [](const RequestRouter& router) { return router.port(); });
+}
+
+IPEndpointVector CConfigFile::getMonitors() const
+{
+    return routerEndpoints(model().requestRouters(),
+                           [](const RequestRouter& router) { return router.monitorPort(); });
+}
+
+IPEndpointVector CConfigFile::getMessageCenters() const
+{
+    return routerEndpoints(model().requestRouters(),
+                           [](const RequestRouter& router) { return router.mcPort(); });
+}
+
+std::vector<const RequestRouter*> CConfigFile::getRequestRoutersByPoolName(const std::string& pool) const
+{
+    const Config& config = model();
+    std::vector<const RequestRouter*> routers;
+    for (const std::string& name : config.pools().poolByName(pool)->requestRouters().routerNames())
+        routers.push_back(config.requestRouters().routerByName(name));
+    return routers;
+}
+
+bool CConfigFile::isASPoolDBCacheEnabled(const IPEndpoint& endpoint) const
+{
+    return model().cacheServers().serverByAddr(endpoint)->enableCache();
+}
+
+}  // namespace XMLConfig

@@ -1,0 +1,16 @@
+#include "foundation/KXThread.h"
+
+#include "foundation/Exceptions.h"
+
+CKXThread::CKXThread(KXThreadFunction function, void* data)
+{
+    KXStatus status = KXThreadNew(&handle, function, data);
+    if (status != ERROR_NONE)
+        throw CWIException(status, "CKXThread::CKXThread(): KXThreadNew() failed");
+}
+
+CKXThread::~CKXThread()
+{
+    if (handle != nullptr)
+        KXThreadFree(&handle, timeout);
+}

@@ -1,0 +1,27 @@
+// The one service of tarvelsvc: its run is the supervision loop that keeps
+// every configured application server of this host running until the
+// service is told to stop, and then stops them, first gently, then hard.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "appserver/AppServerManager.h"
+#include "servicectl/Service.h"
+
+class CApplicationServerService : public CDaemon {
+public:
+    // The manager reads TARVEL at once, so construction throws the
+    // environment exception when it is not set.
+    CApplicationServerService();
+    ~CApplicationServerService() override;
+
+    int run(const std::vector<std::string>& args) override;
+
+    // The program entry gives the manager its address list before the
+    // controller runs.
+    CAppServerManager& manager() { return mManager; }
+
+private:
+    CAppServerManager mManager;
+};

@@ -1,0 +1,263 @@
+#include "servicectl/DaemonController.h"
+
+#include "foundation/Exceptions.h"
+#include "foundation/Log.h"
+#include "servicectl/ProcessState.h"
+#include "servicectl/SharedPIDList.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+std::map<std::string, CDaemon*> CDaemonController::mDaemons;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The daemon's gentle stop of its servers (connect, request, wait) can take
+// some 41 seconds; SIGKILL before that would leave them behind.
+constexpr std::chrono::milliseconds kGentleStopLimit(60000);
+constexpr std::chrono::milliseconds kGentleStopPoll(100);
+
+struct KillStep {
+    int signal;
+    int pauseMs;  // after the call, if it succeeded
+};
+
+// Two SIGTERMs, then (once the daemon had its time to finish) SIGKILLs
+// with growing pauses. The daemon's end is looked for before every call.
+const KillStep kKillSchedule[] = {
+    {SIGTERM, 100}, {SIGTERM, 200}, {SIGKILL, 300}, {SIGKILL, 400},
+    {SIGKILL, 500}, {SIGKILL, 600}, {SIGKILL, 700}, {SIGKILL, 800},
+    {SIGKILL, 900}, {SIGKILL, 1000}, {SIGKILL, 0},
+};
+constexpr size_t kFirstKillStep = 2;
+
+// Waits until `deadline` unless the process ends first; true when it ended.
+bool WaitForEnd(pid_t pid, Clock::time_point deadline)
+{
+    for (;;) {
+        if (servicectl::ProcessEnded(pid))
+            return true;
+        auto now = Clock::now();
+        if (now >= deadline)
+            return false;
+        auto step = deadline - now < kGentleStopPoll ? deadline - now
+                                                     : Clock::duration(kGentleStopPoll);
+        servicectl::Pause(std::chrono::duration_cast<std::chrono::milliseconds>(step));
+    }
+}
+
+// Returns once the process is gone; throws when it cannot be signalled or
+// outlives the whole schedule.
+void KillProcess(pid_t pid)
+{
+    // Signalling 0 or a negative number reaches whole process groups.
+    if (pid <= 0)
+        throw CServiceException("DaemonController/killProcess(): could not kill pid " +
+                                    std::to_string(pid),
+                                0);
+    Clock::time_point firstTerm;
+    for (size_t i = 0; i < sizeof kKillSchedule / sizeof kKillSchedule[0]; ++i) {
+        if (i == kFirstKillStep && WaitForEnd(pid, firstTerm + kGentleStopLimit))
+            return;
+        // An ended but unreaped daemon still accepts signals.
+        if (servicectl::ProcessEnded(pid))
+            return;
+        if (i == 0)
+            firstTerm = Clock::now();
+        if (kill(pid, kKillSchedule[i].signal) != 0) {
+            if (errno == ESRCH)
+                return;
+            throw CServiceException("DaemonController/killProcess(): kill() failed for pid " +
+                                        std::to_string(pid) + " with errno = " +
+                                        std::to_string(errno),
+                                    0);
+        }
+        if (kKillSchedule[i].pauseMs > 0)
+            servicectl::Pause(std::chrono::milliseconds(kKillSchedule[i].pauseMs));
+    }
+    if (servicectl::ProcessEnded(pid))
+        return;
+    throw CServiceException("DaemonController/killProcess(): could not kill pid " +
+                                std::to_string(pid),
+                            0);
+}
+
+}  // namespace
+
+bool isDaemonPIDAlive(int pid)
+{
+    if (pid <= 0)
+        return false;
+    std::string daemonExe;
+    if (!servicectl::ReadExeLink(pid, daemonExe))
+        return false;
+    std::string ownExe;
+    if (!servicectl::ReadExeLink(getpid(), ownExe)) {
+        KXLogWrite(CLog::_pKXLog, "isDaemonPIDAlive(): could not find executable information in /proc");
+        return false;
+    }
+    return daemonExe == ownExe;
+}
+
+CDaemonController::CDaemonController() = default;
+
+CDaemonController::~CDaemonController() = default;
+
+void CDaemonController::registerService(IService* service)
+{
+    assert(service != 0);
+    const std::string& name = service->getName();
+    if (mDaemons.count(name) != 0)
+        throw CServiceException("CDaemonController::registerService(): Service already registered",
+                                0);
+    CDaemon* daemon = dynamic_cast<CDaemon*>(service);
+    if (daemon == nullptr)
+        throw CServiceException(
+            "CDaemonController::registerService(): Attempt to register an invalid service object",
+            0);
+    registerServiceName(name);
+    mDaemons[name] = daemon;
+}
+
+CDaemon* CDaemonController::getDaemonByName(const std::string& name)
+{
+    auto it = mDaemons.find(name);
+    return it == mDaemons.end() ? nullptr : it->second;
+}
+
+IService* CDaemonController::getService(const std::string& name) const
+{
+    CDaemon* daemon = getDaemonByName(name);
+    if (daemon == nullptr)
+        throw CServiceException("CDaemonController::getService(): no such service '" + name + "'",
+                                0);
+    return daemon;
+}
+
+int CDaemonController::startService(const std::string& name, const std::vector<std::string>& args)
+{
+    {
+        SharedPIDList list;
+        for (int i = 0; i < SharedPIDList::NUM_ENTRIES; ++i) {
+            SharedPIDList::PIDEntry entry = list.getEntry(i);
+            if (entry.pid == 0 || !entry.hasName(name))
+                continue;
+            if (isDaemonPIDAlive(entry.pid))
+                throw CServiceException("CDaemonController::startService(): Service already started",
+                                        0);
+            list.remove(entry.pid);
+            break;
+        }
+    }
+
+    CDaemon* daemon = getDaemonByName(name);
+    if (daemon == nullptr)
+        throw CServiceException("No such service: " + name, 0);
+
+    // Buffered output would otherwise be written twice, once by each process.
+    std::cout.flush();
+    std::cerr.flush();
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw CServiceException("CDaemonController::startService(): Failed to start service", 0);
+    if (pid > 0)
+        return pid;
+
+    daemon->setPid(getpid());
+    SharedPIDList list;
+    list.add(daemon->getPid(), daemon->getName());
+    int result = daemon->run(args);
+    list.remove(daemon->getPid());
+    exit(result);
+}
+
+void CDaemonController::stopService(const std::string& name)
+{
+    SharedPIDList list;
+    for (int i = 0; i < SharedPIDList::NUM_ENTRIES; ++i) {
+        SharedPIDList::PIDEntry entry = list.getEntry(i);
+        if (entry.pid == 0 || !entry.hasName(name))
+            continue;
+        if (!isDaemonPIDAlive(entry.pid)) {
+            list.remove(entry.pid);
+            throw CServiceException("CDaemonController::stopService(): Daemon '" + name + "' [" +
+                                        std::to_string(entry.pid) + "] is not running",
+                                    0);
+        }
+        KillProcess(entry.pid);
+        list.remove(entry.pid);
+        return;
+    }
+    throw CServiceException(
+        "CDaemonController::stopService(): Could not find daemon pid for service " + name, 0);
+}
+
+int CDaemonController::startServiceConsole(const std::string& name,
+                                           const std::vector<std::string>& args)
+{
+    CDaemon* daemon = getDaemonByName(name);
+    if (daemon == nullptr)
+        throw CServiceException(
+            "CDaemonController::startServiceConsole(): Attempt to start an unknown service", 0);
+    return daemon->run(args);
+}
+
+void CDaemonController::runService(const std::string& name)
+{
+    std::vector<std::string> args{name};
+    if (mArguments.size() >= 4)
+        args.insert(args.end(), mArguments.begin() + 3, mArguments.end());
+    startService(name, args);
+}
+
+std::string CDaemonController::getStatus() const
+{
+    SharedPIDList list;
+    std::vector<SharedPIDList::PIDEntry> entries = list.getEntries();
+    if (entries.empty())
+        return "No services running.\n";
+    std::string text = "Running services:\n";
+    for (const SharedPIDList::PIDEntry& entry : entries) {
+        text += "[" + std::to_string(entry.pid) + "] " + entry.name() + " ";
+        if (!isDaemonPIDAlive(entry.pid))
+            text += "(dead)";
+        text += "\n";
+    }
+    return text;
+}
+
+void CDaemonController::installServices()
+{
+    std::cerr << "Function not implemented\n" << std::flush;
+    KXLogWrite(CLog::_pKXLog, "CDaemonController::installServices(): function not implemented");
+}
+
+void CDaemonController::uninstallServices()
+{
+    std::cerr << "Function not implemented\n" << std::flush;
+    KXLogWrite(CLog::_pKXLog, "CDaemonController::uninstallServices(): function not implemented");
+}
+
+void CDaemonController::run(int argc, char** argv)
+{
+    for (int i = 0; i < argc; ++i)
+        mArguments.emplace_back(argv[i]);
+    CServiceControllerBase::run(argc, argv);
+}
+
+void CDaemonController::run(CCmdLine& commandLine)
+{
+    std::vector<std::string> extra = commandLine.getExtraOptions();
+    mArguments.insert(mArguments.end(), extra.begin(), extra.end());
+    CServiceControllerBase::run(commandLine);
+}

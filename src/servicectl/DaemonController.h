@@ -1,0 +1,45 @@
+// The Unix service controller: a service is started as a daemon by forking
+// this process, tracked in the shared PID list, stopped by signals, or run
+// in the foreground.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "servicectl/Service.h"
+#include "servicectl/ServiceController.h"
+
+class CDaemonController : public CServiceControllerBase {
+public:
+    CDaemonController();
+    ~CDaemonController() override;
+
+    void registerService(IService* service) override;
+    IService* getService(const std::string& name) const override;
+    // Returns the daemon's pid in the calling process; the daemon process
+    // itself never returns from here (it exits with its run's result).
+    int startService(const std::string& name, const std::vector<std::string>& args) override;
+    void stopService(const std::string& name) override;
+    int startServiceConsole(const std::string& name,
+                            const std::vector<std::string>& args) override;
+    void run(CCmdLine& commandLine) override;
+    void run(int argc, char** argv) override;
+    std::string getStatus() const override;
+    void installServices() override;
+    void uninstallServices() override;
+    void runService(const std::string& name) override;
+
+    static CDaemon* getDaemonByName(const std::string& name);
+
+private:
+    // argv and the option names left by the program entry; for runService.
+    std::vector<std::string> mArguments;
+    static std::map<std::string, CDaemon*> mDaemons;
+};
+
+// True when `pid` is a live process running the same executable as the
+// caller. Never true for pid <= 0 or for a process that has ended (zombie).
+bool isDaemonPIDAlive(int pid);

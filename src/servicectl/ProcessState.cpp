@@ -1,0 +1,66 @@
+#include "servicectl/ProcessState.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace servicectl {
+
+bool ProcessEnded(pid_t pid)
+{
+    if (pid <= 0)
+        return true;
+    if (kill(pid, 0) != 0 && errno == ESRCH)
+        return true;
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT || errno == ESRCH;
+    // "pid (comm) S ...": comm is at most 16 bytes, so the state is well
+    // within the first 256 bytes; comm itself may contain ')'.
+    char buffer[256];
+    ssize_t length;
+    do {
+        length = read(fd, buffer, sizeof buffer - 1);
+    } while (length < 0 && errno == EINTR);
+    close(fd);
+    if (length <= 0)
+        return length == 0;  // an empty stat: the process went away meanwhile
+    buffer[length] = '\0';
+    const char* paren = strrchr(buffer, ')');
+    if (paren == nullptr || paren[1] != ' ' || paren[2] == '\0')
+        return false;
+    return paren[2] == 'Z' || paren[2] == 'X';
+}
+
+bool ReadLink(const std::string& path, std::string& target)
+{
+    char buffer[4096];
+    ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
+    // A target that fills the buffer may have been cut.
+    if (length < 0 || static_cast<size_t>(length) >= sizeof buffer)
+        return false;
+    target.assign(buffer, static_cast<size_t>(length));
+    return true;
+}
+
+bool ReadExeLink(pid_t pid, std::string& target)
+{
+    return ReadLink("/proc/" + std::to_string(pid) + "/exe", target);
+}
+
+void Pause(std::chrono::milliseconds duration)
+{
+    struct timespec request;
+    request.tv_sec = static_cast<time_t>(duration.count() / 1000);
+    request.tv_nsec = static_cast<long>(duration.count() % 1000) * 1000000L;
+    struct timespec remaining;
+    while (nanosleep(&request, &remaining) != 0 && errno == EINTR)
+        request = remaining;
+}
+
+}  // namespace servicectl

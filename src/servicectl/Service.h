@@ -1,0 +1,87 @@
+// What a controller knows of a service (IService), a service's identity
+// (CServiceBase), and the base of every service that runs as a Unix daemon
+// (CDaemon): termination signals become a process-wide stop flag that the
+// service's own loop polls.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class IService {
+public:
+    // Nothing in this system reads the start type; every service starts as
+    // START_AUTOMATIC.
+    enum StartType { START_BOOT = 0, START_AUTOMATIC = 1, START_MANUAL = 2, START_DISABLED = 3 };
+
+    virtual int run(const std::vector<std::string>& args) = 0;
+    virtual const std::string& getName() const = 0;
+    virtual const std::string& getDisplayName() const = 0;
+    virtual const std::string& getDescription() const = 0;
+    virtual StartType getStartType() const = 0;
+    virtual void setStartType(StartType startType) = 0;
+    virtual std::string getUsage() = 0;
+    virtual bool serviceStopped() = 0;
+    virtual void installSignalHandlers() = 0;
+
+protected:
+    // Controllers never own their services, so they never delete through
+    // this interface.
+    ~IService() = default;
+};
+
+class CServiceBase : public IService {
+public:
+    CServiceBase(const std::string& name, const std::string& displayName,
+                 const std::string& description);
+    virtual ~CServiceBase();
+
+    int run(const std::vector<std::string>& args) override;
+    const std::string& getName() const override { return mName; }
+    const std::string& getDisplayName() const override { return mDisplayName; }
+    const std::string& getDescription() const override { return mDescription; }
+    StartType getStartType() const override { return mStartType; }
+    void setStartType(StartType startType) override { mStartType = startType; }
+    std::string getUsage() override;
+    bool serviceStopped() override = 0;
+    void installSignalHandlers() override;
+
+private:
+    std::string mName;
+    std::string mDisplayName;
+    std::string mDescription;
+    StartType mStartType = START_AUTOMATIC;
+};
+
+class CDaemon : public CServiceBase {
+public:
+    CDaemon(const std::string& name, const std::string& displayName,
+            const std::string& description);
+    ~CDaemon() override;
+
+    // Installs the termination-signal handlers; a service's run calls this
+    // first. Returns 0.
+    int run(const std::vector<std::string>& args) override;
+    // The process-wide stop flag. Also writes the log lines of the signals
+    // received since the last call (see logReceivedSignals).
+    bool serviceStopped() override;
+    // SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGINT, SIGPWR, SIGSEGV and SIGTERM.
+    void installSignalHandlers() override;
+
+    // The signal handler only records a signal; the "Signal received: %d"
+    // line is written here, on the service's own thread, where taking the
+    // log's lock and allocating are safe. Call it before the service's last
+    // log line so that no received signal goes unlogged.
+    void logReceivedSignals();
+
+    pid_t getPid() const { return mPid; }
+    // Set by the daemon controller in the forked daemon process.
+    void setPid(pid_t pid) { mPid = pid; }
+
+private:
+    pid_t mPid = 0;
+};
+
+// argv[0] .. argv[argc-1], in order.
+std::vector<std::string> makeServiceArguments(int argc, char** argv);

@@ -1,0 +1,105 @@
+// Gentle stop of servers that ignore the request: each is given 30 seconds,
+// all at the same time, then left to the hard stop's SIGTERM.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "appserver/AppServerManager.h"
+#include "common/test_util.h"
+#include "foundation/Log.h"
+#include "gentle_stop_peer.h"
+
+namespace {
+
+using gentlestop::Behaviour;
+using Clock = std::chrono::steady_clock;
+
+class GentleStopSlowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TARVEL", dir.path().c_str(), 1);
+        setenv("TARVEL_PERL", dir.path().c_str(), 1);
+        setenv("TARVEL_CARTRIDGES", dir.path().c_str(), 1);
+        CLog::setFileName(logPath.c_str());
+        manager = std::make_unique<CAppServerManager>();
+    }
+
+    void TearDown() override
+    {
+        for (auto& peer : peers)
+            if (testutil::ProcessRunning(peer.pid))
+                gentlestop::Kill(peer.pid);
+    }
+
+    // Starts n servers that ignore the request, runs the gentle stop and
+    // returns its duration in seconds.
+    double StopIgnoringServers(int n)
+    {
+        auto& table = manager->impl().mProcesses;
+        for (int i = 0; i < n; ++i) {
+            peers.push_back(gentlestop::StartPeer("127.0.0.1", Behaviour::IgnoreRequest));
+            AppServerProcess record(dir.path(), "", "127.0.0.1", peers.back().port, 0);
+            record.mPid = peers.back().pid;
+            record.mState = 1;
+            table.push_back(record);
+        }
+        auto start = Clock::now();
+        manager->gentleStopServers();
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
+    std::string FailureLine(const gentlestop::Peer& peer)
+    {
+        return "Failed to shut down application server at [127.0.0.1]:" +
+               std::to_string(peer.port) + " after 30 sec. (0)";
+    }
+
+    // The hard stop ends what the gentle one could not.
+    void ExpectHardStopTerminates()
+    {
+        for (const auto& record : manager->processes())
+            EXPECT_EQ(record.mState, 1);
+        manager->stopServers();
+        for (const auto& peer : peers) {
+            int status = gentlestop::Reap(peer.pid);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        }
+    }
+
+    testutil::TempDir dir;
+    std::string logPath = dir / "Service.log";
+    std::unique_ptr<CAppServerManager> manager;
+    std::vector<gentlestop::Peer> peers;
+};
+
+TEST_F(GentleStopSlowTest, ServerThatIgnoresTheRequestGetsThirtySecondsThenSIGTERM)
+{
+    double seconds = StopIgnoringServers(1);
+    EXPECT_GE(seconds, 29.9);
+    EXPECT_LE(seconds, 31.5);
+    EXPECT_EQ(testutil::CountLinesContaining(logPath, FailureLine(peers[0])), 1)
+        << testutil::ReadFile(logPath);
+    EXPECT_EQ(testutil::ReadLines(logPath).size(), 1u) << testutil::ReadFile(logPath);
+    EXPECT_TRUE(testutil::ProcessRunning(peers[0].pid));
+    ExpectHardStopTerminates();
+}
+
+TEST_F(GentleStopSlowTest, TwoServersThatIgnoreItTakeThirtySecondsNotSixty)
+{
+    double seconds = StopIgnoringServers(2);
+    EXPECT_GE(seconds, 29.9);
+    EXPECT_LE(seconds, 32.0);
+    for (const auto& peer : peers)
+        EXPECT_EQ(testutil::CountLinesContaining(logPath, FailureLine(peer)), 1)
+            << testutil::ReadFile(logPath);
+    ExpectHardStopTerminates();
+}
+
+}  // namespace

@@ -1,0 +1,385 @@
+// Supervision with real children: the argument vectors the servers get, the
+// reaping through SIGCHLD and the drain, restarts, fork failures, and the
+// servers' end with a killed supervisor.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "appserver/AppServerManager.h"
+#include "installation.h"
+
+using appservertest::Installation;
+
+namespace {
+
+// The SIGCHLD handler reaps every child of this test program from the first
+// buildTables on; children are therefore ended with SIGKILL and watched
+// through /proc, never waited for directly.
+void KillAll(const std::vector<AppServerProcess>& processes)
+{
+    for (const auto& p : processes)
+        if (p.mPid > 0)
+            kill(p.mPid, SIGKILL);
+    for (const auto& p : processes)
+        testutil::WaitUntil([&] { return !testutil::ProcessRunning(p.mPid); }, 5000);
+}
+
+class Supervision : public ::testing::Test {
+protected:
+    explicit Supervision(bool realPerl = false) : inst(realPerl) {}
+
+    void SetUp() override
+    {
+        InstallChildHandler();
+        termProcs.count = 0;
+        inst.writeWebInterfaceConf("[GLOBAL]\nTIMEOUT=150\n");
+    }
+    void TearDown() override
+    {
+        KillAll(manager.processes());
+        termProcs.count = 0;
+    }
+
+    // The records of one appserver element on 127.0.0.1 with these ports.
+    void build(const std::vector<unsigned short>& ports, const std::string& extra = "")
+    {
+        std::string list;
+        for (auto port : ports)
+            list += (list.empty() ? "" : ",") + std::to_string(port);
+        inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"" + list + "\"" + extra + "/>"});
+        manager.setIPList(std::vector<std::string>{"127.0.0.1"});
+        manager.buildTables();
+    }
+
+    // One pass of the service loop, without its sleep.
+    void waitForEnds(size_t n)
+    {
+        ASSERT_TRUE(testutil::WaitUntil([&] { return termProcs.count >= static_cast<int>(n); }, 10000));
+    }
+
+    Installation inst;
+    CAppServerManager manager;
+};
+
+std::vector<std::string> ArgsOf(const std::string& file)
+{
+    EXPECT_TRUE(testutil::WaitUntil([&] { return access(file.c_str(), F_OK) == 0; }, 10000));
+    return testutil::ReadLines(file);
+}
+
+TEST_F(Supervision, ArgumentVectorIsTheCommandSplitAtBlanks)
+{
+    inst.writeWebInterfaceConf("[GLOBAL]\nOPTIONS=  -w  \"-Mfoo bar\"\t-x\n");
+    setenv("STUB_ARGS", inst.path("args").c_str(), 1);
+    setenv("STUB_EXIT", "0", 1);
+    build({8001}, " bind=\"true\"");
+    manager.startServers();
+    // Quotes are not interpreted and a tab separates nothing.
+    std::vector<std::string> expected = {inst.perl(), "-w", "\"-Mfoo", "bar\"\t-x", inst.script(),
+                                         "-localip", "127.0.0.1", "-port", "8001", "-bind"};
+    EXPECT_EQ(ArgsOf(inst.path("args")), expected);
+}
+
+TEST_F(Supervision, AtMostFifteenWordsArePassed)
+{
+    std::string options;
+    for (int i = 1; i <= 20; ++i)
+        options += " o" + std::to_string(i);
+    inst.writeWebInterfaceConf("[GLOBAL]\nOPTIONS=" + options + "\n");
+    setenv("STUB_ARGS", inst.path("args").c_str(), 1);
+    setenv("STUB_EXIT", "0", 1);
+    build({8001});
+    manager.startServers();
+    auto args = ArgsOf(inst.path("args"));
+    ASSERT_EQ(args.size(), 15u);
+    EXPECT_EQ(args[0], inst.perl());
+    EXPECT_EQ(args[14], "o14");
+}
+
+TEST_F(Supervision, FourWordsWithoutOptionsHostAndBind)
+{
+    setenv("STUB_ARGS", inst.path("args").c_str(), 1);
+    setenv("STUB_EXIT", "0", 1);
+    inst.writeServerConfig({"<appserver host=\"srv.invalid\" ports=\"8001\"/>"});
+    // A host text that is not resolved at this point: only equality counts.
+    manager.setIPList(std::vector<std::string>{"srv.invalid"});
+    manager.buildTables();
+    ASSERT_EQ(manager.processes().size(), 1u);
+    manager.impl().mProcesses[0].mHost.clear();
+    manager.impl().mProcesses[0].mCommand = inst.perl() + " " + inst.script() + " -port 8001";
+    manager.startServers();
+    std::vector<std::string> expected = {inst.perl(), inst.script(), "-port", "8001"};
+    EXPECT_EQ(ArgsOf(inst.path("args")), expected);
+}
+
+TEST_F(Supervision, FailedExecIsLoggedByTheChildAndDrainedAsExitStateOne)
+{
+    build({8001});
+    unlink(inst.perl().c_str());
+    manager.startServers();
+    const auto& p = manager.processes()[0];
+    EXPECT_EQ(p.mState, 1);
+    waitForEnds(1);
+    manager.waitAndUpdateTerminated(0);
+    EXPECT_EQ(p.mState, 0);
+    EXPECT_EQ(p.mStatus, 1 << 8);
+    EXPECT_EQ(p.mFailCount, 1);
+    EXPECT_EQ(inst.countMessage("StartProcess(): failed for command \"" + p.mCommand +
+                                "\" (No such file or directory)"),
+              1);
+    EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + p.mCommand +
+                                "\" terminated with exit-state 1"),
+              1);
+}
+
+TEST_F(Supervision, ExitCodeAndCoreDumpAreLogged)
+{
+    build({8001, 8002});
+    auto& processes = manager.impl().mProcesses;
+    setenv("STUB_EXIT", "42", 1);
+    processes[0].restart();
+    unsetenv("STUB_EXIT");
+
+    // A core flag needs a real dump: a core limit and a writable directory.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    rlimit old{};
+    getrlimit(RLIMIT_CORE, &old);
+    rlimit core{64 << 20, std::max<rlim_t>(old.rlim_max, 64 << 20)};
+    bool coreAllowed = setrlimit(RLIMIT_CORE, &core) == 0 && chdir(inst.path("").c_str()) == 0;
+    setenv("STUB_SIGNAL", "SEGV", 1);
+    processes[1].restart();
+    unsetenv("STUB_SIGNAL");
+    setrlimit(RLIMIT_CORE, &old);
+    ASSERT_EQ(chdir(cwd), 0);
+
+    waitForEnds(2);
+    manager.waitAndUpdateTerminated(0);
+    EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + processes[0].mCommand +
+                                "\" terminated with exit-state 42"),
+              1);
+    EXPECT_EQ(processes[1].mStatus & 0x7f, SIGSEGV);
+    if (coreAllowed && (processes[1].mStatus & 0x80))
+        EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + processes[1].mCommand +
+                                    "\" terminated due to a segmentation fault (core dumped)"),
+                  1);
+    else
+        EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + processes[1].mCommand +
+                                    "\" terminated due to an unhandled signal #11"),
+                  1);
+    EXPECT_EQ(processes[0].mFailCount, 1);
+    EXPECT_EQ(processes[1].mFailCount, 1);
+}
+
+TEST_F(Supervision, CleanExitResetsCountAndIsStartedAgainInTheNextPass)
+{
+    build({8001});
+    auto& p = manager.impl().mProcesses[0];
+    p.mFailCount = 4;
+    setenv("STUB_EXIT", "0", 1);
+    manager.startServers();
+    pid_t first = p.mPid;
+    waitForEnds(1);
+    manager.waitAndUpdateTerminated(0);
+    EXPECT_EQ(p.mState, 0);
+    EXPECT_EQ(p.mFailCount, 0);
+    EXPECT_EQ(inst.messages().size(), 1u);  // the "started" line only
+    unsetenv("STUB_EXIT");
+    manager.startServers();
+    EXPECT_EQ(p.mState, 1);
+    EXPECT_NE(p.mPid, first);
+    EXPECT_TRUE(testutil::ProcessRunning(p.mPid));
+}
+
+TEST_F(Supervision, ChildrenEndingDuringOneSleepAreDrainedAtOnceNewestFirst)
+{
+    build({8001, 8002, 8003, 8004, 8005});
+    setenv("STUB_EXIT", "7", 1);
+    manager.startServers();
+    waitForEnds(5);
+    std::vector<pid_t> reaped;
+    for (int i = 0; i < 5; ++i)
+        reaped.push_back(termProcs.entries[i].pid);
+    size_t before = inst.messages().size();
+    manager.waitAndUpdateTerminated(0);
+    EXPECT_EQ(termProcs.count, 0);
+
+    auto messages = inst.messages();
+    ASSERT_EQ(messages.size(), before + 5);
+    for (int i = 0; i < 5; ++i) {
+        pid_t pid = reaped[4 - i];
+        auto it = std::find_if(manager.processes().begin(), manager.processes().end(),
+                               [&](const AppServerProcess& p) { return p.mPid == pid; });
+        ASSERT_NE(it, manager.processes().end());
+        EXPECT_EQ(messages[before + i], "Process::updateTerminated(): \"" + it->mCommand +
+                                            "\" terminated with exit-state 7");
+        EXPECT_EQ(it->mState, 0);
+    }
+}
+
+TEST_F(Supervision, UnknownChildIsDroppedSilently)
+{
+    build({8001});
+    setenv("STUB_EXIT", "5", 1);
+    pid_t stranger = fork();
+    if (stranger == 0)
+        _exit(5);
+    ASSERT_GT(stranger, 0);
+    waitForEnds(1);
+    EXPECT_EQ(termProcs.entries[0].pid, stranger);
+    manager.waitAndUpdateTerminated(0);
+    EXPECT_EQ(termProcs.count, 0);
+    EXPECT_TRUE(inst.messages().empty());
+    EXPECT_EQ(manager.processes()[0].mState, -1);
+}
+
+TEST_F(Supervision, DrainSleepsAtMostTheGivenTime)
+{
+    build({8001});
+    auto start = std::chrono::steady_clock::now();
+    manager.waitAndUpdateTerminated(200);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(ms, 190);
+    EXPECT_LT(ms, 1000);
+}
+
+TEST_F(Supervision, StopServersSignalsOnlyRunningRecords)
+{
+    build({8001, 8002, 8003});
+    auto& processes = manager.impl().mProcesses;
+    manager.startServers();
+    for (const auto& p : processes)
+        ASSERT_TRUE(testutil::ProcessRunning(p.mPid));
+    processes[1].mState = 0;   // stopped before: left alone
+    processes[2].mState = -1;  // never started: left alone
+    manager.stopServers();
+    EXPECT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(processes[0].mPid); }, 5000));
+    EXPECT_EQ(processes[0].mState, 0);
+    EXPECT_TRUE(testutil::ProcessRunning(processes[1].mPid));
+    EXPECT_TRUE(testutil::ProcessRunning(processes[2].mPid));
+    EXPECT_EQ(processes[2].mState, -1);
+}
+
+TEST_F(Supervision, DestructionTerminatesRunningServers)
+{
+    std::vector<pid_t> pids;
+    {
+        CAppServerManager other;
+        other.setIPList(std::vector<std::string>{"127.0.0.1"});
+        inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"8001,8002\"/>"});
+        other.buildTables();
+        other.startServers();
+        for (const auto& p : other.processes())
+            pids.push_back(p.mPid);
+    }
+    for (pid_t pid : pids)
+        EXPECT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(pid); }, 5000));
+}
+
+// A fork failure of the first record is logged and the second is still
+// tried. Forks are made to fail with RLIMIT_NPROC in a child of the test;
+// root is exempt from that limit, so the child first becomes "nobody".
+TEST_F(Supervision, ForkFailureIsLoggedAndNextRecordTried)
+{
+    build({8001, 8002});
+    chmod(inst.path("log").c_str(), 0777);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGCHLD, SIG_DFL);
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(10);
+        rlimit one{1, 1};
+        if (setrlimit(RLIMIT_NPROC, &one) != 0)
+            _exit(11);
+        manager.startServers();
+        const auto& ps = manager.processes();
+        bool ok = ps[0].mState == -1 && ps[1].mState == -1 && ps[0].mFailCount == 1 &&
+                  ps[1].mFailCount == 1 && ps[0].mStartTime != 0 && ps[1].mStartTime != 0;
+        _exit(ok ? 0 : 12);
+    }
+    int status = 0;
+    signal(SIGCHLD, SIG_DFL);  // wait for this child ourselves
+    pid_t waited = waitpid(child, &status, 0);
+    InstallChildHandler();
+    ASSERT_EQ(waited, child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(inst.countMessage("CAppServerManagerImpl::startServers(): Process::start(): failed to "
+                                "fork a new process (Resource temporarily unavailable)"),
+              2);
+}
+
+// The servers of a supervisor that dies by SIGKILL end with it (instead of
+// running on unsupervised and holding their ports).
+TEST_F(Supervision, ServersEndWithAKilledSupervisor)
+{
+    testutil::BecomeSubreaper();
+    build({8001, 8002});
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t supervisor = fork();
+    ASSERT_GE(supervisor, 0);
+    if (supervisor == 0) {
+        close(fds[0]);
+        manager.startServers();
+        for (const auto& p : manager.processes())
+            if (write(fds[1], &p.mPid, sizeof p.mPid) != sizeof p.mPid)
+                _exit(1);
+        close(fds[1]);
+        for (;;)
+            pause();
+    }
+    close(fds[1]);
+    std::vector<pid_t> servers(2);
+    ASSERT_EQ(read(fds[0], servers.data(), sizeof(pid_t) * 2), static_cast<ssize_t>(sizeof(pid_t) * 2));
+    close(fds[0]);
+    for (pid_t pid : servers)
+        ASSERT_TRUE(testutil::ProcessRunning(pid));
+
+    kill(supervisor, SIGKILL);
+    for (pid_t pid : servers)
+        EXPECT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(pid); }, 1000, 5))
+            << "server " << pid << " outlived its supervisor";
+    for (pid_t pid : servers)
+        kill(pid, SIGKILL);
+}
+
+// The demo's application server: it answers HTTP, is restarted after a
+// SIGKILL, and leaves with code 0 on the shutdown request.
+class DemoServer : public Supervision {
+protected:
+    DemoServer() : Supervision(true) {}
+};
+
+TEST_F(DemoServer, RestartedAfterSigkillWithUnhandledSignalLine)
+{
+    unsigned short port = testutil::FreePort();
+    build({port});
+    auto& p = manager.impl().mProcesses[0];
+    manager.startServers();
+    ASSERT_TRUE(testutil::WaitUntil([&] { return testutil::PortOpen(port); }, 10000));
+    pid_t first = p.mPid;
+
+    kill(first, SIGKILL);
+    manager.waitAndUpdateTerminated(5000);  // cut short by the SIGCHLD
+    EXPECT_EQ(p.mState, 0);
+    EXPECT_EQ(p.mStatus, SIGKILL);
+    EXPECT_EQ(p.mFailCount, 1);
+    EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + p.mCommand +
+                                "\" terminated due to an unhandled signal #9"),
+              1);
+
+    manager.startServers();
+    EXPECT_EQ(p.mState, 1);
+    EXPECT_NE(p.mPid, first);
+    EXPECT_TRUE(testutil::WaitUntil([&] { return testutil::PortOpen(port); }, 10000));
+    EXPECT_EQ(inst.countMessage("Process::start(): started \"" + p.mCommand + "\""), 2);
+}
+
+}  // namespace

@@ -1,0 +1,333 @@
+// The controller's switches against a private copy of the fake service.
+#include "fake/fake_fixture.h"
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+using faketest::FakeService;
+
+class Lifecycle : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { testutil::BecomeSubreaper(); }
+
+    testutil::TempDir mDir;
+    FakeService mFake{mDir.path()};
+};
+
+std::string Usage(const std::string& program)
+{
+    return "Usage: " + program + " <switch> [service] [service specific options]\n\n" +
+           std::string(24, ' ') + "-install: Install registered services\n" +
+           std::string(25, ' ') + "-remove: Uninstall registered services\n" +
+           std::string(6, ' ') +
+           "-start <service> [options]: Run <service>. If <service> is omitted, the first "
+           "registered service is started\n" +
+           std::string(17, ' ') + "-stop <service>: Stop <service>\n" + std::string(4, ' ') +
+           "-restart <service> [options]: Restart running <service>\n" + std::string(4, ' ') +
+           "-console <service> [options]: Run <service> in foreground\n" +
+           std::string(25, ' ') + "-status: Show service status\n" +
+           "\nRegistered services:\nFakeSvc\nOtherSvc\n\t-x : an option of OtherSvc\n";
+}
+
+TEST_F(Lifecycle, NoSwitchPrintsUsage)
+{
+    for (auto args : {std::vector<std::string>{}, {"-debug", "3"}, {"-service", "FakeSvc"}}) {
+        auto r = mFake.Ctl(args);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, Usage(mFake.exe()));
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_FALSE(mFake.SegmentExists());
+}
+
+TEST_F(Lifecycle, InstallAndRemoveAreNotImplemented)
+{
+    for (const char* sw : {"-install", "-remove"}) {
+        auto r = mFake.Ctl({sw});
+        EXPECT_EQ(r.exitCode, 0) << sw;
+        EXPECT_EQ(r.out, "") << sw;
+        EXPECT_EQ(r.err, "Function not implemented\n") << sw;
+    }
+    EXPECT_EQ(mFake.CountLines("CDaemonController::installServices(): function not implemented"), 1);
+    EXPECT_EQ(mFake.CountLines("CDaemonController::uninstallServices(): function not implemented"), 1);
+}
+
+TEST_F(Lifecycle, ErrorsWithoutADaemon)
+{
+    struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"-start", "Nope"}, "No such service: Nope"},
+        {{"-runservice", "Nope"}, "No such service: Nope"},
+        {{"-console", "Nope"},
+         "CDaemonController::startServiceConsole(): Attempt to start an unknown service"},
+        {{"-stop"}, "CDaemonController::stopService(): Could not find daemon pid for service FakeSvc"},
+        {{"-stop", "OtherSvc"},
+         "CDaemonController::stopService(): Could not find daemon pid for service OtherSvc"},
+        {{"-restart"},
+         "CDaemonController::stopService(): Could not find daemon pid for service FakeSvc"},
+    };
+    for (const auto& c : cases) {
+        testutil::WriteFile(mFake.log(), "");
+        auto r = mFake.Ctl(c.args);
+        EXPECT_EQ(r.exitCode, 1) << c.args[0];
+        EXPECT_EQ(r.err, c.message + "\n") << c.args[0];
+        EXPECT_EQ(r.out, "") << c.args[0];
+        EXPECT_EQ(mFake.CountLines("main(): General exception: " + c.message), 1) << c.args[0];
+    }
+    // -restart stopped at its stop step: nothing was started.
+    auto status = mFake.Ctl({"-status"});
+    EXPECT_EQ(status.exitCode, 0);
+    EXPECT_EQ(status.out, "No services running.\n");
+    EXPECT_EQ(mFake.CountLines("FAKE service runs"), 0);
+}
+
+TEST_F(Lifecycle, StartStatusStartAgainStop)
+{
+    auto started = mFake.Ctl({"-start"}, {"FAKE_EXIT=7"});
+    EXPECT_EQ(started.exitCode, 0);
+    EXPECT_EQ(started.out, "");
+    EXPECT_EQ(started.err, "");
+    pid_t daemon = mFake.WaitForDaemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(mFake.WaitForLog("FAKE service runs as " + std::to_string(daemon)));
+
+    auto status = mFake.Ctl({"-status"});
+    EXPECT_EQ(status.exitCode, 0);
+    EXPECT_EQ(status.out, "Running services:\n[" + std::to_string(daemon) + "] FakeSvc \n");
+
+    auto again = mFake.Ctl({"-start", "FakeSvc"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.err, "CDaemonController::startService(): Service already started\n");
+    EXPECT_EQ(mFake.Slots().size(), 1u);
+
+    auto stopped = mFake.Ctl({"-stop", "FakeSvc"});
+    EXPECT_EQ(stopped.exitCode, 0);
+    EXPECT_EQ(stopped.out, "");
+    EXPECT_EQ(stopped.err, "");
+    int wstatus = FakeService::WaitForExit(daemon);
+    ASSERT_TRUE(WIFEXITED(wstatus)) << wstatus;
+    EXPECT_EQ(WEXITSTATUS(wstatus), 7);  // what run returned
+    EXPECT_EQ(mFake.CountLines("FAKE service stops"), 1);
+    int received = mFake.LineOf("Signal received: 15");
+    ASSERT_GE(received, 0);
+    EXPECT_LT(received, mFake.LineOf("FAKE service stops"));
+    EXPECT_EQ(mFake.CountLines("Signal received: 15"), mFake.CountLines("Signal received"));
+
+    EXPECT_FALSE(mFake.SegmentExists());  // the last entry took the segment with it
+    EXPECT_EQ(mFake.Ctl({"-status"}).out, "No services running.\n");
+}
+
+TEST_F(Lifecycle, StartWithoutNameStartsFirstServiceAndPassesLeftoverOptionNames)
+{
+    std::string argsFile = mDir / "args";
+    EXPECT_EQ(mFake.Ctl({"-start", "-debug", "3"}, {"FAKE_ARGS=" + argsFile}).exitCode, 0);
+    pid_t daemon = mFake.WaitForDaemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::ReadFile(argsFile).empty(); }, 10000));
+    EXPECT_EQ(testutil::ReadLines(argsFile), (std::vector<std::string>{"-debug"}));
+
+    // A second service of the same executable has a slot of its own.
+    EXPECT_EQ(mFake.Ctl({"-start", "OtherSvc"}).exitCode, 0);
+    pid_t other = mFake.WaitForDaemon("OtherSvc");
+    ASSERT_GT(other, 0);
+    auto status = mFake.Ctl({"-status"}).out;
+    EXPECT_EQ(status, "Running services:\n[" + std::to_string(daemon) + "] FakeSvc \n[" +
+                          std::to_string(other) + "] OtherSvc \n");
+
+    EXPECT_EQ(mFake.Ctl({"-stop"}).exitCode, 0);
+    EXPECT_NE(FakeService::WaitForExit(daemon), -1);
+    EXPECT_EQ(mFake.Ctl({"-stop", "OtherSvc"}).exitCode, 0);
+    EXPECT_NE(FakeService::WaitForExit(other), -1);
+    EXPECT_FALSE(mFake.SegmentExists());
+}
+
+TEST_F(Lifecycle, RunserviceKeepsValuesAfterTheName)
+{
+    std::string argsFile = mDir / "args";
+    EXPECT_EQ(mFake.Ctl({"-runservice", "FakeSvc", "-debug", "3"}, {"FAKE_ARGS=" + argsFile})
+                  .exitCode,
+              0);
+    pid_t daemon = mFake.WaitForDaemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return testutil::ReadLines(argsFile).size() >= 5; },
+                                    10000));
+    auto args = testutil::ReadLines(argsFile);
+    ASSERT_EQ(args.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(args.begin(), args.begin() + 3),
+              (std::vector<std::string>{"FakeSvc", "-debug", "3"}));
+    EXPECT_EQ(std::set<std::string>(args.begin() + 3, args.end()),
+              (std::set<std::string>{"-runservice", "-debug"}));
+    EXPECT_EQ(mFake.Ctl({"-stop"}).exitCode, 0);
+}
+
+TEST_F(Lifecycle, ConsoleRunsInTheForegroundWithoutASlot)
+{
+    std::string argsFile = mDir / "args";
+    pid_t console = testutil::Spawn({mFake.exe(), "-console", "FakeSvc", "-l", "x"},
+                                    {"FAKE_LOG=" + mFake.log(), "FAKE_ARGS=" + argsFile});
+    ASSERT_TRUE(mFake.WaitForLog("FAKE service runs as 0"));
+    EXPECT_EQ(mFake.Ctl({"-status"}).out, "No services running.\n");
+    kill(console, SIGTERM);
+    int status = FakeService::WaitForExit(console);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(testutil::ReadLines(argsFile), (std::vector<std::string>{"-l"}));
+}
+
+TEST_F(Lifecycle, RestartStartsTheNewDaemonAfterTheOldOneStopped)
+{
+    EXPECT_EQ(mFake.Ctl({"-start"}, {"FAKE_STOP_MS=1500"}).exitCode, 0);
+    pid_t first = mFake.WaitForDaemon();
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(mFake.WaitForLog("FAKE service runs as " + std::to_string(first)));
+
+    auto restarted = mFake.Ctl({"-restart", "FakeSvc"});
+    EXPECT_EQ(restarted.exitCode, 0) << restarted.err;
+    int status = FakeService::WaitForExit(first);
+    ASSERT_TRUE(WIFEXITED(status)) << status;  // stopped on its own, not killed
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    pid_t second = mFake.WaitForDaemon("FakeSvc", first);
+    ASSERT_GT(second, 0);
+    ASSERT_NE(second, first);
+    ASSERT_TRUE(mFake.WaitForLog("FAKE service runs as " + std::to_string(second)));
+    EXPECT_LT(mFake.LineOf("FAKE service stops"),
+              mFake.LineOf("FAKE service runs as " + std::to_string(second)));
+    ASSERT_EQ(mFake.Slots().size(), 1u);
+    EXPECT_EQ(mFake.Slots()[0].pid, second);
+    EXPECT_EQ(mFake.Ctl({"-stop"}).exitCode, 0);
+    EXPECT_NE(FakeService::WaitForExit(second), -1);
+}
+
+TEST_F(Lifecycle, StopWaitsForAGentleStopOfFiveSeconds)
+{
+    EXPECT_EQ(mFake.Ctl({"-start"}, {"FAKE_STOP_MS=5000"}).exitCode, 0);
+    pid_t daemon = mFake.WaitForDaemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(mFake.WaitForLog("FAKE service runs as"));
+
+    // The daemon is not reaped while the controller waits: it ends as a
+    // zombie, which the controller must see as gone.
+    auto begin = std::chrono::steady_clock::now();
+    auto stopped = mFake.Ctl({"-stop"});
+    long elapsed = faketest::ElapsedMs(begin);
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
+    EXPECT_GE(elapsed, 4900);
+    EXPECT_LT(elapsed, 20000);
+    EXPECT_EQ(mFake.CountLines("FAKE service stops"), 1);
+    int status = FakeService::WaitForExit(daemon);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // Both SIGTERMs were logged, each once, before the last line.
+    EXPECT_EQ(mFake.CountLines("Signal received: 15"), 2);
+    EXPECT_LT(mFake.LineOf("Signal received: 15"), mFake.LineOf("FAKE service stops"));
+    EXPECT_FALSE(mFake.SegmentExists());
+}
+
+TEST_F(Lifecycle, DaemonKilledFromOutsideLeavesAStaleSlot)
+{
+    EXPECT_EQ(mFake.Ctl({"-start"}).exitCode, 0);
+    pid_t daemon = mFake.WaitForDaemon();
+    ASSERT_GT(daemon, 0);
+    kill(daemon, SIGKILL);
+    // Not reaped yet: a zombie is as dead as a process that is gone.
+    ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(daemon); }, 5000));
+    EXPECT_EQ(mFake.Ctl({"-status"}).out,
+              "Running services:\n[" + std::to_string(daemon) + "] FakeSvc (dead)\n");
+    waitpid(daemon, nullptr, 0);
+    EXPECT_EQ(mFake.Ctl({"-status"}).out,
+              "Running services:\n[" + std::to_string(daemon) + "] FakeSvc (dead)\n");
+
+    // -start clears the stale slot and starts a new daemon.
+    EXPECT_EQ(mFake.Ctl({"-start"}).exitCode, 0);
+    pid_t second = mFake.WaitForDaemon("FakeSvc", daemon);
+    ASSERT_GT(second, 0);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return mFake.Slots().size() == 1; }, 5000));
+    EXPECT_EQ(mFake.Slots()[0].pid, second);
+    EXPECT_EQ(mFake.Ctl({"-status"}).out,
+              "Running services:\n[" + std::to_string(second) + "] FakeSvc \n");
+
+    // -stop on a stale slot clears it and names the service and pid.
+    kill(second, SIGKILL);
+    waitpid(second, nullptr, 0);
+    auto stop = mFake.Ctl({"-stop"});
+    EXPECT_EQ(stop.exitCode, 1);
+    EXPECT_EQ(stop.err, "CDaemonController::stopService(): Daemon 'FakeSvc' [" +
+                            std::to_string(second) + "] is not running\n");
+    EXPECT_FALSE(mFake.SegmentExists());
+}
+
+TEST_F(Lifecycle, DaemonWhoseRunThrowsIsShownDead)
+{
+    EXPECT_EQ(mFake.Ctl({"-start"}, {"FAKE_FAIL=1"}).exitCode, 0);
+    pid_t daemon = mFake.WaitForDaemon();
+    ASSERT_GT(daemon, 0);
+    int status = FakeService::WaitForExit(daemon);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(mFake.CountLines("main(): General exception: FakeService::run(): failing on purpose"),
+              1);
+    EXPECT_EQ(mFake.Ctl({"-status"}).out,
+              "Running services:\n[" + std::to_string(daemon) + "] FakeSvc (dead)\n");
+}
+
+TEST_F(Lifecycle, CopyAtAnotherPathHasItsOwnList)
+{
+    testutil::TempDir otherDir;
+    FakeService other(otherDir.path());
+    EXPECT_EQ(mFake.Ctl({"-start"}).exitCode, 0);
+    pid_t daemon = mFake.WaitForDaemon();
+    ASSERT_GT(daemon, 0);
+
+    EXPECT_EQ(other.Ctl({"-status"}).out, "No services running.\n");
+    auto stop = other.Ctl({"-stop"});
+    EXPECT_EQ(stop.exitCode, 1);
+    EXPECT_EQ(stop.err,
+              "CDaemonController::stopService(): Could not find daemon pid for service FakeSvc\n");
+    EXPECT_TRUE(testutil::ProcessRunning(daemon));
+
+    // The other copy starts a daemon of its own beside the first.
+    EXPECT_EQ(other.Ctl({"-start"}).exitCode, 0);
+    pid_t second = other.WaitForDaemon();
+    ASSERT_GT(second, 0);
+    EXPECT_NE(second, daemon);
+    EXPECT_EQ(mFake.Ctl({"-status"}).out,
+              "Running services:\n[" + std::to_string(daemon) + "] FakeSvc \n");
+}
+
+TEST_F(Lifecycle, UntrustedSlotsAreReadSafelyAndNeverSignalled)
+{
+    pid_t self = getpid();  // a live process of another executable
+    mFake.WriteSlot(0, self, "FakeSvc", 7);
+    std::string longName(32, 'x');  // no terminator: the next pid follows
+    mFake.WriteSlot(1, -1, longName.data(), 32);
+    mFake.WriteSlot(2, 0x41414141, "y", 1);
+    mFake.WriteSlot(3, -1, "Neg", 3);
+    mFake.WriteSlot(5, 0, "free", 4);
+
+    auto status = mFake.Ctl({"-status"});
+    EXPECT_EQ(status.exitCode, 0);
+    EXPECT_EQ(status.out, "Running services:\n[" + std::to_string(self) + "] FakeSvc (dead)\n" +
+                              "[-1] " + longName + " (dead)\n[1094795585] y (dead)\n" +
+                              "[-1] Neg (dead)\n");
+
+    // The fake service ends with status 99 if it ever signals pid <= 0.
+    auto stopOther = mFake.Ctl({"-stop", "FakeSvc"});
+    EXPECT_EQ(stopOther.exitCode, 1);
+    EXPECT_EQ(stopOther.err, "CDaemonController::stopService(): Daemon 'FakeSvc' [" +
+                                 std::to_string(self) + "] is not running\n");
+    auto stopNegative = mFake.Ctl({"-stop", longName});
+    EXPECT_EQ(stopNegative.exitCode, 1);
+    EXPECT_EQ(stopNegative.err,
+              "CDaemonController::stopService(): Daemon '" + longName + "' [-1] is not running\n");
+    // Removing pid -1 freed both of its slots.
+    auto slots = mFake.Slots();
+    ASSERT_EQ(slots.size(), 1u);
+    EXPECT_EQ(slots[0].name, "y");
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+#include "servicectl/SharedPIDList.h"
+
+#include "common/test_util.h"
+#include "foundation/Exceptions.h"
+
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+// Each test keys its own list by a file of its own, and sees the segment
+// through a second, raw attachment as another process would.
+class PIDListTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        testutil::WriteFile(mKeyFile, "key");
+        mKey = ftok(mKeyFile.c_str(), 'P');
+        ASSERT_NE(mKey, -1);
+        RemoveSegment();
+    }
+    void TearDown() override { RemoveSegment(); }
+
+    void RemoveSegment()
+    {
+        int id = shmget(mKey, 0, 0);
+        if (id >= 0)
+            shmctl(id, IPC_RMID, nullptr);
+    }
+
+    // The segment as raw bytes, attached separately; null if none exists.
+    unsigned char* Raw()
+    {
+        int id = shmget(mKey, 0, 0);
+        if (id < 0)
+            return nullptr;
+        void* address = shmat(id, nullptr, 0);
+        EXPECT_NE(address, reinterpret_cast<void*>(-1));
+        mAttached.push_back(address);
+        return static_cast<unsigned char*>(address);
+    }
+
+    void TearDownAttachments()
+    {
+        for (void* a : mAttached)
+            shmdt(a);
+        mAttached.clear();
+    }
+    ~PIDListTest() override { TearDownAttachments(); }
+
+    testutil::TempDir mDir;
+    std::string mKeyFile = mDir / "exe";
+    key_t mKey = -1;
+    std::vector<void*> mAttached;
+};
+
+int32_t PidAt(const unsigned char* raw, int slot)
+{
+    int32_t pid;
+    memcpy(&pid, raw + 36 * slot, 4);
+    return pid;
+}
+
+std::string NameAt(const unsigned char* raw, int slot)
+{
+    return std::string(reinterpret_cast<const char*>(raw + 36 * slot + 4), 32);
+}
+
+TEST_F(PIDListTest, NewSegmentIs1152ZeroBytesReadableAndWritableByAll)
+{
+    SharedPIDList list(mKeyFile);
+    int id = shmget(mKey, 0, 0);
+    ASSERT_GE(id, 0);
+    struct shmid_ds info;
+    ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
+    EXPECT_EQ(info.shm_segsz, 1152u);
+    EXPECT_EQ(info.shm_perm.mode & 0777, 0666u);
+    const unsigned char* raw = Raw();
+    ASSERT_NE(raw, nullptr);
+    for (int i = 0; i < 1152; ++i)
+        ASSERT_EQ(raw[i], 0) << "byte " << i;
+    EXPECT_TRUE(list.getEntries().empty());
+}
+
+TEST_F(PIDListTest, EntriesAre36BytesPidThenName)
+{
+    SharedPIDList list(mKeyFile);
+    list.add(1234, "first");
+    list.add(-7, "second");
+    const unsigned char* raw = Raw();
+    EXPECT_EQ(PidAt(raw, 0), 1234);
+    EXPECT_EQ(NameAt(raw, 0), std::string("first") + std::string(27, '\0'));
+    EXPECT_EQ(PidAt(raw, 1), -7);
+    EXPECT_EQ(NameAt(raw, 1), std::string("second") + std::string(26, '\0'));
+    EXPECT_EQ(PidAt(raw, 2), 0);
+
+    auto entries = list.getEntries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].pid, 1234);
+    EXPECT_EQ(entries[0].name(), "first");
+    EXPECT_EQ(entries[1].name(), "second");
+}
+
+TEST_F(PIDListTest, AddClearsAnOldNameAndCutsLongNamesTo31Bytes)
+{
+    SharedPIDList list(mKeyFile);
+    unsigned char* raw = Raw();
+    memset(raw + 4, 'z', 32);  // a freed slot keeps its old name
+    list.add(5, std::string(40, 'n'));
+    EXPECT_EQ(NameAt(raw, 0), std::string(31, 'n') + std::string(1, '\0'));
+    list.add(6, "ab");
+    EXPECT_EQ(NameAt(raw, 1), std::string("ab") + std::string(30, '\0'));
+    EXPECT_FALSE(list.getEntry(0).hasName(std::string(40, 'n')));
+    EXPECT_TRUE(list.getEntry(0).hasName(std::string(31, 'n')));
+}
+
+TEST_F(PIDListTest, ThirtyThirdAddRunsOutOfSpace)
+{
+    SharedPIDList list(mKeyFile);
+    for (int i = 1; i <= 32; ++i)
+        list.add(i, "svc");
+    try {
+        list.add(33, "svc");
+        FAIL() << "no exception";
+    } catch (const CServiceException& e) {
+        EXPECT_STREQ(e.what(), "SharedPIDList::add(): Ran out of PID space");
+        EXPECT_EQ(e.getCode(), 0);
+    }
+    // The first free slot is taken again after a removal.
+    list.remove(17);
+    list.add(99, "svc");
+    EXPECT_EQ(list.getEntry(16).pid, 99);
+}
+
+TEST_F(PIDListTest, RemoveFreesEverySlotOfThePid)
+{
+    SharedPIDList list(mKeyFile);
+    list.add(10, "a");
+    list.add(11, "b");
+    list.add(10, "c");
+    list.remove(10);
+    auto entries = list.getEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].pid, 11);
+    EXPECT_EQ(entries[0].name(), "b");
+    const unsigned char* raw = Raw();
+    EXPECT_EQ(PidAt(raw, 0), 0);
+    EXPECT_EQ(NameAt(raw, 0).substr(0, 2), std::string("a\0", 2));  // the name stays
+}
+
+TEST_F(PIDListTest, RemovingTheLastEntryRemovesTheSegment)
+{
+    {
+        SharedPIDList list(mKeyFile);
+        list.add(10, "a");
+        list.remove(10);
+        EXPECT_EQ(shmget(mKey, 0, 0), -1);  // no longer found by its key
+        EXPECT_TRUE(list.getEntries().empty());
+    }
+    SharedPIDList fresh(mKeyFile);
+    EXPECT_TRUE(fresh.getEntries().empty());
+    fresh.add(1, "x");
+    EXPECT_EQ(fresh.getEntry(0).pid, 1);
+}
+
+TEST_F(PIDListTest, NameWithoutTerminatorIsReadAs32Bytes)
+{
+    SharedPIDList list(mKeyFile);
+    unsigned char* raw = Raw();
+    int32_t pid = 77, next = 0x41414141;  // "AAAA" right after the name
+    memcpy(raw, &pid, 4);
+    memset(raw + 4, 'x', 32);
+    memcpy(raw + 36, &next, 4);
+    auto entries = list.getEntries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].name(), std::string(32, 'x'));
+    EXPECT_TRUE(entries[0].hasName(std::string(32, 'x')));
+}
+
+TEST_F(PIDListTest, OwnPathAndMissingKeyFile)
+{
+    char own[4096];
+    ssize_t length = readlink("/proc/self/exe", own, sizeof own);
+    ASSERT_GT(length, 0);
+    EXPECT_EQ(SharedPIDList::getFilePath(), std::string(own, static_cast<size_t>(length)));
+    try {
+        SharedPIDList list(mDir / "missing");
+        FAIL() << "no exception";
+    } catch (const CServiceException& e) {
+        EXPECT_STREQ(e.what(), "SharedPIDList::SharedPIDList(): Could not create an IPC key");
+    }
+}
+
+TEST_F(PIDListTest, SegmentTooSmallCannotBeAccessed)
+{
+    int id = shmget(mKey, 100, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(id, 0);
+    try {
+        SharedPIDList list(mKeyFile);
+        FAIL() << "no exception";
+    } catch (const CServiceException& e) {
+        EXPECT_STREQ(e.what(),
+                     "SharedPIDList::SharedPIDList(): Could not access shared memory segment");
+    }
+}
+
+}  // namespace
