@@ -3,6 +3,7 @@
 //
 //   xmlconfig_bench [runs]            generate, measure, print the figures
 //   xmlconfig_bench --load FILE       load once (used to measure a process)
+//   xmlconfig_bench --spawn CMD...    run CMD, print its status, peak RSS, cpu, wall
 //
 // Both sides are also measured as whole processes (start-up included), so
 // that time and peak memory compare like with like.
@@ -100,13 +101,12 @@ struct ProcessRun {
     int status = -1;
 };
 
-ProcessRun runProcess(const std::vector<std::string>& argv)
+// Runs argv in a child and measures it. Must be called from a small
+// process: a child's peak RSS includes what it shared with its parent
+// before exec, so the benchmark hands this job to a fresh copy of itself
+// (--spawn) rather than forking its own large image.
+ProcessRun measureChild(char** argv)
 {
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
     ProcessRun run;
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
@@ -115,7 +115,7 @@ ProcessRun runProcess(const std::vector<std::string>& argv)
         std::exit(2);
     }
     if (pid == 0) {
-        execvp(args[0], args.data());
+        execvp(argv[0], argv);
         std::_Exit(127);
     }
     struct rusage usage;
@@ -126,6 +126,68 @@ ProcessRun runProcess(const std::vector<std::string>& argv)
     run.maxRssKb = usage.ru_maxrss;
     run.cpu = cpuSeconds(usage);
     run.status = status;
+    return run;
+}
+
+int spawnAndReport(char** argv)
+{
+    const ProcessRun run = measureChild(argv);
+    std::printf("%d %ld %.9f %.9f\n", run.status, run.maxRssKb, run.cpu, run.wall);
+    return 0;
+}
+
+std::string selfPath()
+{
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        std::perror("readlink");
+        std::exit(2);
+    }
+    self[n] = '\0';
+    return self;
+}
+
+ProcessRun runProcess(const std::vector<std::string>& command)
+{
+    std::vector<std::string> argv = {selfPath(), "--spawn"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    int fds[2];
+    if (pipe(fds) != 0) {
+        std::perror("pipe");
+        std::exit(2);
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        std::perror("fork");
+        std::exit(2);
+    }
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        execv(args[0], args.data());
+        std::_Exit(127);
+    }
+    close(fds[1]);
+    std::string out;
+    char buffer[256];
+    ssize_t got;
+    while ((got = read(fds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<std::size_t>(got));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+
+    ProcessRun run;
+    if (std::sscanf(out.c_str(), "%d %ld %lf %lf", &run.status, &run.maxRssKb, &run.cpu,
+                    &run.wall) != 4)
+        run.status = -1;
     return run;
 }
 
@@ -154,6 +216,8 @@ int main(int argc, char** argv)
         return loadOnce(argv[2]);
     if (argc == 2 && std::strcmp(argv[1], "--idle") == 0)
         return 0;
+    if (argc > 2 && std::strcmp(argv[1], "--spawn") == 0)
+        return spawnAndReport(argv + 2);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 11;
 
     char dir[] = "/tmp/xmlconfig-bench-XXXXXX";
@@ -168,13 +232,7 @@ int main(int argc, char** argv)
                 "%zu bytes\n",
                 kPools * kServersPerPool, kPools, kRouters, kCacheServers, xml.size());
 
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
-        std::perror("readlink");
-        return 2;
-    }
-    self[n] = '\0';
+    const std::string self = selfPath();
 
     // Interleaved, so that both sides see the same machine load.
     std::vector<double> inProcess, inProcessCpu, loadProcess, lintProcess, loadCpu, lintCpu;

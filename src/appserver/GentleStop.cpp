@@ -59,7 +59,7 @@ void GentleStopAS(int* /*stop*/, int* /*error*/, void* data)
     const unsigned short port = record->mPort;
     std::string host = record->mHost;
 
-    std::unique_ptr<CKXServer> server;
+    std::unique_ptr<CKXServer> server;  // released on leaving, after the wait
     KXStatus sendStatus = ERROR_NONE;
     bool requested = false;
 
@@ -105,11 +105,10 @@ void GentleStopAS(int* /*stop*/, int* /*error*/, void* data)
                    host.c_str(), port, kWaitMilliseconds / 1000, sendStatus);
         return;
     }
-    server.reset();
     // The process is reaped and gone; its id may already belong to another
-    // process. Marked ended, it is left alone by the hard stop. Nothing
-    // between the wait and this store can be cancelled, and the owner reads
-    // the record only after it saw this thread finish.
+    // process. Marked ended, it is left alone by the hard stop. No
+    // cancellation point lies between the wait and this store, and the owner
+    // reads the record once it has seen this thread finish.
     record->mState = 0;
 }
 

@@ -72,8 +72,13 @@ uint32_t KXHashLookup2(const unsigned char *k, uint32_t length, uint32_t initval
 
 int32_t KXHashHomeSlot(const char *key, int32_t size)
 {
-    uint32_t length = (uint32_t)strlen(key);
-    uint32_t h = KXHashLookup2((const unsigned char *)key, length, length * KX_HASH_INIT_FACTOR);
+    uint32_t length;
+    uint32_t h;
+
+    if (key == NULL || size < 2)
+        return 0;
+    length = (uint32_t)strlen(key);
+    h = KXHashLookup2((const unsigned char *)key, length, length * KX_HASH_INIT_FACTOR);
 
     /* Never yields the last slot; probing reaches it only by wrapping. */
     return (int32_t)(h % (uint32_t)(size - 1));

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+#include <unordered_set>
 
 #include <rapidxml/rapidxml.hpp>
 
@@ -206,10 +208,18 @@ const Config& CConfigFile::model() const
 
 void CConfigFile::getAppServers(const StringVector& ipList, AppServerCallback callback) const
 {
+    // A host usually has a few addresses; a long list is hashed once.
+    const std::unordered_set<std::string_view> listed(
+        ipList.size() > 8 ? ipList.begin() : ipList.end(), ipList.end());
+    auto isListed = [&](const std::string& host) {
+        if (ipList.size() > 8)
+            return listed.count(host) != 0;
+        return std::find(ipList.begin(), ipList.end(), host) != ipList.end();
+    };
     for (const auto& pool : model().pools().pools()) {
         for (const auto& entry : pool.second->appServers().servers()) {
             const AppServer& server = *entry.second;
-            if (std::find(ipList.begin(), ipList.end(), server.host()) == ipList.end())
+            if (!isListed(server.host()))
                 continue;
             server.forEachPort(
                 [&](unsigned short port) { callback(server.host(), port, server.bind()); });

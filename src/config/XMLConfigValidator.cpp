@@ -28,6 +28,16 @@ std::string_view nameOf(const rapidxml::xml_base<char>* base)
     return std::string_view(base->name(), base->name_size());
 }
 
+template <class T>
+const T* findIn(const std::vector<std::pair<std::string_view, const T*>>& index,
+                std::string_view name)
+{
+    for (const auto& entry : index)
+        if (entry.first == name)
+            return entry.second;
+    return nullptr;
+}
+
 [[noreturn]] void throwDataValidationException(const char* context,
                                                CDataDescriptor::DataType type,
                                                const std::string& value, const std::string& place)
@@ -74,8 +84,7 @@ bool CDataDescriptor::isValid(const char* text, DataType validContent,
             Parser::parseNumber<int>(text, INT_MIN, INT_MAX);
             return true;
         case DATA_INTEGER_LIST:
-            // Only acceptance matters here, so the ranges are not expanded.
-            Parser::parseIntRanges(text, INT_MIN, INT_MAX);
+            Parser::checkIntList(text, INT_MIN, INT_MAX);
             return true;
         case DATA_BOOLEAN:
             Parser::parseBool(text);
@@ -138,6 +147,9 @@ void CNodeValidator::addNode(const CNodeDescriptor& descriptor)
     const std::size_t index = mNodes.size();
     if (!mNodes.emplace(descriptor.name, NodeEntry{descriptor, index}).second)
         throw CException("CNodeValidator::addNode(): node type already in validation map");
+    mNodeIndex.clear();
+    for (const auto& entry : mNodes)
+        mNodeIndex.emplace_back(entry.first, &entry.second);
 }
 
 void CNodeValidator::addNodes(const CNodeDescriptor* descriptors, unsigned count)
@@ -150,6 +162,13 @@ void CNodeValidator::addAttribute(const CAttributeDescriptor& descriptor)
 {
     if (!mAttributes.emplace(descriptor.name, descriptor).second)
         throw CException("CNodeValidator::addAttribute(): attribute type already in validation map");
+    mAttributeIndex.clear();
+    mMandatory.clear();
+    for (const auto& entry : mAttributes) {
+        mAttributeIndex.emplace_back(entry.first, &entry.second);
+        if (entry.second.mandatory)
+            mMandatory.push_back(&entry.second);
+    }
 }
 
 void CNodeValidator::addAttributes(const CAttributeDescriptor* descriptors, unsigned count)
@@ -181,13 +200,13 @@ void CNodeValidator::validateChildNodes(const Node* element) const
     for (const Node* child = element->first_node(); child != nullptr; child = child->next_sibling()) {
         if (child->type() != rapidxml::node_element)
             continue;
-        const auto found = mNodes.find(nameOf(child));
-        if (found == mNodes.end())
+        const NodeEntry* found = findIn(mNodeIndex, nameOf(child));
+        if (found == nullptr)
             throw CException(std::string("CNodeValidator::validateChildNodes(): validation failed. "
                                          "Invalid child node '") +
                              child->name() + "' in node '" + element->name() + "'.");
-        validateContentTypes(child, found->second.descriptor);
-        ++counts[found->second.index];
+        validateContentTypes(child, found->descriptor);
+        ++counts[found->index];
     }
 
     for (const auto& entry : mNodes) {
@@ -229,21 +248,20 @@ void CNodeValidator::validateAttributes(const Node* element) const
 {
     for (const Attribute* attribute = element->first_attribute(); attribute != nullptr;
          attribute = attribute->next_attribute()) {
-        const auto found = mAttributes.find(nameOf(attribute));
-        if (found == mAttributes.end())
+        const CAttributeDescriptor* found = findIn(mAttributeIndex, nameOf(attribute));
+        if (found == nullptr)
             throw CException(std::string("CNodeValidator::validateAttributes(): validation failed. "
                                          "Unknown attribute '") +
                              attribute->name() + "' in node '" + element->name() + "'");
-        const CAttributeDescriptor& descriptor = found->second;
+        const CAttributeDescriptor& descriptor = *found;
         if (!CDataDescriptor::isValid(attribute->value(), descriptor.type, descriptor.callback))
             throwDataValidationException("CNodeValidator::validateAttributes()", descriptor.type,
                                          attribute->value(), attribute->name());
     }
 
-    for (const auto& entry : mAttributes) {
-        const CAttributeDescriptor& descriptor = entry.second;
-        if (descriptor.mandatory &&
-            element->first_attribute(descriptor.name.c_str(), descriptor.name.size()) == nullptr)
+    for (const CAttributeDescriptor* mandatory : mMandatory) {
+        const CAttributeDescriptor& descriptor = *mandatory;
+        if (element->first_attribute(descriptor.name.c_str(), descriptor.name.size()) == nullptr)
             throw CException(std::string("CNodeValidator::validateAttributes(): validation failed. "
                                          "Mandatory attribute '") +
                              descriptor.name + "' not found in node '" + element->name() + "'");

@@ -10,6 +10,9 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace rapidxml {
 template <class Ch> class xml_node;
@@ -94,6 +97,8 @@ public:
     // duplicate name.
     CNodeValidator(const CAttributeDescriptor* attributes, unsigned attributeCount,
                    const CNodeDescriptor* nodes, unsigned nodeCount);
+    CNodeValidator(const CNodeValidator&) = delete;
+    CNodeValidator& operator=(const CNodeValidator&) = delete;
 
     void addNode(const CNodeDescriptor& descriptor);
     void addNodes(const CNodeDescriptor* descriptors, unsigned count);
@@ -116,6 +121,12 @@ private:
     // Transparent comparison: element names are looked up without copying.
     std::map<std::string, NodeEntry, std::less<>> mNodes;
     std::map<std::string, CAttributeDescriptor, std::less<>> mAttributes;
+    // Lookup tables built from the maps (pointers into them): a handful of
+    // names is found faster by a scan than by a tree walk.
+    std::vector<std::pair<std::string_view, const NodeEntry*>> mNodeIndex;
+    std::vector<std::pair<std::string_view, const CAttributeDescriptor*>> mAttributeIndex;
+    // The mandatory attributes, in name order.
+    std::vector<const CAttributeDescriptor*> mMandatory;
 };
 
 class CNode {

@@ -21,9 +21,9 @@ std::string attributeText(const Node* node, const char* name)
 
 // The first of equal keys wins; later ones are dropped without complaint.
 template <class T>
-void enter(OwningMap<T>& map, const std::string& key, std::unique_ptr<T> value)
+void enter(OwningMap<T>& map, std::string key, std::unique_ptr<T> value)
 {
-    map.emplace(key, std::move(value));
+    map.emplace(std::move(key), std::move(value));
 }
 
 // Calls make for every child element called name, in document order.
@@ -55,8 +55,8 @@ RequestRouters::RequestRouters(const Node* node) : CNode(node, validator)
     XMLCONFIG_ASSERT(node != nullptr);
     forEachChild(node, "requestrouter", [this](const Node* child) {
         auto router = std::make_unique<RequestRouter>(child);
-        const std::string name = router->name();
-        enter(mRouters, name, std::move(router));
+        std::string name = router->name();
+        enter(mRouters, std::move(name), std::move(router));
     });
     mMaxCacheItems = parseAttrNumber<int>(node, "max_cache_items", 1000, 0, INT_MAX);
 }
@@ -95,8 +95,8 @@ PoolLimits::PoolLimits(const Node* node)
     mServersPerClient = parseAttrNumber<int>(node, "servers_per_client", -1, INT_MIN, INT_MAX);
     forEachChild(node, "servers_per_extension", [this](const Node* child) {
         auto limit = std::make_unique<ServersPerExtension>(child);
-        const std::string extension = limit->extension();
-        enter(mExtensions, extension, std::move(limit));
+        std::string extension = limit->extension();
+        enter(mExtensions, std::move(extension), std::move(limit));
     });
 }
 
@@ -119,8 +119,8 @@ PoolRequestRouters::PoolRequestRouters(const Node* node) : CNode(node, validator
         return;
     forEachChild(node, "requestrouter", [this](const Node* child) {
         auto router = std::make_unique<PoolRequestRouter>(child);
-        const std::string name = router->name();
-        enter(mRouters, name, std::move(router));
+        std::string name = router->name();
+        enter(mRouters, std::move(name), std::move(router));
     });
     forEachChild(node, "requestrouter",
                  [this](const Node* child) { mRouterNames.push_back(child->value()); });
@@ -151,8 +151,8 @@ AppServers::AppServers(const Node* node) : CNode(node, validator)
         return;
     forEachChild(node, "appserver", [this](const Node* child) {
         auto server = std::make_unique<AppServer>(child);
-        const std::string name = server->name();
-        enter(mServers, name, std::move(server));
+        std::string name = server->name();
+        enter(mServers, std::move(name), std::move(server));
     });
 }
 
@@ -178,8 +178,8 @@ Pools::Pools(const Node* node) : CNode(node, validator)
     XMLCONFIG_ASSERT(node != nullptr);
     forEachChild(node, "pool", [this](const Node* child) {
         auto pool = std::make_unique<Pool>(child);
-        const std::string name = pool->name();
-        enter(mPools, name, std::move(pool));
+        std::string name = pool->name();
+        enter(mPools, std::move(name), std::move(pool));
     });
 }
 

@@ -250,14 +250,18 @@ std::vector<int> parseIntRange(const std::string& text, std::string::size_type d
 
 namespace {
 
-std::vector<IntRange> splitRanges(const char* text, std::size_t length, const char* separators)
+// Calls visit(range) for every value or range of the list, in order.
+template <class Visit>
+void forEachRange(const char* text, std::size_t length, const char* separators, Visit visit)
 {
-    bool isSeparator[256] = {};
-    for (const char* s = separators; *s != '\0'; ++s)
-        isSeparator[static_cast<unsigned char>(*s)] = true;
-    auto separator = [&](char c) { return isSeparator[static_cast<unsigned char>(c)]; };
+    // Lists in the file use one fixed set; others are rare.
+    const bool listSeparators = std::strcmp(separators, " ,\t") == 0;
+    auto separator = [&](char c) {
+        if (listSeparators)
+            return c == ' ' || c == ',' || c == '\t';
+        return c != '\0' && std::strchr(separators, c) != nullptr;
+    };
 
-    std::vector<IntRange> ranges;
     std::size_t total = 0;
     const char* const end = text + length;
     const char* p = text;
@@ -273,25 +277,44 @@ std::vector<IntRange> splitRanges(const char* text, std::size_t length, const ch
 
         // A '-' first is a sign and a '-' last ends no range.
         const std::string::size_type dash = token.find('-', 1);
+        IntRange range{0, 0};
         if (dash != std::string::npos && dash < token.size() - 1) {
-            ranges.push_back(readRange(token, dash, kMaxListValues - std::min(total, kMaxListValues)));
+            range = readRange(token, dash, kMaxListValues - std::min(total, kMaxListValues));
         } else {
-            IntRange single{0, 0};
-            if (!extractLeadingInt(token, single.first))
+            if (!extractLeadingInt(token, range.first))
                 throw CException("parseIntList(): invalid integer value " + token);
-            single.last = single.first;
-            ranges.push_back(single);
+            range.last = range.first;
         }
-        total += ranges.back().count();
+        total += range.count();
+        visit(range);
     }
-    return ranges;
+}
+
+// The list with the separators of the file, every value within min..max.
+// Malformed values are reported before values out of range.
+template <class Visit>
+void forEachRangeWithin(const char* text, int min, int max, Visit visit)
+{
+    text = orNull(text);
+    bool outOfRange = false;
+    forEachRange(text, std::strlen(text), " ,\t", [&](const IntRange& range) {
+        if (std::min(range.first, range.last) < min || std::max(range.first, range.last) > max)
+            outOfRange = true;
+        visit(range);
+    });
+    if (outOfRange)
+        throw CException(std::string("XMLConfig::Parser::parseIntList(): value out of range in list ") +
+                         text);
 }
 
 }  // namespace
 
 std::vector<IntRange> parseIntRanges(const std::string& text, const char* separators)
 {
-    return splitRanges(text.data(), text.size(), separators);
+    std::vector<IntRange> ranges;
+    forEachRange(text.data(), text.size(), separators,
+                 [&](const IntRange& range) { ranges.push_back(range); });
+    return ranges;
 }
 
 std::vector<int> parseIntList(const std::string& text, const char* separators)
@@ -301,16 +324,15 @@ std::vector<int> parseIntList(const std::string& text, const char* separators)
 
 std::vector<IntRange> parseIntRanges(const char* text, int min, int max)
 {
-    text = orNull(text);
-    std::vector<IntRange> ranges = splitRanges(text, std::strlen(text), " ,\t");
-    for (const IntRange& range : ranges) {
-        const int low = std::min(range.first, range.last);
-        const int high = std::max(range.first, range.last);
-        if (low < min || high > max)
-            throw CException(std::string("XMLConfig::Parser::parseIntList(): value out of range in list ") +
-                             text);
-    }
+    std::vector<IntRange> ranges;
+    ranges.reserve(2);
+    forEachRangeWithin(text, min, max, [&](const IntRange& range) { ranges.push_back(range); });
     return ranges;
+}
+
+void checkIntList(const char* text, int min, int max)
+{
+    forEachRangeWithin(text, min, max, [](const IntRange&) {});
 }
 
 std::vector<int> parseIntList(const char* text, int min, int max)

@@ -66,6 +66,9 @@ std::vector<int> parseIntList(const Node* node, int min, int max);
 std::vector<IntRange> parseIntRanges(const std::string& text, const char* separators);
 std::vector<IntRange> parseIntRanges(const char* text, int min, int max);
 std::vector<IntRange> parseIntRanges(const Node* node, const char* name, int min, int max);
+// Only whether parseIntList(text, min, max) would accept the text: throws
+// what it would throw, holds nothing.
+void checkIntList(const char* text, int min, int max);
 
 // T is int or unsigned short.
 template <class T>

@@ -41,8 +41,8 @@ public:
 
     // Bounds on how far integer lists may expand, so that a range such as
     // 1-2147483647 is refused instead of exhausting memory.
-    static const size_t MAX_RANGE_VALUES = 65536;
-    static const size_t MAX_LIST_VALUES = 1048576;
+    static constexpr size_t MAX_RANGE_VALUES = 65536;
+    static constexpr size_t MAX_LIST_VALUES = 1048576;
 
 private:
     KXIniFile* mIniFile = nullptr;

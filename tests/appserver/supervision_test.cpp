@@ -74,14 +74,25 @@ std::vector<std::string> ArgsOf(const std::string& file)
 
 TEST_F(Supervision, ArgumentVectorIsTheCommandSplitAtBlanks)
 {
-    inst.writeWebInterfaceConf("[GLOBAL]\nOPTIONS=  -w  \"-Mfoo bar\"\t-x\n");
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
-    build({8001}, " bind=\"true\"");
-    manager.startServers();
     // Quotes are not interpreted and a tab separates nothing.
+    manager.impl().mProcesses.emplace_back("/base", "  -w  \"-Mfoo bar\"\t-x", "127.0.0.1", 8001, 1);
+    manager.startServers();
     std::vector<std::string> expected = {inst.perl(), "-w", "\"-Mfoo", "bar\"\t-x", inst.script(),
                                          "-localip", "127.0.0.1", "-port", "8001", "-bind"};
+    EXPECT_EQ(ArgsOf(inst.path("args")), expected);
+}
+
+TEST_F(Supervision, OptionsComeFromWebInterfaceConf)
+{
+    inst.writeWebInterfaceConf("[GLOBAL]\nOPTIONS=-w -Ilib\n");
+    setenv("STUB_ARGS", inst.path("args").c_str(), 1);
+    setenv("STUB_EXIT", "0", 1);
+    build({8001});
+    manager.startServers();
+    std::vector<std::string> expected = {inst.perl(), "-w", "-Ilib", inst.script(), "-localip",
+                                         "127.0.0.1", "-port", "8001", "-bind"};
     EXPECT_EQ(ArgsOf(inst.path("args")), expected);
 }
 
@@ -90,10 +101,9 @@ TEST_F(Supervision, AtMostFifteenWordsArePassed)
     std::string options;
     for (int i = 1; i <= 20; ++i)
         options += " o" + std::to_string(i);
-    inst.writeWebInterfaceConf("[GLOBAL]\nOPTIONS=" + options + "\n");
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
-    build({8001});
+    manager.impl().mProcesses.emplace_back("/base", options, "", 8001, 0);
     manager.startServers();
     auto args = ArgsOf(inst.path("args"));
     ASSERT_EQ(args.size(), 15u);
@@ -105,13 +115,7 @@ TEST_F(Supervision, FourWordsWithoutOptionsHostAndBind)
 {
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
-    inst.writeServerConfig({"<appserver host=\"srv.invalid\" ports=\"8001\"/>"});
-    // A host text that is not resolved at this point: only equality counts.
-    manager.setIPList(std::vector<std::string>{"srv.invalid"});
-    manager.buildTables();
-    ASSERT_EQ(manager.processes().size(), 1u);
-    manager.impl().mProcesses[0].mHost.clear();
-    manager.impl().mProcesses[0].mCommand = inst.perl() + " " + inst.script() + " -port 8001";
+    manager.impl().mProcesses.emplace_back("/base", "", "", 8001, 0);
     manager.startServers();
     std::vector<std::string> expected = {inst.perl(), inst.script(), "-port", "8001"};
     EXPECT_EQ(ArgsOf(inst.path("args")), expected);
@@ -287,11 +291,19 @@ TEST_F(Supervision, DestructionTerminatesRunningServers)
 TEST_F(Supervision, ForkFailureIsLoggedAndNextRecordTried)
 {
     build({8001, 8002});
+    // "nobody" must reach and write the log.
+    chmod(inst.path("").c_str(), 0711);
     chmod(inst.path("log").c_str(), 0777);
+    chmod(inst.log().c_str(), 0666);
+    // SIGCHLD stays blocked until this child has been waited for here, so
+    // that the handler cannot reap it first.
+    sigset_t childSignal, old;
+    sigemptyset(&childSignal);
+    sigaddset(&childSignal, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &childSignal, &old);
     pid_t child = fork();
-    ASSERT_GE(child, 0);
     if (child == 0) {
-        signal(SIGCHLD, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
         if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(10);
         rlimit one{1, 1};
@@ -304,14 +316,14 @@ TEST_F(Supervision, ForkFailureIsLoggedAndNextRecordTried)
         _exit(ok ? 0 : 12);
     }
     int status = 0;
-    signal(SIGCHLD, SIG_DFL);  // wait for this child ourselves
-    pid_t waited = waitpid(child, &status, 0);
-    InstallChildHandler();
+    pid_t waited = child > 0 ? waitpid(child, &status, 0) : -1;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    ASSERT_GT(child, 0);
     ASSERT_EQ(waited, child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(inst.countMessage("CAppServerManagerImpl::startServers(): Process::start(): failed to "
-                                "fork a new process (Resource temporarily unavailable)"),
+                                "fork a new process (Resource temporarily unavailable) (status=1)"),
               2);
 }
 

@@ -171,24 +171,4 @@ TEST_F(FileTest, ReadlineDropsCarriageReturnsAndSplitsLongLines)
     KXFileClose(&file);
 }
 
-TEST_F(FileTest, StandardHandlesAndArgumentChecks)
-{
-    int fd = -1;
-    EXPECT_EQ(KXFileFileno(KXFileStdin, &fd), ERROR_NONE);
-    EXPECT_EQ(fd, 0);
-    EXPECT_EQ(KXFileFileno(KXFileStdout, &fd), ERROR_NONE);
-    EXPECT_EQ(fd, 1);
-    EXPECT_EQ(KXFileFileno(KXFileStderr, &fd), ERROR_NONE);
-    EXPECT_EQ(fd, 2);
-    EXPECT_EQ(KXFileFileno(nullptr, &fd), ERROR_PARAMETER);
-    KXFile* none = nullptr;
-    EXPECT_EQ(KXFileClose(&none), ERROR_PARAMETER);
-    EXPECT_EQ(KXFileClose(nullptr), ERROR_PARAMETER);
-    unsigned length = 1;
-    EXPECT_EQ(KXFileWrite(KXFileStdout, nullptr, &length), ERROR_PARAMETER);
-    EXPECT_EQ(KXFileRead(KXFileStdin, nullptr, &length), ERROR_PARAMETER);
-    const char* noFormat = nullptr;
-    EXPECT_EQ(KXFilePrintf(KXFileStdout, noFormat), ERROR_PARAMETER);
-}
-
 }  // namespace

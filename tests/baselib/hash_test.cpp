@@ -236,25 +236,4 @@ TEST_F(HashTest, ClearAndFreeElementsKeepsTheSlotArray)
     EXPECT_EQ(KXHashExists(hash, mm, "again"), 1);
 }
 
-TEST_F(HashTest, FreeRefusesBadHandles)
-{
-    KXHash* none = nullptr;
-    EXPECT_EQ(KXHashFree(&none, mm), ERROR_PARAMETER);
-    EXPECT_EQ(KXHashFree(&hash, nullptr), ERROR_PARAMETER);
-    KXHash* other = hash;
-    EXPECT_EQ(KXHashNew(&other, mm), ERROR_PARAMETER);
-}
-
-TEST(HashFunction, HomeSlotNeverTheLastSlot)
-{
-    for (int n = 0; n < 5000; n++) {
-        std::string key = "h" + std::to_string(n);
-        int home = KXHashHomeSlot(key.c_str(), 256);
-        ASSERT_GE(home, 0);
-        ASSERT_LE(home, 254);
-    }
-    // The start value depends on the length, so the empty key is defined too.
-    EXPECT_EQ(KXHashHomeSlot("", 256), static_cast<int>(KXHashLookup2(nullptr, 0, 0) % 255));
-}
-
 }  // namespace

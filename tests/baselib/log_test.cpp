@@ -269,27 +269,6 @@ TEST_F(LogTest, ArgumentErrorsAreLoggedToTheSameLog)
     EXPECT_EQ(KXLogFree(nullptr), -1);
 }
 
-int VWrite(KXLog* log, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    int result = KXLogVWrite(log, format, args);
-    va_end(args);
-    return result;
-}
-
-TEST_F(LogTest, VWriteChecksItsFormat)
-{
-    UseFile();
-    const char* none = nullptr;
-    EXPECT_EQ(VWrite(log, none), -1);
-    EXPECT_EQ(testutil::CountLinesContaining(
-                  path, "] KXLogVWrite(): wrong arguments passed to procedure"),
-              1);
-    EXPECT_EQ(VWrite(log, "%s=%d", "v", 3), 0);
-    EXPECT_EQ(testutil::CountLinesContaining(path, "] v=3"), 1);
-}
-
 // Writers in two processes with several threads each: every line must come
 // out whole, whatever its length.
 void WriteTaggedLines(KXLog* log, int writer, int count)

@@ -13,31 +13,15 @@
 
 namespace {
 
-TEST(MemoryManagerSys, HeapManagerLifecycleAndIdentityOffsets)
+TEST(MemoryManagerSys, HeapManagerLifecycle)
 {
     KXMemoryManager* mm = nullptr;
-    ASSERT_EQ(KXMemoryManagerSysNew(nullptr), ERROR_PARAMETER);
     ASSERT_EQ(KXMemoryManagerSysNew(&mm), ERROR_NONE);
-    ASSERT_NE(mm, nullptr);
     EXPECT_EQ(KXMemoryManagerSysNew(&mm), ERROR_PARAMETER);  // handle already set
-
-    auto* zeroed = static_cast<unsigned char*>(mm->Calloc(mm, 16, 4));
-    ASSERT_NE(zeroed, nullptr);
-    for (int i = 0; i < 64; i++)
-        EXPECT_EQ(zeroed[i], 0);
-    void* grown = mm->Realloc(mm, zeroed, 4096);
-    ASSERT_NE(grown, nullptr);
-    EXPECT_EQ(mm->GetPtr(mm, mm->GetOffset(mm, grown)), grown);
-    mm->Unalloc(mm, grown);
-    mm->Unalloc(mm, nullptr);
-
-    char* copy = mm->Strdup(mm, "abc");
-    ASSERT_NE(copy, nullptr);
-    EXPECT_STREQ(copy, "abc");
-    mm->Unalloc(mm, copy);
-    EXPECT_EQ(mm->Strdup(mm, nullptr), nullptr);
-    EXPECT_EQ(KXMemoryManagerSysMalloc(nullptr, 8), nullptr);
-
+    void* block = mm->Realloc(mm, mm->Calloc(mm, 16, 4), 4096);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(mm->GetPtr(mm, mm->GetOffset(mm, block)), block);
+    mm->Unalloc(mm, block);
     ASSERT_EQ(mm->Free(&mm), ERROR_NONE);
     EXPECT_EQ(mm, nullptr);
     EXPECT_EQ(KXMemoryManagerSysFree(&mm), ERROR_PARAMETER);
@@ -176,14 +160,6 @@ TEST(FormatString, GrowsItsBufferExactlyPastTheFirstSize)
     out = nullptr;
     const char* noFormat = nullptr;
     EXPECT_EQ(KXFormatString(&out, nullptr, noFormat), ERROR_PARAMETER);
-}
-
-TEST(StringCase, ConvertsInPlace)
-{
-    char text[] = "MiXed 1-z";
-    EXPECT_EQ(strupr(text), text);
-    EXPECT_STREQ(text, "MIXED 1-Z");
-    EXPECT_STREQ(strlwr(text), "mixed 1-z");
 }
 
 TEST(HRTime, DiffBorrowsOnEqualMilliseconds)

@@ -173,20 +173,6 @@ TEST(KXThread, NegativeTimeoutWaitsWithoutLimitAndStopIsCooperative)
     ASSERT_EQ(KXThreadFree(&thread, -1), ERROR_NONE);
 }
 
-TEST(KXThread, ArgumentChecks)
-{
-    KXThread* thread = nullptr;
-    WorkerState state;
-    EXPECT_EQ(KXThreadNew(&thread, nullptr, &state), ERROR_PARAMETER);
-    EXPECT_EQ(KXThreadNew(nullptr, PollStop, &state), ERROR_PARAMETER);
-    EXPECT_EQ(KXThreadFree(&thread, 0), ERROR_PARAMETER);
-    EXPECT_EQ(KXThreadFree(nullptr, 0), ERROR_PARAMETER);
-    EXPECT_EQ(KXThreadStop(nullptr), ERROR_PARAMETER);
-    int flag;
-    EXPECT_EQ(KXThreadIsFinished(nullptr, &flag), ERROR_PARAMETER);
-    EXPECT_EQ(KXThreadHasError(nullptr, &flag), ERROR_PARAMETER);
-}
-
 // Enters the section on a helper thread; true if that succeeds within the
 // limit (the section is then left again). A helper that stays blocked is
 // abandoned: the test has failed by then.
@@ -561,22 +547,6 @@ TEST(CriticalSectionIPC, AttachingToABlockNobodyInitialisesTimesOut)
               2);
     SharedArena::DeleteManager(mm);
     KXLogFree(&log);
-}
-
-TEST(CriticalSectionIPC, HeapManagerGivesEveryCallerItsOwnSection)
-{
-    KXMemoryManager* mm = nullptr;
-    ASSERT_EQ(KXMemoryManagerSysNew(&mm), ERROR_NONE);
-    KXCriticalSection* first = nullptr;
-    KXCriticalSection* second = nullptr;
-    ASSERT_EQ(KXCriticalSectionThreadAndIPCNew(&first, mm, 1, nullptr), ERROR_NONE);
-    ASSERT_EQ(KXCriticalSectionThreadAndIPCNew(&second, mm, 1, nullptr), ERROR_NONE);
-    ASSERT_EQ(first->Enter(first), ERROR_NONE);
-    EXPECT_TRUE(CanEnterWithin(second, 2000));  // a different mutex
-    first->Leave(first);
-    EXPECT_EQ(first->Free(&first), ERROR_NONE);
-    EXPECT_EQ(second->Free(&second), ERROR_NONE);
-    mm->Free(&mm);
 }
 
 TEST(CriticalSectionRaw, ChecksTheSizeAndReportsTheSizeUsed)

@@ -84,19 +84,6 @@ TEST(Exceptions, SocketExceptionUsesTheSystemText)
     EXPECT_NE(std::string(unknown.what()).find("123456"), std::string::npos);
 }
 
-TEST(Exceptions, ServiceAndPlainExceptions)
-{
-    CServiceException s(std::string("Service already started"), 0);
-    EXPECT_STREQ(s.what(), "Service already started");
-    EXPECT_EQ(s.getCode(), 0);
-    CServiceException c("other", 3);
-    EXPECT_EQ(c.getCode(), 3);
-    CException plain("plain");
-    EXPECT_STREQ(plain.what(), "plain");
-    const std::exception& base = s;
-    EXPECT_STREQ(base.what(), "Service already started");
-}
-
 constexpr const char* kName = "TARVEL_TEST_ENV_VARIABLE";
 
 class EnvTest : public ::testing::Test {

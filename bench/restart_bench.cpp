@@ -1,0 +1,309 @@
+// Restart latency and the cost of supervising many servers.
+//
+//   restart_bench [kills] [servers] [idle-seconds]     (defaults 41 1000 30)
+//
+// 1. Restart latency: from SIGKILL of a running server to the moment its
+//    replacement runs, median over `kills`, measured for the supervision loop
+//    of the service (startServers and waitAndUpdateTerminated(1000), as the
+//    service runs them) and, side by side, for a bare loop of fork, execv and
+//    blocking waitpid restarting the same program: the machine's own limit.
+// 2. With `servers` servers on 127.0.0.1: time until all run, the
+//    supervisor's resident memory, and its CPU time while idle.
+//
+// The server is this program itself, started as <installation>/perl/bin/perl
+// (a symlink to it): it writes its pid to the inherited pipe on fd 3 and
+// waits for a signal. The supervisor runs in a child process, as the daemon
+// would; its servers end with it through their death signal.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "appserver/AppServerManager.h"
+#include "foundation/Log.h"
+
+namespace {
+
+const int kReadyFd = 3;
+
+typedef std::chrono::steady_clock Clock;
+
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+std::string Self()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) {
+        perror("readlink");
+        exit(2);
+    }
+    buf[n] = '\0';
+    return buf;
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path);
+    out << text;
+}
+
+// A fresh installation whose bin/perl is this program.
+std::string MakeInstallation(unsigned firstPort, unsigned servers)
+{
+    char tmpl[] = "/tmp/tarvel-bench-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        perror("mkdtemp");
+        exit(2);
+    }
+    std::string dir = tmpl;
+    for (const char* sub : {"/perl", "/perl/bin", "/cart", "/config", "/log"})
+        mkdir((dir + sub).c_str(), 0755);
+    if (symlink(Self().c_str(), (dir + "/perl/bin/perl").c_str()) != 0) {
+        perror("symlink");
+        exit(2);
+    }
+    WriteFile(dir + "/config/WebInterface.conf", "[GLOBAL]\n");
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\"?>\n<config>\n<requestrouters>"
+        << "<requestrouter name=\"r\" host=\"127.0.0.1\" port=\"1\" monitor_port=\"2\"/>"
+        << "</requestrouters>\n<pools><pool name=\"p\"><requestrouters><requestrouter>r"
+        << "</requestrouter></requestrouters><appservers>"
+        << "<appserver host=\"127.0.0.1\" ports=\"" << firstPort << "-" << firstPort + servers - 1
+        << "\"/></appservers></pool></pools>\n"
+        << "<cacheservers><server host=\"127.0.0.1\" port=\"3\"/></cacheservers>\n</config>\n";
+    WriteFile(dir + "/config/ServerConfig.xml", xml.str());
+    setenv("TARVEL", dir.c_str(), 1);
+    setenv("TARVEL_PERL", (dir + "/perl").c_str(), 1);
+    setenv("TARVEL_CARTRIDGES", (dir + "/cart").c_str(), 1);
+    setenv("TARVEL_CONFIG", (dir + "/config").c_str(), 1);
+    setenv("TARVEL_LOG", (dir + "/log").c_str(), 1);
+    return dir;
+}
+
+// The supervisor: the service loop until SIGTERM (default action).
+pid_t StartSupervisor(const std::string& dir)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    try {
+        CLog::setFileName((dir + "/log/Service.log").c_str());
+        CAppServerManager manager;
+        manager.setIPList(std::vector<std::string>{"127.0.0.1"});
+        manager.buildTables();
+        for (;;) {
+            manager.startServers();
+            manager.waitAndUpdateTerminated(1000);
+        }
+    } catch (std::exception& e) {
+        fprintf(stderr, "supervisor: %s\n", e.what());
+    }
+    _exit(1);
+}
+
+// The bare loop: fork, execv, blocking waitpid, again.
+pid_t StartBareLoop(const std::string& dir)
+{
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    std::string perl = dir + "/perl/bin/perl";
+    std::string script = dir + "/cart/DE_TARVEL/WebInterface/Scripts/appsrv.pl";
+    for (;;) {
+        pid_t child = fork();
+        if (child == 0) {
+            char* argv[] = {const_cast<char*>(perl.c_str()), const_cast<char*>(script.c_str()),
+                            const_cast<char*>("-port"), const_cast<char*>("1"), nullptr};
+            execv(argv[0], argv);
+            _exit(1);
+        }
+        if (child < 0)
+            _exit(1);
+        waitpid(child, nullptr, 0);
+    }
+}
+
+bool ReadPid(int fd, pid_t* pid)
+{
+    size_t got = 0;
+    while (got < sizeof *pid) {
+        ssize_t n = read(fd, reinterpret_cast<char*>(pid) + got, sizeof *pid - got);
+        if (n <= 0)
+            return false;
+        got += n;
+    }
+    return true;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Kills the running server `kills` times; returns the latencies in ms.
+// `pid` is left at the last server started.
+std::vector<double> MeasureRestarts(int readFd, int kills, pid_t& pid)
+{
+    std::vector<double> latencies;
+    if (!ReadPid(readFd, &pid))
+        return latencies;
+    for (int i = 0; i < kills; ++i) {
+        // Let the supervisor settle into its sleep, at varying phases.
+        usleep(20000 + (i % 7) * 11000);
+        auto t0 = Clock::now();
+        kill(pid, SIGKILL);
+        if (!ReadPid(readFd, &pid))
+            break;
+        latencies.push_back(Ms(Clock::now() - t0));
+    }
+    return latencies;
+}
+
+long ProcStatusKb(pid_t pid, const char* field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field, 0) == 0)
+            return atol(line.c_str() + strlen(field));
+    return -1;
+}
+
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string f;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14)
+            utime = std::stoul(f);
+        if (i == 15)
+            stime = std::stoul(f);
+    }
+    return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+void Stop(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+// A pipe whose write end is fd 3 (inherited by the servers) and whose read
+// end stays with this process only.
+void PipeOnReadyFd(int* readFd)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        perror("pipe");
+        exit(2);
+    }
+    *readFd = fcntl(fds[0], F_DUPFD_CLOEXEC, 10);
+    close(fds[0]);
+    if (fds[1] == kReadyFd) {
+        fcntl(kReadyFd, F_SETFD, 0);
+    } else {
+        dup2(fds[1], kReadyFd);
+        close(fds[1]);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Started as a server: report, then wait for the end.
+    const char* name = strrchr(argv[0], '/');
+    if (name != nullptr && strcmp(name, "/perl") == 0) {
+        pid_t self = getpid();
+        if (write(kReadyFd, &self, sizeof self) != sizeof self)
+            return 1;
+        for (;;)
+            pause();
+    }
+
+    int kills = argc > 1 ? atoi(argv[1]) : 41;
+    unsigned servers = argc > 2 ? unsigned(atoi(argv[2])) : 1000;
+    int idleSeconds = argc > 3 ? atoi(argv[3]) : 30;
+    signal(SIGPIPE, SIG_IGN);
+
+    // 1. Restart latency, both loops in the same run, alternating.
+    std::string dir = MakeInstallation(20000, 1);
+    std::vector<std::string> dirs{dir};
+    std::vector<double> supervised, bare;
+    for (int round = 0; round < 2; ++round) {
+        int readFd;
+        PipeOnReadyFd(&readFd);
+        pid_t sup = StartSupervisor(dir);
+        close(kReadyFd);
+        pid_t last = 0;
+        auto s = MeasureRestarts(readFd, kills / 2 + 1, last);
+        Stop(sup);
+        close(readFd);
+        supervised.insert(supervised.end(), s.begin(), s.end());
+
+        PipeOnReadyFd(&readFd);
+        pid_t loop = StartBareLoop(dir);
+        close(kReadyFd);
+        auto b = MeasureRestarts(readFd, kills / 2 + 1, last);
+        Stop(loop);
+        kill(last, SIGKILL);  // the bare loop's server has no death signal
+        close(readFd);
+        bare.insert(bare.end(), b.begin(), b.end());
+    }
+    printf("restart latency, SIGKILL to running replacement (%zu / %zu kills):\n", supervised.size(),
+           bare.size());
+    printf("  supervisor loop: median %.3f ms (min %.3f, max %.3f)\n", Median(supervised),
+           *std::min_element(supervised.begin(), supervised.end()),
+           *std::max_element(supervised.begin(), supervised.end()));
+    printf("  bare fork/execv/waitpid loop: median %.3f ms (min %.3f, max %.3f)\n", Median(bare),
+           *std::min_element(bare.begin(), bare.end()), *std::max_element(bare.begin(), bare.end()));
+    printf("  ratio: %.2f\n", Median(supervised) / Median(bare));
+
+    // 2. Many servers.
+    dir = MakeInstallation(20001, servers);
+    dirs.push_back(dir);
+    int readFd;
+    PipeOnReadyFd(&readFd);
+    auto t0 = Clock::now();
+    pid_t sup = StartSupervisor(dir);
+    close(kReadyFd);
+    unsigned running = 0;
+    pid_t pid;
+    while (running < servers && ReadPid(readFd, &pid))
+        ++running;
+    double allRunMs = Ms(Clock::now() - t0);
+    printf("%u servers: all %u running after %.1f ms\n", servers, running, allRunMs);
+    printf("  supervisor memory: VmRSS %ld kB, VmHWM %ld kB\n", ProcStatusKb(sup, "VmRSS:"),
+           ProcStatusKb(sup, "VmHWM:"));
+    double cpu0 = CpuSeconds(sup);
+    auto idle0 = Clock::now();
+    sleep(idleSeconds);
+    double cpu = CpuSeconds(sup) - cpu0;
+    double wall = Ms(Clock::now() - idle0) / 1000;
+    printf("  supervisor CPU over %.1f idle seconds: %.3f s (%.3f%% of one core)\n", wall, cpu,
+           100 * cpu / wall);
+    Stop(sup);
+    close(readFd);
+    for (const auto& d : dirs)
+        std::filesystem::remove_all(d);
+    return 0;
+}

@@ -1,0 +1,175 @@
+// The whole service through the real binary: servers started and kept
+// running, stopped gently on SIGTERM/SIGINT, the daemon switches.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+
+#include "support/installation.h"
+
+namespace {
+
+using svctest::HttpGet;
+using svctest::Installation;
+using testutil::ElapsedMs;
+
+const char kStops[] = "TARVEL service stops";
+
+int WaitForExit(pid_t pid, int timeoutMs = 20000)
+{
+    return testutil::ServiceCopy::WaitForExit(pid, timeoutMs);
+}
+
+bool NoServers(const Installation& inst, int timeoutMs = 3000)
+{
+    return testutil::WaitUntil([&] { return inst.Servers().empty(); }, timeoutMs);
+}
+
+// The servers got the shutdown request and ended on it: no end was logged
+// for them, nothing failed, and no SIGTERM was needed.
+void ExpectGentleStop(const Installation& inst)
+{
+    EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
+    EXPECT_EQ(inst.CountLines("getSocket"), 0);
+    EXPECT_EQ(inst.CountLines("terminated"), 0);
+    EXPECT_EQ(inst.CountLines(kStops), 1);
+}
+
+TEST(Console, ServesRestartsAndStopsGentlyOnSignals)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        Installation inst;
+        pid_t console = inst.StartConsole();
+        ASSERT_TRUE(inst.WaitForServers()) << testutil::ReadFile(inst.log());
+
+        // A server killed from outside is logged and comes back.
+        auto servers = inst.Servers();
+        ASSERT_EQ(servers.size(), 2u);
+        kill(servers[0], SIGKILL);
+        ASSERT_TRUE(inst.WaitForLog("terminated due to an unhandled signal #9"));
+        ASSERT_TRUE(inst.WaitForServers());
+        EXPECT_EQ(inst.CountLines("Process::start(): started"), 3);
+
+        kill(console, sig);
+        int status = WaitForExit(console);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(inst.CountLines("Signal received: " + std::to_string(sig)), 1);
+        EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
+        EXPECT_EQ(inst.CountLines(kStops), 1);
+        EXPECT_TRUE(NoServers(inst));
+        EXPECT_EQ(HttpGet(inst.port(0)), "");
+    }
+}
+
+TEST(Console, SighupKeepsItsDefaultActionAndTheServersEndWithTheService)
+{
+    Installation inst;
+    pid_t console = inst.StartConsole();
+    ASSERT_TRUE(inst.WaitForServers());
+    kill(console, SIGHUP);
+    int status = WaitForExit(console);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGHUP);
+    EXPECT_EQ(inst.CountLines(kStops), 0);
+    // Servers never outlive their supervisor.
+    EXPECT_TRUE(NoServers(inst, 1000));
+}
+
+TEST(Daemon, StartStatusStopAndRestart)
+{
+    Installation inst;
+    auto r = inst.Ctl({"-start"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(inst.WaitForServers());
+
+    r = inst.Ctl({"-status"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Running services:\n[" + std::to_string(daemon) + "] TARVEL \n");
+
+    r = inst.Ctl({"-start"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "CDaemonController::startService(): Service already started\n");
+
+    // Another copy of the program at another path has a list of its own.
+    Installation other;
+    r = other.Ctl({"-status"});
+    EXPECT_EQ(r.out, "No services running.\n");
+
+    // -restart stops the old daemon with its servers before the new one starts.
+    r = inst.Ctl({"-restart"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(WaitForExit(daemon), 0);
+    pid_t second = inst.copy().WaitForDaemon("TARVEL", daemon);
+    ASSERT_GT(second, 0);
+    ASSERT_TRUE(inst.WaitForServers());
+    int stops = inst.LineOf(kStops);
+    ASSERT_GE(stops, 0);
+    EXPECT_GT(inst.LineOf("Process::start(): started", stops), stops);
+    EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
+
+    r = inst.Ctl({"-stop"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(WaitForExit(second), 0);
+    EXPECT_TRUE(NoServers(inst));
+    EXPECT_EQ(inst.CountLines(kStops), 2);
+    EXPECT_EQ(inst.Ctl({"-status"}).out, "No services running.\n");
+}
+
+TEST(Daemon, KilledDaemonLeavesNoServerAndIsClearedByTheNextStart)
+{
+    Installation inst;
+    ASSERT_EQ(inst.Ctl({"-start"}).exitCode, 0);
+    pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(inst.WaitForServers());
+
+    kill(daemon, SIGKILL);
+    WaitForExit(daemon);
+    EXPECT_TRUE(NoServers(inst, 1000));
+
+    auto r = inst.Ctl({"-status"});
+    EXPECT_EQ(r.out, "Running services:\n[" + std::to_string(daemon) + "] TARVEL (dead)\n");
+
+    // The ports are free again, so a new daemon can serve them at once.
+    ASSERT_EQ(inst.Ctl({"-start"}).exitCode, 0);
+    pid_t second = inst.copy().WaitForDaemon("TARVEL", daemon);
+    ASSERT_GT(second, 0);
+    ASSERT_TRUE(inst.WaitForServers());
+    EXPECT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
+    EXPECT_EQ(WaitForExit(second), 0);
+}
+
+TEST(Daemon, StopWaitsForAGentleStopThatTakesFiveSeconds)
+{
+    Installation inst;
+    ASSERT_EQ(inst.Ctl({"-start"}, {"APPSRV_SHUTDOWN_DELAY=5"}).exitCode, 0);
+    pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
+    ASSERT_TRUE(inst.WaitForServers());
+
+    auto begin = std::chrono::steady_clock::now();
+    auto r = inst.Ctl({"-stop"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_GE(ElapsedMs(begin), 4500);
+    EXPECT_LT(ElapsedMs(begin), 30000);
+    int status = WaitForExit(daemon);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ExpectGentleStop(inst);
+    EXPECT_TRUE(NoServers(inst));
+}
+
+TEST(Daemon, StopWithoutDaemonFails)
+{
+    Installation inst;
+    auto r = inst.Ctl({"-stop"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "CDaemonController::stopService(): Could not find daemon pid for service TARVEL\n");
+    r = inst.Ctl({"-restart"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(inst.copy().Slots().empty());
+}
+
+}  // namespace
