@@ -88,12 +88,16 @@ std::string MakeInstallation(unsigned firstPort, unsigned servers)
         << "\"/></appservers></pool></pools>\n"
         << "<cacheservers><server host=\"127.0.0.1\" port=\"3\"/></cacheservers>\n</config>\n";
     WriteFile(dir + "/config/ServerConfig.xml", xml.str());
+    return dir;
+}
+
+void UseInstallation(const std::string& dir)
+{
     setenv("TARVEL", dir.c_str(), 1);
     setenv("TARVEL_PERL", (dir + "/perl").c_str(), 1);
     setenv("TARVEL_CARTRIDGES", (dir + "/cart").c_str(), 1);
     setenv("TARVEL_CONFIG", (dir + "/config").c_str(), 1);
     setenv("TARVEL_LOG", (dir + "/log").c_str(), 1);
-    return dir;
 }
 
 // The supervisor: the service loop until SIGTERM (default action).
@@ -103,6 +107,7 @@ pid_t StartSupervisor(const std::string& dir)
     if (pid != 0)
         return pid;
     try {
+        UseInstallation(dir);
         CLog::setFileName((dir + "/log/Service.log").c_str());
         CAppServerManager manager;
         manager.setIPList(std::vector<std::string>{"127.0.0.1"});
@@ -139,11 +144,17 @@ pid_t StartBareLoop(const std::string& dir)
     }
 }
 
-bool ReadPid(int fd, pid_t* pid)
+// What a server reports on fd 3 once it runs.
+struct Ready {
+    pid_t pid;
+    int port;
+};
+
+bool ReadReady(int fd, Ready* ready)
 {
     size_t got = 0;
-    while (got < sizeof *pid) {
-        ssize_t n = read(fd, reinterpret_cast<char*>(pid) + got, sizeof *pid - got);
+    while (got < sizeof *ready) {
+        ssize_t n = read(fd, reinterpret_cast<char*>(ready) + got, sizeof *ready - got);
         if (n <= 0)
             return false;
         got += n;
@@ -157,22 +168,34 @@ double Median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-// Kills the running server `kills` times; returns the latencies in ms.
-// `pid` is left at the last server started.
-std::vector<double> MeasureRestarts(int readFd, int kills, pid_t& pid)
+// Kills the running servers in turn, `kills` times, and returns the
+// latencies in ms. Quick failures count towards the restart throttle (five
+// in a row hold a server back for 120 seconds), so the kills are spread over
+// all `servers` servers. `last` is left at the servers running at the end.
+std::vector<double> MeasureRestarts(int readFd, int kills, int servers, std::vector<pid_t>& last)
 {
     std::vector<double> latencies;
-    if (!ReadPid(readFd, &pid))
-        return latencies;
+    std::vector<Ready> running(servers);
+    for (auto& r : running)
+        if (!ReadReady(readFd, &r))
+            return latencies;
     for (int i = 0; i < kills; ++i) {
         // Let the supervisor settle into its sleep, at varying phases.
         usleep(20000 + (i % 7) * 11000);
+        Ready& victim = running[i % servers];
         auto t0 = Clock::now();
-        kill(pid, SIGKILL);
-        if (!ReadPid(readFd, &pid))
+        kill(victim.pid, SIGKILL);
+        Ready replacement;
+        if (!ReadReady(readFd, &replacement))
             break;
         latencies.push_back(Ms(Clock::now() - t0));
+        if (replacement.port != victim.port)
+            fprintf(stderr, "unexpected start of port %d\n", replacement.port);
+        victim = replacement;
     }
+    last.clear();
+    for (const auto& r : running)
+        last.push_back(r.pid);
     return latencies;
 }
 
@@ -233,8 +256,11 @@ int main(int argc, char** argv)
     // Started as a server: report, then wait for the end.
     const char* name = strrchr(argv[0], '/');
     if (name != nullptr && strcmp(name, "/perl") == 0) {
-        pid_t self = getpid();
-        if (write(kReadyFd, &self, sizeof self) != sizeof self)
+        Ready ready{getpid(), 0};
+        for (int i = 1; i + 1 < argc; ++i)
+            if (strcmp(argv[i], "-port") == 0)
+                ready.port = atoi(argv[i + 1]);
+        if (write(kReadyFd, &ready, sizeof ready) != sizeof ready)
             return 1;
         for (;;)
             pause();
@@ -246,36 +272,40 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     // 1. Restart latency, both loops in the same run, alternating.
-    std::string dir = MakeInstallation(20000, 1);
-    std::vector<std::string> dirs{dir};
+    const int kLatencyServers = 8;
+    std::string dir = MakeInstallation(20000, kLatencyServers);
+    std::string bareDir = MakeInstallation(20000, 1);
+    std::vector<std::string> dirs{dir, bareDir};
     std::vector<double> supervised, bare;
     for (int round = 0; round < 2; ++round) {
         int readFd;
         PipeOnReadyFd(&readFd);
         pid_t sup = StartSupervisor(dir);
         close(kReadyFd);
-        pid_t last = 0;
-        auto s = MeasureRestarts(readFd, kills / 2 + 1, last);
+        std::vector<pid_t> last;
+        auto s = MeasureRestarts(readFd, kills / 2 + 1, kLatencyServers, last);
         Stop(sup);
         close(readFd);
         supervised.insert(supervised.end(), s.begin(), s.end());
 
         PipeOnReadyFd(&readFd);
-        pid_t loop = StartBareLoop(dir);
+        pid_t loop = StartBareLoop(bareDir);
         close(kReadyFd);
-        auto b = MeasureRestarts(readFd, kills / 2 + 1, last);
+        auto b = MeasureRestarts(readFd, kills / 2 + 1, 1, last);
         Stop(loop);
-        kill(last, SIGKILL);  // the bare loop's server has no death signal
+        for (pid_t pid : last)
+            kill(pid, SIGKILL);  // the bare loop's server has no death signal
         close(readFd);
         bare.insert(bare.end(), b.begin(), b.end());
     }
-    printf("restart latency, SIGKILL to running replacement (%zu / %zu kills):\n", supervised.size(),
-           bare.size());
+    printf("restart latency, SIGKILL to running replacement (%zu / %zu kills):\n",
+           supervised.size(), bare.size());
     printf("  supervisor loop: median %.3f ms (min %.3f, max %.3f)\n", Median(supervised),
            *std::min_element(supervised.begin(), supervised.end()),
            *std::max_element(supervised.begin(), supervised.end()));
     printf("  bare fork/execv/waitpid loop: median %.3f ms (min %.3f, max %.3f)\n", Median(bare),
-           *std::min_element(bare.begin(), bare.end()), *std::max_element(bare.begin(), bare.end()));
+           *std::min_element(bare.begin(), bare.end()),
+           *std::max_element(bare.begin(), bare.end()));
     printf("  ratio: %.2f\n", Median(supervised) / Median(bare));
 
     // 2. Many servers.
@@ -287,8 +317,8 @@ int main(int argc, char** argv)
     pid_t sup = StartSupervisor(dir);
     close(kReadyFd);
     unsigned running = 0;
-    pid_t pid;
-    while (running < servers && ReadPid(readFd, &pid))
+    Ready ready;
+    while (running < servers && ReadReady(readFd, &ready))
         ++running;
     double allRunMs = Ms(Clock::now() - t0);
     printf("%u servers: all %u running after %.1f ms\n", servers, running, allRunMs);

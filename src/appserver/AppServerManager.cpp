@@ -43,10 +43,11 @@ void CAppServerManager::setIPList(const char* list)
     // The list is meant for a handful of addresses; cutting an overlong one
     // would silently drop servers, or mangle the last word into another host.
     if (text.size() >= kIPListBufferSize)
-        throw CWIException(ERROR_BUFFER_SIZE,
-                           "CAppServerManager::setIPList(): address list of %zu characters is longer "
-                           "than %zu",
-                           text.size(), kIPListBufferSize - 1);
+        throw CWIException(
+            ERROR_BUFFER_SIZE,
+            "CAppServerManager::setIPList(): address list of %zu characters is longer "
+            "than %zu",
+            text.size(), kIPListBufferSize - 1);
 
     std::vector<std::string> words;
     for (size_t i = 0; i < text.size();) {

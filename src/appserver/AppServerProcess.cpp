@@ -15,11 +15,11 @@
 
 namespace {
 
-const int kMaxArgs = 15;             // words taken from the command line
+const int kMaxArgs = 15;  // words taken from the command line
 const size_t kCommandBufferSize = 8192;
-const int kThrottleFailures = 4;     // more quick failures than this throttle the starts
-const time_t kThrottleSeconds = 119; // ...to one every 120 seconds
-const time_t kQuickFailSeconds = 59; // an end within this time of the start is quick
+const int kThrottleFailures = 4;      // more quick failures than this throttle the starts
+const time_t kThrottleSeconds = 119;  // ...to one every 120 seconds
+const time_t kQuickFailSeconds = 59;  // an end within this time of the start is quick
 
 // Runs in the child between fork and execv; never returns.
 [[noreturn]] void ExecCommand(const std::string& command, pid_t parent)
@@ -119,7 +119,8 @@ void Process::updateTerminated(int status, time_t when)
         mFailCount = 0;
 
     if (exitedWithError)
-        KXLogWrite(CLog::_pKXLog, "Process::updateTerminated(): \"%s\" terminated with exit-state %d",
+        KXLogWrite(CLog::_pKXLog,
+                   "Process::updateTerminated(): \"%s\" terminated with exit-state %d",
                    mCommand.c_str(), exitCode);
     else if (core)
         KXLogWrite(CLog::_pKXLog,

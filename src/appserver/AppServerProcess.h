@@ -14,13 +14,13 @@
 // and moved when the table grows, so no virtual operations.
 class Process {
 public:
-    pid_t mPid = 0;        // child of the last successful start
-    int mStatus = 0;       // raw wait status of the last end
-    int mState = -1;       // -1 never started / fork failed, 1 running, 0 ended or stopped
-    time_t mStartTime = 0; // time of the last start attempt
-    int mFailCount = 0;    // quick failures in a row
-    std::string mCommand;  // whole command line, words separated by one blank
-    std::string mBaseDir;  // installation base directory, kept with the record
+    pid_t mPid = 0;         // child of the last successful start
+    int mStatus = 0;        // raw wait status of the last end
+    int mState = -1;        // -1 never started / fork failed, 1 running, 0 ended or stopped
+    time_t mStartTime = 0;  // time of the last start attempt
+    int mFailCount = 0;     // quick failures in a row
+    std::string mCommand;   // whole command line, words separated by one blank
+    std::string mBaseDir;   // installation base directory, kept with the record
 
     // Starts the process unless it runs or the throttle holds it back.
     // Throws CWIException when fork fails.
@@ -37,8 +37,8 @@ public:
     // Builds the command from TARVEL_PERL, the options, TARVEL_CARTRIDGES,
     // host, port and bind; throws the environment exception when a directory
     // variable is missing.
-    AppServerProcess(const std::string& baseDir, const std::string& options, const std::string& host,
-                     unsigned short port, int bind);
+    AppServerProcess(const std::string& baseDir, const std::string& options,
+                     const std::string& host, unsigned short port, int bind);
 
     unsigned short mPort;
     std::string mHost;

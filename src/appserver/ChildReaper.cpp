@@ -46,10 +46,11 @@ void InstallChildHandler()
     struct sigaction childAction;
     memset(&childAction, 0, sizeof childAction);
     if (sigfillset(&childAction.sa_mask) != 0)
-        throw CWIException(ERROR_GENERAL,
-                           "CAppServerManagerImpl::buildTables(): setting signalmask of childAction "
-                           "failed (%s)",
-                           strerror(errno));
+        throw CWIException(
+            ERROR_GENERAL,
+            "CAppServerManagerImpl::buildTables(): setting signalmask of childAction "
+            "failed (%s)",
+            strerror(errno));
     childAction.sa_handler = childHandler;
     childAction.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     if (sigaction(SIGCHLD, &childAction, nullptr) != 0)
@@ -87,8 +88,11 @@ void CAppServerManager::waitAndUpdateTerminated(unsigned milliseconds)
         bool wasFull = termProcs.count >= TERMPROCS_SIZE;
         for (int i = termProcs.count - 1; i >= 0; --i) {
             const TermProc& ended = termProcs.entries[i];
+            // Only a running record can own the child: an ended record keeps
+            // the pid of its last child, which the kernel may since have
+            // given to another server of this table.
             for (auto& process : processes)
-                if (process.mPid == ended.pid)
+                if (process.mPid == ended.pid && process.mState == 1)
                     process.updateTerminated(ended.status, ended.time);
             termProcs.count = i;
         }

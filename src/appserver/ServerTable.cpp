@@ -24,9 +24,10 @@ void CAppServerManagerImpl::buildTables()
 
     XMLConfig::CConfigFile serverConfig;
     serverConfig.loadFile(XMLConfig::CConfigFile::defaultFileName());
-    serverConfig.getAppServers(mIPList, [&](const std::string& host, unsigned short port, bool bind) {
-        mProcesses.emplace_back(mBaseDir, options, host, port, bind ? 1 : 0);
-    });
+    serverConfig.getAppServers(
+        mIPList, [&](const std::string& host, unsigned short port, bool bind) {
+            mProcesses.emplace_back(mBaseDir, options, host, port, bind ? 1 : 0);
+        });
 
     if (mProcesses.empty()) {
         std::string message = "CAppServerManagerImpl::buildTables(): no service configured for IP";

@@ -122,10 +122,14 @@ std::string CConfigFile::defaultFileName()
     return CTarvelEnv::configDir() + "/ServerConfig.xml";
 }
 
-void CConfigFile::loadFile(const char* path)
+namespace {
+
+// The whole file and a terminating NUL; the file is closed on return.
+std::string readWholeFile(const char* path)
 {
-    XMLCONFIG_ASSERT(path != nullptr);
-    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO given as the file cannot stall the load
+    // (it is refused below); reads of regular files are unaffected.
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0)
         throw CException(std::string("CConfigFile::loadFile(): Could not open config file ") + path);
 
@@ -146,11 +150,20 @@ void CConfigFile::loadFile(const char* path)
         const ssize_t got = ::read(file.get(), &text[done], static_cast<std::size_t>(size) - done);
         if (got < 0 && errno == EINTR)
             continue;
+        // A file that shrank since its size was taken cannot be read whole.
         if (got <= 0)
             throwFileError("Could not read config file", path, got < 0 ? errno : 0);
         done += static_cast<std::size_t>(got);
     }
-    parse(text);
+    return text;
+}
+
+}  // namespace
+
+void CConfigFile::loadFile(const char* path)
+{
+    XMLCONFIG_ASSERT(path != nullptr);
+    parse(readWholeFile(path));
 }
 
 void CConfigFile::parse(const std::string& text)

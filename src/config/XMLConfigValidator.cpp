@@ -32,8 +32,10 @@ template <class T>
 const T* findIn(const std::vector<std::pair<std::string_view, const T*>>& index,
                 std::string_view name)
 {
+    // Length and first byte settle almost every mismatch without a memcmp.
     for (const auto& entry : index)
-        if (entry.first == name)
+        if (entry.first.size() == name.size() &&
+            (name.empty() || entry.first[0] == name[0]) && entry.first == name)
             return entry.second;
     return nullptr;
 }

@@ -65,12 +65,11 @@ bool extractWhole(const char* text, T& value)
 {
     int plain = 0;
     const std::size_t used = readPlainInt(text, plain);
-    if (used != 0 && text[used] == '\0' && plain >= 0 &&
-        static_cast<long long>(plain) <= std::numeric_limits<T>::max()) {
-        value = static_cast<T>(plain);
-        return true;
-    }
-    if (used != 0 && text[used] == '\0' && std::numeric_limits<T>::is_signed) {
+    // Negative values and values above an unsigned short's range are left
+    // to the stream, which has its own rules for them.
+    const bool fits = plain >= 0 ? static_cast<long long>(plain) <= std::numeric_limits<T>::max()
+                                 : std::numeric_limits<T>::is_signed;
+    if (used != 0 && text[used] == '\0' && fits) {
         value = static_cast<T>(plain);
         return true;
     }
@@ -137,13 +136,19 @@ IntRange readRange(const std::string& text, std::string::size_type dash, std::si
 {
     if (text.empty() || dash == 0 || dash == std::string::npos || dash >= text.size() - 1)
         throw invalidRange(text);
-    std::string lower = text.substr(0, dash);
-    std::string upper = text.substr(dash + 1);
-    lower.erase(0, lower.find_first_not_of(' '));
-    upper.erase(0, upper.find_first_not_of(' '));
     IntRange range{0, 0};
-    if (!extractWhole(lower.c_str(), range.first) || !extractWhole(upper.c_str(), range.last))
-        throw invalidRange(text);
+    // The plain form "12-15" is read in place; anything else part by part.
+    const std::size_t lowerUsed = readPlainInt(text.c_str(), range.first);
+    const std::size_t upperUsed =
+        lowerUsed == dash ? readPlainInt(text.c_str() + dash + 1, range.last) : 0;
+    if (upperUsed == 0 || dash + 1 + upperUsed != text.size()) {
+        std::string lower = text.substr(0, dash);
+        std::string upper = text.substr(dash + 1);
+        lower.erase(0, lower.find_first_not_of(' '));
+        upper.erase(0, upper.find_first_not_of(' '));
+        if (!extractWhole(lower.c_str(), range.first) || !extractWhole(upper.c_str(), range.last))
+            throw invalidRange(text);
+    }
     if (range.count() > kMaxRangeValues || range.count() > room)
         throw invalidRange(text);
     return range;

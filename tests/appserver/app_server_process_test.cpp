@@ -13,7 +13,7 @@ using appservertest::Installation;
 
 namespace {
 
-const std::string kNoOptionsCommand(const Installation& inst, const std::string& tail)
+std::string CommandWithoutOptions(const Installation& inst, const std::string& tail)
 {
     return inst.perl() + " " + inst.script() + tail;
 }
@@ -22,7 +22,7 @@ TEST(AppServerProcessCommand, BuiltFromEnvironmentOptionsHostPortAndBind)
 {
     Installation inst;
     AppServerProcess plain("/base", "", "", 8001, 0);
-    EXPECT_EQ(plain.mCommand, kNoOptionsCommand(inst, " -port 8001"));
+    EXPECT_EQ(plain.mCommand, CommandWithoutOptions(inst, " -port 8001"));
     EXPECT_EQ(plain.mState, -1);
     EXPECT_EQ(plain.mPid, 0);
     EXPECT_EQ(plain.mFailCount, 0);
@@ -69,7 +69,10 @@ protected:
         p.mState = 1;
         p.mStartTime = 1000;
     }
-    std::string line(const std::string& tail) { return "Process::updateTerminated(): \"" + p.mCommand + "\" " + tail; }
+    std::string line(const std::string& tail)
+    {
+        return "Process::updateTerminated(): \"" + p.mCommand + "\" " + tail;
+    }
 };
 
 TEST_F(UpdateTerminated, ExitCodeIsAQuickFailureWithExitStateLine)

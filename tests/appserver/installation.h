@@ -13,6 +13,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -33,15 +34,20 @@ inline const char* kStubPerl =
     "[ -n \"$STUB_EXIT\" ] && exit \"$STUB_EXIT\"\n"
     "exec sleep 1000\n";
 
-inline const char* kStubVariables[] = {"STUB_ARGS", "STUB_SIGNAL", "STUB_EXIT", "APPSRV_EXIT_CODE",
-                                       "APPSRV_CRASH_SIGNAL", "APPSRV_IGNORE_SHUTDOWN",
+inline const char* kStubVariables[] = {"STUB_ARGS",
+                                       "STUB_SIGNAL",
+                                       "STUB_EXIT",
+                                       "APPSRV_EXIT_CODE",
+                                       "APPSRV_CRASH_SIGNAL",
+                                       "APPSRV_IGNORE_SHUTDOWN",
                                        "APPSRV_SHUTDOWN_DELAY"};
 
 class Installation {
 public:
     explicit Installation(bool realPerl = false)
     {
-        for (const char* dir : {"perl/bin", "cartridges/DE_TARVEL/WebInterface/Scripts", "config", "log"})
+        for (const char* dir :
+             {"perl/bin", "cartridges/DE_TARVEL/WebInterface/Scripts", "config", "log"})
             testutil::MakeDirs(mDir / dir);
         if (realPerl) {
             symlink("/usr/bin/perl", perl().c_str());
@@ -70,7 +76,10 @@ public:
 
     std::string path(const std::string& name) const { return mDir / name; }
     std::string perl() const { return mDir / "perl/bin/perl"; }
-    std::string script() const { return mDir / "cartridges/DE_TARVEL/WebInterface/Scripts/appsrv.pl"; }
+    std::string script() const
+    {
+        return mDir / "cartridges/DE_TARVEL/WebInterface/Scripts/appsrv.pl";
+    }
     std::string log() const { return mDir / "log/Service.log"; }
 
     void writeWebInterfaceConf(const std::string& text) const
@@ -85,16 +94,18 @@ public:
         std::string xml =
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
             "  <requestrouters>\n"
-            "    <requestrouter name=\"router\" host=\"127.0.0.1\" port=\"1\" monitor_port=\"2\"/>\n"
+            "    <requestrouter name=\"router\" host=\"127.0.0.1\" port=\"1\" "
+            "monitor_port=\"2\"/>\n"
             "  </requestrouters>\n"
             "  <pools>\n    <pool name=\"p\">\n"
             "      <requestrouters><requestrouter>router</requestrouter></requestrouters>\n"
             "      <appservers>\n";
         for (const auto& element : appservers)
             xml += "        " + element + "\n";
-        xml += "      </appservers>\n    </pool>\n  </pools>\n"
-               "  <cacheservers><server host=\"127.0.0.1\" port=\"3\"/></cacheservers>\n"
-               "</config>\n";
+        xml +=
+            "      </appservers>\n    </pool>\n  </pools>\n"
+            "  <cacheservers><server host=\"127.0.0.1\" port=\"3\"/></cacheservers>\n"
+            "</config>\n";
         testutil::WriteFile(mDir / "config/ServerConfig.xml", xml);
     }
 

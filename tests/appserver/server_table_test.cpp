@@ -78,7 +78,8 @@ protected:
     void SetUp() override
     {
         inst.writeWebInterfaceConf("[GLOBAL]\nOPTIONS=-w -Ilib\n");
-        inst.writeServerConfig({"<appserver host=\"10.0.0.1\" ports=\"8002,8001\" bind=\"false\"/>"});
+        inst.writeServerConfig(
+            {"<appserver host=\"10.0.0.1\" ports=\"8002,8001\" bind=\"false\"/>"});
     }
     std::string noServiceMessage(const Strings& list)
     {
@@ -126,7 +127,8 @@ TEST_F(ServerTable, BindSwitchAddsBindWord)
 
 TEST_F(ServerTable, MissingOrEmptyOptionsGiveCommandsWithoutOptions)
 {
-    const std::string expected = inst.perl() + " " + inst.script() + " -localip 10.0.0.1 -port 8002";
+    const std::string expected =
+        inst.perl() + " " + inst.script() + " -localip 10.0.0.1 -port 8002";
     for (const char* conf : {"[GLOBAL]\nOPTIONS=\n", "[GLOBAL]\nTIMEOUT=5\n", "; nothing\n"}) {
         CAppServerManager m;
         inst.writeWebInterfaceConf(conf);
@@ -139,8 +141,9 @@ TEST_F(ServerTable, MissingOrEmptyOptionsGiveCommandsWithoutOptions)
 
 TEST_F(ServerTable, NoServiceMessageNamesTheList)
 {
-    EXPECT_EQ(noServiceMessage({"10.0.0.01"}),
-              "CAppServerManagerImpl::buildTables(): no service configured for IP: 10.0.0.01 (status=1)");
+    EXPECT_EQ(
+        noServiceMessage({"10.0.0.01"}),
+        "CAppServerManagerImpl::buildTables(): no service configured for IP: 10.0.0.01 (status=1)");
     EXPECT_EQ(noServiceMessage({"10.0.0.3", "10.0.0.2"}),
               "CAppServerManagerImpl::buildTables(): no service configured for IP's: 10.0.0.3 "
               "10.0.0.2 (status=1)");

@@ -18,15 +18,19 @@ using appservertest::Installation;
 namespace {
 
 // The SIGCHLD handler reaps every child of this test program from the first
-// buildTables on; children are therefore ended with SIGKILL and watched
-// through /proc, never waited for directly.
-void KillAll(const std::vector<AppServerProcess>& processes)
+// buildTables on; children are therefore watched through /proc and the
+// drain, never waited for directly. Only records still marked running after
+// a drain are killed: the pid of a reaped child may already be another
+// process's.
+void KillRunning(CAppServerManager& manager)
 {
-    for (const auto& p : processes)
-        if (p.mPid > 0)
+    manager.waitAndUpdateTerminated(0);
+    for (const auto& p : manager.processes())
+        if (p.mState == 1)
             kill(p.mPid, SIGKILL);
-    for (const auto& p : processes)
-        testutil::WaitUntil([&] { return !testutil::ProcessRunning(p.mPid); }, 5000);
+    for (const auto& p : manager.processes())
+        if (p.mState == 1)
+            testutil::WaitUntil([&] { return !testutil::ProcessRunning(p.mPid); }, 5000);
 }
 
 class Supervision : public ::testing::Test {
@@ -41,7 +45,7 @@ protected:
     }
     void TearDown() override
     {
-        KillAll(manager.processes());
+        KillRunning(manager);
         termProcs.count = 0;
     }
 
@@ -51,7 +55,8 @@ protected:
         std::string list;
         for (auto port : ports)
             list += (list.empty() ? "" : ",") + std::to_string(port);
-        inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"" + list + "\"" + extra + "/>"});
+        inst.writeServerConfig(
+            {"<appserver host=\"127.0.0.1\" ports=\"" + list + "\"" + extra + "/>"});
         manager.setIPList(std::vector<std::string>{"127.0.0.1"});
         manager.buildTables();
     }
@@ -59,7 +64,8 @@ protected:
     // One pass of the service loop, without its sleep.
     void waitForEnds(size_t n)
     {
-        ASSERT_TRUE(testutil::WaitUntil([&] { return termProcs.count >= static_cast<int>(n); }, 10000));
+        ASSERT_TRUE(
+            testutil::WaitUntil([&] { return termProcs.count >= static_cast<int>(n); }, 10000));
     }
 
     Installation inst;
@@ -77,10 +83,12 @@ TEST_F(Supervision, ArgumentVectorIsTheCommandSplitAtBlanks)
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
     // Quotes are not interpreted and a tab separates nothing.
-    manager.impl().mProcesses.emplace_back("/base", "  -w  \"-Mfoo bar\"\t-x", "127.0.0.1", 8001, 1);
+    manager.impl().mProcesses.emplace_back("/base", "  -w  \"-Mfoo bar\"\t-x", "127.0.0.1", 8001,
+                                           1);
     manager.startServers();
-    std::vector<std::string> expected = {inst.perl(), "-w", "\"-Mfoo", "bar\"\t-x", inst.script(),
-                                         "-localip", "127.0.0.1", "-port", "8001", "-bind"};
+    std::vector<std::string> expected = {inst.perl(),   "-w",       "\"-Mfoo",   "bar\"\t-x",
+                                         inst.script(), "-localip", "127.0.0.1", "-port",
+                                         "8001",        "-bind"};
     EXPECT_EQ(ArgsOf(inst.path("args")), expected);
 }
 
@@ -91,8 +99,8 @@ TEST_F(Supervision, OptionsComeFromWebInterfaceConf)
     setenv("STUB_EXIT", "0", 1);
     build({8001});
     manager.startServers();
-    std::vector<std::string> expected = {inst.perl(), "-w", "-Ilib", inst.script(), "-localip",
-                                         "127.0.0.1", "-port", "8001", "-bind"};
+    std::vector<std::string> expected = {inst.perl(), "-w",    "-Ilib", inst.script(), "-localip",
+                                         "127.0.0.1", "-port", "8001",  "-bind"};
     EXPECT_EQ(ArgsOf(inst.path("args")), expected);
 }
 
@@ -242,12 +250,59 @@ TEST_F(Supervision, UnknownChildIsDroppedSilently)
     EXPECT_EQ(manager.processes()[0].mState, -1);
 }
 
+// With a full table the handler leaves ended children unreaped and their
+// SIGCHLD is spent; the drain must reap them itself, or they would stay
+// zombies that are never restarted.
+TEST_F(Supervision, ChildEndingWhileTableIsFullIsNotLost)
+{
+    build({8001});
+    for (int i = 0; i < TERMPROCS_SIZE; ++i)
+        termProcs.entries[i] = TermProc{-2, 0, 0};
+    termProcs.count = TERMPROCS_SIZE;
+    setenv("STUB_EXIT", "3", 1);
+    manager.startServers();
+    const auto& p = manager.processes()[0];
+    ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(p.mPid); }, 10000));
+    ASSERT_EQ(termProcs.count, TERMPROCS_SIZE);
+    manager.waitAndUpdateTerminated(0);
+    EXPECT_EQ(p.mState, 0);
+    EXPECT_EQ(p.mStatus, 3 << 8);
+    EXPECT_EQ(termProcs.count, 0);
+    EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + p.mCommand +
+                                "\" terminated with exit-state 3"),
+              1);
+}
+
+// An ended record keeps its last pid; when a later child of another record
+// gets the same pid, its end belongs to that record only.
+TEST_F(Supervision, EndedRecordWithARecycledPidIsLeftAlone)
+{
+    build({8001, 8002});
+    auto& processes = manager.impl().mProcesses;
+    processes[1].restart();
+    ASSERT_EQ(processes[1].mState, 1);
+    processes[0].mPid = processes[1].mPid;
+    processes[0].mState = 0;
+    kill(processes[1].mPid, SIGKILL);
+    waitForEnds(1);
+    manager.waitAndUpdateTerminated(0);
+    EXPECT_EQ(processes[1].mState, 0);
+    EXPECT_EQ(processes[1].mStatus, SIGKILL);
+    EXPECT_EQ(processes[0].mStatus, 0);
+    EXPECT_EQ(processes[0].mFailCount, 0);
+    EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + processes[0].mCommand +
+                                "\" terminated due to an unhandled signal #9"),
+              0);
+}
+
 TEST_F(Supervision, DrainSleepsAtMostTheGivenTime)
 {
     build({8001});
     auto start = std::chrono::steady_clock::now();
     manager.waitAndUpdateTerminated(200);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
     EXPECT_GE(ms, 190);
     EXPECT_LT(ms, 1000);
 }
@@ -262,11 +317,13 @@ TEST_F(Supervision, StopServersSignalsOnlyRunningRecords)
     processes[1].mState = 0;   // stopped before: left alone
     processes[2].mState = -1;  // never started: left alone
     manager.stopServers();
-    EXPECT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(processes[0].mPid); }, 5000));
+    EXPECT_TRUE(
+        testutil::WaitUntil([&] { return !testutil::ProcessRunning(processes[0].mPid); }, 5000));
     EXPECT_EQ(processes[0].mState, 0);
     EXPECT_TRUE(testutil::ProcessRunning(processes[1].mPid));
     EXPECT_TRUE(testutil::ProcessRunning(processes[2].mPid));
     EXPECT_EQ(processes[2].mState, -1);
+    processes[1].mState = processes[2].mState = 1;  // to be ended by the fixture
 }
 
 TEST_F(Supervision, DestructionTerminatesRunningServers)
@@ -322,9 +379,10 @@ TEST_F(Supervision, ForkFailureIsLoggedAndNextRecordTried)
     ASSERT_EQ(waited, child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(inst.countMessage("CAppServerManagerImpl::startServers(): Process::start(): failed to "
-                                "fork a new process (Resource temporarily unavailable) (status=1)"),
-              2);
+    EXPECT_EQ(
+        inst.countMessage("CAppServerManagerImpl::startServers(): Process::start(): failed to "
+                          "fork a new process (Resource temporarily unavailable) (status=1)"),
+        2);
 }
 
 // The servers of a supervisor that dies by SIGKILL end with it (instead of
@@ -349,17 +407,19 @@ TEST_F(Supervision, ServersEndWithAKilledSupervisor)
     }
     close(fds[1]);
     std::vector<pid_t> servers(2);
-    ASSERT_EQ(read(fds[0], servers.data(), sizeof(pid_t) * 2), static_cast<ssize_t>(sizeof(pid_t) * 2));
+    ASSERT_EQ(read(fds[0], servers.data(), sizeof(pid_t) * 2),
+              static_cast<ssize_t>(sizeof(pid_t) * 2));
     close(fds[0]);
     for (pid_t pid : servers)
         ASSERT_TRUE(testutil::ProcessRunning(pid));
 
     kill(supervisor, SIGKILL);
-    for (pid_t pid : servers)
-        EXPECT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(pid); }, 1000, 5))
-            << "server " << pid << " outlived its supervisor";
-    for (pid_t pid : servers)
-        kill(pid, SIGKILL);
+    for (pid_t pid : servers) {
+        bool ended = testutil::WaitUntil([&] { return !testutil::ProcessRunning(pid); }, 1000, 5);
+        EXPECT_TRUE(ended) << "server " << pid << " outlived its supervisor";
+        if (!ended)
+            kill(pid, SIGKILL);
+    }
 }
 
 // The demo's application server: it answers HTTP, is restarted after a

@@ -57,15 +57,7 @@ public:
     }
     ~FileLog() { KXLogFree(&mLog); }
     KXLog* get() { return mLog; }
-    std::vector<std::string> Lines() const
-    {
-        std::vector<std::string> messages;
-        for (const std::string& line : testutil::ReadLines(mDir / "log")) {
-            size_t end = line.find("] ");
-            messages.push_back(end == std::string::npos ? line : line.substr(end + 2));
-        }
-        return messages;
-    }
+    std::vector<std::string> Lines() const { return testutil::LogMessages(mDir / "log"); }
 
 private:
     testutil::TempDir mDir;

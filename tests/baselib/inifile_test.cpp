@@ -37,15 +37,7 @@ protected:
     }
 
     // Log messages without the time, host and pid prefix.
-    std::vector<std::string> Messages() const
-    {
-        std::vector<std::string> messages;
-        for (const std::string& line : testutil::ReadLines(dir / "log")) {
-            size_t end = line.find("] ");
-            messages.push_back(end == std::string::npos ? line : line.substr(end + 2));
-        }
-        return messages;
-    }
+    std::vector<std::string> Messages() const { return testutil::LogMessages(dir / "log"); }
 
     std::string Get(const char* section, const char* key, KXStatus* status = nullptr)
     {

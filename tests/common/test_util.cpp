@@ -86,6 +86,18 @@ int CountLinesContaining(const std::string& path, const std::string& text)
     return n;
 }
 
+std::vector<std::string> LogMessages(const std::string& path, const std::string& prefix)
+{
+    std::vector<std::string> messages;
+    for (const std::string& line : ReadLines(path)) {
+        size_t end = line.find("] ");
+        std::string message = end == std::string::npos ? line : line.substr(end + 2);
+        if (message.rfind(prefix, 0) == 0)
+            messages.push_back(message);
+    }
+    return messages;
+}
+
 bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs, int stepMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -190,7 +202,7 @@ static std::vector<std::string> MergedEnv(const std::vector<std::string>& extra)
 }
 
 static pid_t SpawnWithFds(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                          int outFd, int errFd)
+                          int outFd, int errFd, bool newGroup)
 {
     auto envv = MergedEnv(env);
     std::vector<char*> args, envs;
@@ -202,6 +214,8 @@ static pid_t SpawnWithFds(const std::vector<std::string>& argv, const std::vecto
     envs.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        if (newGroup)
+            setpgid(0, 0);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         dup2(outFd, 1);
@@ -216,11 +230,11 @@ static pid_t SpawnWithFds(const std::vector<std::string>& argv, const std::vecto
 }
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& outFile, const std::string& errFile)
+            const std::string& outFile, const std::string& errFile, bool newGroup)
 {
     int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    pid_t pid = SpawnWithFds(argv, env, out, err);
+    pid_t pid = SpawnWithFds(argv, env, out, err, newGroup);
     close(out);
     close(err);
     return pid;
@@ -231,7 +245,7 @@ RunResult Run(const std::vector<std::string>& argv, const std::vector<std::strin
 {
     TempDir dir;
     std::string outPath = dir / "out", errPath = dir / "err";
-    pid_t pid = Spawn(argv, env, outPath, errPath);
+    pid_t pid = Spawn(argv, env, outPath, errPath, false);
     RunResult r;
     int status = 0;
     bool done = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs, 5);

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -32,6 +34,24 @@ void CopyFile(const std::string& from, const std::string& to, bool executable = 
 std::vector<std::string> ReadLines(const std::string& path);
 // Number of lines of the file that contain the text.
 int CountLinesContaining(const std::string& path, const std::string& text);
+
+// The messages of a log file's lines, without time, host and pid; only those
+// that start with `prefix` when one is given.
+std::vector<std::string> LogMessages(const std::string& path, const std::string& prefix = "");
+
+// Runs work and returns the exception of type E it threw; a test failure
+// (and a default E built from `fallback`) when it threw none.
+template <class E, class F, class... Fallback>
+E Throws(F work, Fallback... fallback)
+{
+    try {
+        work();
+    } catch (const E& e) {
+        return e;
+    }
+    ADD_FAILURE() << "expected exception not thrown";
+    return E(fallback...);
+}
 
 // Polls the predicate every stepMs until it holds or timeoutMs have passed.
 bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs, int stepMs = 20);
@@ -63,8 +83,10 @@ struct RunResult {
 RunResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
               int timeoutMs = 30000);
 
-// Starts a program in the background with stdout/stderr sent to files.
+// Starts a program in the background with stdout/stderr sent to files; with
+// newGroup it leads a process group of its own, as a shell's foreground job.
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-            const std::string& outFile = "/dev/null", const std::string& errFile = "/dev/null");
+            const std::string& outFile = "/dev/null", const std::string& errFile = "/dev/null",
+            bool newGroup = false);
 
 }  // namespace testutil

@@ -44,26 +44,13 @@ protected:
     // those starting with `prefix`.
     std::vector<std::string> Messages(const std::string& prefix = "") const
     {
-        std::vector<std::string> messages;
-        for (const std::string& line : testutil::ReadLines(dir / "log")) {
-            size_t end = line.find("] ");
-            std::string message = end == std::string::npos ? line : line.substr(end + 2);
-            if (message.rfind(prefix, 0) == 0)
-                messages.push_back(message);
-        }
-        return messages;
+        return testutil::LogMessages(dir / "log", prefix);
     }
 
     template <class F>
     CWIException Throws(F work)
     {
-        try {
-            work();
-        } catch (const CWIException& e) {
-            return e;
-        }
-        ADD_FAILURE() << "no CWIException";
-        return CWIException(0, "none");
+        return testutil::Throws<CWIException>(work, 0, "none");
     }
 
     testutil::TempDir dir;

@@ -212,6 +212,11 @@ TEST(XMLConfigLoadTest, FileErrorsNameThePath)
     EXPECT_EQ(0u, message.find("CConfigFile::loadFile(): Could not determine the size of config file " +
                               dir.path()))
         << message;
+    // A FIFO without a writer neither blocks the load nor passes as a file.
+    const std::string fifo = dir / "fifo.xml";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    EXPECT_EQ(0u, loadError(file, fifo).find(
+                      "CConfigFile::loadFile(): Could not determine the size of config file " + fifo));
     EXPECT_EQ(nullptr, file.config());
 }
 

@@ -31,15 +31,7 @@ protected:
     void TearDown() override { CLog::setFileHandle(KXFileStderr); }
 
     // The messages of the log's lines, without time, host and pid.
-    std::vector<std::string> Messages()
-    {
-        std::vector<std::string> messages;
-        for (const auto& line : testutil::ReadLines(path)) {
-            size_t end = line.find("] ");
-            messages.push_back(end == std::string::npos ? line : line.substr(end + 2));
-        }
-        return messages;
-    }
+    std::vector<std::string> Messages() { return testutil::LogMessages(path); }
 
     testutil::TempDir dir;
     std::string path = dir / "Service.log";
@@ -161,6 +153,31 @@ TEST(CKXThread, DestructorStopsOrCancelsAfterTheTimeout)
     EXPECT_LT(waited, std::chrono::milliseconds(1000));
     EXPECT_TRUE(testutil::WaitUntil([&] { return stubborn.ended.load(); }, 2000));
     EXPECT_FALSE(stubborn.completed);
+}
+
+void SleepInsideCatch(int*, int*, void* data)
+{
+    auto* state = static_cast<ThreadState*>(data);
+    EndMarker marker{state};
+    CatchWIException("sleeper", [state] {
+        state->started = true;
+        for (;;)
+            SleepMilliseconds(5);
+    });
+    state->completed = true;
+}
+
+TEST(CKXThread, CancellationPassesThroughCatchWIException)
+{
+    ThreadState state;
+    {
+        CKXThread thread(SleepInsideCatch, &state);
+        thread.setTimeout(0);
+        ASSERT_TRUE(testutil::WaitUntil([&] { return state.started.load(); }, 2000));
+    }
+    // Had the catch-all swallowed the unwind, the process would have aborted.
+    EXPECT_TRUE(testutil::WaitUntil([&] { return state.ended.load(); }, 2000));
+    EXPECT_FALSE(state.completed);
 }
 
 TEST(CKXThread, ConstructorThrowsWhenTheThreadCannotStart)

@@ -38,15 +38,7 @@ protected:
         if (hadIPv6)
             setenv("TARVEL_ENABLE_IPv6", oldIPv6.c_str(), 1);
     }
-    std::vector<std::string> Messages() const
-    {
-        std::vector<std::string> messages;
-        for (const std::string& line : testutil::ReadLines(dir / "log")) {
-            size_t end = line.find("] ");
-            messages.push_back(end == std::string::npos ? line : line.substr(end + 2));
-        }
-        return messages;
-    }
+    std::vector<std::string> Messages() const { return testutil::LogMessages(dir / "log"); }
 
     testutil::TempDir dir;
     bool hadIPv6 = false;

@@ -28,28 +28,13 @@ protected:
         return *ini;
     }
 
-    // Runs work, expects a CWIException and returns it.
     template <class F>
     CWIException Throws(F work)
     {
-        try {
-            work();
-        } catch (const CWIException& e) {
-            return e;
-        }
-        ADD_FAILURE() << "no CWIException";
-        return CWIException(0, "none");
+        return testutil::Throws<CWIException>(work, 0, "none");
     }
 
-    std::vector<std::string> Messages() const
-    {
-        std::vector<std::string> messages;
-        for (const std::string& line : testutil::ReadLines(dir / "log")) {
-            size_t end = line.find("] ");
-            messages.push_back(end == std::string::npos ? line : line.substr(end + 2));
-        }
-        return messages;
-    }
+    std::vector<std::string> Messages() const { return testutil::LogMessages(dir / "log"); }
 
     testutil::TempDir dir;
     std::string path;

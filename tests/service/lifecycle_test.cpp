@@ -51,12 +51,16 @@ TEST(Console, ServesRestartsAndStopsGentlyOnSignals)
         ASSERT_TRUE(inst.WaitForServers());
         EXPECT_EQ(inst.CountLines("Process::start(): started"), 3);
 
-        kill(console, sig);
+        // Ctrl-C in a terminal reaches the whole foreground group, servers
+        // included; they must still be stopped by the shutdown request.
+        kill(sig == SIGINT ? -console : console, sig);
         int status = WaitForExit(console);
         ASSERT_TRUE(WIFEXITED(status)) << status;
         EXPECT_EQ(WEXITSTATUS(status), 0);
         EXPECT_EQ(inst.CountLines("Signal received: " + std::to_string(sig)), 1);
         EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
+        EXPECT_EQ(inst.CountLines("getSocket"), 0);
+        EXPECT_EQ(inst.CountLines("terminated"), 1);  // only the SIGKILL above
         EXPECT_EQ(inst.CountLines(kStops), 1);
         EXPECT_TRUE(NoServers(inst));
         EXPECT_EQ(HttpGet(inst.port(0)), "");

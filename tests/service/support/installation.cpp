@@ -112,7 +112,8 @@ testutil::RunResult Installation::Ctl(const std::vector<std::string>& args,
 
 pid_t Installation::StartConsole(const std::vector<std::string>& extra)
 {
-    return testutil::Spawn({exe(), "-console"}, MergeEnv(env(), extra), mDir / "console.out", mDir / "console.err");
+    return testutil::Spawn({exe(), "-console"}, MergeEnv(env(), extra), mDir / "console.out",
+                           mDir / "console.err", true);
 }
 
 std::vector<pid_t> Installation::Servers() const

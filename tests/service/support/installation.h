@@ -31,7 +31,8 @@ public:
     // Runs the binary with these arguments and waits for it.
     testutil::RunResult Ctl(const std::vector<std::string>& args,
                             const std::vector<std::string>& env = {}, int timeoutMs = 90000);
-    // Starts `tarvelsvc -console` as a child of the test.
+    // Starts `tarvelsvc -console` as a child of the test, leading its own
+    // process group like a shell's foreground job.
     pid_t StartConsole(const std::vector<std::string>& env = {});
 
     // Pids of the application servers of this installation now running.

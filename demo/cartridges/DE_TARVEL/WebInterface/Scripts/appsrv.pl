@@ -21,12 +21,16 @@
 #   APPSRV_SHUTDOWN_DELAY=s   exit s seconds after the shutdown request
 #
 # SIGTERM (also the death signal armed by the supervisor) keeps its default
-# action: the server ends at once.
+# action: the server ends at once. SIGINT is ignored: Ctrl-C in a terminal
+# reaches the whole foreground process group, and the servers are to be
+# stopped by their supervisor's shutdown request, not killed before it.
 use strict;
 use warnings;
 use IO::Socket::IP;
 use IO::Select;
 use Time::HiRes ();
+
+$SIG{INT} = 'IGNORE';
 
 my ($localip, $port, $bind);
 while (@ARGV) {
