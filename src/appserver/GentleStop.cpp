@@ -63,10 +63,10 @@ void GentleStopAS(int* /*stop*/, int* /*error*/, void* data)
     KXStatus sendStatus = ERROR_NONE;
     bool requested = false;
 
-    // The catch-all below would swallow the unwinding of a cancellation,
-    // which the runtime punishes with abort(). So cancellation waits until
-    // the request is out (bounded by the connect time-out and the
-    // resolver); the long part, the wait for the process, stays cancellable.
+    // The request goes out whole or not at all, and the endpoint is not left
+    // half built: cancellation waits until the request is out (bounded by
+    // the connect time-out and the resolver); the long part, the wait for
+    // the process, stays cancellable.
     int cancelState = PTHREAD_CANCEL_ENABLE;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
     CatchWIException("GentleStopAS", [&] {

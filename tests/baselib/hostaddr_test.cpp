@@ -20,30 +20,9 @@
 namespace {
 
 // Sets or unsets TARVEL_ENABLE_IPv6 for one scope.
-class IPv6Switch {
+class IPv6Switch : public testutil::ScopedEnv {
 public:
-    explicit IPv6Switch(const char* value)
-    {
-        const char* old = getenv("TARVEL_ENABLE_IPv6");
-        mHad = old != nullptr;
-        if (mHad)
-            mOld = old;
-        if (value != nullptr)
-            setenv("TARVEL_ENABLE_IPv6", value, 1);
-        else
-            unsetenv("TARVEL_ENABLE_IPv6");
-    }
-    ~IPv6Switch()
-    {
-        if (mHad)
-            setenv("TARVEL_ENABLE_IPv6", mOld.c_str(), 1);
-        else
-            unsetenv("TARVEL_ENABLE_IPv6");
-    }
-
-private:
-    bool mHad;
-    std::string mOld;
+    explicit IPv6Switch(const char* value) : ScopedEnv("TARVEL_ENABLE_IPv6", value) {}
 };
 
 // A log written to a temporary file; Lines() gives the messages without

@@ -333,27 +333,14 @@ TEST_F(LogTest, ConcurrentWritersNeverInterleaveWithinALine)
 // The signal-safe writer computes local time by hand from the UTC offset.
 class ScopedTimeZone {
 public:
-    explicit ScopedTimeZone(const char* zone)
-    {
-        const char* old = getenv("TZ");
-        mHad = old != nullptr;
-        if (mHad)
-            mOld = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ScopedTimeZone()
-    {
-        if (mHad)
-            setenv("TZ", mOld.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
+    explicit ScopedTimeZone(const char* zone) : mTZ("TZ", zone) { tzset(); }
 
 private:
-    bool mHad;
-    std::string mOld;
+    // Members end in reverse order: TZ is restored first, then re-read.
+    struct Reread {
+        ~Reread() { tzset(); }
+    } mReread;
+    testutil::ScopedEnv mTZ;
 };
 
 KXLog* gSignalLog = nullptr;

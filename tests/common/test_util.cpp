@@ -86,6 +86,26 @@ int CountLinesContaining(const std::string& path, const std::string& text)
     return n;
 }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value) : mName(name)
+{
+    const char* old = getenv(name);
+    mHad = old != nullptr;
+    if (mHad)
+        mOld = old;
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (mHad)
+        setenv(mName.c_str(), mOld.c_str(), 1);
+    else
+        unsetenv(mName.c_str());
+}
+
 std::vector<std::string> LogMessages(const std::string& path, const std::string& prefix)
 {
     std::vector<std::string> messages;

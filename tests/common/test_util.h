@@ -35,6 +35,21 @@ std::vector<std::string> ReadLines(const std::string& path);
 // Number of lines of the file that contain the text.
 int CountLinesContaining(const std::string& path, const std::string& text);
 
+// Sets (or, with a null value, unsets) an environment variable for one scope
+// and restores what was there before.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string mName;
+    bool mHad;
+    std::string mOld;
+};
+
 // The messages of a log file's lines, without time, host and pid; only those
 // that start with `prefix` when one is given.
 std::vector<std::string> LogMessages(const std::string& path, const std::string& prefix = "");
