@@ -28,7 +28,8 @@ KXStatus KXFormatSocketError(int error, char *buffer, int size)
 {
     char scratch[ERROR_TEXT_SIZE];
 
-    if (buffer == NULL)
+    /* A negative size would reach strncpy() as a huge one. */
+    if (buffer == NULL || size < 0)
         return ERROR_PARAMETER;
     /* The GNU strerror_r is safe in the gentle-stop threads; strerror's
      * buffer for unknown numbers is not. */

@@ -58,13 +58,23 @@ const char* findTooDeepElement(const char* text)
                 --depth;
             p = std::strchr(p, '>');
         } else {
+            // Names may hold quotes (the parser allows them); only a quote
+            // after an '=' opens an attribute value.
+            for (++p; *p != '\0' && std::strchr(" \t\r\n/>?", *p) == nullptr; ++p) {
+            }
             char quote = 0;
-            for (++p; *p != '\0' && (quote != 0 || *p != '>'); ++p) {
+            bool afterEquals = false;
+            for (; *p != '\0' && (quote != 0 || *p != '>'); ++p) {
                 if (quote != 0) {
                     if (*p == quote)
                         quote = 0;
-                } else if (*p == '"' || *p == '\'') {
+                } else if (afterEquals && (*p == '"' || *p == '\'')) {
                     quote = *p;
+                    afterEquals = false;
+                } else if (*p == '=') {
+                    afterEquals = true;
+                } else if (std::strchr(" \t\r\n", *p) == nullptr) {
+                    afterEquals = false;
                 }
             }
             if (*p == '>' && p[-1] != '/' && ++depth > kMaxElementDepth)

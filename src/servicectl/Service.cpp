@@ -60,8 +60,9 @@ void CDaemon::installSignalHandlers()
 {
     struct sigaction killAction;
     memset(&killAction, 0, sizeof killAction);
-    killAction.sa_handler = servicectl::KillHandler;
-    killAction.sa_flags = SA_RESTART;
+    // SA_SIGINFO tells a faulting instruction's SIGFPE/SIGILL from one sent.
+    killAction.sa_sigaction = servicectl::KillHandler;
+    killAction.sa_flags = SA_RESTART | SA_SIGINFO;
     // A full mask keeps every other signal out while the handler runs.
     if (sigfillset(&killAction.sa_mask) != 0) {
         KXLogWrite(CLog::_pKXLog, "Setting temp. signalmask of killAction failed (%s)",

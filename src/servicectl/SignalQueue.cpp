@@ -97,10 +97,16 @@ void WriteSafe(const char* prefix, int signal)
 
 }  // namespace
 
-void KillHandler(int signal)
+void KillHandler(int signal, siginfo_t* info, void*)
 {
     int savedErrno = errno;
     if (signal == SIGBUS || signal == SIGSEGV)
+        ShutDown(signal);
+    // Returning from a SIGFPE or SIGILL that the kernel raised for one of our
+    // own instructions runs that instruction again, and again: the process
+    // would spin forever instead of stopping. One sent with kill() (si_code
+    // SI_USER or another value <= 0) is a stop request like SIGTERM.
+    if ((signal == SIGFPE || signal == SIGILL) && info != nullptr && info->si_code > 0)
         ShutDown(signal);
     Record(signal);
     if (signal != 0)

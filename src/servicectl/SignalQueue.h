@@ -4,12 +4,16 @@
 // inside malloc) without harm. The service's own thread writes the log lines.
 #pragma once
 
+#include <signal.h>
+
 namespace servicectl {
 
-// The handler installed by CDaemon::installSignalHandlers. SIGSEGV and SIGBUS
-// end the process at once (exit status 1) after logging with async-signal-safe
-// calls only; every other signal is recorded and sets the stop flag.
-void KillHandler(int signal);
+// The handler installed by CDaemon::installSignalHandlers (with SA_SIGINFO).
+// SIGSEGV and SIGBUS end the process at once (exit status 1) after logging
+// with async-signal-safe calls only, and so do SIGFPE and SIGILL when the
+// kernel raised them for a faulting instruction of this process; every other
+// signal is recorded and sets the stop flag.
+void KillHandler(int signal, siginfo_t* info, void* context);
 
 // True once any handled signal other than SIGSEGV and SIGBUS arrived; never
 // reset.

@@ -1,43 +1,24 @@
 // Gentle stop of servers that ignore the request: each is given 30 seconds,
 // all at the same time, then left to the hard stop's SIGTERM.
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "appserver/AppServerManager.h"
 #include "common/test_util.h"
-#include "foundation/Log.h"
-#include "gentle_stop_peer.h"
+#include "gentle_stop_fixture.h"
 
 namespace {
 
 using gentlestop::Behaviour;
 using Clock = std::chrono::steady_clock;
 
-class GentleStopSlowTest : public ::testing::Test {
+class GentleStopSlowTest : public gentlestop::Fixture {
 protected:
-    void SetUp() override
-    {
-        setenv("TARVEL", dir.path().c_str(), 1);
-        setenv("TARVEL_PERL", dir.path().c_str(), 1);
-        setenv("TARVEL_CARTRIDGES", dir.path().c_str(), 1);
-        CLog::setFileName(logPath.c_str());
-        manager = std::make_unique<CAppServerManager>();
-    }
-
-    void TearDown() override
-    {
-        for (auto& peer : peers)
-            if (testutil::ProcessRunning(peer.pid))
-                gentlestop::Kill(peer.pid);
-    }
-
     // Starts n servers that ignore the request, runs the gentle stop and
     // returns its duration in seconds.
     double StopIgnoringServers(int n)
@@ -73,10 +54,6 @@ protected:
         }
     }
 
-    testutil::TempDir dir;
-    std::string logPath = dir / "Service.log";
-    std::unique_ptr<CAppServerManager> manager;
-    std::vector<gentlestop::Peer> peers;
 };
 
 TEST_F(GentleStopSlowTest, ServerThatIgnoresTheRequestGetsThirtySecondsThenSIGTERM)

@@ -3,11 +3,9 @@
 // for, the primary address for records without a host, and records that are
 // not running. The 30-second cases are in gentle_stop_slow_test.cpp.
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -15,8 +13,7 @@
 #include "appserver/AppServerManager.h"
 #include "common/test_util.h"
 #include "foundation/HostAddr.h"
-#include "foundation/Log.h"
-#include "gentle_stop_peer.h"
+#include "gentle_stop_fixture.h"
 
 namespace {
 
@@ -26,19 +23,8 @@ using Clock = std::chrono::steady_clock;
 const std::string kRequest =
     "GET /\r\nX-tarvel-EXTRAINFO: shutdown\r\nuser-agent: tarvel Service\r\n\r\n";
 
-class GentleStopTest : public ::testing::Test {
+class GentleStopTest : public gentlestop::Fixture {
 protected:
-    void SetUp() override
-    {
-        setenv("TARVEL", dir.path().c_str(), 1);
-        setenv("TARVEL_PERL", dir.path().c_str(), 1);
-        setenv("TARVEL_CARTRIDGES", dir.path().c_str(), 1);
-        CLog::setFileName(logPath.c_str());
-        manager = std::make_unique<CAppServerManager>();
-        // References handed out by Add stay valid.
-        manager->impl().mProcesses.reserve(16);
-    }
-
     // Adds a record for a running server.
     AppServerProcess& Add(const std::string& host, unsigned short port, pid_t pid, int state = 1)
     {
@@ -59,10 +45,6 @@ protected:
 
     int Lines(const std::string& text) { return testutil::CountLinesContaining(logPath, text); }
     std::string LogText() { return testutil::ReadFile(logPath); }
-
-    testutil::TempDir dir;
-    std::string logPath = dir / "Service.log";
-    std::unique_ptr<CAppServerManager> manager;
 };
 
 TEST_F(GentleStopTest, ServerThatEndsTwoSecondsAfterTheRequest)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -359,7 +360,6 @@ TEST_F(SocketTest, HostPortAndLocalAddress)
     EXPECT_STREQ(peer->host, "127.0.0.1");
     EXPECT_EQ(peer->port, ntohs(local.sin_port));
     EXPECT_STREQ(listener->host, "127.0.0.1");
-
 }
 
 TEST_F(SocketTest, ListenerWithoutHostBindsEverywhere)
@@ -381,6 +381,17 @@ TEST_F(SocketTest, ListenerWithoutHostBindsEverywhere)
         << LogText();
     EXPECT_EQ(KXServerSocketNew(&listener, nullptr, 0, AF_INET, log), ERROR_PARAMETER);
     EXPECT_EQ(Lines("KXServerSocketNew(): invalid parameter"), 1);
+}
+
+TEST(SocketErrorText, CopiesAtMostSizeBytesOfTheSystemText)
+{
+    char buffer[8];
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(KXFormatSocketError(ENOENT, buffer, 3), ERROR_NONE);
+    EXPECT_EQ(std::string(buffer, 4), "No #");
+    EXPECT_EQ(KXFormatSocketError(ENOENT, nullptr, 3), ERROR_PARAMETER);
+    EXPECT_EQ(KXFormatSocketError(ENOENT, buffer, -1), ERROR_PARAMETER);
+    EXPECT_EQ(buffer[3], '#');
 }
 
 // Fills every free descriptor below 1024, so the next one is 1024 or above.

@@ -247,10 +247,10 @@ TEST(XMLConfigLoadTest, DeepNestingIsRefusedBeforeParsing)
     EXPECT_EQ("CConfigFile::parse(): error while parsing XML (line 2) :elements nested too deeply",
               parseError(deep));
 
-    // Comments, CDATA, quoted '>' and empty elements do not nest.
+    // Comments, CDATA, quoted '>', empty elements and quotes in names do not nest.
     std::string flat = "<x>";
     for (int i = 0; i < 5000; ++i)
-        flat += "<!-- <a> --><![CDATA[<a>]]><?p <a>?><b c='>'/><d/><e></e>";
+        flat += "<!-- <a> --><![CDATA[<a>]]><?p <a>?><b c='>'/><d/><e></e><q\"n>t</q\"n>";
     flat += "</x>";
     EXPECT_EQ("CConfigFile::parse(): no config element found", parseError(flat));
 
@@ -456,6 +456,23 @@ TEST(XMLConfigModelEdgeTest, DuplicatesKeepTheFirstAndRepeatedAttributesReadTheF
     ASSERT_EQ("", loadError(file, dataFile("valid-localhost-and-loopback.xml")));
     EXPECT_TRUE(appServers(file, {"localhost"}).empty());
     EXPECT_EQ(1u, appServers(file, {"127.0.0.1"}).size());
+}
+
+TEST(XMLConfigModelEdgeTest, AbsentAttributesTakeTheirDefaults)
+{
+    CConfigFile file;
+    ASSERT_EQ("", loadError(file, dataFile("valid-minimal.xml")));
+    EXPECT_EQ(1000, file.config()->requestRouters().maxCacheItems());
+    EXPECT_EQ(IPEndpoint("10.0.0.1", 0, true), file.getMonitor("rr"));
+    EXPECT_TRUE(file.getMessageCenters().empty());
+    const Pool& pool = *file.config()->pools().poolByName("p");
+    EXPECT_EQ(-1, pool.limits().serversPerSite());
+    EXPECT_EQ(-1, pool.limits().serversPerClient());
+    const AppServer& server = *pool.appServers().serverByName("10.0.0.1_9000");
+    EXPECT_EQ(0, server.priority());
+    EXPECT_TRUE(server.bind());
+    EXPECT_TRUE(file.isASPoolDBCacheEnabled({"10.0.0.1", 7000, true}));
+    EXPECT_TRUE(file.config()->cacheServers().servers()[0]->bind());
 }
 
 TEST(XMLConfigModelEdgeTest, DemoShape)

@@ -121,4 +121,16 @@ TEST_F(Console, SegvAndBusEndTheProcessAtOnce)
     }
 }
 
+// A SIGILL raised by the service's own instruction: the handler must not
+// return into that instruction again and again.
+TEST_F(Console, FaultingInstructionEndsTheProcessAtOnce)
+{
+    pid_t pid = StartConsole({"FAKE_TRAP=1"});
+    int status = FakeService::WaitForExit(pid, 2000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(mFake.CountLines("] Signal received: 4"), 1);
+    EXPECT_EQ(mFake.CountLines("] Shutting down due to signal 4"), 1);
+}
+
 }  // namespace

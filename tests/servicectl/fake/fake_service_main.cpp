@@ -6,6 +6,7 @@
 //   FAKE_EXIT         run's return value
 //   FAKE_FAIL         run throws before its loop
 //   FAKE_IGNORE_TERM  SIGTERM is ignored after the handlers are installed
+//   FAKE_TRAP         run executes an illegal instruction once it runs
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 #include "servicectl/DaemonController.h"
@@ -72,6 +73,8 @@ public:
         if (getenv("FAKE_IGNORE_TERM"))
             signal(SIGTERM, SIG_IGN);
         KXLogWrite(CLog::_pKXLog, "FAKE service runs as %d", static_cast<int>(getPid()));
+        if (getenv("FAKE_TRAP"))
+            __builtin_trap();
         while (!serviceStopped()) {
             struct timespec pause = {0, 20 * 1000 * 1000};
             nanosleep(&pause, nullptr);
