@@ -16,6 +16,7 @@
 #include "baselib/kx_log.h"
 #include "baselib/kx_stringlist.h"
 #include "common/test_util.h"
+#include "string_list_items.h"
 
 namespace {
 
@@ -55,12 +56,7 @@ std::vector<std::string> LocalList()
     KXStringList* list = nullptr;
     EXPECT_EQ(KXStringListNew(&list), ERROR_NONE);
     EXPECT_EQ(GetLocalIPs(list, nullptr), ERROR_NONE);
-    int size = 0;
-    KXStringListSize(list, &size);
-    std::vector<std::string> items;
-    KXStatus status;
-    for (int i = 0; i < size; i++)
-        items.emplace_back(KXStringListElementAt(list, i, &status));
+    std::vector<std::string> items = StringListItems(list);
     KXStringListFree(&list);
     return items;
 }

@@ -10,6 +10,7 @@
 #include "baselib/kx_log.h"
 #include "baselib/kx_stringlist.h"
 #include "common/test_util.h"
+#include "string_list_items.h"
 
 namespace {
 
@@ -49,16 +50,7 @@ protected:
         return result == ERROR_NONE ? buffer : "<" + std::to_string(result) + ">";
     }
 
-    std::vector<std::string> List(KXStringList* list)
-    {
-        int size = 0;
-        KXStringListSize(list, &size);
-        std::vector<std::string> items;
-        KXStatus status;
-        for (int i = 0; i < size; i++)
-            items.emplace_back(KXStringListElementAt(list, i, &status));
-        return items;
-    }
+    std::vector<std::string> List(KXStringList* list) { return StringListItems(list); }
 
     testutil::TempDir dir;
     std::string path;
