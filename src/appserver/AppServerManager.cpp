@@ -3,21 +3,18 @@
 #include <netinet/in.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/HostAddr.h"
 #include "foundation/Log.h"
+#include "foundation/SplitWords.h"
 
 namespace {
 
 const size_t kIPListBufferSize = 8192;
-
-bool IsSeparator(char c)
-{
-    return c == ' ' || c == '\t' || c == ',';
-}
 
 }  // namespace
 
@@ -49,16 +46,7 @@ void CAppServerManager::setIPList(const char* list)
             "than %zu",
             text.size(), kIPListBufferSize - 1);
 
-    std::vector<std::string> words;
-    for (size_t i = 0; i < text.size();) {
-        while (i < text.size() && IsSeparator(text[i]))
-            ++i;
-        size_t start = i;
-        while (i < text.size() && !IsSeparator(text[i]))
-            ++i;
-        if (i > start)
-            words.push_back(text.substr(start, i - start));
-    }
+    std::vector<std::string> words = SplitWords(text, " \t,");
 
     if (words.empty()) {
         mImpl->mIPList = GetLocalIPList();
@@ -68,10 +56,7 @@ void CAppServerManager::setIPList(const char* list)
         // Only to fail early on a word that names no host; the result is not kept.
         CResolveHostName check(word.c_str(), 0, IPPROTO_TCP);
         auto& ips = mImpl->mIPList;
-        bool known = false;
-        for (const auto& ip : ips)
-            known = known || ip == word;
-        if (!known)
+        if (std::find(ips.begin(), ips.end(), word) == ips.end())
             ips.push_back(word);
     }
 }

@@ -6,6 +6,7 @@
 
 #include "foundation/EnvVars.h"
 #include "foundation/Log.h"
+#include "foundation/SplitWords.h"
 
 std::string CTarvelEnv::getEnvDir(const char* name)
 {
@@ -26,16 +27,7 @@ std::string CTarvelEnv::logDir() { return getEnvDir("TARVEL_LOG"); }
 
 std::vector<std::string> CTarvelEnv::ipList()
 {
-    static const char kSeparators[] = " \t,";
-    const std::string value = CEnvVars::get("TARVEL_IPLIST");
-    std::vector<std::string> words;
-    std::string::size_type pos = value.find_first_not_of(kSeparators);
-    while (pos != std::string::npos) {
-        const std::string::size_type end = value.find_first_of(kSeparators, pos);
-        words.push_back(value.substr(pos, end == std::string::npos ? end : end - pos));
-        pos = value.find_first_not_of(kSeparators, end);
-    }
-    return words;
+    return SplitWords(CEnvVars::get("TARVEL_IPLIST"), " \t,");
 }
 
 bool CTarvelEnv::ipBinding()

@@ -8,23 +8,12 @@
 #include "foundation/Exceptions.h"
 #include "foundation/KXStringList.h"
 #include "foundation/Log.h"
+#include "foundation/SplitWords.h"
 
 namespace {
 
 const size_t DETAILS_SIZE = 8192;
 const size_t STRING_BUFFER_SIZE = 8192;
-
-std::vector<std::string> SplitList(const std::string& text, const char* separators)
-{
-    std::vector<std::string> items;
-    size_t start = text.find_first_not_of(separators);
-    while (start != std::string::npos) {
-        size_t end = text.find_first_of(separators, start);
-        items.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-        start = end == std::string::npos ? end : text.find_first_not_of(separators, end);
-    }
-    return items;
-}
 
 // Exactly one integer, blanks around it allowed and nothing else.
 bool ReadWholeInt(const std::string& text, int& value)
@@ -117,7 +106,7 @@ bool CIniFile::parseBoolean(const std::string& text) const
 std::vector<std::string> CIniFile::getStringList(const char* section, const char* key,
                                                  const char* separators) const
 {
-    return SplitList(getString(section, key), separators);
+    return SplitWords(getString(section, key), separators);
 }
 
 std::vector<int> CIniFile::getIntList(const char* section, const char* key,
@@ -129,7 +118,7 @@ std::vector<int> CIniFile::getIntList(const char* section, const char* key,
 std::vector<int> CIniFile::parseIntList(const std::string& text, const char* separators) const
 {
     std::vector<int> values;
-    for (const std::string& item : SplitList(text, separators)) {
+    for (const std::string& item : SplitWords(text, separators)) {
         // A dash at the start is a sign and one at the end is no range.
         size_t dash = item.find('-');
         if (dash == 0)

@@ -113,25 +113,12 @@ public:
     int countMessage(const std::string& message) const
     {
         int n = 0;
-        for (const auto& line : testutil::ReadLines(log()))
-            if (messageOf(line) == message)
+        for (const auto& text : messages())
+            if (text == message)
                 ++n;
         return n;
     }
-
-    std::vector<std::string> messages() const
-    {
-        std::vector<std::string> result;
-        for (const auto& line : testutil::ReadLines(log()))
-            result.push_back(messageOf(line));
-        return result;
-    }
-
-    static std::string messageOf(const std::string& line)
-    {
-        auto end = line.find("] ");
-        return end == std::string::npos ? line : line.substr(end + 2);
-    }
+    std::vector<std::string> messages() const { return testutil::LogMessages(log()); }
 
 private:
     testutil::TempDir mDir;
