@@ -408,14 +408,23 @@ TEST_F(Supervision, ServersEndWithAKilledSupervisor)
             pause();
     }
     close(fds[1]);
+    // The two pids arrive in two writes: read until both are in (or EOF).
     std::vector<pid_t> servers(2);
-    ASSERT_EQ(read(fds[0], servers.data(), sizeof(pid_t) * 2),
-              static_cast<ssize_t>(sizeof(pid_t) * 2));
+    char* into = reinterpret_cast<char*>(servers.data());
+    size_t got = 0;
+    for (ssize_t n = 1; n > 0 && got < sizeof(pid_t) * 2; got += n > 0 ? n : 0)
+        n = read(fds[0], into + got, sizeof(pid_t) * 2 - got);
     close(fds[0]);
+    std::vector<bool> running;
     for (pid_t pid : servers)
-        ASSERT_TRUE(testutil::ProcessRunning(pid));
+        running.push_back(testutil::ProcessRunning(pid));
 
+    // Killed before any assertion can leave the test: a supervisor left
+    // pausing (and its servers) would hold the test's output open forever.
     kill(supervisor, SIGKILL);
+    ASSERT_EQ(got, sizeof(pid_t) * 2);
+    for (bool isRunning : running)
+        ASSERT_TRUE(isRunning);
     for (pid_t pid : servers) {
         bool ended = testutil::WaitUntil([&] { return !testutil::ProcessRunning(pid); }, 1000, 5);
         EXPECT_TRUE(ended) << "server " << pid << " outlived its supervisor";

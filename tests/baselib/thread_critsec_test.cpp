@@ -485,8 +485,10 @@ TEST(CriticalSectionIPC, ProcessesSharingANamedBlockLockTheSameMutex)
         if (KXCriticalSectionThreadAndIPCNew(&cs, mm, 7, nullptr) != ERROR_NONE)
             _exit(2);
         __atomic_store_n(&h->ready, 1, __ATOMIC_SEQ_CST);
-        while (!__atomic_load_n(&h->go, __ATOMIC_SEQ_CST))
-            usleep(1000);
+        // Bounded, so a failed assertion in the parent never leaves it behind.
+        if (!testutil::WaitUntil([&] { return __atomic_load_n(&h->go, __ATOMIC_SEQ_CST) != 0; },
+                                 10000, 1))
+            _exit(4);
         bool ok = CountUnder(cs, &h->counter, kTimes);
         _exit(ok && cs->Free(&cs) == ERROR_NONE ? 0 : 3);
     }
