@@ -9,6 +9,7 @@
 #include "foundation/Log.h"
 #include "service/ApplicationServerService.h"
 #include "service/CmdLineArguments.h"
+#include "service/ControlSwitches.h"
 #include "servicectl/DaemonController.h"
 
 static int runProgram(int argc, char** argv)
@@ -16,14 +17,20 @@ static int runProgram(int argc, char** argv)
     CLog::setFileName((CTarvelEnv::logDir() + "/Service.log").c_str());
 
     CmdLineArguments args;
+    CCmdLine commandLine(argc, argv, "-");
     try {
-        CCmdLine commandLine(argc, argv, "-");
         args = parseCommandLine(commandLine);
     } catch (std::exception& e) {
         std::fprintf(stderr, "%s\n\n", e.what());
         std::fprintf(stderr, USAGE_TEXT, argv[0]);
         return 1;
     }
+
+    // -servers, -stopserver, -reload ... ask the running service; they need
+    // no service object of their own.
+    int controlExit = 0;
+    if (RunControlSwitch(commandLine, controlExit))
+        return controlExit;
 
     if (args.logGiven)
         CLog::setFileName(args.logFile.c_str());

@@ -1,0 +1,157 @@
+#include "appserver/ServerStatus.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+std::string LocalTime(time_t when, const char* format)
+{
+    struct tm parts;
+    char text[64];
+    if (localtime_r(&when, &parts) == nullptr || strftime(text, sizeof text, format, &parts) == 0)
+        return std::to_string(static_cast<long long>(when));
+    return text;
+}
+
+// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
+size_t Utf8Length(const std::string& text, size_t i)
+{
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char c = byte(i);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    unsigned long code = length == 1 ? c : c & (0x7f >> length);
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xc0) != 0x80)
+            return 0;
+        code = (code << 6) | (byte(i + k) & 0x3f);
+    }
+    static const unsigned long kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kMinimum[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+        return 0;
+    return length;
+}
+
+std::string JsonTime(time_t when)
+{
+    return when == 0 ? "null" : std::to_string(static_cast<long long>(when));
+}
+
+}  // namespace
+
+std::string DescribeEnd(int waitStatus)
+{
+    if (WIFSIGNALED(waitStatus))
+        return "signal " + std::to_string(WTERMSIG(waitStatus));
+    return "exit " + std::to_string(WEXITSTATUS(waitStatus));
+}
+
+std::string FormatUptime(long seconds)
+{
+    if (seconds < 0)
+        seconds = 0;
+    char text[48];
+    long days = seconds / 86400;
+    seconds %= 86400;
+    if (days > 0)
+        snprintf(text, sizeof text, "%ldd %02ld:%02ld:%02ld", days, seconds / 3600,
+                 seconds / 60 % 60, seconds % 60);
+    else
+        snprintf(text, sizeof text, "%ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
+                 seconds % 60);
+    return text;
+}
+
+std::string FormatEndpoint(const std::string& address, unsigned short port)
+{
+    if (address.find(':') != std::string::npos)
+        return "[" + address + "]:" + std::to_string(port);
+    return address + ":" + std::to_string(port);
+}
+
+std::string FormatServerTable(const std::vector<ServerStatus>& servers)
+{
+    const size_t kColumns = 6;
+    std::vector<std::vector<std::string>> rows;
+    std::vector<size_t> widths(kColumns, 0);
+    for (const ServerStatus& s : servers) {
+        std::vector<std::string> row{
+            FormatEndpoint(s.address, s.port),
+            "pid " + (s.pid > 0 ? std::to_string(s.pid) : std::string("-")),
+            s.state,
+            "uptime " + (s.pid > 0 ? FormatUptime(s.uptimeSeconds) : std::string("-")),
+            "restarts " + std::to_string(s.restarts),
+            "last end " + (s.lastEnd.empty()
+                               ? std::string("-")
+                               : s.lastEnd + " at " + LocalTime(s.lastEndTime, "%Y-%m-%d %H:%M:%S")),
+        };
+        for (size_t c = 0; c < kColumns; ++c)
+            widths[c] = std::max(widths[c], row[c].size());
+        rows.push_back(std::move(row));
+    }
+    std::string text;
+    for (const auto& row : rows) {
+        for (size_t c = 0; c < kColumns; ++c) {
+            text += row[c];
+            if (c + 1 < kColumns)
+                text.append(widths[c] - row[c].size() + 2, ' ');
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else if (c >= 0x80) {
+            size_t length = Utf8Length(text, i);
+            if (length == 0) {
+                out += "\\ufffd";  // not UTF-8: JSON cannot carry the raw byte
+                ++i;
+                continue;
+            }
+            out.append(text, i, length);
+            i += length;
+            continue;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string FormatServerJson(const std::vector<ServerStatus>& servers)
+{
+    std::string text = "[";
+    for (size_t i = 0; i < servers.size(); ++i) {
+        const ServerStatus& s = servers[i];
+        text += i == 0 ? "\n  {" : ",\n  {";
+        text += "\"address\": " + JsonString(s.address);
+        text += ", \"port\": " + std::to_string(s.port);
+        text += ", \"pid\": " + std::to_string(s.pid > 0 ? s.pid : 0);
+        text += ", \"state\": " + JsonString(s.state);
+        text += ", \"throttled_until\": " + JsonTime(s.throttledUntil);
+        text += ", \"uptime_s\": " + std::to_string(s.pid > 0 ? s.uptimeSeconds : 0);
+        text += ", \"restarts\": " + std::to_string(s.restarts);
+        text += ", \"last_end\": " + (s.lastEnd.empty() ? std::string("null") : JsonString(s.lastEnd));
+        text += ", \"last_end_time\": " + JsonTime(s.lastEndTime);
+        text += "}";
+    }
+    text += servers.empty() ? "]\n" : "\n]\n";
+    return text;
+}

@@ -1,0 +1,40 @@
+// A plain snapshot of one application server as the control channel reports
+// it, and the two forms in which -servers shows a table of them: aligned
+// text lines and a JSON array.
+#pragma once
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+struct ServerStatus {
+    std::string address;       // host text from ServerConfig.xml
+    unsigned short port = 0;
+    pid_t pid = 0;             // 0 when no process runs
+    std::string state;         // "running", "starting", "throttled until HH:MM:SS",
+                               // "stopped by operator", "stopping"
+    time_t throttledUntil = 0; // next start allowed, when throttled; else 0
+    long uptimeSeconds = 0;    // since the running process was started; 0 when none
+    unsigned restarts = 0;     // starts after the first since the service started
+    std::string lastEnd;       // "exit 3", "signal 9"; empty when it never ended
+    time_t lastEndTime = 0;    // when that end was seen; 0 when none
+};
+
+// "exit N" or "signal N" for a raw wait status.
+std::string DescribeEnd(int waitStatus);
+// "HH:MM:SS" (or "Nd HH:MM:SS") for a number of seconds.
+std::string FormatUptime(long seconds);
+// The address as written in ADDRESS:PORT: IPv6 literals in brackets.
+std::string FormatEndpoint(const std::string& address, unsigned short port);
+
+// One line per server, in the given order, each column padded to the widest
+// entry, each line ended by '\n'.
+std::string FormatServerTable(const std::vector<ServerStatus>& servers);
+// A JSON array of objects with the keys address, port, pid, state,
+// throttled_until, uptime_s, restarts, last_end and last_end_time; one
+// object per line.
+std::string FormatServerJson(const std::vector<ServerStatus>& servers);
+// `text` as a JSON string literal, quotes included.
+std::string JsonString(const std::string& text);

@@ -1,0 +1,71 @@
+#include "service/ControlSwitches.h"
+
+#include <iostream>
+
+#include "appserver/ControlServer.h"
+#include "config/TarvelEnv.h"
+#include "foundation/CmdLine.h"
+#include "servicectl/ControlClient.h"
+#include "servicectl/ServiceController.h"
+
+namespace {
+
+// ADDRESS:PORT as the operator typed it; the service decides whether such a
+// server exists. Only what cannot travel in one request line is refused here.
+bool CheckEndpoint(const std::string& endpoint)
+{
+    if (endpoint.empty() || endpoint.size() > 300)
+        return false;
+    for (unsigned char c : endpoint)
+        if (c <= 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+std::string ControlRunDir()
+{
+    return CTarvelEnv::baseDir() + "/run";
+}
+
+bool RunControlSwitch(CCmdLine& commandLine, int& exitCode)
+{
+    // The controller's switches keep their meaning whatever else is given.
+    for (const char* own : {CServiceControllerBase::SYSTEM_START_SWITCH,
+                            CServiceControllerBase::CONSOLE_SWITCH,
+                            CServiceControllerBase::START_SWITCH, CServiceControllerBase::STOP_SWITCH,
+                            CServiceControllerBase::RESTART_SWITCH,
+                            CServiceControllerBase::INSTALL_SWITCH,
+                            CServiceControllerBase::UNINSTALL_SWITCH,
+                            CServiceControllerBase::STATUS_SWITCH})
+        if (commandLine.hasOption(own))
+            return false;
+
+    std::string request;
+    std::string endpoint;
+    if (commandLine.popOption("-servers")) {
+        request = commandLine.popOption("-json") ? "servers json" : "servers";
+    } else if (commandLine.popOption("-reload")) {
+        request = "reload";
+    } else {
+        for (const char* name : {"-stopserver", "-startserver", "-restartserver"}) {
+            if (!commandLine.hasOption(name))
+                continue;
+            commandLine.popOption(name, endpoint);
+            if (!CheckEndpoint(endpoint)) {
+                std::cerr << name << " needs ADDRESS:PORT of a server\n";
+                exitCode = CONTROL_FAILED;
+                return true;
+            }
+            request = std::string(name + 1) + " " + endpoint;
+            break;
+        }
+    }
+    if (request.empty())
+        return false;
+    exitCode = SendControlRequest(ControlRunDir() + "/" + CControlServer::kSocketName, request,
+                                  std::cout, std::cerr);
+    std::cout << std::flush;
+    return true;
+}

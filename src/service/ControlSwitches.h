@@ -1,0 +1,18 @@
+// The switches that talk to a running service over its control channel:
+// -servers [-json], -stopserver, -startserver and -restartserver
+// ADDRESS:PORT, and -reload.
+#pragma once
+
+#include <string>
+
+class CCmdLine;
+
+// $TARVEL/run, the directory of the control socket; throws the environment
+// exception when TARVEL is not set.
+std::string ControlRunDir();
+
+// When the command line holds one of these switches (and none of the
+// controller's own), sends the request, prints the reply and returns true
+// with the exit status in `exitCode`: 0 done, 1 failed (message on stderr),
+// 3 no service running. Returns false otherwise, touching nothing.
+bool RunControlSwitch(CCmdLine& commandLine, int& exitCode);

@@ -1,0 +1,23 @@
+// The controller's side of the service's control channel: one request line
+// to the Unix socket, the reply's lines back to the caller.
+#pragma once
+
+#include <chrono>
+#include <ostream>
+#include <string>
+
+enum ControlExit { CONTROL_OK = 0, CONTROL_FAILED = 1, CONTROL_NOT_RUNNING = 3 };
+
+// The longest the client waits for the next line of a reply. The service
+// writes a line at least after every server it stopped, and one gentle stop
+// takes at most 10 s to connect and 30 s to wait, before the hard stop.
+constexpr std::chrono::seconds kControlReplyTimeout{120};
+
+// Sends `request` to the socket at `path` and writes every line of the reply
+// but the last to `out`. Returns CONTROL_OK for a final "OK"; CONTROL_FAILED
+// for a final "ERROR <text>" (the text goes to `err`) or a failed exchange
+// (what failed and why goes to `err`); CONTROL_NOT_RUNNING, with
+// "No services running." on `err`, when no service serves the socket.
+int SendControlRequest(const std::string& path, const std::string& request, std::ostream& out,
+                       std::ostream& err,
+                       std::chrono::milliseconds replyTimeout = kControlReplyTimeout);
