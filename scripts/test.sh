@@ -27,6 +27,16 @@ run_build() {
 echo "== plain build"
 run_build "$root/build-test" ""
 
+# The example unit, with its paths pointed at the binary just built.
+if command -v systemd-analyze >/dev/null 2>&1; then
+  echo "== systemd-analyze verify contrib/tarvelsvc.service"
+  unit_dir=$(mktemp -d)
+  sed "s|/opt/tarvel/bin/tarvelsvc|$root/build-test/tarvelsvc|" \
+    "$root/contrib/tarvelsvc.service" >"$unit_dir/tarvelsvc.service"
+  systemd-analyze verify "$unit_dir/tarvelsvc.service"
+  rm -rf "$unit_dir"
+fi
+
 if [ "${TARVEL_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0

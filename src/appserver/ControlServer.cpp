@@ -58,9 +58,11 @@ void CControlServer::createDirectory(const std::string& runDir)
     int fd = open(runDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
+        struct stat st;
+        bool link = lstat(runDir.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
         throw CWIException(ERROR_GENERAL, "CControlServer: cannot open directory %s (%s)",
                            runDir.c_str(),
-                           error == ELOOP ? "it is a symbolic link" : Reason(error).c_str());
+                           link ? "it is a symbolic link" : Reason(error).c_str());
     }
     struct stat st;
     std::string problem;

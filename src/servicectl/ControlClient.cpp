@@ -76,6 +76,7 @@ int SendControlRequest(const std::string& path, const std::string& request, std:
     }
 
     std::string line = request + "\n";
+    int sendError = 0;
     size_t sent = 0;
     while (sent < line.size()) {
         if (!WaitFor(fd.get(), POLLOUT, std::chrono::seconds(5))) {
@@ -87,8 +88,10 @@ int SendControlRequest(const std::string& path, const std::string& request, std:
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n < 0) {
-            err << "Cannot send the request to " << path << ": " << strerror(errno) << "\n";
-            return CONTROL_FAILED;
+            // A service that refuses the caller answers and closes at once;
+            // its line, not the broken pipe, tells the caller why.
+            sendError = errno;
+            break;
         }
         sent += static_cast<size_t>(n);
     }
@@ -117,8 +120,16 @@ int SendControlRequest(const std::string& path, const std::string& request, std:
         ssize_t n = recv(fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
+        if (n < 0 && sendError != 0) {
+            err << "Cannot send the request to " << path << ": " << strerror(sendError) << "\n";
+            return CONTROL_FAILED;
+        }
         if (n < 0) {
             err << "Cannot read the reply from " << path << ": " << strerror(errno) << "\n";
+            return CONTROL_FAILED;
+        }
+        if (n == 0 && sendError != 0) {
+            err << "Cannot send the request to " << path << ": " << strerror(sendError) << "\n";
             return CONTROL_FAILED;
         }
         if (n == 0) {
