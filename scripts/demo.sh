@@ -2,7 +2,8 @@
 # Builds tarvelsvc and runs it in the foreground on the bundled demo
 # installation: two application servers on 127.0.0.1:8001 and :8002.
 # Ctrl-C stops them gently. The installation is laid out afresh in
-# $TARVEL_DEMO_DIR (default: demo-run/ in the checkout).
+# $TARVEL_DEMO_DIR (default: demo-run/ in the checkout). Debian packages the
+# build needs and lacks are installed first with apt-get, which says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

@@ -8,8 +8,8 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
   if [ "$(id -u)" != 0 ]; then sudo=sudo; else sudo=; fi
+  echo "running ${sudo:+sudo }apt-get update and apt-get install for the missing packages: ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi

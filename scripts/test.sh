@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with -Werror, runs every test; then builds
-# again with AddressSanitizer and UndefinedBehaviorSanitizer and runs the
-# tests there too. Exits non-zero on any failure.
+# Installs what is missing (with apt-get, saying so first), checks that each
+# library includes only the headers of those it depends on, builds with
+# -Werror, runs every test; then builds again with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs the tests there too. Exits non-zero on any failure.
 #   TARVEL_SKIP_SLOW=1   leave out the tests labelled "slow"
 #   TARVEL_SKIP_SANITIZE=1  only the plain build
 set -euo pipefail
@@ -9,6 +10,9 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 "$root/scripts/install-deps.sh"
+
+echo "== include order"
+"$root/scripts/check-includes"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 ctest_args=(--output-on-failure -j "$jobs" --timeout 900)

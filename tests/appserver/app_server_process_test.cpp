@@ -7,9 +7,9 @@
 
 #include "appserver/AppServerProcess.h"
 #include "foundation/Exceptions.h"
-#include "installation.h"
+#include "common/installation.h"
 
-using appservertest::Installation;
+using testutil::Installation;
 
 namespace {
 

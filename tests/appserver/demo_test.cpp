@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "appserver/AppServerManager.h"
-#include "installation.h"
+#include "common/installation.h"
 
-using appservertest::Installation;
+using testutil::Installation;
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include "appserver/AppServerManager.h"
 #include "foundation/Exceptions.h"
 #include "foundation/HostAddr.h"
-#include "installation.h"
+#include "common/installation.h"
 
-using appservertest::Installation;
+using testutil::Installation;
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <cstring>
 
 #include "appserver/AppServerManager.h"
-#include "installation.h"
+#include "common/installation.h"
 
-using appservertest::Installation;
+using testutil::Installation;
 
 namespace {
 
@@ -35,7 +35,11 @@ void KillRunning(CAppServerManager& manager)
 
 class Supervision : public ::testing::Test {
 protected:
-    explicit Supervision(bool realPerl = false) : inst(realPerl) {}
+    explicit Supervision(bool realPerl = false)
+        : inst(Installation::Use::InProcess,
+               realPerl ? Installation::Perl::System : Installation::Perl::Stub)
+    {
+    }
 
     void SetUp() override
     {

@@ -7,9 +7,9 @@
 #include <ctime>
 
 #include "appserver/AppServerManager.h"
-#include "installation.h"
+#include "common/installation.h"
 
-using appservertest::Installation;
+using testutil::Installation;
 
 namespace {
 

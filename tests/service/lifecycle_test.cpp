@@ -6,12 +6,12 @@
 
 #include <chrono>
 
-#include "support/installation.h"
+#include "common/installation.h"
 
 namespace {
 
-using svctest::HttpGet;
-using svctest::Installation;
+using testutil::HttpGet;
+using testutil::Installation;
 using testutil::ElapsedMs;
 
 const char kStops[] = "TARVEL service stops";
@@ -39,7 +39,7 @@ void ExpectGentleStop(const Installation& inst)
 TEST(Console, ServesRestartsAndStopsGentlyOnSignals)
 {
     for (int sig : {SIGTERM, SIGINT}) {
-        Installation inst;
+        Installation inst(Installation::Use::Binary);
         pid_t console = inst.StartConsole();
         ASSERT_TRUE(inst.WaitForServers()) << testutil::ReadFile(inst.log());
 
@@ -69,7 +69,7 @@ TEST(Console, ServesRestartsAndStopsGentlyOnSignals)
 
 TEST(Console, SighupKeepsItsDefaultActionAndTheServersEndWithTheService)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     pid_t console = inst.StartConsole();
     ASSERT_TRUE(inst.WaitForServers());
     kill(console, SIGHUP);
@@ -83,7 +83,7 @@ TEST(Console, SighupKeepsItsDefaultActionAndTheServersEndWithTheService)
 
 TEST(Daemon, StartStatusStopAndRestart)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     auto r = inst.Ctl({"-start"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
@@ -99,7 +99,7 @@ TEST(Daemon, StartStatusStopAndRestart)
     EXPECT_EQ(r.err, "CDaemonController::startService(): Service already started\n");
 
     // Another copy of the program at another path has a list of its own.
-    Installation other;
+    Installation other(Installation::Use::Binary);
     r = other.Ctl({"-status"});
     EXPECT_EQ(r.out, "No services running.\n");
 
@@ -125,7 +125,7 @@ TEST(Daemon, StartStatusStopAndRestart)
 
 TEST(Daemon, KilledDaemonLeavesNoServerAndIsClearedByTheNextStart)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     ASSERT_EQ(inst.Ctl({"-start"}).exitCode, 0);
     pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
     ASSERT_GT(daemon, 0);
@@ -149,7 +149,7 @@ TEST(Daemon, KilledDaemonLeavesNoServerAndIsClearedByTheNextStart)
 
 TEST(Daemon, StopWaitsForAGentleStopThatTakesFiveSeconds)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     ASSERT_EQ(inst.Ctl({"-start"}, {"APPSRV_SHUTDOWN_DELAY=5"}).exitCode, 0);
     pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
     ASSERT_TRUE(inst.WaitForServers());
@@ -167,7 +167,7 @@ TEST(Daemon, StopWaitsForAGentleStopThatTakesFiveSeconds)
 
 TEST(Daemon, StopWithoutDaemonFails)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     auto r = inst.Ctl({"-stop"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "CDaemonController::stopService(): Could not find daemon pid for service TARVEL\n");

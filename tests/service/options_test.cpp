@@ -2,11 +2,11 @@
 // through the real binary.
 #include <gtest/gtest.h>
 
-#include "support/installation.h"
+#include "common/installation.h"
 
 namespace {
 
-using svctest::Installation;
+using testutil::Installation;
 
 std::string Usage(const std::string& exe)
 {
@@ -18,7 +18,7 @@ std::string Usage(const std::string& exe)
 
 TEST(Options, BadOptionsPrintMessageAndUsageAndExitOne)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     struct Case {
         std::vector<std::string> args;
         std::string message;
@@ -40,7 +40,7 @@ TEST(Options, BadOptionsPrintMessageAndUsageAndExitOne)
 
 TEST(Options, NoSwitchPrintsControllerUsage)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     auto r = inst.Ctl({"-d", "2x"});  // a level with trailing characters is accepted
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out,
@@ -59,7 +59,7 @@ TEST(Options, NoSwitchPrintsControllerUsage)
 
 TEST(Options, MissingEnvironmentIsAFailure)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     // Without TARVEL_LOG there is no log file yet: the line goes to standard
     // error, followed by the message itself.
     auto r = inst.Ctl({"-status"}, {"TARVEL_LOG"});
@@ -77,7 +77,7 @@ TEST(Options, MissingEnvironmentIsAFailure)
 
 TEST(Options, UnresolvableAddressAndUnservedAddressFail)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     auto r = inst.Ctl({"-console", "-i", "127.0.0.1,nosuchhost.invalid"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err.rfind("nosuchhost.invalid", 0), 0u) << r.err;
@@ -92,7 +92,7 @@ TEST(Options, UnresolvableAddressAndUnservedAddressFail)
 
 TEST(Options, LogOptionRedirectsTheLog)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     std::string other = inst.dir() + "/other.log";
     auto r = inst.Ctl({"-console", "-l", other, "-i", "127.0.0.9"});
     EXPECT_EQ(r.exitCode, 1);
