@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch tree and checks what lands there:
+#   - every file in its place, the demo without logs, the unit naming the
+#     installed executable;
+#   - the man page renders without a single warning and documents every
+#     switch, as does the completion; man page, changelog and build agree on
+#     the version;
+#   - the completion completes switches, and servers from -servers;
+#   - the logrotate snippet parses, and a real rotation moves Service.log
+#     but copies and truncates the files whose writers keep them open.
+# Tools that are missing (groff, man, bash-completion, logrotate) skip only
+# their own checks.
+# usage: install_test.sh SOURCE_DIR BUILD_DIR VERSION
+set -uo pipefail
+src=$1 build=$2 version=$3
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+skip() { echo "skipped: $*"; }
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+dest=$tmp/root
+
+if ! DESTDIR=$dest cmake --install "$build" --prefix /usr >"$tmp/install.out" 2>&1; then
+  cat "$tmp/install.out"
+  fail "cmake --install"
+  exit 1
+fi
+
+# --- the tree
+for f in usr/sbin/tarvelsvc usr/share/man/man8/tarvelsvc.8 \
+         usr/lib/systemd/system/tarvelsvc.service \
+         usr/share/bash-completion/completions/tarvelsvc etc/logrotate.d/tarvelsvc \
+         usr/share/tarvelsvc/demo/README.md \
+         usr/share/tarvelsvc/demo/config/ServerConfig.xml \
+         usr/share/tarvelsvc/demo/config/WebInterface.conf; do
+  [ -f "$dest/$f" ] || fail "not installed: /$f"
+done
+[ -x "$dest/usr/sbin/tarvelsvc" ] || fail "tarvelsvc is not executable"
+[ -x "$dest/usr/share/tarvelsvc/demo/cartridges/DE_TARVEL/WebInterface/Scripts/appsrv.pl" ] ||
+  fail "the demo server script is not executable"
+[ -L "$dest/usr/share/tarvelsvc/demo/perl/bin/perl" ] || fail "the demo's perl link is missing"
+[ -d "$dest/usr/share/tarvelsvc/demo/log" ] || fail "the demo's log directory is missing"
+leftovers=$(find "$dest/usr/share/tarvelsvc/demo" \( -name '*.log' -o -name '.git*' -o -name run \))
+[ -z "$leftovers" ] || fail "the demo carries files it must not: $leftovers"
+
+unit=$dest/usr/lib/systemd/system/tarvelsvc.service
+grep -q '^ExecStart=[-@:+!]*/usr/sbin/tarvelsvc -console' "$unit" ||
+  fail "the unit does not start /usr/sbin/tarvelsvc: $(grep '^ExecStart' "$unit")"
+if grep '^Exec' "$unit" | grep -v '/usr/sbin/tarvelsvc' | grep -q tarvelsvc; then
+  fail "the unit still names another tarvelsvc: $(grep '^Exec' "$unit")"
+fi
+grep -q '^Documentation=man:tarvelsvc(8)' "$unit" || fail "the unit does not point to the man page"
+
+# --- version and switches documented everywhere
+man=$src/doc/tarvelsvc.8
+completion=$src/contrib/tarvelsvc.bash-completion
+grep -q "^\.TH TARVELSVC 8 .*\"tarvelsvc $version\"" "$man" || fail "the man page is not of version $version"
+head -1 "$src/debian/changelog" | grep -q "^tarvelsvc ($version)" ||
+  fail "debian/changelog does not start with version $version"
+for s in -console -start -stop -restart -runservice -status -servers -json -stopserver \
+         -startserver -restartserver -reload -version -install -remove \
+         -iplist -i -log -l -debug -d -debuglog; do
+  grep -q -- "\\\\${s}\\b" "$man" || fail "the man page does not document $s"
+  grep -qw -- "$s" "$completion" || fail "the completion does not offer $s"
+done
+
+# --- rendering
+if command -v groff >/dev/null; then
+  out=$(groff -ww -z -man "$man" 2>&1) || fail "groff failed"
+  [ -z "$out" ] || fail "groff warns: $out"
+else
+  skip "groff"
+fi
+if command -v man >/dev/null; then
+  out=$(MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$man" 2>&1 >/dev/null) || fail "man -l failed"
+  [ -z "$out" ] || fail "man -l warns: $out"
+else
+  skip "man"
+fi
+
+# --- completion
+bash -n "$completion" || fail "bash -n on the completion"
+if [ -f /usr/share/bash-completion/bash_completion ]; then
+  # A stand-in for the daemon's -servers output: a header, two servers, a
+  # throttled one, and noise that must not be offered.
+  fake=$tmp/bin/tarvelsvc
+  mkdir -p "$tmp/bin"
+  cat >"$fake" <<'FAKE'
+#!/bin/sh
+[ "$1" = -servers ] || exit 1
+cat <<OUT
+ADDRESS:PORT      PID    STATE
+127.0.0.1:8001    4242   running
+127.0.0.1:8002    4243   running
+10.0.0.5:9001     0      throttled until 12:00:00
+OK
+OUT
+FAKE
+  chmod +x "$fake"
+  out=$(bash --norc --noprofile -c '
+    source /usr/share/bash-completion/bash_completion
+    source "$1"
+    # Completes the line as bash would split it: COMP_WORDBREAKS holds ":".
+    complete_line() {
+      COMP_LINE=$1 COMP_POINT=${#1}
+      local rest=${1//:/ : }
+      read -ra COMP_WORDS <<<"$rest"
+      [[ $1 == *" " ]] && COMP_WORDS+=("")
+      COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+      COMPREPLY=()
+      _tarvelsvc
+      echo "$2: ${COMPREPLY[*]}"
+    }
+    complete_line "$2 -sto" switches
+    complete_line "$2 -servers -" json
+    complete_line "$2 -stopserver " servers
+    complete_line "$2 -restartserver 127.0.0.1:80" colon
+  ' _ "$dest/usr/share/bash-completion/completions/tarvelsvc" "$fake" 2>&1)
+  expect() { grep -qxF -- "$1" <<<"$out" || fail "completion: expected '$1' in: $out"; }
+  expect "switches: -stop -stopserver"
+  expect "json: -json"
+  expect "servers: 127.0.0.1:8001 127.0.0.1:8002 10.0.0.5:9001"
+  expect "colon: 8001 8002"
+else
+  skip "bash-completion"
+fi
+
+# --- log rotation
+snippet=$dest/etc/logrotate.d/tarvelsvc
+if command -v logrotate >/dev/null; then
+  logs=$tmp/log
+  mkdir -p "$logs"
+  sed "s|/var/log/tarvel/|$logs/|g; /^ *su /d" "$snippet" >"$tmp/logrotate.conf"
+  logrotate -d -s "$tmp/state" "$tmp/logrotate.conf" >"$tmp/lr.out" 2>&1 ||
+    fail "logrotate -d: $(cat "$tmp/lr.out")"
+  echo "old line" >"$logs/Service.log"
+  echo "old out" >"$logs/Service.out"
+  echo "old server" >"$logs/AppServer_127.0.0.1_8001.log"
+  exec 3>>"$logs/Service.out" 4>>"$logs/AppServer_127.0.0.1_8001.log"
+  logrotate -f -s "$tmp/state" "$tmp/logrotate.conf" >"$tmp/lr.out" 2>&1 ||
+    fail "logrotate -f: $(cat "$tmp/lr.out")"
+  echo "new out" >&3
+  echo "new server" >&4
+  exec 3>&- 4>&-
+  [ ! -e "$logs/Service.log" ] || fail "Service.log was not moved away"
+  [ "$(zcat "$logs/Service.log.1.gz" 2>/dev/null)" = "old line" ] || fail "Service.log.1.gz"
+  [ "$(cat "$logs/Service.out")" = "new out" ] || fail "Service.out was not truncated in place"
+  [ "$(zcat "$logs/Service.out.1.gz" 2>/dev/null)" = "old out" ] || fail "Service.out.1.gz"
+  [ "$(cat "$logs/AppServer_127.0.0.1_8001.log")" = "new server" ] ||
+    fail "the server's output file was not truncated in place"
+  [ "$(zcat "$logs/AppServer_127.0.0.1_8001.log.1.gz" 2>/dev/null)" = "old server" ] ||
+    fail "AppServer_127.0.0.1_8001.log.1.gz"
+else
+  skip "logrotate"
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "install tree: all checks passed"
