@@ -5,6 +5,8 @@
 # UndefinedBehaviorSanitizer and runs the tests there too. Exits non-zero on any failure.
 #   TARVEL_SKIP_SLOW=1   leave out the tests labelled "slow"
 #   TARVEL_SKIP_SANITIZE=1  only the plain build
+#   TARVEL_PACKAGE_CHECK=1  also build the Debian package, install it on this
+#                           machine, try it and purge it (scripts/package.sh --check)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -48,4 +50,9 @@ if [ "${TARVEL_SKIP_SANITIZE:-0}" != 1 ]; then
   # The slow tests only wait (gentle-stop time-outs, the restart throttle);
   # the plain build runs them, here they would add minutes and find nothing.
   run_build "$root/build-asan" "-LE slow" -DTARVEL_SANITIZE=ON -DTARVEL_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+fi
+
+if [ "${TARVEL_PACKAGE_CHECK:-0}" = 1 ]; then
+  echo "== Debian package: build, install, try, purge"
+  "$root/scripts/package.sh" --check
 fi
