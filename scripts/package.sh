@@ -70,10 +70,11 @@ echo "== dpkg-buildpackage -us -uc -b (${DEB_BUILD_OPTIONS-nocheck parallel=$job
   DEB_BUILD_OPTIONS=${DEB_BUILD_OPTIONS-nocheck parallel=$jobs} TARVEL_CMAKE_EXTRA=$extra \
     dpkg-buildpackage -us -uc -b)
 [ -f "$deb" ] || { echo "no package was built: $deb" >&2; exit 1; }
+echo "built in $SECONDS s"
 
 echo "== lintian"
 lintian -I --fail-on error "$deb"
-echo "built $deb"
+echo "built and checked $deb ($SECONDS s)"
 
 [ "$check" = 1 ] || exit 0
 
@@ -91,6 +92,7 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 $sudo dpkg -i "$deb"
+echo "installed ($SECONDS s)"
 got=$(/usr/sbin/tarvelsvc -version 2>&1) || fail "tarvelsvc -version exited $?: $got"
 [ "$got" = "tarvelsvc $version" ] || fail "tarvelsvc -version printed '$got', not 'tarvelsvc $version'"
 page=$(man -w tarvelsvc 2>&1) || fail "man -w tarvelsvc: $page"
@@ -117,4 +119,4 @@ if [ "$failures" -ne 0 ]; then
   echo "package check: $failures failure(s)" >&2
   exit 1
 fi
-echo "package check passed"
+echo "package check passed ($SECONDS s)"
