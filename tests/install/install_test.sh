@@ -82,19 +82,19 @@ fi
 # --- completion
 bash -n "$completion" || fail "bash -n on the completion"
 if [ -f /usr/share/bash-completion/bash_completion ]; then
-  # A stand-in for the daemon's -servers output: a header, two servers, a
-  # throttled one, and noise that must not be offered.
+  # A stand-in for the daemon's -servers output (what the control client
+  # prints: the table without its final OK), with a stray line that must not
+  # be offered.
   fake=$tmp/bin/tarvelsvc
   mkdir -p "$tmp/bin"
   cat >"$fake" <<'FAKE'
 #!/bin/sh
 [ "$1" = -servers ] || exit 1
 cat <<OUT
-ADDRESS:PORT      PID    STATE
-127.0.0.1:8001    4242   running
-127.0.0.1:8002    4243   running
-10.0.0.5:9001     0      throttled until 12:00:00
-OK
+127.0.0.1:8001  pid 4242  running                    uptime 0:01:02  restarts 0  last end -
+127.0.0.1:8002  pid 4243  running                    uptime 0:00:03  restarts 1  last end signal 9 at 2026-12-07 12:00:00
+[::1]:9001      pid -     throttled until 12:02:00   uptime -        restarts 5  last end exit 3 at 2026-12-07 12:00:00
+warning: something else
 OUT
 FAKE
   chmod +x "$fake"
@@ -120,7 +120,7 @@ FAKE
   expect() { grep -qxF -- "$1" <<<"$out" || fail "completion: expected '$1' in: $out"; }
   expect "switches: -stop -stopserver"
   expect "json: -json"
-  expect "servers: 127.0.0.1:8001 127.0.0.1:8002 10.0.0.5:9001"
+  expect "servers: 127.0.0.1:8001 127.0.0.1:8002 [::1]:9001"
   expect "colon: 8001 8002"
 else
   skip "bash-completion"
