@@ -19,6 +19,9 @@
 #   APPSRV_CRASH_SIGNAL=n     kill itself with signal n once it listens
 #   APPSRV_IGNORE_SHUTDOWN=1  answer the shutdown request but keep running
 #   APPSRV_SHUTDOWN_DELAY=s   exit s seconds after the shutdown request
+#   APPSRV_LOG=file           append one line to file when it listens and
+#                             when the shutdown request arrives, so that a
+#                             landscape can show that every server was asked
 #
 # SIGTERM (also the death signal armed by the supervisor) keeps its default
 # action: the server ends at once. SIGINT is ignored: Ctrl-C in a terminal
@@ -54,6 +57,7 @@ my $listener = IO::Socket::IP->new(
 ) or die "appsrv.pl: cannot listen on [$host]:$port: $@\n";
 
 my $started = Time::HiRes::time();
+note('listening');
 
 if (my $sig = $ENV{APPSRV_CRASH_SIGNAL}) {
     # Default dispositions, so that the signal ends the process as it would
@@ -75,8 +79,12 @@ while (1) {
     my $extra = $headers{'x-tarvel-extrainfo'};
     if (defined $extra && $extra =~ /^\s*shutdown\s*$/i) {
         close $client;    # the supervisor reads no reply
-        next if $ENV{APPSRV_IGNORE_SHUTDOWN};
+        if ($ENV{APPSRV_IGNORE_SHUTDOWN}) {
+            note('shutdown request received, ignored');
+            next;
+        }
         close $listener;
+        note('shutdown request received, exiting');
         my $delay = $ENV{APPSRV_SHUTDOWN_DELAY};
         Time::HiRes::sleep($delay) if defined $delay && $delay =~ /^\d+(\.\d+)?$/;
         exit 0;
@@ -93,6 +101,20 @@ while (1) {
         respond($client, '405 Method Not Allowed', "<html><body>GET only</body></html>\n");
     }
     close $client;
+}
+
+# Appends "date time [pid] host:port event" to $APPSRV_LOG, when it is set. One
+# write per line on a file opened for appending, so that the lines of many
+# servers sharing the file do not mix.
+sub note {
+    my ($event) = @_;
+    my $file = $ENV{APPSRV_LOG};
+    return unless defined $file && $file ne '';
+    open(my $fh, '>>', $file) or return;
+    my @t = localtime;
+    syswrite($fh, sprintf("%04d-%02d-%02d %02d:%02d:%02d [%d] %s:%s %s\n",
+        $t[5] + 1900, $t[4] + 1, @t[3, 2, 1, 0], $$, $host, $port, $event));
+    close $fh;
 }
 
 # Reads the request line and the headers up to the empty line; gives up on a
