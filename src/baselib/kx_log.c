@@ -157,23 +157,69 @@ static void WriteAll(KXFile *file, const char *text, size_t length)
     KXFileWrite(file, text, &count);
 }
 
+/* Opens the log file for one line, for appending. A symbolic link at the
+ * path is never followed (it could aim the log, and the mode below, at any
+ * file), and the mode 0660 is given only to a file created here, whatever
+ * the umask; an existing file keeps the mode its owner chose. Uses
+ * async-signal-safe calls only. Returns the descriptor, or -1 with errno
+ * set (ELOOP for a symbolic link). */
+static int OpenLogFile(const char *path)
+{
+    int fd, attempt;
+
+    for (attempt = 0; attempt < 8; attempt++) {
+        fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0)
+            return fd;
+        if (errno == EINTR)
+            continue;
+        if (errno != ENOENT)
+            return -1;
+        fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0660);
+        if (fd >= 0) {
+            fchmod(fd, 0660);
+            return fd;
+        }
+        /* EEXIST: another writer made it meanwhile; open that one. */
+        if (errno != EEXIST && errno != EINTR)
+            return -1;
+    }
+    return -1;
+}
+
+/* True when OpenLogFile failed with `error` because the path is a
+ * symbolic link (ELOOP may also mean a loop among the directories). */
+static int RefusedLink(const char *path, int error)
+{
+    struct stat info;
+
+    return error == ELOOP && lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+#define KX_LOG_LINK_REFUSED "refused: it is a symbolic link"
+
+/* Why OpenLogFile failed, for the note on the fallback. */
+static const char *OpenFailure(const char *path, int error, char *buffer, size_t size)
+{
+    if (RefusedLink(path, error))
+        return KX_LOG_LINK_REFUSED;
+    return strerror_r(error, buffer, size);
+}
+
 /* Opens the output file for one line, or notes on the fallback why not. */
-static KXFile *OpenOutputFile(KXLog *log, const char *stamp, KXFile **opened)
+static KXFile *OpenOutputFile(KXLog *log, const char *stamp, KXFile *opened)
 {
     char note[KX_LOG_LINE_SIZE];
     char reason[256];
     const char *text;
-    int fd, length;
+    int length;
 
-    if (KXFileOpen(opened, log->outputPath, "a") == ERROR_NONE) {
-        /* Whatever the umask, the log must stay readable for the group. */
-        if (KXFileFileno(*opened, &fd) == ERROR_NONE)
-            fchmod(fd, 0660);
-        return *opened;
-    }
+    opened->fd = OpenLogFile(log->outputPath);
+    if (opened->fd >= 0)
+        return opened;
     if (log->fallback == NULL)
         return NULL;
-    text = strerror_r(errno, reason, sizeof(reason));
+    text = OpenFailure(log->outputPath, errno, reason, sizeof(reason));
     length = snprintf(note, sizeof(note), "%s (%s) KXLogWrite(): error opening file %s (%s)\n",
                       stamp, log->hostName != NULL ? log->hostName : "", log->outputPath, text);
     if (length >= (int)sizeof(note)) {
@@ -189,7 +235,7 @@ int KXLogVWrite(KXLog *log, const char *format, va_list args)
 {
     char line[KX_LOG_LINE_SIZE];
     char stamp[64];
-    KXFile *opened = NULL;
+    KXFile opened = {-1};
     KXFile *destination;
     int length, message, cancelState;
 
@@ -226,8 +272,8 @@ int KXLogVWrite(KXLog *log, const char *format, va_list args)
         line[length++] = '\n';
         WriteAll(destination, line, (size_t)length);
     }
-    if (opened != NULL)
-        KXFileClose(&opened);
+    if (opened.fd >= 0)
+        close(opened.fd);
     pthread_setcancelstate(cancelState, NULL);
     return 0;
 }
@@ -352,25 +398,39 @@ static void SafeAppendTime(SafeBuffer *buffer, long utcOffset)
     SafeAppendNumber(buffer, secondOfDay % 60, 2);
 }
 
+/* Ends the buffer with a newline and writes it whole, resuming after
+ * interruptions. */
+static void SafeWriteLine(int fd, SafeBuffer *buffer)
+{
+    size_t done = 0;
+    ssize_t n;
+
+    buffer->data[buffer->used++] = '\n';
+    while (done < buffer->used) {
+        n = write(fd, buffer->data + done, buffer->used - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += (size_t)n;
+    }
+}
+
 void KXLogWriteSignalSafe(KXLog *log, const char *message)
 {
     char line[KX_LOG_LINE_SIZE];
     SafeBuffer buffer = {line, 0, KX_LOG_LINE_SIZE - 2};
     int savedErrno = errno;
-    int fd = -1, opened = -1;
-    ssize_t n;
-    size_t done = 0;
+    int fd = -1, opened = -1, refused = 0;
 
     if (log == NULL)
         return;
     if (log->output != NULL) {
         fd = log->output->fd;
     } else if (log->outputPath != NULL) {
-        opened = open(log->outputPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0660);
-        if (opened >= 0) {
-            fchmod(opened, 0660);
-            fd = opened;
-        }
+        opened = OpenLogFile(log->outputPath);
+        fd = opened;
+        refused = opened < 0 && RefusedLink(log->outputPath, errno);
     }
     if (fd < 0 && log->fallback != NULL)
         fd = log->fallback->fd;
@@ -379,6 +439,17 @@ void KXLogWriteSignalSafe(KXLog *log, const char *message)
         return;
     }
 
+    if (refused) {
+        /* The same note as an ordinary line gives, without strerror. */
+        SafeAppendTime(&buffer, __atomic_load_n(&log->utcOffset, __ATOMIC_RELAXED));
+        SafeAppend(&buffer, " (");
+        SafeAppend(&buffer, log->hostName);
+        SafeAppend(&buffer, ") KXLogWrite(): error opening file ");
+        SafeAppend(&buffer, log->outputPath);
+        SafeAppend(&buffer, " (" KX_LOG_LINK_REFUSED ")");
+        SafeWriteLine(fd, &buffer);
+        buffer.used = 0;
+    }
     SafeAppendTime(&buffer, __atomic_load_n(&log->utcOffset, __ATOMIC_RELAXED));
     SafeAppend(&buffer, " (");
     SafeAppend(&buffer, log->hostName);
@@ -386,16 +457,7 @@ void KXLogWriteSignalSafe(KXLog *log, const char *message)
     SafeAppendNumber(&buffer, (long)getpid(), 0);
     SafeAppend(&buffer, "] ");
     SafeAppend(&buffer, message);
-    line[buffer.used++] = '\n';
-
-    while (done < buffer.used) {
-        n = write(fd, line + done, buffer.used - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += (size_t)n;
-    }
+    SafeWriteLine(fd, &buffer);
     if (opened >= 0)
         close(opened);
     errno = savedErrno;

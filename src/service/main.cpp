@@ -52,7 +52,7 @@ static int runProgram(int argc, char** argv)
     CDaemonController controller;
     controller.registerService(&service);
     controller.run(argc, argv);
-    return 0;
+    return controller.getExitStatus();
 }
 
 int main(int argc, char** argv)

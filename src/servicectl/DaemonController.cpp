@@ -2,6 +2,7 @@
 
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
+#include "servicectl/DaemonIdentity.h"
 #include "servicectl/ProcessState.h"
 #include "servicectl/SharedPIDList.h"
 
@@ -39,6 +40,12 @@ const KillStep kKillSchedule[] = {
     {SIGKILL, 900}, {SIGKILL, 1000}, {SIGKILL, 0},
 };
 constexpr size_t kFirstKillStep = 2;
+
+// Exit statuses of -status, as init scripts report them.
+constexpr int kStatusRunning = 0;
+constexpr int kStatusDead = 1;       // only entries whose process has ended
+constexpr int kStatusNotRunning = 3;
+constexpr int kStatusUnknown = 4;    // a live entry that /proc does not let us check
 
 // Waits until `deadline` unless the process ends first; true when it ended.
 bool WaitForEnd(pid_t pid, Clock::time_point deadline)
@@ -91,21 +98,34 @@ void KillProcess(pid_t pid)
                             0);
 }
 
+// Walks the list for a daemon of this installation serving `name`; entries
+// of other programs or installations are left alone. Entries whose process
+// has ended, of any name, are cleared on the way (the last one of `name`
+// goes to `deadPid`). Returns the daemon's pid, or 0.
+pid_t FindOwnDaemon(SharedPIDList& list, const std::string& name, int* deadPid = nullptr)
+{
+    pid_t found = 0;
+    for (int i = 0; i < SharedPIDList::NUM_ENTRIES; ++i) {
+        SharedPIDList::PIDEntry entry = list.getEntry(i);
+        if (entry.pid == 0)
+            continue;
+        servicectl::DaemonState state = servicectl::CheckDaemon(entry.pid);
+        if (state == servicectl::DaemonState::Dead) {
+            list.remove(entry.pid);
+            if (deadPid != nullptr && entry.hasName(name))
+                *deadPid = entry.pid;
+        } else if (state == servicectl::DaemonState::Ours && entry.hasName(name) && found == 0) {
+            found = entry.pid;
+        }
+    }
+    return found;
+}
+
 }  // namespace
 
 bool isDaemonPIDAlive(int pid)
 {
-    if (pid <= 0)
-        return false;
-    std::string daemonExe;
-    if (!servicectl::ReadExeLink(pid, daemonExe))
-        return false;
-    std::string ownExe;
-    if (!servicectl::ReadExeLink(getpid(), ownExe)) {
-        KXLogWrite(CLog::_pKXLog, "isDaemonPIDAlive(): could not find executable information in /proc");
-        return false;
-    }
-    return daemonExe == ownExe;
+    return servicectl::CheckDaemon(pid) == servicectl::DaemonState::Ours;
 }
 
 CDaemonController::CDaemonController() = default;
@@ -146,17 +166,11 @@ IService* CDaemonController::getService(const std::string& name) const
 int CDaemonController::startService(const std::string& name, const std::vector<std::string>& args)
 {
     {
-        SharedPIDList list;
-        for (int i = 0; i < SharedPIDList::NUM_ENTRIES; ++i) {
-            SharedPIDList::PIDEntry entry = list.getEntry(i);
-            if (entry.pid == 0 || !entry.hasName(name))
-                continue;
-            if (isDaemonPIDAlive(entry.pid))
-                throw CServiceException("CDaemonController::startService(): Service already started",
-                                        0);
-            list.remove(entry.pid);
-            break;
-        }
+        // The daemon makes the list when it adds itself.
+        SharedPIDList list(SharedPIDList::Access::Existing);
+        if (FindOwnDaemon(list, name) != 0)
+            throw CServiceException("CDaemonController::startService(): Service already started",
+                                    0);
     }
 
     CDaemon* daemon = getDaemonByName(name);
@@ -183,21 +197,18 @@ int CDaemonController::startService(const std::string& name, const std::vector<s
 
 void CDaemonController::stopService(const std::string& name)
 {
-    SharedPIDList list;
-    for (int i = 0; i < SharedPIDList::NUM_ENTRIES; ++i) {
-        SharedPIDList::PIDEntry entry = list.getEntry(i);
-        if (entry.pid == 0 || !entry.hasName(name))
-            continue;
-        if (!isDaemonPIDAlive(entry.pid)) {
-            list.remove(entry.pid);
-            throw CServiceException("CDaemonController::stopService(): Daemon '" + name + "' [" +
-                                        std::to_string(entry.pid) + "] is not running",
-                                    0);
-        }
-        KillProcess(entry.pid);
-        list.remove(entry.pid);
+    SharedPIDList list(SharedPIDList::Access::Existing);
+    int deadPid = 0;
+    pid_t pid = FindOwnDaemon(list, name, &deadPid);
+    if (pid != 0) {
+        KillProcess(pid);
+        list.remove(pid);
         return;
     }
+    if (deadPid != 0)
+        throw CServiceException("CDaemonController::stopService(): Daemon '" + name + "' [" +
+                                    std::to_string(deadPid) + "] is not running",
+                                0);
     throw CServiceException(
         "CDaemonController::stopService(): Could not find daemon pid for service " + name, 0);
 }
@@ -222,17 +233,51 @@ void CDaemonController::runService(const std::string& name)
 
 std::string CDaemonController::getStatus() const
 {
-    SharedPIDList list;
+    int exitStatus;
+    return readStatus(exitStatus);
+}
+
+int CDaemonController::showStatus()
+{
+    int exitStatus;
+    std::cout << readStatus(exitStatus) << std::flush;
+    return exitStatus;
+}
+
+std::string CDaemonController::readStatus(int& exitStatus) const
+{
+    // Read only: a status query neither creates the list nor changes it.
+    SharedPIDList list(SharedPIDList::Access::ReadOnly);
     std::vector<SharedPIDList::PIDEntry> entries = list.getEntries();
+    exitStatus = kStatusNotRunning;
     if (entries.empty())
         return "No services running.\n";
+    bool dead = false, unverified = false, ours = false;
     std::string text = "Running services:\n";
     for (const SharedPIDList::PIDEntry& entry : entries) {
-        text += "[" + std::to_string(entry.pid) + "] " + entry.name() + " ";
-        if (!isDaemonPIDAlive(entry.pid))
+        text += "[" + std::to_string(entry.pid) + "] " + servicectl::EscapeName(entry.name()) + " ";
+        switch (servicectl::CheckDaemon(entry.pid)) {
+        case servicectl::DaemonState::Ours:
+            ours = true;
+            break;
+        case servicectl::DaemonState::Dead:
+            dead = true;
             text += "(dead)";
+            break;
+        case servicectl::DaemonState::Unverified:
+            unverified = true;
+            text += "(foreign)";
+            break;
+        case servicectl::DaemonState::Foreign:
+            text += "(foreign)";
+            break;
+        }
         text += "\n";
     }
+    exitStatus = ours         ? kStatusRunning
+                 : unverified ? kStatusUnknown
+                 : dead       ? kStatusDead
+                              : kStatusNotRunning;
     return text;
 }
 

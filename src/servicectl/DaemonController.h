@@ -28,6 +28,10 @@ public:
     void run(CCmdLine& commandLine) override;
     void run(int argc, char** argv) override;
     std::string getStatus() const override;
+    // Exit status 0 when a daemon of this installation runs, 1 when only
+    // entries of ended daemons are listed, 3 when none of ours is listed,
+    // 4 when a live entry cannot be checked (no permission).
+    int showStatus() override;
     void installServices() override;
     void uninstallServices() override;
     void runService(const std::string& name) override;
@@ -35,11 +39,15 @@ public:
     static CDaemon* getDaemonByName(const std::string& name);
 
 private:
+    // The status text and its exit status, from one reading of the list.
+    std::string readStatus(int& exitStatus) const;
+
     // argv and the option names left by the program entry; for runService.
     std::vector<std::string> mArguments;
     static std::map<std::string, CDaemon*> mDaemons;
 };
 
-// True when `pid` is a live process running the same executable as the
-// caller. Never true for pid <= 0 or for a process that has ended (zombie).
+// True when `pid` is a daemon of this installation: a live process (not a
+// zombie) running this executable with our TARVEL (see DaemonIdentity.h).
+// Never true for pid <= 0.
 bool isDaemonPIDAlive(int pid);

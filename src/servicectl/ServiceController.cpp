@@ -95,6 +95,12 @@ int CServiceControllerBase::parseOptions(CCmdLine& commandLine, std::string& ser
     return ACTION_NONE;
 }
 
+int CServiceControllerBase::showStatus()
+{
+    std::cout << getStatus() << std::flush;
+    return 0;
+}
+
 bool CServiceControllerBase::parseOption(const std::vector<std::string>&,
                                          std::vector<std::string>::const_iterator&)
 {
@@ -131,7 +137,7 @@ void CServiceControllerBase::run(CCmdLine& commandLine)
         runService(serviceName);
         break;
     case ACTION_STATUS:
-        std::cout << getStatus() << std::flush;
+        mExitStatus = showStatus();
         break;
     default:
         std::cout << getUsage(commandLine.getProgramName()) << std::flush;

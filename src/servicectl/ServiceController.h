@@ -78,10 +78,18 @@ public:
     virtual bool parseOption(const std::vector<std::string>& args,
                              std::vector<std::string>::const_iterator& position);
     virtual void registerServiceName(const std::string& name);
+    // Writes getStatus() to standard output and returns the exit status
+    // that the status query ends with; 0 here.
+    virtual int showStatus();
+
+    // The exit status for the program after run(): that of the status
+    // query, else 0 (failures are exceptions).
+    int getExitStatus() const { return mExitStatus; }
 
     bool isServiceRegistered(const std::string& name) const;
 
 protected:
     std::vector<std::string> mServiceNames;
+    int mExitStatus = 0;
     static CServiceControllerBase* mSingleInstance;
 };

@@ -167,11 +167,12 @@ TEST_F(LogTest, FileIsReopenedPerLineWithGroupPermissions)
         ASSERT_EQ(stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0660u) << "umask " << mask;
     }
+    // A file the log did not create keeps the mode its owner gave it.
     chmod(path.c_str(), 0600);
     KXLogWrite(log, "again");
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // Rotated away: the next line starts a new file, the old one keeps its lines.
     std::string rotated = dir / "test.log.1";
@@ -179,6 +180,53 @@ TEST_F(LogTest, FileIsReopenedPerLineWithGroupPermissions)
     KXLogWrite(log, "after rotation");
     EXPECT_EQ(Lines().size(), 1u);
     EXPECT_EQ(testutil::ReadLines(rotated).size(), 2u);
+}
+
+// A log path that is a symbolic link is never followed, by ordinary and by
+// signal-safe lines: the target (existing or missing) is neither written,
+// created nor changed in mode, and each line goes to the fallback after a
+// note naming the refusal.
+TEST_F(LogTest, SymlinkedLogIsRefusedAndFallsBack)
+{
+    std::string target = dir / "target";
+    testutil::WriteFile(target, "precious\n");
+    ASSERT_EQ(chmod(target.c_str(), 0604), 0);
+    std::string missingTarget = dir / "created-through-link";
+    std::string fallbackPath = dir / "fallback.log";
+    KXFile* fallback = nullptr;
+    ASSERT_EQ(KXFileOpen(&fallback, fallbackPath.c_str(), "a"), ERROR_NONE);
+    ASSERT_EQ(KXLogSetFallbackFilehandle(log, fallback), 0);
+    UseFile();
+
+    std::string note = "(" + HostName() + ") KXLogWrite(): error opening file " + path +
+                       " (refused: it is a symbolic link)";
+    for (const std::string& aim : {target, missingTarget}) {
+        unlink(path.c_str());
+        ASSERT_EQ(symlink(aim.c_str(), path.c_str()), 0);
+        ASSERT_EQ(truncate(fallbackPath.c_str(), 0), 0);
+        EXPECT_EQ(KXLogWrite(log, "ordinary %d", 1), 0);
+        KXLogWriteSignalSafe(log, "signal-safe");
+        auto lines = testutil::ReadLines(fallbackPath);
+        ASSERT_EQ(lines.size(), 4u) << aim;
+        EXPECT_EQ(AfterStamp(lines[0]), note);
+        EXPECT_EQ(AfterStamp(lines[1]), Origin(getpid()) + "ordinary 1");
+        EXPECT_EQ(AfterStamp(lines[2]), note);
+        EXPECT_EQ(AfterStamp(lines[3]), Origin(getpid()) + "signal-safe");
+    }
+    EXPECT_EQ(testutil::ReadFile(target), "precious\n");
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0604u);
+    EXPECT_EQ(access(missingTarget.c_str(), F_OK), -1);
+
+    // Once the link is gone the log creates its own file again.
+    unlink(path.c_str());
+    KXLogWriteSignalSafe(log, "back");
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_EQ(Lines().size(), 1u);
+    KXFileClose(&fallback);
 }
 
 TEST_F(LogTest, OutputHandleAndPathReplaceEachOther)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "common/test_util.h"
+#include "servicectl/SharedPIDList.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -36,7 +37,7 @@ public:
         : mExe(exe), mLog(log), mEnv(std::move(env))
     {
         testutil::CopyFile(source, mExe, true);
-        mKey = ftok(mExe.c_str(), 'P');
+        mKey = SharedPIDList::keyFor(mExe);
     }
 
     ~ServiceCopy()

@@ -78,11 +78,13 @@ TEST_F(Lifecycle, ErrorsWithoutADaemon)
         EXPECT_EQ(r.out, "") << c.args[0];
         EXPECT_EQ(mFake.CountLines("main(): General exception: " + c.message), 1) << c.args[0];
     }
-    // -restart stopped at its stop step: nothing was started.
+    // -restart stopped at its stop step: nothing was started. Neither the
+    // failed stops nor the status query left a segment behind.
     auto status = mFake.Ctl({"-status"});
-    EXPECT_EQ(status.exitCode, 0);
+    EXPECT_EQ(status.exitCode, 3);
     EXPECT_EQ(status.out, "No services running.\n");
     EXPECT_EQ(mFake.CountLines("FAKE service runs"), 0);
+    EXPECT_FALSE(mFake.SegmentExists());
 }
 
 TEST_F(Lifecycle, StartStatusStartAgainStop)
@@ -236,7 +238,9 @@ TEST_F(Lifecycle, DaemonKilledFromOutsideLeavesAStaleSlot)
     kill(daemon, SIGKILL);
     // Not reaped yet: a zombie is as dead as a process that is gone.
     ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(daemon); }, 5000));
-    EXPECT_EQ(mFake.Ctl({"-status"}).out,
+    auto deadStatus = mFake.Ctl({"-status"});
+    EXPECT_EQ(deadStatus.exitCode, 1);
+    EXPECT_EQ(deadStatus.out,
               "Running services:\n[" + std::to_string(daemon) + "] FakeSvc (dead)\n");
     waitpid(daemon, nullptr, 0);
     EXPECT_EQ(mFake.Ctl({"-status"}).out,
@@ -310,24 +314,120 @@ TEST_F(Lifecycle, UntrustedSlotsAreReadSafelyAndNeverSignalled)
     mFake.WriteSlot(5, 0, "free", 4);
 
     auto status = mFake.Ctl({"-status"});
-    EXPECT_EQ(status.exitCode, 0);
-    EXPECT_EQ(status.out, "Running services:\n[" + std::to_string(self) + "] FakeSvc (dead)\n" +
+    EXPECT_EQ(status.exitCode, 1);
+    EXPECT_EQ(status.out, "Running services:\n[" + std::to_string(self) + "] FakeSvc (foreign)\n" +
                               "[-1] " + longName + " (dead)\n[1094795585] y (dead)\n" +
                               "[-1] Neg (dead)\n");
 
     // The fake service ends with status 99 if it ever signals pid <= 0.
-    auto stopOther = mFake.Ctl({"-stop", "FakeSvc"});
-    EXPECT_EQ(stopOther.exitCode, 1);
-    EXPECT_EQ(stopOther.err, "CDaemonController::stopService(): Daemon 'FakeSvc' [" +
-                                 std::to_string(self) + "] is not running\n");
     auto stopNegative = mFake.Ctl({"-stop", longName});
     EXPECT_EQ(stopNegative.exitCode, 1);
     EXPECT_EQ(stopNegative.err,
               "CDaemonController::stopService(): Daemon '" + longName + "' [-1] is not running\n");
-    // Removing pid -1 freed both of its slots.
+    // Every entry of an ended process went, of whatever name; the live one
+    // of another program stays and is not signalled.
     auto slots = mFake.Slots();
     ASSERT_EQ(slots.size(), 1u);
-    EXPECT_EQ(slots[0].name, "y");
+    EXPECT_EQ(slots[0].pid, self);
+    auto stopOther = mFake.Ctl({"-stop", "FakeSvc"});
+    EXPECT_EQ(stopOther.exitCode, 1);
+    EXPECT_EQ(stopOther.err,
+              "CDaemonController::stopService(): Could not find daemon pid for service FakeSvc\n");
+    EXPECT_EQ(mFake.Slots().size(), 1u);
+}
+
+// Another installation's daemon of the same executable, a process of another
+// program, stale entries of every name and a name made to drive a terminal
+// share the list, and the executable is replaced by rename, as an upgrade
+// does. The controller starts, reports and stops its own daemon only: it
+// never signals the others, clears the stale entries, and refuses a segment
+// of the wrong size with the way out.
+TEST_F(Lifecycle, HostileListNeverTurnsTheControllerAgainstOthers)
+{
+    const std::string ours = "TARVEL=" + mDir / "a", theirs = "TARVEL=" + mDir / "b";
+    std::string otherLog = mDir / "other.log";
+    pid_t foreign = testutil::Spawn({mFake.exe(), "-console", "FakeSvc"},
+                                    {"FAKE_LOG=" + otherLog, theirs});
+    ASSERT_TRUE(testutil::WaitUntil(
+        [&] { return testutil::CountLinesContaining(otherLog, "FAKE service runs as 0") == 1; },
+        10000));
+    // No process ever has the pid pid_max.
+    pid_t dead = std::stoi(testutil::ReadFile("/proc/sys/kernel/pid_max"));
+    pid_t self = getpid();
+    mFake.WriteSlot(0, dead, "FakeSvc", 7);
+    mFake.WriteSlot(1, foreign, "FakeSvc", 7);
+    mFake.WriteSlot(2, self, "FakeSvc", 7);
+    const char evil[] = "Ev\x1b[2J\nil\\\xff";
+    mFake.WriteSlot(3, foreign, evil, sizeof evil - 1);
+    for (int i = 4; i < 32; ++i) {
+        std::string name = "other" + std::to_string(i);
+        mFake.WriteSlot(i, dead, name.data(), name.size());
+    }
+
+    // A full list of stale entries does not stop a start.
+    auto started = mFake.Ctl({"-start"}, {ours});
+    EXPECT_EQ(started.exitCode, 0) << started.err;
+    pid_t daemon = 0;
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        for (const auto& slot : mFake.Slots())
+            if (slot.pid != dead && slot.pid != foreign && slot.pid != self)
+                daemon = slot.pid;
+        return daemon != 0;
+    }, 10000));
+    ASSERT_TRUE(mFake.WaitForLog("FAKE service runs as " + std::to_string(daemon)));
+
+    // The upgrade: a new file renamed over the running executable.
+    testutil::CopyFile(FAKE_SERVICE_PATH, mFake.exe() + ".new", true);
+    ASSERT_EQ(rename((mFake.exe() + ".new").c_str(), mFake.exe().c_str()), 0);
+
+    std::string others = "[" + std::to_string(foreign) + "] FakeSvc (foreign)\n[" +
+                         std::to_string(self) + "] FakeSvc (foreign)\n[" +
+                         std::to_string(foreign) + "] Ev\\x1b[2J\\x0ail\\x5c\\xff (foreign)\n";
+    auto status = mFake.Ctl({"-status"}, {ours});
+    EXPECT_EQ(status.exitCode, 0);
+    EXPECT_EQ(status.out,
+              "Running services:\n[" + std::to_string(daemon) + "] FakeSvc \n" + others);
+
+    // Our daemon behind a stale entry of its name: one -stop ends it.
+    mFake.WriteSlot(0, dead, "FakeSvc", 7);
+    mFake.WriteSlot(4, daemon, "FakeSvc", 7);
+    auto stopped = mFake.Ctl({"-stop"}, {ours});
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
+    EXPECT_EQ(stopped.err, "");
+    int wstatus = FakeService::WaitForExit(daemon);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+    EXPECT_TRUE(testutil::ProcessRunning(foreign));
+    EXPECT_EQ(testutil::CountLinesContaining(otherLog, "Signal received"), 0);
+    EXPECT_EQ(mFake.Slots().size(), 3u);
+
+    status = mFake.Ctl({"-status"}, {ours});
+    EXPECT_EQ(status.exitCode, 3);
+    EXPECT_EQ(status.out, "Running services:\n" + others);
+    auto again = mFake.Ctl({"-stop"}, {ours});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.err,
+              "CDaemonController::stopService(): Could not find daemon pid for service FakeSvc\n");
+    EXPECT_TRUE(testutil::ProcessRunning(foreign));
+    // To its own installation the other daemon is the one that runs.
+    status = mFake.Ctl({"-status"}, {theirs});
+    EXPECT_EQ(status.exitCode, 0);
+    EXPECT_EQ(status.out.find("[" + std::to_string(foreign) + "] FakeSvc \n"), 18u) << status.out;
+    testutil::KillAndReap(foreign);
+
+    // A segment of another size under the key: refused, with the way out.
+    mFake.RemoveSegment();
+    int id = shmget(mFake.key(), 16, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(id, 0);
+    for (const char* sw : {"-start", "-status", "-stop"}) {
+        auto r = mFake.Ctl({sw}, {ours});
+        EXPECT_EQ(r.exitCode, 1) << sw;
+        EXPECT_NE(r.err.find("has 16 bytes instead of 1152; if no daemon uses it, remove it with "
+                             "ipcrm -m " + std::to_string(id) + "\n"),
+                  std::string::npos)
+            << sw << ": " << r.err;
+    }
+    mFake.RemoveSegment();
+    EXPECT_EQ(mFake.CountLines("FAKE service runs"), 1);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -19,7 +21,7 @@ protected:
     void SetUp() override
     {
         testutil::WriteFile(mKeyFile, "key");
-        mKey = ftok(mKeyFile.c_str(), 'P');
+        mKey = SharedPIDList::keyFor(mKeyFile);
         ASSERT_NE(mKey, -1);
         RemoveSegment();
     }
@@ -70,7 +72,7 @@ std::string NameAt(const unsigned char* raw, int slot)
     return std::string(reinterpret_cast<const char*>(raw + 36 * slot + 4), 32);
 }
 
-TEST_F(PIDListTest, NewSegmentIs1152ZeroBytesReadableAndWritableByAll)
+TEST_F(PIDListTest, NewSegmentIs1152ZeroBytesWritableOnlyByItsOwner)
 {
     SharedPIDList list(mKeyFile);
     int id = shmget(mKey, 0, 0);
@@ -78,7 +80,7 @@ TEST_F(PIDListTest, NewSegmentIs1152ZeroBytesReadableAndWritableByAll)
     struct shmid_ds info;
     ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
     EXPECT_EQ(info.shm_segsz, 1152u);
-    EXPECT_EQ(info.shm_perm.mode & 0777, 0666u);
+    EXPECT_EQ(info.shm_perm.mode & 0777, 0644u);
     const unsigned char* raw = Raw();
     ASSERT_NE(raw, nullptr);
     for (int i = 0; i < 1152; ++i)
@@ -181,31 +183,146 @@ TEST_F(PIDListTest, NameWithoutTerminatorIsReadAs32Bytes)
     EXPECT_TRUE(entries[0].hasName(std::string(32, 'x')));
 }
 
-TEST_F(PIDListTest, OwnPathAndMissingKeyFile)
+TEST_F(PIDListTest, OwnPathAndMissingDirectory)
 {
     char own[4096];
     ssize_t length = readlink("/proc/self/exe", own, sizeof own);
     ASSERT_GT(length, 0);
     EXPECT_EQ(SharedPIDList::getFilePath(), std::string(own, static_cast<size_t>(length)));
     try {
-        SharedPIDList list(mDir / "missing");
+        SharedPIDList list(mDir / "missing/exe");
         FAIL() << "no exception";
     } catch (const CServiceException& e) {
         EXPECT_STREQ(e.what(), "SharedPIDList::SharedPIDList(): Could not create an IPC key");
     }
 }
 
+// The key belongs to the path: a new file renamed into place (an upgrade)
+// and the " (deleted)" name of the old one find the same list; another name
+// or another directory do not. Only an explicit Create makes a segment.
+TEST_F(PIDListTest, KeyStaysWithThePathAcrossReplacement)
+{
+    {
+        SharedPIDList readOnly(mKeyFile, SharedPIDList::Access::ReadOnly);
+        SharedPIDList existing(mKeyFile, SharedPIDList::Access::Existing);
+        EXPECT_TRUE(readOnly.getEntries().empty());
+        existing.remove(1);
+        EXPECT_EQ(shmget(mKey, 0, 0), -1);
+    }
+    SharedPIDList list(mKeyFile);
+    list.add(4242, "kept");
+    struct stat before, after;
+    ASSERT_EQ(stat(mKeyFile.c_str(), &before), 0);
+    testutil::WriteFile(mDir / "exe.new", "new");
+    ASSERT_EQ(rename((mDir / "exe.new").c_str(), mKeyFile.c_str()), 0);
+    ASSERT_EQ(stat(mKeyFile.c_str(), &after), 0);
+    ASSERT_NE(before.st_ino, after.st_ino);
+
+    EXPECT_EQ(SharedPIDList::keyFor(mKeyFile), mKey);
+    EXPECT_EQ(SharedPIDList::keyFor(mKeyFile + " (deleted)"), mKey);
+    SharedPIDList reader(mKeyFile, SharedPIDList::Access::ReadOnly);
+    ASSERT_EQ(reader.getEntries().size(), 1u);
+    EXPECT_EQ(reader.getEntries()[0].pid, 4242);
+    reader.remove(4242);  // read only: nothing changes
+    EXPECT_EQ(list.getEntries().size(), 1u);
+
+    testutil::TempDir otherDir;
+    EXPECT_NE(SharedPIDList::keyFor(otherDir / "exe"), mKey);
+    EXPECT_NE(SharedPIDList::keyFor(mDir / "exe2"), mKey);
+    EXPECT_NE(SharedPIDList::keyFor(mDir / "ex"), mKey);
+}
+
+// Opens the list of `keyFile` in a child running as `uid`; returns the
+// exception text, or "entries: <n>".
+std::string OpenAs(uid_t uid, const std::string& keyFile, SharedPIDList::Access access)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        std::string result;
+        if (setgid(65534) != 0 || setuid(uid) != 0) {
+            result = "setuid failed";
+        } else {
+            try {
+                SharedPIDList list(keyFile, access);
+                result = "entries: " + std::to_string(list.getEntries().size());
+            } catch (const std::exception& e) {
+                result = e.what();
+            }
+        }
+        ssize_t written = write(fds[1], result.data(), result.size());
+        _exit(written == static_cast<ssize_t>(result.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string text;
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    return text;
+}
+
+std::string KeyText(key_t key)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(key));
+    return text;
+}
+
+// A segment of the wrong size under our key is refused with its key, owner
+// and the way out, whatever the access.
 TEST_F(PIDListTest, SegmentTooSmallCannotBeAccessed)
 {
     int id = shmget(mKey, 100, IPC_CREAT | IPC_EXCL | 0600);
     ASSERT_GE(id, 0);
-    try {
-        SharedPIDList list(mKeyFile);
-        FAIL() << "no exception";
-    } catch (const CServiceException& e) {
-        EXPECT_STREQ(e.what(),
-                     "SharedPIDList::SharedPIDList(): Could not access shared memory segment");
+    std::string message = "SharedPIDList::SharedPIDList(): shared memory segment with key " +
+                          KeyText(mKey) + " (id " + std::to_string(id) +
+                          ", owner user root (uid 0)) has 100 bytes instead of 1152; if no "
+                          "daemon uses it, remove it with ipcrm -m " + std::to_string(id);
+    if (geteuid() != 0)
+        message.replace(message.find("user root (uid 0)"), 17, "uid " + std::to_string(geteuid()));
+    for (auto access : {SharedPIDList::Access::Create, SharedPIDList::Access::Existing,
+                        SharedPIDList::Access::ReadOnly}) {
+        try {
+            SharedPIDList list(mKeyFile, access);
+            FAIL() << "no exception";
+        } catch (const CServiceException& e) {
+            EXPECT_EQ(e.what(), message);
+            EXPECT_EQ(e.getCode(), 0);
+        }
     }
+}
+
+// For anyone but root, a segment owned by neither root nor the caller is
+// refused with its key, owner and the way out.
+TEST_F(PIDListTest, ForeignOwnedSegmentIsRefusedUnlessRoot)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the owner checks need root to act as other users";
+    {
+        SharedPIDList list(mKeyFile);
+        list.add(7, "svc");
+    }
+    // Owned by root: another user may read it.
+    EXPECT_EQ(OpenAs(65534, mKeyFile, SharedPIDList::Access::ReadOnly), "entries: 1");
+    int id = shmget(mKey, 0, 0);
+    struct shmid_ds info;
+    ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
+    info.shm_perm.uid = 54321;
+    ASSERT_EQ(shmctl(id, IPC_SET, &info), 0);
+    EXPECT_EQ(OpenAs(65534, mKeyFile, SharedPIDList::Access::ReadOnly),
+              "SharedPIDList::SharedPIDList(): shared memory segment with key " + KeyText(mKey) +
+                  " (id " + std::to_string(id) + ") is owned by uid 54321, neither root nor the "
+                  "caller; if no daemon uses it, remove it with ipcrm -m " + std::to_string(id));
+    EXPECT_EQ(OpenAs(54321, mKeyFile, SharedPIDList::Access::ReadOnly), "entries: 1");
+    // Root may use the list that the service's own user made.
+    SharedPIDList asRoot(mKeyFile, SharedPIDList::Access::Existing);
+    EXPECT_EQ(asRoot.getEntries().size(), 1u);
 }
 
 }  // namespace

@@ -106,6 +106,7 @@ int main(int argc, char** argv)
         controller.registerService(&fake);
         controller.registerService(&other);
         controller.run(argc, argv);
+        return controller.getExitStatus();
     } catch (std::exception& e) {
         KXLogWrite(CLog::_pKXLog, "main(): General exception: %s", e.what());
         fprintf(stderr, "%s\n", e.what());
@@ -115,5 +116,4 @@ int main(int argc, char** argv)
         fprintf(stderr, "Unknown exception\n");
         return 1;
     }
-    return 0;
 }
