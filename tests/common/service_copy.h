@@ -5,12 +5,12 @@
 #pragma once
 
 #include "common/test_util.h"
-#include "servicectl/SharedPIDList.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +22,25 @@
 
 namespace testutil {
 
+// The key of the PID list of the executable at `exe`, worked out here apart
+// from the service's own code: 32-bit FNV-1a over the device and inode of
+// the directory (8 bytes each, host order) and the file name. It must never
+// change between versions, or an upgraded controller loses the running
+// daemon; every test that finds a daemon in the list checks that it did not.
+inline key_t PIDListKey(const std::string& exe)
+{
+    size_t slash = exe.rfind('/');
+    struct stat info;
+    if (slash == std::string::npos || stat(exe.substr(0, slash + 1).c_str(), &info) != 0)
+        return -1;
+    uint64_t fields[2] = {info.st_dev, info.st_ino};
+    std::string bytes(reinterpret_cast<const char*>(fields), sizeof fields);
+    bytes += exe.substr(slash + 1);
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : bytes)
+        hash = (hash ^ c) * 16777619u;
+    return hash == 0 ? 1 : static_cast<key_t>(hash);
+}
 
 struct Slot {
     int32_t pid;
@@ -37,7 +56,7 @@ public:
         : mExe(exe), mLog(log), mEnv(std::move(env))
     {
         testutil::CopyFile(source, mExe, true);
-        mKey = SharedPIDList::keyFor(mExe);
+        mKey = PIDListKey(mExe);
     }
 
     ~ServiceCopy()

@@ -1,5 +1,6 @@
 #include "servicectl/SharedPIDList.h"
 
+#include "common/service_copy.h"
 #include "common/test_util.h"
 #include "foundation/Exceptions.h"
 
@@ -219,6 +220,7 @@ TEST_F(PIDListTest, KeyStaysWithThePathAcrossReplacement)
     ASSERT_NE(before.st_ino, after.st_ino);
 
     EXPECT_EQ(SharedPIDList::keyFor(mKeyFile), mKey);
+    EXPECT_EQ(testutil::PIDListKey(mKeyFile), mKey);  // as earlier versions derived it
     EXPECT_EQ(SharedPIDList::keyFor(mKeyFile + " (deleted)"), mKey);
     SharedPIDList reader(mKeyFile, SharedPIDList::Access::ReadOnly);
     ASSERT_EQ(reader.getEntries().size(), 1u);
