@@ -105,6 +105,10 @@ if ls /etc/systemd/system/*.wants/tarvelsvc.service >/dev/null 2>&1; then
 fi
 grep -q '^ExecStart=/usr/sbin/tarvelsvc ' /lib/systemd/system/tarvelsvc.service ||
   fail "the unit does not run /usr/sbin/tarvelsvc"
+if command -v systemd-analyze >/dev/null; then
+  out=$(systemd-analyze verify /lib/systemd/system/tarvelsvc.service 2>&1) ||
+    fail "systemd-analyze verify of the installed unit: $out"
+fi
 logrotate -d /etc/logrotate.d/tarvelsvc >/dev/null 2>&1 || fail "logrotate -d /etc/logrotate.d/tarvelsvc"
 [ -f /usr/share/bash-completion/completions/tarvelsvc ] || fail "no bash completion"
 
