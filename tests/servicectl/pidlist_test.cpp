@@ -316,11 +316,16 @@ TEST_F(PIDListTest, ForeignOwnedSegmentIsRefusedUnlessRoot)
     struct shmid_ds info;
     ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
     info.shm_perm.uid = 54321;
-    ASSERT_EQ(shmctl(id, IPC_SET, &info), 0);
-    EXPECT_EQ(OpenAs(65534, mKeyFile, SharedPIDList::Access::ReadOnly),
-              "SharedPIDList::SharedPIDList(): shared memory segment with key " + KeyText(mKey) +
-                  " (id " + std::to_string(id) + ") is owned by uid 54321, neither root nor the "
-                  "caller; if no daemon uses it, remove it with ipcrm -m " + std::to_string(id));
+    std::string refusal = "SharedPIDList::SharedPIDList(): shared memory segment with key " +
+                          KeyText(mKey) + " (id " + std::to_string(id) +
+                          ") is owned by uid 54321, neither root nor the caller; if no daemon "
+                          "uses it, remove it with ipcrm -m " + std::to_string(id);
+    // Also when its mode keeps the caller from reading it.
+    for (unsigned short mode : {0644, 0600}) {
+        info.shm_perm.mode = mode;
+        ASSERT_EQ(shmctl(id, IPC_SET, &info), 0);
+        EXPECT_EQ(OpenAs(65534, mKeyFile, SharedPIDList::Access::ReadOnly), refusal) << mode;
+    }
     EXPECT_EQ(OpenAs(54321, mKeyFile, SharedPIDList::Access::ReadOnly), "entries: 1");
     // Root may use the list that the service's own user made.
     SharedPIDList asRoot(mKeyFile, SharedPIDList::Access::Existing);
