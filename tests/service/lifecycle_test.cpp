@@ -102,8 +102,17 @@ TEST(Daemon, StartStatusStopAndRestart)
     Installation other(Installation::Use::Binary);
     r = other.Ctl({"-status"});
     EXPECT_EQ(r.out, "No services running.\n");
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_FALSE(other.copy().SegmentExists());
 
-    // -restart stops the old daemon with its servers before the new one starts.
+    // An upgrade renames a new executable over the running one: the daemon
+    // is still found. -restart stops it with its servers before the new
+    // one starts.
+    testutil::CopyFile(TARVELSVC_PATH, inst.exe() + ".new", true);
+    ASSERT_EQ(rename((inst.exe() + ".new").c_str(), inst.exe().c_str()), 0);
+    r = inst.Ctl({"-status"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Running services:\n[" + std::to_string(daemon) + "] TARVEL \n");
     r = inst.Ctl({"-restart"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(WaitForExit(daemon), 0);
@@ -120,7 +129,9 @@ TEST(Daemon, StartStatusStopAndRestart)
     EXPECT_EQ(WaitForExit(second), 0);
     EXPECT_TRUE(NoServers(inst));
     EXPECT_EQ(inst.CountLines(kStops), 2);
-    EXPECT_EQ(inst.Ctl({"-status"}).out, "No services running.\n");
+    r = inst.Ctl({"-status"});
+    EXPECT_EQ(r.out, "No services running.\n");
+    EXPECT_EQ(r.exitCode, 3);
 }
 
 TEST(Daemon, KilledDaemonLeavesNoServerAndIsClearedByTheNextStart)
@@ -137,6 +148,7 @@ TEST(Daemon, KilledDaemonLeavesNoServerAndIsClearedByTheNextStart)
 
     auto r = inst.Ctl({"-status"});
     EXPECT_EQ(r.out, "Running services:\n[" + std::to_string(daemon) + "] TARVEL (dead)\n");
+    EXPECT_EQ(r.exitCode, 1);
 
     // The ports are free again, so a new daemon can serve them at once.
     ASSERT_EQ(inst.Ctl({"-start"}).exitCode, 0);
