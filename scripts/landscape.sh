@@ -6,9 +6,10 @@
 #   scripts/landscape.sh [--keep] [HOSTS [SERVERS-PER-HOST]]     (default 4 3)
 #
 # Every host is a set of Linux namespaces (network, UTS, mount, IPC, pid)
-# with its own host name, its own /etc/hosts, one address 10.77.0.<i>/24 on
-# a bridge that lives in a network namespace of its own, and its own
-# installation directory (own copy of tarvelsvc, config, log). Nothing of the
+# with its own host name, its own /etc/hosts and /run, one address
+# 10.77.0.<i>/24 on a bridge that lives in a network namespace of its own,
+# and its own installation directory (own copy of tarvelsvc, config, log).
+# Nothing of the
 # landscape touches the machine's network: the addresses exist only inside
 # these namespaces. TARVEL_IPLIST is not set, so each daemon learns its
 # addresses from its host name, as on a real host. One more host, whose
@@ -239,8 +240,10 @@ start_namespace bridge --net -- 'ip link add br0 type bridge && ip link set br0 
 bridge_init=$NS_PID
 poll 5 nsenter -t "$bridge_init" -n ip link show br0 >/dev/null 2>&1 || die "the bridge did not come up"
 
+# A host's first process: its host name, its /etc/hosts, a /run of its own
+# (sockets and pid files of one host never meet another's), loopback up.
 HOST_INIT='echo "$1" >/proc/sys/kernel/hostname && mount --bind "$2" /etc/hosts &&
-ip link set lo up && : >"$3" || exit 1
+mount -t tmpfs -o mode=0755,size=16m tmpfs /run && ip link set lo up && : >"$3" || exit 1
 '"$REAPER"
 for ((i = 1; i <= all; i++)); do
     inst=$(inst_of "$i")
