@@ -397,6 +397,16 @@ else
 fi
 t_answered=
 [ $all_ready = 1 ] && t_answered=$last
+# By when the daemons had started their servers, from the log's whole
+# seconds: the rest of the wait is the servers' own start-up.
+last_fork=0
+for ((i = 1; i <= hosts; i++)); do
+    stamp=$(grep 'Process::start(): started' "$(inst_of "$i")/log/Service.log" 2>/dev/null | tail -1 | cut -c1-19)
+    [ -n "$stamp" ] || continue
+    at=$(date -d "$stamp" +%s) || continue
+    # The line's second has ended by at + 1: an upper bound.
+    (((at + 1) * 1000000 - t0 > last_fork)) && last_fork=$(((at + 1) * 1000000 - t0))
+done
 
 # The whole mesh: from every host, every server of every other host.
 pids=()
@@ -630,6 +640,7 @@ done
 echo "* in no pool: the host's service reports it and runs no server"
 echo
 echo "servers                          $total on $hosts hosts (+1 host in no pool)"
+echo "every server started (log)       within $(took "$last_fork") after the first -start (log seconds)"
 echo "every server answered            $(took "$t_answered") after the first -start"
 echo "requests host to host            $mesh_asked"
 echo "restart of one server (host2)    $(took "$t_restart")"
