@@ -17,46 +17,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "baselib/kx_error.h"
 #include "baselib/kx_hostaddr.h"
 #include "baselib/kx_string.h"
 
-#define ERROR_TEXT_SIZE 256
 #define NUMERIC_HOST_SIZE 256
 #define NUMERIC_SERVICE_SIZE 32
 
 KXStatus KXFormatSocketError(int error, char *buffer, int size)
 {
-    char scratch[ERROR_TEXT_SIZE];
-
     /* A negative size would reach strncpy() as a huge one. */
     if (buffer == NULL || size < 0)
         return ERROR_PARAMETER;
-    /* The GNU strerror_r is safe in the gentle-stop threads; strerror's
-     * buffer for unknown numbers is not. */
-    strncpy(buffer, strerror_r(error, scratch, sizeof scratch), (size_t)size);
+    strncpy(buffer, KX_REASON(error), (size_t)size);
     return ERROR_NONE;
-}
-
-/* The text of a system error for a log line, in a zeroed heap buffer that the
- * caller frees; null when not even that buffer could be had. */
-static char *ErrorText(int error)
-{
-    char *text = calloc(1, ERROR_TEXT_SIZE);
-
-    if (text == NULL)
-        return NULL;
-    /* One byte short of the buffer, so that the text stays terminated. */
-    if (KXFormatSocketError(error, text, ERROR_TEXT_SIZE - 1) != ERROR_NONE) {
-        free(text);
-        return NULL;
-    }
-    return text;
-}
-
-static KXStatus NoMemory(KXLog *log, const char *function)
-{
-    KXLogWrite(log, "%s(): couldn't allocate memory", function);
-    return ERROR_MEMORY;
 }
 
 static const char *HostText(const KXSocket *sock)
@@ -79,57 +53,39 @@ static int OutOfRange(int fd)
 KXStatus KXSocketNew(KXSocket **sock, int family, KXLog *log)
 {
     KXSocket *s;
-    int on = 1;
-    int err;
-    char *why;
+    int fd, on = 1;
     KXStatus status;
 
-    if (sock == NULL || *sock != NULL) {
-        KXLogWrite(log, "KXSocketNew(): wrong parameters passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    s = calloc(1, sizeof *s);
-    if (s == NULL)
-        return NoMemory(log, "KXSocketNew");
-    s->timeout = KX_SOCKET_DEFAULT_TIMEOUT;
-
-    s->fd = socket(family, SOCK_STREAM, 0);
-    if (s->fd < 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL) {
-            status = NoMemory(log, "KXSocketNew");
-            goto failed;
-        }
-        KXLogWrite(log, "KXSocketNew(): error creating socket (%s)", why);
-        free(why);
-        status = ERROR_SOCKET_CREATE;
+    if (sock == NULL || *sock != NULL)
+        return KXFail(log, ERROR_PARAMETER, "KXSocketNew(): wrong parameters passed to procedure");
+    fd = socket(family, SOCK_STREAM, 0);
+    if (fd < 0)
+        return KXFail(log, ERROR_SOCKET_CREATE, "KXSocketNew(): error creating socket (%s)",
+                      KX_REASON(errno));
+    if (OutOfRange(fd)) {
+        status = KXFail(log, ERROR_SOCKET_CREATE,
+                        "KXSocketNew(): socket #%d is out of range (0..%d) for select()", fd,
+                        FD_SETSIZE - 1);
         goto failed;
     }
-    if (OutOfRange(s->fd)) {
-        KXLogWrite(log, "KXSocketNew(): socket #%d is out of range (0..%d) for select()", s->fd,
-                   FD_SETSIZE - 1);
-        status = ERROR_SOCKET_CREATE;
-        goto failed_close;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+        status = KXFail(log, ERROR_SOCKET_OPTION,
+                        "KXSocketNew(): error setting socket options (%s)", KX_REASON(errno));
+        goto failed;
     }
-    if (setsockopt(s->fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL) {
-            status = NoMemory(log, "KXSocketNew");
-            goto failed_close;
-        }
-        KXLogWrite(log, "KXSocketNew(): error setting socket options (%s)", why);
-        free(why);
-        status = ERROR_SOCKET_OPTION;
-        goto failed_close;
+    s = calloc(1, sizeof *s);
+    if (s == NULL) {
+        status = KXFail(log, ERROR_MEMORY, "KXSocketNew(): couldn't allocate memory");
+        goto failed;
     }
+    s->fd = fd;
+    s->timeout = KX_SOCKET_DEFAULT_TIMEOUT;
     s->open = 1;
     *sock = s;
     return ERROR_NONE;
 
-failed_close:
-    close(s->fd);
 failed:
-    free(s);
+    close(fd);
     return status;
 }
 
@@ -141,7 +97,6 @@ static KXStatus AwaitConnect(KXSocket *s, const char *host, unsigned short port,
     fd_set readable, writable;
     int n, err = 0;
     socklen_t len = sizeof err;
-    char *why;
 
     do {
         FD_ZERO(&readable);
@@ -155,37 +110,23 @@ static KXStatus AwaitConnect(KXSocket *s, const char *host, unsigned short port,
 
     if (n < 0) {
         err = errno;
-        if ((why = ErrorText(err)) == NULL)
-            return NoMemory(log, "KXSocketConnect");
-        KXLogWrite(log, "KXSocketConnect(): connect to [%s]:%hu failed (%d: %s)", host, port, err,
-                   why);
-        free(why);
-        return ERROR_SOCKET_CONNECT;
+        return KXFail(log, ERROR_SOCKET_CONNECT,
+                      "KXSocketConnect(): connect to [%s]:%hu failed (%d: %s)", host, port, err,
+                      KX_REASON(err));
     }
-    if (n == 0) {
-        KXLogWrite(log, "KXSocketConnect(): connect to [%s]:%hu timed out", host, port);
-        return ERROR_SOCKET_CONNECT;
-    }
-    if (!FD_ISSET(s->fd, &readable) && !FD_ISSET(s->fd, &writable)) {
-        KXLogWrite(log, "KXSocketConnect(): socked fd not set by select()");
-        return ERROR_SOCKET_CONNECT;
-    }
-    if (getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL)
-            return NoMemory(log, "KXSocketConnect");
-        KXLogWrite(log, "KXSocketConnect(): getsockopt() failed (%s)", why);
-        free(why);
-        return ERROR_SOCKET_CONNECT;
-    }
-    if (err != 0) {
-        if ((why = ErrorText(err)) == NULL)
-            return NoMemory(log, "KXSocketConnect");
-        KXLogWrite(log, "KXSocketConnect(): connect to [%s]:%hu failed (%d, %s)", host, port, err,
-                   why);
-        free(why);
-        return ERROR_SOCKET_CONNECT;
-    }
+    if (n == 0)
+        return KXFail(log, ERROR_SOCKET_CONNECT, "KXSocketConnect(): connect to [%s]:%hu timed out",
+                      host, port);
+    if (!FD_ISSET(s->fd, &readable) && !FD_ISSET(s->fd, &writable))
+        return KXFail(log, ERROR_SOCKET_CONNECT,
+                      "KXSocketConnect(): socked fd not set by select()");
+    if (getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return KXFail(log, ERROR_SOCKET_CONNECT, "KXSocketConnect(): getsockopt() failed (%s)",
+                      KX_REASON(errno));
+    if (err != 0)
+        return KXFail(log, ERROR_SOCKET_CONNECT,
+                      "KXSocketConnect(): connect to [%s]:%hu failed (%d, %s)", host, port, err,
+                      KX_REASON(err));
     return ERROR_NONE;
 }
 
@@ -194,62 +135,41 @@ KXStatus KXSocketConnect(KXSocket *s, const char *host, unsigned short port, int
 {
     struct addrinfo *list = NULL, *chosen = NULL;
     int flags, err;
-    char *why;
     KXStatus status;
 
     /* A negative time-out would make select() fail; it is as wrong as one
      * of 100 s or more. */
-    if (host == NULL || s == NULL || timeout >= KX_SOCKET_MAX_CONNECT_TIMEOUT || timeout < 0) {
-        KXLogWrite(log, "KXSocketConnect(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    if (!s->open || s->connected) {
-        KXLogWrite(log, "KXSocketConnect(): mismatch of internal state");
-        return ERROR_STATE;
-    }
+    if (host == NULL || s == NULL || timeout >= KX_SOCKET_MAX_CONNECT_TIMEOUT || timeout < 0)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketConnect(): wrong arguments passed to procedure");
+    if (!s->open || s->connected)
+        return KXFail(log, ERROR_STATE, "KXSocketConnect(): mismatch of internal state");
 
     /* The descriptor stays non-blocking: every later transfer waits with
      * select() under the general time-out. */
     flags = fcntl(s->fd, F_GETFL);
-    if (flags < 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL)
-            return NoMemory(log, "KXSocketConnect");
-        KXLogWrite(log,
-                   "KXSocketConnect(): error detecting file flags of socket #%d connected to "
-                   "[%s]:%hu (%s)",
-                   s->fd, host, port, why);
-        free(why);
-        return ERROR_SOCKET_FLAGS;
-    }
-    if (fcntl(s->fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL)
-            return NoMemory(log, "KXSocketConnect");
-        KXLogWrite(log,
-                   "KXSocketConnect(): error setting file flags for socket #%d connected to "
-                   "[%s]:%hu (%s)",
-                   s->fd, host, port, why);
-        free(why);
-        return ERROR_SOCKET_FLAGS;
-    }
+    if (flags < 0)
+        return KXFail(log, ERROR_SOCKET_FLAGS,
+                      "KXSocketConnect(): error detecting file flags of socket #%d connected to "
+                      "[%s]:%hu (%s)",
+                      s->fd, host, port, KX_REASON(errno));
+    if (fcntl(s->fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return KXFail(log, ERROR_SOCKET_FLAGS,
+                      "KXSocketConnect(): error setting file flags for socket #%d connected to "
+                      "[%s]:%hu (%s)",
+                      s->fd, host, port, KX_REASON(errno));
 
     status = ResolveHostName(host, port, &list, &chosen, IPPROTO_TCP, log);
     if (status != ERROR_NONE)
         return status;
-
     if (connect(s->fd, chosen->ai_addr, chosen->ai_addrlen) != 0) {
         err = errno;
-        if (err == EINTR || err == EAGAIN || err == EINPROGRESS) {
+        if (err == EINTR || err == EAGAIN || err == EINPROGRESS)
             status = AwaitConnect(s, host, port, timeout, log);
-        } else if ((why = ErrorText(err)) == NULL) {
-            status = NoMemory(log, "KXSocketConnect");
-        } else {
-            KXLogWrite(log, "KXSocketConnect(): connect to [%s]:%hu failed (%d: %s)", host, port,
-                       err, why);
-            free(why);
-            status = ERROR_SOCKET_CONNECT;
-        }
+        else
+            status = KXFail(log, ERROR_SOCKET_CONNECT,
+                            "KXSocketConnect(): connect to [%s]:%hu failed (%d: %s)", host, port,
+                            err, KX_REASON(err));
     }
     freeaddrinfo(list);
     if (status != ERROR_NONE)
@@ -259,40 +179,29 @@ KXStatus KXSocketConnect(KXSocket *s, const char *host, unsigned short port, int
     s->port = port;
     s->connectTime = time(NULL);
     s->host = strdup(host);
-    if (s->host == NULL) {
-        KXLogWrite(log, "KXSocketConnect(): unable to allocate memory needed for IP");
-        return ERROR_MEMORY;
-    }
+    if (s->host == NULL)
+        return KXFail(log, ERROR_MEMORY,
+                      "KXSocketConnect(): unable to allocate memory needed for IP");
     return ERROR_NONE;
 }
 
 KXStatus KXSocketSetTimeout(KXSocket *s, int milliseconds, KXLog *log)
 {
-    if (s == NULL) {
-        KXLogWrite(log, "KXSocketSetTimeout(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
+    if (s == NULL)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketSetTimeout(): wrong arguments passed to procedure");
     s->timeout = milliseconds;
     return ERROR_NONE;
 }
 
 KXStatus KXSocketSetMSS(KXSocket *s, int mss, KXLog *log)
 {
-    int err;
-    char *why;
-
-    if (s == NULL) {
-        KXLogWrite(log, "KXSocketSetMSS(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    if (setsockopt(s->fd, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss) != 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL)
-            return NoMemory(log, "KXSocketSetMSS");
-        KXLogWrite(log, "KXSocketSetMSS(): error setting socket options (%s)", why);
-        free(why);
-        return ERROR_SOCKET_OPTION;
-    }
+    if (s == NULL)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketSetMSS(): wrong arguments passed to procedure");
+    if (setsockopt(s->fd, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss) != 0)
+        return KXFail(log, ERROR_SOCKET_OPTION,
+                      "KXSocketSetMSS(): error setting socket options (%s)", KX_REASON(errno));
     return ERROR_NONE;
 }
 
@@ -308,57 +217,58 @@ static const Direction sending = {"KXSocketSend", "error sending data", ERROR_SO
 static const Direction receiving = {"KXSocketReceive", "failed to receive data",
                                     ERROR_SOCKET_RECEIVE, 0};
 
+/* Waits under the general time-out until s is ready for the direction:
+ * ERROR_NONE when it is, INTERRUPTED when a signal cut the wait short, or
+ * the failure, logged. */
+enum { INTERRUPTED = -1 };
+
+static KXStatus AwaitReady(KXSocket *s, const Direction *d, KXLog *log)
+{
+    fd_set ready, exceptions;
+    struct timeval tv;
+    int n, err;
+
+    FD_ZERO(&ready);
+    FD_ZERO(&exceptions);
+    FD_SET(s->fd, &ready);
+    FD_SET(s->fd, &exceptions);
+    MillisecondsToTimeval(s->timeout, &tv);
+    n = select(s->fd + 1, d->writing ? NULL : &ready, d->writing ? &ready : NULL, &exceptions,
+               &tv);
+    if (n < 0) {
+        err = errno;
+        if (err == EINTR)
+            return INTERRUPTED;
+        return KXFail(log, ERROR_SOCKET_UNUSABLE,
+                      "%s(): socket #%d connected to [%s]:%hu can not be used anymore (%s)",
+                      d->function, s->fd, HostText(s), s->port, KX_REASON(err));
+    }
+    if (FD_ISSET(s->fd, &exceptions))
+        return KXFail(log, ERROR_SOCKET_UNUSABLE,
+                      "%s(): socket #%d connected to [%s]:%hu can not be used anymore "
+                      "(exception)",
+                      d->function, s->fd, HostText(s), s->port);
+    if (!FD_ISSET(s->fd, &ready))
+        return KXFail(log, ERROR_SOCKET_TIMEOUT,
+                      "%s(): socket #%d connected to [%s]:%hu exceeded general timeout of %d "
+                      "seconds",
+                      d->function, s->fd, HostText(s), s->port, s->timeout / 1000);
+    return ERROR_NONE;
+}
+
 static KXStatus Transfer(KXSocket *s, const Direction *d, char *data, int *length, KXLog *log)
 {
-    int total = *length, done = 0;
+    int total = *length, done = 0, err;
     KXStatus status = ERROR_NONE;
+    ssize_t n;
+    size_t chunk;
 
     while (done < total) {
-        fd_set ready, exceptions;
-        struct timeval tv;
-        ssize_t n;
-        size_t chunk;
-        int err;
-        char *why;
-
-        FD_ZERO(&ready);
-        FD_ZERO(&exceptions);
-        FD_SET(s->fd, &ready);
-        FD_SET(s->fd, &exceptions);
-        MillisecondsToTimeval(s->timeout, &tv);
-        n = select(s->fd + 1, d->writing ? NULL : &ready, d->writing ? &ready : NULL,
-                   &exceptions, &tv);
-        if (n < 0) {
-            err = errno;
-            if (err == EINTR)
-                continue;
-            if ((why = ErrorText(err)) == NULL) {
-                status = NoMemory(log, d->function);
-                break;
-            }
-            KXLogWrite(log, "%s(): socket #%d connected to [%s]:%hu can not be used anymore (%s)",
-                       d->function, s->fd, HostText(s), s->port, why);
-            free(why);
-            status = ERROR_SOCKET_UNUSABLE;
+        status = AwaitReady(s, d, log);
+        if (status == INTERRUPTED)
+            continue;
+        if (status != ERROR_NONE)
             break;
-        }
-        if (FD_ISSET(s->fd, &exceptions)) {
-            KXLogWrite(log,
-                       "%s(): socket #%d connected to [%s]:%hu can not be used anymore "
-                       "(exception)",
-                       d->function, s->fd, HostText(s), s->port);
-            status = ERROR_SOCKET_UNUSABLE;
-            break;
-        }
-        if (!FD_ISSET(s->fd, &ready)) {
-            KXLogWrite(log,
-                       "%s(): socket #%d connected to [%s]:%hu exceeded general timeout of %d "
-                       "seconds",
-                       d->function, s->fd, HostText(s), s->port, s->timeout / 1000);
-            status = ERROR_SOCKET_TIMEOUT;
-            break;
-        }
-
         chunk = (size_t)(total - done);
         if (chunk > KX_SOCKET_CHUNK)
             chunk = KX_SOCKET_CHUNK;
@@ -373,14 +283,9 @@ static KXStatus Transfer(KXSocket *s, const Direction *d, char *data, int *lengt
             err = errno;
             if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK)
                 continue;
-            if ((why = ErrorText(err)) == NULL) {
-                status = NoMemory(log, d->function);
-                break;
-            }
-            KXLogWrite(log, "%s(): socket #%d connected to [%s]:%hu %s (%s)", d->function, s->fd,
-                       HostText(s), s->port, d->failure, why);
-            free(why);
-            status = d->failureStatus;
+            status = KXFail(log, d->failureStatus, "%s(): socket #%d connected to [%s]:%hu %s (%s)",
+                            d->function, s->fd, HostText(s), s->port, d->failure,
+                            KX_REASON(err));
             break;
         }
         if (n == 0 && !d->writing) {
@@ -395,27 +300,20 @@ static KXStatus Transfer(KXSocket *s, const Direction *d, char *data, int *lengt
 
 KXStatus KXSocketSend(KXSocket *s, const char *data, int *length, KXLog *log)
 {
-    if (data == NULL || s == NULL || length == NULL) {
-        KXLogWrite(log, "KXSocketSend(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    if (!s->open || !s->connected) {
-        KXLogWrite(log, "KXSocketSend(): mismacth of internal state");
-        return ERROR_STATE;
-    }
+    if (data == NULL || s == NULL || length == NULL)
+        return KXFail(log, ERROR_PARAMETER, "KXSocketSend(): wrong arguments passed to procedure");
+    if (!s->open || !s->connected)
+        return KXFail(log, ERROR_STATE, "KXSocketSend(): mismacth of internal state");
     return Transfer(s, &sending, (char *)data, length, log);
 }
 
 KXStatus KXSocketReceive(KXSocket *s, void *buffer, int *length, KXLog *log)
 {
-    if (buffer == NULL || s == NULL || length == NULL) {
-        KXLogWrite(log, "KXSocketReceive(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    if (!s->open || !s->connected) {
-        KXLogWrite(log, "KXSocketReceive(): mismatch of internal state");
-        return ERROR_STATE;
-    }
+    if (buffer == NULL || s == NULL || length == NULL)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketReceive(): wrong arguments passed to procedure");
+    if (!s->open || !s->connected)
+        return KXFail(log, ERROR_STATE, "KXSocketReceive(): mismatch of internal state");
     return Transfer(s, &receiving, buffer, length, log);
 }
 
@@ -426,14 +324,11 @@ KXStatus KXSocketFPrint(KXSocket *s, const char *format, KXLog *log, ...)
     int length = 0;
     KXStatus status;
 
-    if (format == NULL || s == NULL) {
-        KXLogWrite(log, "KXSocketFPrint(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    if (!s->open || !s->connected) {
-        KXLogWrite(log, "KXSocketFPrint(): mismatch of internal state");
-        return ERROR_STATE;
-    }
+    if (format == NULL || s == NULL)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketFPrint(): wrong arguments passed to procedure");
+    if (!s->open || !s->connected)
+        return KXFail(log, ERROR_STATE, "KXSocketFPrint(): mismatch of internal state");
     va_start(args, log);
     status = KXVFormatString(&text, &length, format, args);
     va_end(args);
@@ -450,14 +345,11 @@ KXStatus KXSocketSendLine(KXSocket *s, const char *text, KXLog *log)
     int length;
     KXStatus status;
 
-    if (s == NULL || text == NULL) {
-        KXLogWrite(log, "KXSocketSendLine(): wrong parameter passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    if (!s->open || !s->connected) {
-        KXLogWrite(log, "KXSocketSendLine(): mismatch of internal state");
-        return ERROR_STATE;
-    }
+    if (s == NULL || text == NULL)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketSendLine(): wrong parameter passed to procedure");
+    if (!s->open || !s->connected)
+        return KXFail(log, ERROR_STATE, "KXSocketSendLine(): mismatch of internal state");
     end = strstr(text, "\r\n");
     if (end == NULL)
         end = strchr(text, '\n');
@@ -477,14 +369,11 @@ KXStatus KXSocketReceiveLine(KXSocket *s, char *buffer, int *size, KXLog *log)
     KXStatus status;
 
     /* Room for one byte and the terminator is the least that makes sense. */
-    if (s == NULL || buffer == NULL || size == NULL || *size < 2) {
-        KXLogWrite(log, "KXSocketReceiveLine(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    if (!s->open || !s->connected) {
-        KXLogWrite(log, "KXSocketReceiveLine(): mismatch of internal state");
-        return ERROR_STATE;
-    }
+    if (s == NULL || buffer == NULL || size == NULL || *size < 2)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketReceiveLine(): wrong arguments passed to procedure");
+    if (!s->open || !s->connected)
+        return KXFail(log, ERROR_STATE, "KXSocketReceiveLine(): mismatch of internal state");
     for (;;) {
         int one = 1;
 
@@ -527,10 +416,9 @@ KXStatus KXSocketCheck(KXSocket *s, KXLog *log)
 {
     int happened = 0;
 
-    if (s == NULL) {
-        KXLogWrite(log, "KXSocketCheck(): wrong parameters passed to procedure");
-        return ERROR_PARAMETER;
-    }
+    if (s == NULL)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketCheck(): wrong parameters passed to procedure");
     if (!s->open) {
         KXLogWrite(log,
                    "KXSocketCheck(): mismatch of internal state (trying to check non existing "
@@ -556,14 +444,11 @@ KXStatus KXSocketGetHostPort(KXSocket *s, char *buffer, unsigned size, unsigned 
 {
     size_t length;
 
-    if (buffer == NULL || s == NULL || port == NULL || size == 0) {
-        KXLogWrite(log, "KXSocketGetHostPort(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    if (!s->open || !s->connected) {
-        KXLogWrite(log, "KXSocketGetHostPort(): mismatch of internal state");
-        return ERROR_STATE;
-    }
+    if (buffer == NULL || s == NULL || port == NULL || size == 0)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketGetHostPort(): wrong arguments passed to procedure");
+    if (!s->open || !s->connected)
+        return KXFail(log, ERROR_STATE, "KXSocketGetHostPort(): mismatch of internal state");
     *port = s->port;
     if (s->host == NULL) {
         buffer[0] = '\0';
@@ -578,10 +463,8 @@ KXStatus KXSocketGetHostPort(KXSocket *s, char *buffer, unsigned size, unsigned 
 
 KXStatus KXSocketGetFd(KXSocket *s, int *fd, KXLog *log)
 {
-    if (s == NULL || fd == NULL) {
-        KXLogWrite(log, "KXSocketGetFd(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
+    if (s == NULL || fd == NULL)
+        return KXFail(log, ERROR_PARAMETER, "KXSocketGetFd(): wrong arguments passed to procedure");
     *fd = s->fd;
     return ERROR_NONE;
 }
@@ -591,32 +474,22 @@ KXStatus KXSocketGetLocalHost(KXSocket *s, char *buffer, int *size, KXLog *log)
     struct sockaddr_storage address;
     socklen_t length = sizeof address;
     char host[NUMERIC_HOST_SIZE];
-    int rc, err, needed;
-    char *why;
+    int rc, needed;
 
-    if (buffer == NULL || s == NULL || size == NULL || *size <= 0) {
-        KXLogWrite(log, "KXSocketGetLocalHost(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
-    if (!s->open || !s->connected) {
-        KXLogWrite(log, "KXSocketGetLocalHost(): mismatch of internal state");
-        return ERROR_STATE;
-    }
-    if (getsockname(s->fd, (struct sockaddr *)&address, &length) != 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL)
-            return NoMemory(log, "KXSocketGetLocalHost");
-        KXLogWrite(log, "KXSocketGetLocalHost(): getsockname() failed: %s", why);
-        free(why);
-        return ERROR_SOCKET_UNUSABLE;
-    }
+    if (buffer == NULL || s == NULL || size == NULL || *size <= 0)
+        return KXFail(log, ERROR_PARAMETER,
+                      "KXSocketGetLocalHost(): wrong arguments passed to procedure");
+    if (!s->open || !s->connected)
+        return KXFail(log, ERROR_STATE, "KXSocketGetLocalHost(): mismatch of internal state");
+    if (getsockname(s->fd, (struct sockaddr *)&address, &length) != 0)
+        return KXFail(log, ERROR_SOCKET_UNUSABLE,
+                      "KXSocketGetLocalHost(): getsockname() failed: %s", KX_REASON(errno));
     rc = getnameinfo((struct sockaddr *)&address, length, host, sizeof host, NULL, 0,
                      NI_NUMERICHOST | NI_NUMERICSERV);
-    if (rc != 0) {
-        KXLogWrite(log, "KXSocketGetLocalHost(): getnameinfo() failed (result=%d): %s", rc,
-                   gai_strerror(rc));
-        return ERROR_NAMEINFO;
-    }
+    if (rc != 0)
+        return KXFail(log, ERROR_NAMEINFO,
+                      "KXSocketGetLocalHost(): getnameinfo() failed (result=%d): %s", rc,
+                      gai_strerror(rc));
     /* A text that does not fit is not cut: the caller learns the size it
      * needs and gets nothing half. */
     needed = (int)strlen(host) + 1;
@@ -631,10 +504,8 @@ KXStatus KXSocketGetLocalHost(KXSocket *s, char *buffer, int *size, KXLog *log)
 
 KXStatus KXSocketFree(KXSocket **sock, KXLog *log)
 {
-    if (sock == NULL || *sock == NULL) {
-        KXLogWrite(log, "KXSocketFree(): wrong arguments passed to procedure");
-        return ERROR_PARAMETER;
-    }
+    if (sock == NULL || *sock == NULL)
+        return KXFail(log, ERROR_PARAMETER, "KXSocketFree(): wrong arguments passed to procedure");
     if ((*sock)->open)
         close((*sock)->fd);
     free((*sock)->host);
@@ -682,106 +553,92 @@ static unsigned short BoundPort(int fd)
     return 0;
 }
 
+/* A descriptor listening on the resolved address (or the family's wildcard
+ * one) and port, in *fd; on failure the reason is logged and nothing is left
+ * open. */
+static KXStatus Listen(int *fd, const struct addrinfo *chosen, int family, const char *shownHost,
+                       unsigned short port, KXLog *log)
+{
+    struct linger hardClose = {1, 0};
+    int on = 1, err;
+    KXStatus status;
+
+    *fd = socket(family, SOCK_STREAM, 0);
+    if (*fd < 0) {
+        err = errno;
+        return KXFail(log, ERROR_SOCKET_CREATE,
+                      "KXServerSocketNew(): error creating socket; port %hu, errno: %d (%s)", port,
+                      err, KX_REASON(err));
+    }
+    if (OutOfRange(*fd)) {
+        status = KXFail(log, ERROR_SOCKET_CREATE,
+                        "KXServerSocketNew(): socket #%d is out of range (0..%d) for select()", *fd,
+                        FD_SETSIZE - 1);
+        goto failed;
+    }
+    /* A lingering close of 0 s resets the connections still queued. */
+    if (setsockopt(*fd, SOL_SOCKET, SO_LINGER, &hardClose, sizeof hardClose) != 0) {
+        err = errno;
+        status = KXFail(log, ERROR_SOCKET_CREATE,
+                        "KXServerSocketNew(): failed to set socket option: SO_LINGER, port %hu, "
+                        "errno: %d (%s)",
+                        port, err, KX_REASON(err));
+        goto failed;
+    }
+    if (setsockopt(*fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        err = errno;
+        status = KXFail(log, ERROR_SOCKET_CREATE,
+                        "KXServerSocketNew(): failed to set socket option: SO_REUSEADDR, port %hu, "
+                        "errno: %d (%s)",
+                        port, err, KX_REASON(err));
+        goto failed;
+    }
+    if (BindTo(*fd, chosen, family, port) != 0) {
+        status = KXFail(log, ERROR_SOCKET_CONNECT,
+                        "KXServerSocketNew(): cannot bind to [%s]:%hu (%s)", shownHost, port,
+                        KX_REASON(errno));
+        goto failed;
+    }
+    if (listen(*fd, KX_SOCKET_BACKLOG) != 0) {
+        status = KXFail(log, ERROR_SOCKET_LISTEN,
+                        "KXServerSocketNew(): can't start listening on socket bound to: [%s]:%hu "
+                        "(%s)",
+                        shownHost, port, KX_REASON(errno));
+        goto failed;
+    }
+    return ERROR_NONE;
+
+failed:
+    close(*fd);
+    *fd = -1;
+    return status;
+}
+
 KXStatus KXServerSocketNew(KXSocket **server, const char *host, unsigned short port, int family,
                            KXLog *log)
 {
     struct addrinfo *list = NULL, *chosen = NULL;
-    struct linger hardClose = {1, 0};
-    int fd = -1, on = 1, err;
     const char *shownHost = host != NULL ? host : "*";
     KXSocket *s = NULL;
-    char *why;
+    int fd = -1;
     KXStatus status;
 
-    if (server == NULL || *server != NULL) {
-        KXLogWrite(log, "KXServerSocketNew(): invalid parameter");
-        return ERROR_PARAMETER;
-    }
+    if (server == NULL || *server != NULL)
+        return KXFail(log, ERROR_PARAMETER, "KXServerSocketNew(): invalid parameter");
     if (host != NULL) {
         status = ResolveHostName(host, port, &list, &chosen, IPPROTO_TCP, log);
         if (status != ERROR_NONE)
             return status;
         family = chosen->ai_family;
     }
-
-    fd = socket(family, SOCK_STREAM, 0);
-    if (fd < 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL) {
-            status = NoMemory(log, "KXServerSocketNew");
-            goto done;
-        }
-        KXLogWrite(log, "KXServerSocketNew(): error creating socket; port %hu, errno: %d (%s)",
-                   port, err, why);
-        free(why);
-        status = ERROR_SOCKET_CREATE;
+    status = Listen(&fd, chosen, family, shownHost, port, log);
+    if (status != ERROR_NONE)
         goto done;
-    }
-    if (OutOfRange(fd)) {
-        KXLogWrite(log, "KXServerSocketNew(): socket #%d is out of range (0..%d) for select()", fd,
-                   FD_SETSIZE - 1);
-        status = ERROR_SOCKET_CREATE;
-        goto done;
-    }
-    /* A lingering close of 0 s resets the connections still queued. */
-    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &hardClose, sizeof hardClose) != 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL) {
-            status = NoMemory(log, "KXServerSocketNew");
-            goto done;
-        }
-        KXLogWrite(log,
-                   "KXServerSocketNew(): failed to set socket option: SO_LINGER, port %hu, "
-                   "errno: %d (%s)",
-                   port, err, why);
-        free(why);
-        status = ERROR_SOCKET_CREATE;
-        goto done;
-    }
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL) {
-            status = NoMemory(log, "KXServerSocketNew");
-            goto done;
-        }
-        KXLogWrite(log,
-                   "KXServerSocketNew(): failed to set socket option: SO_REUSEADDR, port %hu, "
-                   "errno: %d (%s)",
-                   port, err, why);
-        free(why);
-        status = ERROR_SOCKET_CREATE;
-        goto done;
-    }
-    if (BindTo(fd, chosen, family, port) != 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL) {
-            status = NoMemory(log, "KXServerSocketNew");
-            goto done;
-        }
-        KXLogWrite(log, "KXServerSocketNew(): cannot bind to [%s]:%hu (%s)", shownHost, port, why);
-        free(why);
-        status = ERROR_SOCKET_CONNECT;
-        goto done;
-    }
-    if (listen(fd, KX_SOCKET_BACKLOG) != 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL) {
-            status = NoMemory(log, "KXServerSocketNew");
-            goto done;
-        }
-        KXLogWrite(log,
-                   "KXServerSocketNew(): can't start listening on socket bound to: [%s]:%hu (%s)",
-                   shownHost, port, why);
-        free(why);
-        status = ERROR_SOCKET_LISTEN;
-        goto done;
-    }
-
     s = calloc(1, sizeof *s);
     if (s == NULL || (s->host = strdup(shownHost)) == NULL) {
-        KXLogWrite(log, "KXServerSocketNew(): cannot allocate memory");
         free(s);
-        status = ERROR_MEMORY;
+        close(fd);
+        status = KXFail(log, ERROR_MEMORY, "KXServerSocketNew(): cannot allocate memory");
         goto done;
     }
     s->fd = fd;
@@ -791,12 +648,8 @@ KXStatus KXServerSocketNew(KXSocket **server, const char *host, unsigned short p
     s->open = 1;
     s->timeout = 0;
     *server = s;
-    fd = -1;
-    status = ERROR_NONE;
 
 done:
-    if (fd >= 0)
-        close(fd);
     if (list != NULL)
         freeaddrinfo(list);
     return status;
@@ -808,43 +661,35 @@ KXStatus KXSocketAccept(KXSocket *server, KXSocket **client, KXLog *log)
     socklen_t length = sizeof address;
     char host[NUMERIC_HOST_SIZE], service[NUMERIC_SERVICE_SIZE];
     KXSocket *s;
-    int fd, rc, err;
-    char *why;
+    int fd, rc;
+    KXStatus status;
 
-    if (client == NULL || server == NULL || *client != NULL) {
-        KXLogWrite(log, "KXSocketAccept(): invalid parameter");
-        return ERROR_PARAMETER;
-    }
+    if (client == NULL || server == NULL || *client != NULL)
+        return KXFail(log, ERROR_PARAMETER, "KXSocketAccept(): invalid parameter");
     fd = accept(server->fd, (struct sockaddr *)&address, &length);
-    if (fd < 0) {
-        err = errno;
-        if ((why = ErrorText(err)) == NULL)
-            return NoMemory(log, "KXSocketAccept");
-        KXLogWrite(log, "KXSocketAccept(): error accepting client socket for server [%s]:%hu (%s)",
-                   HostText(server), server->port, why);
-        free(why);
-        return ERROR_SOCKET_ACCEPT;
-    }
+    if (fd < 0)
+        return KXFail(log, ERROR_SOCKET_ACCEPT,
+                      "KXSocketAccept(): error accepting client socket for server [%s]:%hu (%s)",
+                      HostText(server), server->port, KX_REASON(errno));
     if (OutOfRange(fd)) {
-        KXLogWrite(log, "KXSocketAccept(): socket #%d is out of range (0..%d) for select()", fd,
-                   FD_SETSIZE - 1);
-        close(fd);
-        return ERROR_SOCKET_ACCEPT;
+        status = KXFail(log, ERROR_SOCKET_ACCEPT,
+                        "KXSocketAccept(): socket #%d is out of range (0..%d) for select()", fd,
+                        FD_SETSIZE - 1);
+        goto failed;
     }
     rc = getnameinfo((struct sockaddr *)&address, length, host, sizeof host, service,
                      sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
     if (rc != 0) {
-        KXLogWrite(log, "KXSocketAccept(): getnameinfo() failed (result=%d): %s", rc,
-                   gai_strerror(rc));
-        close(fd);
-        return ERROR_NAMEINFO;
+        status = KXFail(log, ERROR_NAMEINFO,
+                        "KXSocketAccept(): getnameinfo() failed (result=%d): %s", rc,
+                        gai_strerror(rc));
+        goto failed;
     }
     s = calloc(1, sizeof *s);
     if (s == NULL || (s->host = strdup(host)) == NULL) {
-        KXLogWrite(log, "KXSocketAccept(): cannot allocate IP string");
         free(s);
-        close(fd);
-        return ERROR_MEMORY;
+        status = KXFail(log, ERROR_MEMORY, "KXSocketAccept(): cannot allocate IP string");
+        goto failed;
     }
     s->fd = fd;
     if (sscanf(service, "%hu", &s->port) != 1)
@@ -855,4 +700,8 @@ KXStatus KXSocketAccept(KXSocket *server, KXSocket **client, KXLog *log)
     s->connectTime = time(NULL);
     *client = s;
     return ERROR_NONE;
+
+failed:
+    close(fd);
+    return status;
 }
