@@ -5,9 +5,9 @@
 
 #include <pthread.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 
+#include "baselib/kx_error.h"
 #include "baselib/kx_time.h"
 
 typedef struct KXMutexBlock {
@@ -56,74 +56,96 @@ static KXCriticalSection *NewRecord(void)
     return cs;
 }
 
+/* Frees record and data (either may be null) and nulls *cs. */
 static void FreeRecord(KXCriticalSection **cs)
 {
-    free((*cs)->data);
+    if (*cs != NULL)
+        free((*cs)->data);
     free(*cs);
     *cs = NULL;
 }
 
-/* Initialises attribute and mutex for use by several processes. Returns
- * the message for the step that failed, or NULL. */
-static const char *InitSharedMutex(KXMutexBlock *block, const char *where, char *message,
-                                   size_t size)
+/* Fills in a new section's data and operations. */
+static void Install(KXCriticalSection *record, KXMutexBlock *block, KXMemoryManager *mm, int name,
+                    KXStatus (*freeSection)(KXCriticalSection **cs))
 {
-    const char *what = NULL;
+    KXCriticalSectionData *data = record->data;
 
-    if (pthread_mutexattr_init(&block->attr) != 0) {
-        what = "error initializing mutex-attributes";
-    } else if (pthread_mutexattr_setpshared(&block->attr, PTHREAD_PROCESS_SHARED) != 0) {
-        pthread_mutexattr_destroy(&block->attr);
-        what = "error setting mutex-attributes to be shared between processes";
-    } else if (pthread_mutex_init(&block->mutex, &block->attr) != 0) {
-        pthread_mutexattr_destroy(&block->attr);
-        what = "error initializing mutex";
-    }
-    if (what == NULL)
-        return NULL;
-    snprintf(message, size, "%s(): %s", where, what);
-    return message;
+    data->mutexBlock = block;
+    data->mm = mm;
+    data->name = name;
+    record->Enter = KXCriticalSectionPThreadEnter;
+    record->Leave = KXCriticalSectionPThreadLeave;
+    record->Free = freeSection;
 }
+
+/* Initialises attribute and mutex for use by several processes. Returns what
+ * failed, or NULL. */
+static const char *InitSharedMutex(KXMutexBlock *block)
+{
+    if (pthread_mutexattr_init(&block->attr) != 0)
+        return "error initializing mutex-attributes";
+    if (pthread_mutexattr_setpshared(&block->attr, PTHREAD_PROCESS_SHARED) != 0) {
+        pthread_mutexattr_destroy(&block->attr);
+        return "error setting mutex-attributes to be shared between processes";
+    }
+    if (pthread_mutex_init(&block->mutex, &block->attr) != 0) {
+        pthread_mutexattr_destroy(&block->attr);
+        return "error initializing mutex";
+    }
+    return NULL;
+}
+
+enum { AWAIT_STEP_MS = 100, AWAIT_STEPS = 10 };
+
+/* Another process initialises a shared block. Waits while its state is
+ * `busy`, testing every 100 ms, 10 times, then once more after another
+ * 100 ms (1.1 s in all): a process that died half-way must not hold up its
+ * successors for ever. Returns the state last seen. */
+static int32_t AwaitOtherProcess(const KXMutexBlock *block, int32_t busy)
+{
+    int tries;
+
+    for (tries = 0; tries < AWAIT_STEPS && LoadState(block) == busy; tries++)
+        SleepMilliseconds(AWAIT_STEP_MS);
+    if (LoadState(block) == busy)
+        SleepMilliseconds(AWAIT_STEP_MS);
+    return LoadState(block);
+}
+
+static const char timedOut[] =
+    "%s(): waiting for another process that is initializing the critical section timed out";
 
 KXStatus KXCriticalSectionThreadNew(KXCriticalSection **cs)
 {
     KXCriticalSection *record;
-    KXCriticalSectionData *data;
     KXMutexBlock *block;
+    KXStatus status = ERROR_MEMORY;
 
     if (cs == NULL || *cs != NULL)
         return ERROR_PARAMETER;
     record = NewRecord();
-    if (record == NULL)
-        return ERROR_MEMORY;
-    data = record->data;
     block = calloc(1, sizeof(*block));
-    if (block == NULL) {
-        FreeRecord(&record);
-        return ERROR_MEMORY;
-    }
-    if (pthread_mutexattr_init(&block->attr) != 0) {
-        free(block);
-        FreeRecord(&record);
-        return ERROR_GENERAL;
-    }
+    if (record == NULL || block == NULL)
+        goto failed;
+    status = ERROR_GENERAL;
+    if (pthread_mutexattr_init(&block->attr) != 0)
+        goto failed;
     /* The default, non-recursive kind: entering twice is a programming error. */
     if (pthread_mutexattr_settype(&block->attr, PTHREAD_MUTEX_TIMED_NP) != 0 ||
         pthread_mutex_init(&block->mutex, &block->attr) != 0) {
         pthread_mutexattr_destroy(&block->attr);
-        free(block);
-        FreeRecord(&record);
-        return ERROR_GENERAL;
+        goto failed;
     }
     block->state = STATE_READY;
-    data->mutexBlock = block;
-    data->mm = NULL;
-    data->name = 0;
-    record->Enter = KXCriticalSectionPThreadEnter;
-    record->Leave = KXCriticalSectionPThreadLeave;
-    record->Free = KXCriticalSectionPThreadFree;
+    Install(record, block, NULL, 0, KXCriticalSectionPThreadFree);
     *cs = record;
     return ERROR_NONE;
+
+failed:
+    free(block);
+    FreeRecord(&record);
+    return status;
 }
 
 /* Cancellation stays disabled while the section is held, so that a thread
@@ -198,63 +220,41 @@ KXStatus KXCriticalSectionThreadAndIPCNew(KXCriticalSection **cs, KXMemoryManage
 {
     static const char where[] = "KXCriticalSectionThreadAndIPCNew";
     KXCriticalSection *record;
-    KXCriticalSectionData *data;
     KXMutexBlock *block;
-    char message[256];
-    int created = 0, tries;
+    const char *failure;
+    int created = 0;
+    KXStatus status;
 
-    if (cs == NULL || *cs != NULL || name <= 0 || mm == NULL) {
-        KXLogWrite(log, "%s(): wrong arguments passed to the procedure", where);
-        return ERROR_PARAMETER;
-    }
+    if (cs == NULL || *cs != NULL || name <= 0 || mm == NULL)
+        return KXFail(log, ERROR_PARAMETER, "%s(): wrong arguments passed to the procedure", where);
     record = NewRecord();
-    if (record == NULL) {
-        KXLogWrite(log, "%s(): error allocation memory from the heap", where);
-        return ERROR_MEMORY;
-    }
-    data = record->data;
+    if (record == NULL)
+        return KXFail(log, ERROR_MEMORY, "%s(): error allocation memory from the heap", where);
     block = mm->NamedCalloc(mm, name, 1, sizeof(KXMutexBlock), &created);
     if (block == NULL) {
-        KXLogWrite(log, "%s(): error allocation memory from the SHM", where);
         FreeRecord(&record);
-        *cs = NULL;
-        return ERROR_MEMORY;
+        return KXFail(log, ERROR_MEMORY, "%s(): error allocation memory from the SHM", where);
     }
-
     if (created) {
-        if (InitSharedMutex(block, where, message, sizeof(message)) != NULL) {
-            KXLogWrite(log, "%s", message);
-            ReleaseNamedBlock(mm, name, block);
-            FreeRecord(&record);
-            *cs = NULL;
-            return ERROR_GENERAL;
+        failure = InitSharedMutex(block);
+        if (failure != NULL) {
+            status = KXFail(log, ERROR_GENERAL, "%s(): %s", where, failure);
+            goto failed;
         }
         StoreState(block, STATE_READY);
-    } else {
-        /* The creator may still be initialising the block. */
-        for (tries = 0; tries < 10 && LoadState(block) == STATE_EMPTY; tries++)
-            SleepMilliseconds(100);
-        if (LoadState(block) == STATE_EMPTY) {
-            SleepMilliseconds(100);
-            KXLogWrite(log,
-                       "%s(): waiting for another process that is initializing the critical "
-                       "section timed out",
-                       where);
-            ReleaseNamedBlock(mm, name, block);
-            FreeRecord(&record);
-            *cs = NULL;
-            return ERROR_GENERAL;
-        }
+    } else if (AwaitOtherProcess(block, STATE_EMPTY) == STATE_EMPTY) {
+        /* The creator of a named block never marks it as being initialised. */
+        status = KXFail(log, ERROR_GENERAL, timedOut, where);
+        goto failed;
     }
-
-    data->mutexBlock = block;
-    data->mm = mm;
-    data->name = name;
-    record->Enter = KXCriticalSectionPThreadEnter;
-    record->Leave = KXCriticalSectionPThreadLeave;
-    record->Free = KXCriticalSectionPThreadAndIPCFree;
+    Install(record, block, mm, name, KXCriticalSectionPThreadAndIPCFree);
     *cs = record;
     return ERROR_NONE;
+
+failed:
+    ReleaseNamedBlock(mm, name, block);
+    FreeRecord(&record);
+    return status;
 }
 
 KXStatus KXCriticalSectionPThreadAndIPCFree(KXCriticalSection **cs)
@@ -270,70 +270,65 @@ KXStatus KXCriticalSectionPThreadAndIPCFree(KXCriticalSection **cs)
     return ERROR_NONE;
 }
 
+/* Makes a caller's block ready. Whoever turns 0 into -1 initialises (the
+ * exchange is atomic across processes sharing the block); everybody else
+ * waits for 1, but no longer than for the creator of a named block. */
+static KXStatus ClaimOrAwait(KXMutexBlock *block, const char *where, KXLog *log)
+{
+    int32_t state;
+
+    for (;;) {
+        state = LoadState(block);
+        if (state == STATE_READY)
+            return ERROR_NONE;
+        if (state == STATE_INITIALISING) {
+            if (AwaitOtherProcess(block, STATE_INITIALISING) == STATE_INITIALISING)
+                return KXFail(log, ERROR_GENERAL, timedOut, where);
+            continue;
+        }
+        /* Not a mutex block of ours: refuse rather than use it. */
+        if (state != STATE_EMPTY)
+            return ERROR_STATE;
+        if (__atomic_compare_exchange_n(&block->state, &state, STATE_INITIALISING, 0,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            /* Failures here surface when the mutex is used. */
+            (void)InitSharedMutex(block);
+            StoreState(block, STATE_READY);
+            return ERROR_NONE;
+        }
+    }
+}
+
 KXStatus KXCriticalSectionThreadAndIPCRawNew(KXCriticalSection **cs, void *block, unsigned *size,
                                              KXLog *log)
 {
     static const char where[] = "KXCriticalSectionThreadAndIPCRawNew";
     KXCriticalSection *record;
-    KXCriticalSectionData *data;
-    KXMutexBlock *mutexBlock = block;
-    char message[256];
-    int32_t state;
+    KXStatus status;
 
-    if (cs == NULL || *cs != NULL || size == NULL || block == NULL) {
-        KXLogWrite(log, "%s(): wrong arguments passed to the procedure", where);
-        return ERROR_PARAMETER;
-    }
+    if (cs == NULL || *cs != NULL || size == NULL || block == NULL)
+        return KXFail(log, ERROR_PARAMETER, "%s(): wrong arguments passed to the procedure", where);
     record = NewRecord();
-    if (record == NULL) {
-        KXLogWrite(log, "%s(): error allocating memory from the heap", where);
-        return ERROR_MEMORY;
-    }
-    data = record->data;
+    if (record == NULL)
+        return KXFail(log, ERROR_MEMORY, "%s(): error allocating memory from the heap", where);
     if (*size < (unsigned)KXCriticalSectionPThreadSharedSize()) {
-        KXLogWrite(log,
-                   "%s(): the piece of shared memory I got was not big enough to store the "
-                   "shared data",
-                   where);
-        FreeRecord(&record);
-        *cs = NULL;
-        return ERROR_MEMORY;
+        status = KXFail(log, ERROR_MEMORY,
+                        "%s(): the piece of shared memory I got was not big enough to store the "
+                        "shared data",
+                        where);
+        goto failed;
     }
     *size = (unsigned)KXCriticalSectionPThreadSharedSize();
-
-    /* Whoever turns 0 into -1 initialises; everybody else waits for 1. The
-     * exchange is atomic across processes sharing the block. */
-    for (;;) {
-        state = LoadState(mutexBlock);
-        if (state == STATE_READY)
-            break;
-        if (state == STATE_INITIALISING) {
-            SleepMilliseconds(100);
-            continue;
-        }
-        if (state != STATE_EMPTY) {
-            /* Not a mutex block of ours: refuse rather than wait for ever. */
-            FreeRecord(&record);
-            *cs = NULL;
-            return ERROR_STATE;
-        }
-        if (__atomic_compare_exchange_n(&mutexBlock->state, &state, STATE_INITIALISING, 0,
-                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-            /* Failures here surface when the mutex is used. */
-            (void)InitSharedMutex(mutexBlock, where, message, sizeof(message));
-            StoreState(mutexBlock, STATE_READY);
-            break;
-        }
-    }
-
-    data->mutexBlock = mutexBlock;
-    data->mm = NULL;
-    data->name = -1;
-    record->Enter = KXCriticalSectionPThreadEnter;
-    record->Leave = KXCriticalSectionPThreadLeave;
-    record->Free = KXCriticalSectionPThreadAndIPCRawFree;
+    status = ClaimOrAwait(block, where, log);
+    if (status != ERROR_NONE)
+        goto failed;
+    Install(record, block, NULL, -1, KXCriticalSectionPThreadAndIPCRawFree);
     *cs = record;
     return ERROR_NONE;
+
+failed:
+    FreeRecord(&record);
+    return status;
 }
 
 /* The block and its mutex belong to the caller and to the other processes. */

@@ -619,6 +619,34 @@ TEST(CriticalSectionRaw, WaitsWhileAnotherClaimsTheBlock)
     cs->Free(&cs);
 }
 
+// A block left half-initialised (its claimer died) is refused after the
+// same 1.1 s the creator of a named block is given, and stays as it was.
+TEST(CriticalSectionRaw, GivesUpOnABlockLeftBeingInitialised)
+{
+    testutil::TempDir dir;
+    KXLog* log = nullptr;
+    ASSERT_EQ(KXLogNew(&log), 0);
+    ASSERT_EQ(KXLogSetOutputFile(log, (dir / "log").c_str()), 0);
+
+    alignas(64) char block[64] = {};
+    *StateOf(block) = -1;
+    KXCriticalSection* cs = nullptr;
+    unsigned size = sizeof(block);
+    auto t0 = Clock::now();
+    EXPECT_EQ(KXCriticalSectionThreadAndIPCRawNew(&cs, block, &size, log), ERROR_GENERAL);
+    long elapsed = ElapsedMs(t0);
+    EXPECT_GE(elapsed, 1050);  // ten retries of 100 ms and a last pause
+    EXPECT_LT(elapsed, 3000);
+    EXPECT_EQ(cs, nullptr);
+    EXPECT_EQ(*StateOf(block), -1);
+    EXPECT_EQ(testutil::CountLinesContaining(
+                  dir / "log",
+                  "] KXCriticalSectionThreadAndIPCRawNew(): waiting for another process that is "
+                  "initializing the critical section timed out"),
+              1);
+    KXLogFree(&log);
+}
+
 TEST(CriticalSectionRaw, ProcessesStartingTogetherShareOneMutex)
 {
     SharedArena arena(1 << 16);
