@@ -86,27 +86,17 @@ int32_t KXHashHomeSlot(const char *key, int32_t size)
 
 /* ---- helpers ---- */
 
-static size_t ToOffset(KXMemoryManager *mm, void *pointer)
-{
-    return pointer != NULL ? mm->GetOffset(mm, pointer) : 0;
-}
-
-static void *ToPtr(KXMemoryManager *mm, size_t offset)
-{
-    return offset != 0 ? mm->GetPtr(mm, offset) : NULL;
-}
-
 static void RefreshSlots(KXHash *hash, KXMemoryManager *mm)
 {
-    hash->slots = (size_t *)ToPtr(mm, hash->slotsOffset);
+    hash->slots = (size_t *)KXMemoryToPtr(mm, hash->slotsOffset);
 }
 
 static KXHashEntry *EntryAt(KXHash *hash, KXMemoryManager *mm, int32_t slot)
 {
-    KXHashEntry *entry = (KXHashEntry *)ToPtr(mm, hash->slots[slot]);
+    KXHashEntry *entry = (KXHashEntry *)KXMemoryToPtr(mm, hash->slots[slot]);
 
     if (entry != NULL)
-        entry->key = (char *)ToPtr(mm, entry->keyOffset);
+        entry->key = (char *)KXMemoryToPtr(mm, entry->keyOffset);
     return entry;
 }
 
@@ -141,15 +131,15 @@ static KXStatus Rehash(KXHash *hash, KXMemoryManager *mm, int32_t wanted)
         return ERROR_MEMORY;
     hash->size = newSize;
     hash->slots = newSlots;
-    hash->slotsOffset = ToOffset(mm, newSlots);
+    hash->slotsOffset = KXMemoryToOffset(mm, newSlots);
     if (oldSlots == NULL)
         return ERROR_NONE;
 
     for (i = 0; i < oldSize; i++) {
-        KXHashEntry *entry = (KXHashEntry *)ToPtr(mm, oldSlots[i]);
+        KXHashEntry *entry = (KXHashEntry *)KXMemoryToPtr(mm, oldSlots[i]);
         if (entry == NULL)
             continue;
-        entry->key = (char *)ToPtr(mm, entry->keyOffset);
+        entry->key = (char *)KXMemoryToPtr(mm, entry->keyOffset);
         newSlots[FindIndex(hash, mm, entry->key)] = oldSlots[i];
     }
     mm->Unalloc(mm, oldSlots);
@@ -207,7 +197,7 @@ KXStatus KXHashSet(KXHash *hash, KXMemoryManager *mm, const char *key, void *ele
         entry = mm->Malloc(mm, sizeof(KXHashEntry));
         if (entry == NULL)
             return ERROR_MEMORY;
-        hash->slots[slot] = ToOffset(mm, entry);
+        hash->slots[slot] = KXMemoryToOffset(mm, entry);
         copy = mm->Strdup(mm, key);
         if (copy == NULL) {
             hash->slots[slot] = 0;
@@ -215,11 +205,11 @@ KXStatus KXHashSet(KXHash *hash, KXMemoryManager *mm, const char *key, void *ele
             return ERROR_MEMORY;
         }
         entry->key = copy;
-        entry->keyOffset = ToOffset(mm, copy);
+        entry->keyOffset = KXMemoryToOffset(mm, copy);
         hash->count++;
     }
     entry->value = element;
-    entry->valueOffset = ToOffset(mm, element);
+    entry->valueOffset = KXMemoryToOffset(mm, element);
     return ERROR_NONE;
 }
 
@@ -240,7 +230,7 @@ void *KXHashGet(KXHash *hash, KXMemoryManager *mm, const char *key, KXStatus *st
     entry = EntryAt(hash, mm, FindIndex(hash, mm, key));
     if (entry == NULL)
         return NULL;
-    entry->value = ToPtr(mm, entry->valueOffset);
+    entry->value = KXMemoryToPtr(mm, entry->valueOffset);
     return entry->value;
 }
 
@@ -333,7 +323,7 @@ int KXHashForEach(KXHash *hash, KXMemoryManager *mm, KXHashFunction function, ..
         if (entry != NULL) {
             va_list copy;
 
-            entry->value = ToPtr(mm, entry->valueOffset);
+            entry->value = KXMemoryToPtr(mm, entry->valueOffset);
             va_copy(copy, args);
             result = function(entry->key, entry->value, copy);
             va_end(copy);
@@ -381,7 +371,7 @@ KXStatus KXHashClearAndFreeElements(KXHash *hash, KXMemoryManager *mm, KXHashDes
                 va_list copy;
 
                 mm->Unalloc(mm, entry->key);
-                entry->value = ToPtr(mm, entry->valueOffset);
+                entry->value = KXMemoryToPtr(mm, entry->valueOffset);
                 va_copy(copy, args);
                 (void)destructor(&entry->value, copy);
                 va_end(copy);

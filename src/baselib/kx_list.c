@@ -3,20 +3,9 @@
 
 #include <string.h>
 
-/* Null and offset 0 stand for each other, whatever the manager's mapping. */
-static size_t ToOffset(KXMemoryManager *mm, void *pointer)
-{
-    return pointer != NULL ? mm->GetOffset(mm, pointer) : 0;
-}
-
-static void *ToPtr(KXMemoryManager *mm, size_t offset)
-{
-    return offset != 0 ? mm->GetPtr(mm, offset) : NULL;
-}
-
 static size_t *Slots(KXList *list, KXMemoryManager *mm)
 {
-    return (size_t *)ToPtr(mm, list->arrayOffset);
+    return (size_t *)KXMemoryToPtr(mm, list->arrayOffset);
 }
 
 static KXStatus ResizeArray(KXList *list, KXMemoryManager *mm, int32_t capacity)
@@ -26,7 +15,7 @@ static KXStatus ResizeArray(KXList *list, KXMemoryManager *mm, int32_t capacity)
         return ERROR_MEMORY;
     if (capacity > list->capacity)
         memset(slots + list->capacity, 0, (size_t)(capacity - list->capacity) * sizeof(size_t));
-    list->arrayOffset = ToOffset(mm, slots);
+    list->arrayOffset = KXMemoryToOffset(mm, slots);
     list->capacity = capacity;
     return ERROR_NONE;
 }
@@ -71,7 +60,7 @@ KXStatus KXListAdd(KXList *list, KXMemoryManager *mm, void *element)
     status = GrowIfFull(list, mm);
     if (status != ERROR_NONE)
         return status;
-    Slots(list, mm)[list->count] = ToOffset(mm, element);
+    Slots(list, mm)[list->count] = KXMemoryToOffset(mm, element);
     list->count++;
     return ERROR_NONE;
 }
@@ -91,7 +80,7 @@ KXStatus KXListInsertAt(KXList *list, KXMemoryManager *mm, void *element, int in
         return status;
     slots = Slots(list, mm);
     memmove(slots + index + 1, slots + index, (size_t)(list->count - index) * sizeof(size_t));
-    slots[index] = ToOffset(mm, element);
+    slots[index] = KXMemoryToOffset(mm, element);
     list->count++;
     return ERROR_NONE;
 }
@@ -108,7 +97,7 @@ void *KXListElementAt(KXList *list, KXMemoryManager *mm, KXStatus *status, int i
         return NULL;
     }
     *status = ERROR_NONE;
-    return ToPtr(mm, Slots(list, mm)[index]);
+    return KXMemoryToPtr(mm, Slots(list, mm)[index]);
 }
 
 KXStatus KXListSize(KXList *list, KXMemoryManager *mm, int *size)
@@ -190,7 +179,7 @@ int KXListVForEach(KXList *list, KXMemoryManager *mm, KXListFunction function, v
     if (list == NULL || mm == NULL || function == NULL)
         return ERROR_PARAMETER;
     for (i = 0; i < list->count; i++) {
-        result = CallWithArgs(function, ToPtr(mm, Slots(list, mm)[i]), args);
+        result = CallWithArgs(function, KXMemoryToPtr(mm, Slots(list, mm)[i]), args);
         if (result != 0)
             break;
     }
@@ -217,7 +206,7 @@ KXStatus KXListVNextThat(KXList *list, KXMemoryManager *mm, int start, KXListFun
         return ERROR_PARAMETER;
     *index = -1;
     for (i = start; i < list->count; i++) {
-        if (CallWithArgs(predicate, ToPtr(mm, Slots(list, mm)[i]), args) != 0) {
+        if (CallWithArgs(predicate, KXMemoryToPtr(mm, Slots(list, mm)[i]), args) != 0) {
             *index = i;
             break;
         }
@@ -280,7 +269,7 @@ KXStatus KXListClearAndFreeElements(KXList *list, KXMemoryManager *mm, KXListDes
         return ERROR_PARAMETER;
     va_start(args, destructor);
     for (i = list->count - 1; i >= 0; i--) {
-        void *element = ToPtr(mm, Slots(list, mm)[i]);
+        void *element = KXMemoryToPtr(mm, Slots(list, mm)[i]);
         va_list copy;
         int result;
 

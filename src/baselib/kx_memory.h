@@ -44,6 +44,20 @@ void *KXMemoryManagerSysGetPtr(KXMemoryManager *mm, size_t offset);
 KXStatus KXMemoryManagerSysFree(KXMemoryManager **mm);
 char *KXMemoryManagerSysStrdup(KXMemoryManager *mm, const char *string);
 
+/* A reference for a container to store: mm's offset of pointer, and 0 for
+ * null whatever the manager's mapping. This function can't fail. */
+static inline size_t KXMemoryToOffset(KXMemoryManager *mm, void *pointer)
+{
+    return pointer != NULL ? mm->GetOffset(mm, pointer) : 0;
+}
+
+/* The pointer a stored reference stands for; null for 0. This function
+ * can't fail. */
+static inline void *KXMemoryToPtr(KXMemoryManager *mm, size_t offset)
+{
+    return offset != 0 ? mm->GetPtr(mm, offset) : NULL;
+}
+
 /* Element destructor for elements that are plain heap blocks (hash, lists). */
 int KXSimpleFreeDestructor(void **element, va_list args);
 
