@@ -1,6 +1,7 @@
 /* Millisecond time stamps and sleeping. */
 #include "baselib/kx_time.h"
 
+#include <errno.h>
 #include <stddef.h>
 #include <sys/time.h>
 #include <time.h>
@@ -31,8 +32,7 @@ void HRTimeDiff(const HRTime *start, const HRTime *end, HRTime *difference)
     }
 }
 
-/* An interrupted sleep is not resumed: a signal is meant to cut it short
- * (the supervision loop relies on SIGCHLD waking it).
+/* Sleeps for milliseconds; with `whole`, a signal does not cut it short.
  *
  * This is where worker threads usually are when they get cancelled. Left
  * uninstrumented by the address sanitizer: the forced unwind out of
@@ -41,13 +41,29 @@ void HRTimeDiff(const HRTime *start, const HRTime *end, HRTime *difference)
 #if defined(__SANITIZE_ADDRESS__)
 __attribute__((no_sanitize_address))
 #endif
-void SleepMilliseconds(unsigned milliseconds)
+static void Sleep(unsigned milliseconds, int whole)
 {
-    struct timespec ts;
+    struct timespec ts, remaining;
 
     if (milliseconds == 0)
         return;
     ts.tv_sec = milliseconds / 1000;
     ts.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
-    nanosleep(&ts, NULL);
+    while (nanosleep(&ts, &remaining) != 0 && whole && errno == EINTR)
+        ts = remaining;
+}
+
+/* An interrupted sleep is not resumed: a signal is meant to cut it short
+ * (the supervision loop relies on SIGCHLD waking it). */
+#if defined(__SANITIZE_ADDRESS__)
+__attribute__((no_sanitize_address))
+#endif
+void SleepMilliseconds(unsigned milliseconds)
+{
+    Sleep(milliseconds, 0);
+}
+
+void SleepMillisecondsFully(unsigned milliseconds)
+{
+    Sleep(milliseconds, 1);
 }

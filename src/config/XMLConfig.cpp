@@ -172,7 +172,7 @@ std::string readWholeFile(const char* path)
 
 void CConfigFile::loadFile(const char* path)
 {
-    XMLCONFIG_ASSERT(path != nullptr);
+    TARVEL_ASSERT(path != nullptr);
     parse(readWholeFile(path));
 }
 
@@ -205,7 +205,7 @@ void CConfigFile::parse(const std::string& text)
 
 void CConfigFile::parse(const rapidxml::xml_node<char>* document)
 {
-    XMLCONFIG_ASSERT(document != nullptr);
+    TARVEL_ASSERT(document != nullptr);
     const rapidxml::xml_node<char>* root = document->first_node();
     while (root != nullptr &&
            !(root->type() == rapidxml::node_element && root->name_size() == 6 &&
@@ -225,7 +225,7 @@ void CConfigFile::parse(const rapidxml::xml_node<char>* document)
 
 const Config& CConfigFile::model() const
 {
-    XMLCONFIG_ASSERT(mConfig);
+    TARVEL_ASSERT(mConfig);
     return *mConfig;
 }
 

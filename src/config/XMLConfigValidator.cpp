@@ -60,13 +60,6 @@ const T* findIn(const std::vector<std::pair<std::string_view, const T*>>& index,
 
 }  // namespace
 
-void assertFailed(const char* expr, const char* file, int line, const char* func)
-{
-    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", file, line, func, expr);
-    std::fflush(stderr);
-    std::abort();
-}
-
 // ---- Data types ------------------------------------------------------------
 
 bool CDataDescriptor::isValid(const std::string& text, DataType validContent,
@@ -78,8 +71,8 @@ bool CDataDescriptor::isValid(const std::string& text, DataType validContent,
 bool CDataDescriptor::isValid(const char* text, DataType validContent,
                               const UserValidationFunc& callback)
 {
-    XMLCONFIG_ASSERT(!callback || (callback && validContent == DATA_USER));
-    XMLCONFIG_ASSERT(validContent != DATA_USER || callback);
+    TARVEL_ASSERT(!callback || (callback && validContent == DATA_USER));
+    TARVEL_ASSERT(validContent != DATA_USER || callback);
     try {
         switch (validContent) {
         case DATA_INTEGER:

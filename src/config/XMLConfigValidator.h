@@ -14,18 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/Assert.h"
+
 namespace rapidxml {
 template <class Ch> class xml_node;
 }
 
-// Checks that stay in release builds: the schema tables and the queries of an
-// unloaded configuration are programming errors that must stop the process.
-#define XMLCONFIG_ASSERT(expr) \
-    ((expr) ? static_cast<void>(0) : ::XMLConfig::assertFailed(#expr, __FILE__, __LINE__, __func__))
-
 namespace XMLConfig {
-
-[[noreturn]] void assertFailed(const char* expr, const char* file, int line, const char* func);
 
 typedef std::function<bool(const std::string& text)> UserValidationFunc;
 

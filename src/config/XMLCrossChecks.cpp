@@ -59,7 +59,7 @@ private:
 
 void checkPools(const Config* config)
 {
-    XMLCONFIG_ASSERT(config);
+    TARVEL_ASSERT(config);
     for (const auto& entry : config->pools().pools()) {
         const Pool& pool = *entry.second;
         if (!pool.appServers().servers().empty() && pool.requestRouters().routerNames().empty())
@@ -70,7 +70,7 @@ void checkPools(const Config* config)
 
 void checkUniquePorts(const Config* config)
 {
-    XMLCONFIG_ASSERT(config);
+    TARVEL_ASSERT(config);
     // Hosts are the texts of the file: no resolution, no normalisation.
     std::unordered_map<std::string, PortSet> used;
 
@@ -112,7 +112,7 @@ void checkUniquePorts(const Config* config)
 
 void checkReqRouterAssignments(const Config* config)
 {
-    XMLCONFIG_ASSERT(config);
+    TARVEL_ASSERT(config);
     const OwningMap<RequestRouter>& defined = config->requestRouters().routers();
     for (const auto& poolEntry : config->pools().pools()) {
         // The pool's router map holds each listed name once, in name order.

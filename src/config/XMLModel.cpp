@@ -41,7 +41,7 @@ void forEachChild(const Node* node, const char* name, F make)
 
 RequestRouter::RequestRouter(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     mName = attributeText(node, "name");
     mHost = parseIP(node, "host", true, true);
     mPort = parsePort(node, "port");
@@ -52,7 +52,7 @@ RequestRouter::RequestRouter(const Node* node) : CNode(node, validator)
 
 RequestRouters::RequestRouters(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     forEachChild(node, "requestrouter", [this](const Node* child) {
         auto router = std::make_unique<RequestRouter>(child);
         std::string name = router->name();
@@ -81,7 +81,7 @@ const RequestRouter* RequestRouters::routerByIP(const std::string& ip) const
 
 ServersPerExtension::ServersPerExtension(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     mExtension = attributeText(node, "extension");
     mLimit = parseNumber<int>(node, -1, -1, INT_MAX);
 }
@@ -108,7 +108,7 @@ int PoolLimits::extensionLimit(const std::string& extension) const
 
 PoolRequestRouter::PoolRequestRouter(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     // Verbatim: white space around the name is part of it.
     mName = node->value();
 }
@@ -128,7 +128,7 @@ PoolRequestRouters::PoolRequestRouters(const Node* node) : CNode(node, validator
 
 AppServer::AppServer(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     // The name attribute is deprecated and not used: servers are named by
     // where they listen.
     mName = attributeText(node, "host") + "_" + attributeText(node, "ports");
@@ -166,7 +166,7 @@ const AppServer* AppServers::serverByName(const std::string& name) const
 
 Pool::Pool(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     mName = attributeText(node, "name");
     mLimits = std::make_unique<PoolLimits>(node->first_node("limits"));
     mRequestRouters = std::make_unique<PoolRequestRouters>(node->first_node("requestrouters"));
@@ -175,7 +175,7 @@ Pool::Pool(const Node* node) : CNode(node, validator)
 
 Pools::Pools(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     forEachChild(node, "pool", [this](const Node* child) {
         auto pool = std::make_unique<Pool>(child);
         std::string name = pool->name();
@@ -195,7 +195,7 @@ const Pool* Pools::poolByName(const std::string& name) const
 
 CacheServer::CacheServer(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     mHost = parseIP(node, "host", true, true);
     mPort = parsePort(node, "port");
     mBind = parseBool(node, "bind", true);
@@ -204,7 +204,7 @@ CacheServer::CacheServer(const Node* node) : CNode(node, validator)
 
 CacheServers::CacheServers(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     forEachChild(node, "server", [this](const Node* child) {
         mServers.push_back(std::make_unique<CacheServer>(child));
     });
@@ -225,7 +225,7 @@ const CacheServer* CacheServers::serverByAddr(const IPEndpoint& endpoint) const
 
 Config::Config(const Node* node) : CNode(node, validator)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     mRequestRouters = std::make_unique<RequestRouters>(node->first_node("requestrouters"));
     mPools = std::make_unique<Pools>(node->first_node("pools"));
     mCacheServers = std::make_unique<CacheServers>(node->first_node("cacheservers"));

@@ -108,7 +108,7 @@ bool isHostName(const char* text)
 
 const char* attributeValue(const Node* node, const char* name)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     const rapidxml::xml_attribute<char>* attribute = node->first_attribute(name);
     return attribute != nullptr ? attribute->value() : nullptr;
 }
@@ -199,7 +199,7 @@ bool parseBool(const Node* node, const char* name, bool defaultValue)
 
 bool parseBool(const Node* node)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     try {
         return parseBool(node->value());
     } catch (const CException&) {
@@ -236,7 +236,7 @@ std::string parseIP(const Node* node, const char* name, bool allowHostname, bool
 
 std::string parseIP(const Node* node, bool allowHostname, bool checkHostname)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     try {
         return parseIP(node->value(), allowHostname, checkHostname);
     } catch (const CException&) {
@@ -365,7 +365,7 @@ std::vector<int> parseIntList(const Node* node, const char* name, int min, int m
 
 std::vector<int> parseIntList(const Node* node, int min, int max)
 {
-    XMLCONFIG_ASSERT(node != nullptr);
+    TARVEL_ASSERT(node != nullptr);
     try {
         return parseIntList(node->value(), min, max);
     } catch (const CException&) {

@@ -1,6 +1,7 @@
 #include "foundation/CmdLine.h"
 
-#include <cassert>
+#include "foundation/Assert.h"
+
 #include <sstream>
 
 CCmdLine::CCmdLine(int argc, char** argv, const std::string& switchChar)
@@ -24,7 +25,7 @@ CCmdLine::CCmdLine(const std::string& commandLine, const std::string& switchChar
 
 void CCmdLine::parse(const std::vector<std::string>& tokens, const std::string& switchChar)
 {
-    assert(!switchChar.empty());
+    TARVEL_ASSERT(!switchChar.empty());
     std::string pending;
     bool previousWasOption = false;
     for (const std::string& token : tokens) {

@@ -1,6 +1,5 @@
 // CIniFile::test: checks the typed readers against a prepared file with one
 // section "test" of 17 keys and prints one line per check.
-#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -8,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Assert.h"
 #include "foundation/Exceptions.h"
 #include "foundation/IniFile.h"
 
@@ -145,8 +145,5 @@ void CIniFile::test(const char* fileName)
         run.equal(ini.getBoolean("test", key), false, std::string("getBoolean of ") + key);
 
     int failed = run.finish();
-    assert(failed == 0);
-    // The check must stop the process in every build, also with NDEBUG.
-    if (failed != 0)
-        std::abort();
+    TARVEL_ASSERT(failed == 0);
 }

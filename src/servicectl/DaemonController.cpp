@@ -1,5 +1,7 @@
 #include "servicectl/DaemonController.h"
 
+#include "baselib/kx_time.h"
+#include "foundation/Assert.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 #include "servicectl/DaemonIdentity.h"
@@ -9,7 +11,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -58,7 +59,8 @@ bool WaitForEnd(pid_t pid, Clock::time_point deadline)
             return false;
         auto step = deadline - now < kGentleStopPoll ? deadline - now
                                                      : Clock::duration(kGentleStopPoll);
-        servicectl::Pause(std::chrono::duration_cast<std::chrono::milliseconds>(step));
+        SleepMillisecondsFully(static_cast<unsigned>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(step).count()));
     }
 }
 
@@ -89,7 +91,7 @@ void KillProcess(pid_t pid)
                                     0);
         }
         if (kKillSchedule[i].pauseMs > 0)
-            servicectl::Pause(std::chrono::milliseconds(kKillSchedule[i].pauseMs));
+            SleepMillisecondsFully(kKillSchedule[i].pauseMs);
     }
     if (servicectl::ProcessEnded(pid))
         return;
@@ -134,7 +136,7 @@ CDaemonController::~CDaemonController() = default;
 
 void CDaemonController::registerService(IService* service)
 {
-    assert(service != 0);
+    TARVEL_ASSERT(service != nullptr);
     const std::string& name = service->getName();
     if (mDaemons.count(name) != 0)
         throw CServiceException("CDaemonController::registerService(): Service already registered",

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,16 +50,6 @@ bool ReadLink(const std::string& path, std::string& target)
 bool ReadExeLink(pid_t pid, std::string& target)
 {
     return ReadLink("/proc/" + std::to_string(pid) + "/exe", target);
-}
-
-void Pause(std::chrono::milliseconds duration)
-{
-    struct timespec request;
-    request.tv_sec = static_cast<time_t>(duration.count() / 1000);
-    request.tv_nsec = static_cast<long>(duration.count() % 1000) * 1000000L;
-    struct timespec remaining;
-    while (nanosleep(&request, &remaining) != 0 && errno == EINTR)
-        request = remaining;
 }
 
 }  // namespace servicectl

@@ -1,9 +1,8 @@
-// What /proc tells about another process, and a sleep that outlasts signals.
+// What /proc tells about another process.
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <string>
 
 namespace servicectl {
@@ -19,8 +18,5 @@ bool ReadLink(const std::string& path, std::string& target);
 // The target of /proc/<pid>/exe; false when it cannot be read (no such
 // process, no permission, or a process that has ended).
 bool ReadExeLink(pid_t pid, std::string& target);
-
-// Sleeps the whole duration even when signals interrupt it.
-void Pause(std::chrono::milliseconds duration);
 
 }  // namespace servicectl

@@ -1,8 +1,8 @@
 #include "servicectl/ServiceController.h"
 
+#include "foundation/Assert.h"
 #include "foundation/Exceptions.h"
 
-#include <cassert>
 #include <iostream>
 
 CServiceControllerBase* CServiceControllerBase::mSingleInstance = nullptr;
@@ -38,8 +38,8 @@ CServiceControllerBase::~CServiceControllerBase() = default;
 
 void CServiceControllerBase::registerServiceName(const std::string& name)
 {
-    assert(!name.empty());
-    assert(!isServiceRegistered(name));
+    TARVEL_ASSERT(!name.empty());
+    TARVEL_ASSERT(!isServiceRegistered(name));
     mServiceNames.push_back(name);
 }
 
