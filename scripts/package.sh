@@ -85,7 +85,17 @@ if dpkg-query -W -f='${Status}' tarvelsvc 2>/dev/null | grep -q 'ok installed'; 
   echo "Remove it first: dpkg --purge tarvelsvc" >&2
   exit 1
 fi
-purge() { $sudo dpkg --purge tarvelsvc >/dev/null 2>&1 || true; }
+# The package keeps its system user on purge, as Debian does; the check
+# leaves the machine as it found it.
+had_user=0
+getent passwd tarvel >/dev/null && had_user=1
+purge() {
+  $sudo dpkg --purge tarvelsvc >/dev/null 2>&1 || true
+  if [ "$had_user" = 0 ] && getent passwd tarvel >/dev/null; then
+    $sudo deluser --system --quiet tarvel >/dev/null 2>&1 || true
+    getent group tarvel >/dev/null && { $sudo delgroup --system --quiet tarvel >/dev/null 2>&1 || true; }
+  fi
+}
 trap purge EXIT
 
 failures=0
@@ -114,6 +124,7 @@ logrotate -d /etc/logrotate.d/tarvelsvc >/dev/null 2>&1 || fail "logrotate -d /e
 
 echo "== purging the package"
 $sudo dpkg --purge tarvelsvc
+purge
 trap - EXIT
 [ ! -e /usr/sbin/tarvelsvc ] || fail "/usr/sbin/tarvelsvc is left after the purge"
 [ ! -e /etc/logrotate.d/tarvelsvc ] || fail "/etc/logrotate.d/tarvelsvc is left after the purge"
