@@ -18,24 +18,18 @@ const size_t kIPListBufferSize = 8192;
 
 }  // namespace
 
-CAppServerManagerImpl::CAppServerManagerImpl() : mBaseDir(CTarvelEnv::baseDir()) {}
+CAppServerManager::CAppServerManager() : mBaseDir(CTarvelEnv::baseDir()) {}
 
-void CAppServerManagerImpl::startServers()
-{
-    for (auto& process : mProcesses)
-        CatchWIException("CAppServerManagerImpl::startServers", [&] { process.restart(); });
-}
-
-CAppServerManager::CAppServerManager() : mImpl(new CAppServerManagerImpl) {}
-
+// Left by an exception, the service must not leave servers behind; their
+// end is not waited for here.
 CAppServerManager::~CAppServerManager()
 {
-    stopServers();
+    killRemaining(SIGTERM);
 }
 
 void CAppServerManager::setIPList(const char* list)
 {
-    mImpl->mIPList.clear();
+    mIPList.clear();
     std::string text = list != nullptr ? list : "";
     // The list is meant for a handful of addresses; cutting an overlong one
     // would silently drop servers, or mangle the last word into another host.
@@ -49,13 +43,13 @@ void CAppServerManager::setIPList(const char* list)
     std::vector<std::string> words = SplitWords(text, " \t,");
 
     if (words.empty()) {
-        mImpl->mIPList = GetLocalIPList();
+        mIPList = GetLocalIPList();
         return;
     }
     for (const auto& word : words) {
         // Only to fail early on a word that names no host; the result is not kept.
         CResolveHostName check(word.c_str(), 0, IPPROTO_TCP);
-        auto& ips = mImpl->mIPList;
+        auto& ips = mIPList;
         if (std::find(ips.begin(), ips.end(), word) == ips.end())
             ips.push_back(word);
     }
@@ -63,25 +57,57 @@ void CAppServerManager::setIPList(const char* list)
 
 void CAppServerManager::setIPList(const std::vector<std::string>& list)
 {
-    mImpl->mIPList = list;
+    mIPList = list;
 }
 
-void CAppServerManager::buildTables()
+// SIGCONT too: a stopped server would keep the SIGTERM pending for ever.
+void CAppServerManager::killRemaining(int signal)
 {
-    mImpl->buildTables();
-}
-
-void CAppServerManager::startServers()
-{
-    mImpl->startServers();
-}
-
-void CAppServerManager::stopServers()
-{
-    for (auto& process : mImpl->mProcesses) {
-        if (process.mState == 1) {
-            kill(process.mPid, SIGTERM);
-            process.mState = 0;
+    for (auto& process : mProcesses) {
+        if (process.mState == ServerState::Running) {
+            kill(process.mPid, signal);
+            kill(process.mPid, SIGCONT);
+            process.mState = ServerState::Stopping;
         }
     }
+}
+
+bool CAppServerManager::stopServers()
+{
+    const auto kGrace = std::chrono::seconds(5);
+    auto waitForStopping = [this](Clock::time_point deadline) {
+        auto stopping = [this] {
+            return std::any_of(mProcesses.begin(), mProcesses.end(), [](const AppServerProcess& p) {
+                return p.mState == ServerState::Stopping;
+            });
+        };
+        while (stopping() && Clock::now() < deadline)
+            wait(deadline);
+        return stopping();
+    };
+
+    Phase previous = mPhase;
+    mPhase = Phase::HardStop;
+    killRemaining(SIGTERM);
+    if (waitForStopping(Clock::now() + kGrace)) {
+        for (auto& process : mProcesses) {
+            if (process.mState != ServerState::Stopping)
+                continue;
+            kill(process.mPid, SIGKILL);
+            KXLogWrite(CLog::_pKXLog, "stopServers(): killed \"%s\" (pid %d) after 5 s",
+                       process.mCommand.c_str(), static_cast<int>(process.mPid));
+        }
+        // SIGKILL cannot be refused, but a process stuck in the kernel
+        // ends only when it leaves it.
+        if (waitForStopping(Clock::now() + kGrace))
+            for (const auto& process : mProcesses)
+                if (process.mState == ServerState::Stopping)
+                    KXLogWrite(CLog::_pKXLog,
+                               "stopServers(): \"%s\" (pid %d) still running 5 s after SIGKILL",
+                               process.mCommand.c_str(), static_cast<int>(process.mPid));
+    }
+    mPhase = previous;
+    return std::none_of(mProcesses.begin(), mProcesses.end(), [](const AppServerProcess& p) {
+        return p.mState == ServerState::Stopping || p.mState == ServerState::Running;
+    });
 }

@@ -77,13 +77,70 @@ const time_t kQuickFailSeconds = 59;  // an end within this time of the start is
 
 }  // namespace
 
+const char* ServerStateName(ServerState state)
+{
+    switch (state) {
+    case ServerState::NotStarted:
+        return "not started";
+    case ServerState::Ended:
+        return "ended";
+    case ServerState::Running:
+        return "running";
+    case ServerState::Stopping:
+        return "stopping";
+    }
+    return "unknown";
+}
+
+bool Process::throttled(time_t now) const
+{
+    return mFailCount > kThrottleFailures && now <= mStartTime + kThrottleSeconds;
+}
+
+time_t Process::nextDeadline() const
+{
+    if (mFailCount > kThrottleFailures) {
+        if (mState == ServerState::Running)
+            return mStartTime + kQuickFailSeconds + 1;
+        if (mState == ServerState::NotStarted || mState == ServerState::Ended)
+            return mStartTime + kThrottleSeconds + 1;
+        return 0;
+    }
+    // A failed fork is tried again in the next second, as the loop always did.
+    if (mState == ServerState::NotStarted && mStartTime != 0)
+        return mStartTime + 1;
+    return 0;
+}
+
+bool Process::liftThrottle(time_t now)
+{
+    if (mState != ServerState::Running || mFailCount <= kThrottleFailures ||
+        now <= mStartTime + kQuickFailSeconds)
+        return false;
+    // Its end from now on would reset the count anyway; forgetting it now
+    // lets the log say so when it happens.
+    mFailCount = 0;
+    mThrottleLogged = false;
+    KXLogWrite(CLog::_pKXLog, "Process::restart(): \"%s\" runs again; throttle lifted",
+               mCommand.c_str());
+    return true;
+}
+
 void Process::restart()
 {
-    if (mState == 1)
+    if (mState == ServerState::Running || mState == ServerState::Stopping)
         return;
     time_t now = time(nullptr);
-    if (mFailCount > kThrottleFailures && now <= mStartTime + kThrottleSeconds)
+    if (throttled(now)) {
+        if (!mThrottleLogged) {
+            mThrottleLogged = true;
+            KXLogWrite(CLog::_pKXLog,
+                       "Process::restart(): \"%s\" failed 5 times within 60 s; next start in "
+                       "120 s",
+                       mCommand.c_str());
+        }
         return;
+    }
 
     mStartTime = now;
     pid_t parent = getpid();
@@ -93,19 +150,22 @@ void Process::restart()
     if (pid < 0) {
         int error = errno;
         ++mFailCount;
-        mState = -1;
+        mState = ServerState::NotStarted;
         throw CWIException(ERROR_GENERAL, "Process::start(): failed to fork a new process (%s)",
                            strerror(error));
     }
+    if (mPid != 0)
+        ++mRestarts;
     mPid = pid;
-    mState = 1;
+    mState = ServerState::Running;
     KXLogWrite(CLog::_pKXLog, "Process::start(): started \"%s\"", mCommand.c_str());
 }
 
 void Process::updateTerminated(int status, time_t when)
 {
-    mState = 0;
+    mState = ServerState::Ended;
     mStatus = status;
+    mEndTime = when;
 
     int signalNumber = status & 0x7f;
     int exitCode = (status >> 8) & 0xff;
@@ -113,10 +173,12 @@ void Process::updateTerminated(int status, time_t when)
     bool exitedWithError = signalNumber == 0 && exitCode != 0;
     bool killed = signalNumber >= 1 && signalNumber <= 126;
 
-    if ((exitedWithError || core || killed) && when - mStartTime <= kQuickFailSeconds)
+    if ((exitedWithError || core || killed) && when - mStartTime <= kQuickFailSeconds) {
         ++mFailCount;
-    else
+    } else {
         mFailCount = 0;
+        mThrottleLogged = false;
+    }
 
     if (exitedWithError)
         KXLogWrite(CLog::_pKXLog,

@@ -7,10 +7,13 @@
 #include "config/TarvelEnv.h"
 #include "config/XMLConfig.h"
 #include "foundation/Exceptions.h"
+#include "servicectl/Signals.h"
 
-void CAppServerManagerImpl::buildTables()
+void CAppServerManager::buildTables()
 {
-    InstallChildHandler();
+    // Before the first child: none may end unseen.
+    if (servicectl::SignalDescriptor() < 0)
+        servicectl::WatchSignals();
 
     std::string options;
     {

@@ -28,21 +28,34 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
 
     mManager.buildTables();
 
-    // Each pass starts what is not running and then sleeps up to a second;
-    // any handled signal (a server's SIGCHLD, a stop signal) cuts the sleep
-    // short. A failing pass is logged and the loop goes on: the service must
-    // keep supervising whatever else it can.
+    // Each pass starts what is due and then waits in the manager's one wait
+    // until something happens: a server's end, a stop signal, a throttled
+    // start coming due, an event of a plugged-in source. With nothing to do
+    // the service does not wake at all. A failing pass is logged and the
+    // loop goes on: the service must keep supervising whatever else it can.
+    bool firstStartDone = false;
     while (!serviceStopped()) {
-        CatchWIException("CApplicationServerService::run", [this] {
+        CatchWIException("CApplicationServerService::run", [this, &firstStartDone] {
             mManager.startServers();
-            mManager.waitAndUpdateTerminated(1000);
+            if (!firstStartDone) {
+                firstStartDone = true;
+                serversStarted();
+            }
+            mManager.waitForEvents();
         });
     }
 
     mManager.gentleStopServers();
-    mManager.stopServers();
+    bool noServerLeft = mManager.stopServers();
 
     logReceivedSignals();
+    if (!noServerLeft)
+        return 1;
     KXLogWrite(CLog::_pKXLog, "TARVEL service stops");
     return 0;
+}
+
+void CApplicationServerService::serversStarted()
+{
+    // Every server has had its first start attempt: the service is up.
 }

@@ -23,5 +23,8 @@ public:
     CAppServerManager& manager() { return mManager; }
 
 private:
+    // Called once, right after the first start attempt of every server.
+    void serversStarted();
+
     CAppServerManager mManager;
 };

@@ -1,9 +1,18 @@
 #include "servicectl/ProcessState.h"
 
+#include "baselib/kx_time.h"
+
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
+// This C library's header lacks the C++ linkage block; what it includes is in
+// already.
+extern "C" {
+#include <sys/pidfd.h>
+}
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -50,6 +59,45 @@ bool ReadLink(const std::string& path, std::string& target)
 bool ReadExeLink(pid_t pid, std::string& target)
 {
     return ReadLink("/proc/" + std::to_string(pid) + "/exe", target);
+}
+
+ProcessHandle::ProcessHandle(pid_t pid) : mPid(pid), mFd(pid > 0 ? pidfd_open(pid, 0) : -1)
+{
+}
+
+ProcessHandle::~ProcessHandle()
+{
+    if (mFd >= 0)
+        close(mFd);
+}
+
+bool ProcessHandle::WaitForEnd(std::chrono::steady_clock::time_point deadline) const
+{
+    using Clock = std::chrono::steady_clock;
+    // Without a pidfd, the best bounded wait is to look again and again.
+    const auto fallbackStep = std::chrono::milliseconds(10);
+    for (;;) {
+        auto now = Clock::now();
+        auto left = deadline > now ? deadline - now : Clock::duration::zero();
+        // Rounded up: a wait that ended a little early would count as a time-out.
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        if (mFd >= 0) {
+            struct pollfd entry = {mFd, POLLIN, 0};
+            int ready = poll(&entry, 1, ms > 1 << 30 ? 1 << 30 : static_cast<int>(ms));
+            if (ready > 0)
+                return true;
+            if (ready < 0 && errno != EINTR)
+                return ProcessEnded(mPid);
+        } else {
+            if (ProcessEnded(mPid))
+                return true;
+            if (ms > 0)
+                SleepMillisecondsFully(static_cast<unsigned>(
+                    std::min(std::chrono::milliseconds(ms), fallbackStep).count()));
+        }
+        if (Clock::now() >= deadline)
+            return mFd >= 0 ? false : ProcessEnded(mPid);
+    }
 }
 
 }  // namespace servicectl

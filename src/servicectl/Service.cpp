@@ -1,12 +1,9 @@
 #include "servicectl/Service.h"
 
 #include "foundation/Log.h"
-#include "servicectl/SignalQueue.h"
+#include "servicectl/Signals.h"
 
-#include <signal.h>
-
-#include <cerrno>
-#include <cstring>
+#include <exception>
 
 CServiceBase::CServiceBase(const std::string& name, const std::string& displayName,
                            const std::string& description)
@@ -46,36 +43,21 @@ int CDaemon::run(const std::vector<std::string>&)
 
 bool CDaemon::serviceStopped()
 {
-    logReceivedSignals();
+    servicectl::ReadSignals();
     return servicectl::StopRequested();
 }
 
 void CDaemon::logReceivedSignals()
 {
-    servicectl::DrainReceivedSignals(
-        [](int signal) { KXLogWrite(CLog::_pKXLog, "Signal received: %d", signal); });
+    servicectl::ReadSignals();
 }
 
 void CDaemon::installSignalHandlers()
 {
-    struct sigaction killAction;
-    memset(&killAction, 0, sizeof killAction);
-    // SA_SIGINFO tells a faulting instruction's SIGFPE/SIGILL from one sent.
-    killAction.sa_sigaction = servicectl::KillHandler;
-    killAction.sa_flags = SA_RESTART | SA_SIGINFO;
-    // A full mask keeps every other signal out while the handler runs.
-    if (sigfillset(&killAction.sa_mask) != 0) {
-        KXLogWrite(CLog::_pKXLog, "Setting temp. signalmask of killAction failed (%s)",
-                   strerror(errno));
-        return;
-    }
-    static const int kSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL,
-                                   SIGINT,  SIGPWR, SIGSEGV, SIGTERM};
-    for (int signal : kSignals) {
-        if (sigaction(signal, &killAction, nullptr) != 0) {
-            KXLogWrite(CLog::_pKXLog, "Error installing signal handler (%s)", strerror(errno));
-            return;
-        }
+    try {
+        servicectl::WatchSignals();
+    } catch (std::exception& e) {
+        KXLogWrite(CLog::_pKXLog, "%s", e.what());
     }
 }
 

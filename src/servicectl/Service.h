@@ -1,7 +1,7 @@
 // What a controller knows of a service (IService), a service's identity
 // (CServiceBase), and the base of every service that runs as a Unix daemon
-// (CDaemon): termination signals become a process-wide stop flag that the
-// service's own loop polls.
+// (CDaemon): termination signals are read by the service's own thread and
+// become a process-wide stop flag (see Signals.h).
 #pragma once
 
 #include <sys/types.h>
@@ -60,19 +60,21 @@ public:
             const std::string& description);
     ~CDaemon() override;
 
-    // Installs the termination-signal handlers; a service's run calls this
-    // first. Returns 0.
+    // Sets up the service's signals (servicectl::WatchSignals); a service's
+    // run calls this first, before it creates threads or children. Returns 0.
     int run(const std::vector<std::string>& args) override;
-    // The process-wide stop flag. Also writes the log lines of the signals
-    // received since the last call (see logReceivedSignals).
+    // The process-wide stop flag, after reading the pending signals (see
+    // logReceivedSignals).
     bool serviceStopped() override;
-    // SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGINT, SIGPWR, SIGSEGV and SIGTERM.
+    // Blocks SIGCHLD and the termination signals and installs the handler of
+    // SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGINT, SIGPWR, SIGSEGV and SIGTERM; a
+    // failure is logged.
     void installSignalHandlers() override;
 
-    // The signal handler only records a signal; the "Signal received: %d"
-    // line is written here, on the service's own thread, where taking the
-    // log's lock and allocating are safe. Call it before the service's last
-    // log line so that no received signal goes unlogged.
+    // Reads the pending signals; the "Signal received: %d" line of each is
+    // written here, on the service's own thread, where taking the log's lock
+    // and allocating are safe. Call it before the service's last log line so
+    // that no received signal goes unlogged.
     void logReceivedSignals();
 
     pid_t getPid() const { return mPid; }

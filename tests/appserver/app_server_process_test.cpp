@@ -1,11 +1,12 @@
 // The command line, the start throttle, the decoding of a child's end and
-// the signal guard of one process record.
+// the signal set-up of the supervising process.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <ctime>
 
 #include "appserver/AppServerProcess.h"
+#include "servicectl/Signals.h"
 #include "foundation/Exceptions.h"
 #include "common/installation.h"
 
@@ -23,7 +24,7 @@ TEST(AppServerProcessCommand, BuiltFromEnvironmentOptionsHostPortAndBind)
     Installation inst;
     AppServerProcess plain("/base", "", "", 8001, 0);
     EXPECT_EQ(plain.mCommand, CommandWithoutOptions(inst, " -port 8001"));
-    EXPECT_EQ(plain.mState, -1);
+    EXPECT_EQ(plain.mState, ServerState::NotStarted);
     EXPECT_EQ(plain.mPid, 0);
     EXPECT_EQ(plain.mFailCount, 0);
     EXPECT_EQ(plain.mStartTime, 0);
@@ -66,7 +67,7 @@ protected:
     AppServerProcess p{"/base", "", "", 8001, 0};
     void SetUp() override
     {
-        p.mState = 1;
+        p.mState = ServerState::Running;
         p.mStartTime = 1000;
     }
     std::string line(const std::string& tail)
@@ -78,7 +79,7 @@ protected:
 TEST_F(UpdateTerminated, ExitCodeIsAQuickFailureWithExitStateLine)
 {
     p.updateTerminated(3 << 8, 1059);
-    EXPECT_EQ(p.mState, 0);
+    EXPECT_EQ(p.mState, ServerState::Ended);
     EXPECT_EQ(p.mStatus, 3 << 8);
     EXPECT_EQ(p.mFailCount, 1);
     EXPECT_EQ(inst.countMessage(line("terminated with exit-state 3")), 1);
@@ -96,7 +97,7 @@ TEST_F(UpdateTerminated, CleanExitResetsCountWithoutLine)
 {
     p.mFailCount = 4;
     p.updateTerminated(0, 1001);
-    EXPECT_EQ(p.mState, 0);
+    EXPECT_EQ(p.mState, ServerState::Ended);
     EXPECT_EQ(p.mFailCount, 0);
     EXPECT_TRUE(inst.messages().empty());
 }
@@ -127,7 +128,7 @@ protected:
     AppServerProcess p{"/base", "", "", 8001, 0};
     void TearDown() override
     {
-        if (p.mState == 1)
+        if (p.mState == ServerState::Running)
             testutil::KillAndReap(p.mPid);
     }
 };
@@ -138,13 +139,44 @@ TEST_F(Restart, FiveQuickFailuresHoldBackStartsFor120Seconds)
     p.mFailCount = 5;
     p.mStartTime = now - 100;
     p.restart();
-    EXPECT_EQ(p.mState, -1);
+    EXPECT_EQ(p.mState, ServerState::NotStarted);
     EXPECT_EQ(p.mStartTime, now - 100);
 
     p.mFailCount = 4;  // four failures do not throttle
     p.restart();
-    EXPECT_EQ(p.mState, 1);
+    EXPECT_EQ(p.mState, ServerState::Running);
     EXPECT_GE(p.mStartTime, now);
+}
+
+// The throttle's start is logged once per hold, and its end once the
+// restarted server has run for a minute; the loop is told when to look.
+TEST_F(Restart, ThrottleIsLoggedWhenItHoldsAndWhenItIsLifted)
+{
+    const std::string holds = "Process::restart(): \"" + p.mCommand +
+                              "\" failed 5 times within 60 s; next start in 120 s";
+    const std::string lifted = "Process::restart(): \"" + p.mCommand + "\" runs again; throttle lifted";
+    time_t now = time(nullptr);
+    p.mState = ServerState::Ended;
+    p.mFailCount = 5;
+    p.mStartTime = now - 10;
+    EXPECT_EQ(p.nextDeadline(), now - 10 + 120);
+    p.restart();
+    p.restart();
+    EXPECT_EQ(p.mState, ServerState::Ended);
+    EXPECT_EQ(inst.countMessage(holds), 1);
+
+    p.mStartTime = now - 120;
+    p.restart();
+    ASSERT_EQ(p.mState, ServerState::Running);
+    EXPECT_EQ(p.mRestarts, 0u);
+    EXPECT_EQ(p.nextDeadline(), p.mStartTime + 60);
+    EXPECT_FALSE(p.liftThrottle(p.mStartTime + 59));
+    EXPECT_TRUE(p.liftThrottle(p.mStartTime + 60));
+    EXPECT_FALSE(p.liftThrottle(p.mStartTime + 61));
+    EXPECT_EQ(p.mFailCount, 0);
+    EXPECT_EQ(p.nextDeadline(), 0);
+    EXPECT_EQ(inst.countMessage(lifted), 1);
+    EXPECT_EQ(inst.countMessage(holds), 1);
 }
 
 TEST_F(Restart, ThrottledRecordStartsAgain120SecondsAfterLastStart)
@@ -152,7 +184,7 @@ TEST_F(Restart, ThrottledRecordStartsAgain120SecondsAfterLastStart)
     p.mFailCount = 7;
     p.mStartTime = time(nullptr) - 120;
     p.restart();
-    EXPECT_EQ(p.mState, 1);
+    EXPECT_EQ(p.mState, ServerState::Running);
     EXPECT_TRUE(testutil::ProcessRunning(p.mPid));
     EXPECT_EQ(p.mFailCount, 7);  // only an end changes the count
     EXPECT_EQ(inst.countMessage("Process::start(): started \"" + p.mCommand + "\""), 1);
@@ -161,7 +193,7 @@ TEST_F(Restart, ThrottledRecordStartsAgain120SecondsAfterLastStart)
 TEST_F(Restart, RunningRecordIsLeftAlone)
 {
     p.restart();
-    ASSERT_EQ(p.mState, 1);
+    ASSERT_EQ(p.mState, ServerState::Running);
     pid_t first = p.mPid;
     time_t started = p.mStartTime;
     p.restart();
@@ -177,21 +209,16 @@ bool Blocked(int sig)
     return sigismember(&mask, sig) == 1;
 }
 
-TEST(CBlockAllSignals, BlocksEverythingAndUnblocksEverythingAtTheEnd)
+// Blocked for good (no handler runs for them; the loop reads them), and
+// nothing else: a fault signal blocked would kill the process outright.
+TEST(WatchSignals, BlocksChildAndTerminationSignalsOnly)
 {
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &one, nullptr);
-    {
-        CBlockAllSignals guard;
-        EXPECT_TRUE(Blocked(SIGCHLD));
-        EXPECT_TRUE(Blocked(SIGTERM));
-        EXPECT_TRUE(Blocked(SIGUSR1));
-    }
-    // Unblocked whatever the mask was before the guard.
-    EXPECT_FALSE(Blocked(SIGUSR1));
-    EXPECT_FALSE(Blocked(SIGCHLD));
+    servicectl::WatchSignals();
+    for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGABRT, SIGPWR})
+        EXPECT_TRUE(Blocked(sig)) << sig;
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGUSR1, SIGHUP})
+        EXPECT_FALSE(Blocked(sig)) << sig;
+    EXPECT_GE(servicectl::SignalDescriptor(), 0);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "common/test_util.h"
 #include "foundation/Log.h"
 #include "gentle_stop_peer.h"
+#include "manager_peer.h"
 
 namespace gentlestop {
 
@@ -29,7 +30,7 @@ protected:
         CLog::setFileName(logPath.c_str());
         manager = std::make_unique<CAppServerManager>();
         // References to records handed out by the tests stay valid.
-        manager->impl().mProcesses.reserve(16);
+        ManagerTestPeer::records(*manager).reserve(16);
     }
 
     void TearDown() override

@@ -23,12 +23,12 @@ protected:
     // returns its duration in seconds.
     double StopIgnoringServers(int n)
     {
-        auto& table = manager->impl().mProcesses;
+        auto& table = ManagerTestPeer::records(*manager);
         for (int i = 0; i < n; ++i) {
             peers.push_back(gentlestop::StartPeer("127.0.0.1", Behaviour::IgnoreRequest));
             AppServerProcess record(dir.path(), "", "127.0.0.1", peers.back().port, 0);
             record.mPid = peers.back().pid;
-            record.mState = 1;
+            record.mState = ServerState::Running;
             table.push_back(record);
         }
         auto start = Clock::now();
@@ -46,10 +46,11 @@ protected:
     void ExpectHardStopTerminates()
     {
         for (const auto& record : manager->processes())
-            EXPECT_EQ(record.mState, 1);
-        manager->stopServers();
-        for (const auto& peer : peers) {
-            int status = gentlestop::Reap(peer.pid);
+            EXPECT_EQ(record.mState, ServerState::Running);
+        EXPECT_TRUE(manager->stopServers());
+        for (const auto& record : manager->processes()) {
+            EXPECT_EQ(record.mState, ServerState::Ended);
+            int status = record.mStatus;
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
         }
     }

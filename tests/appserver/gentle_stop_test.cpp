@@ -26,12 +26,13 @@ const std::string kRequest =
 class GentleStopTest : public gentlestop::Fixture {
 protected:
     // Adds a record for a running server.
-    AppServerProcess& Add(const std::string& host, unsigned short port, pid_t pid, int state = 1)
+    AppServerProcess& Add(const std::string& host, unsigned short port, pid_t pid,
+                          ServerState state = ServerState::Running)
     {
         AppServerProcess record(dir.path(), "", host, port, 0);
         record.mPid = pid;
         record.mState = state;
-        auto& table = manager->impl().mProcesses;
+        auto& table = ManagerTestPeer::records(*manager);
         table.push_back(record);
         return table.back();
     }
@@ -61,7 +62,7 @@ TEST_F(GentleStopTest, ServerThatEndsTwoSecondsAfterTheRequest)
     EXPECT_EQ(kRequest.size(), 67u);
     EXPECT_EQ(LogText(), "");
     // The stop reaped it; the hard stop must leave that id alone.
-    EXPECT_EQ(record.mState, 0);
+    EXPECT_EQ(record.mState, ServerState::Ended);
     EXPECT_EQ(waitpid(peer.pid, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
 }
@@ -87,11 +88,14 @@ TEST_F(GentleStopTest, RefusedPortIsLoggedWithoutWaitingAndLeftToTheHardStop)
     // The connect line comes first.
     EXPECT_LT(text.find("KXSocketConnect()"), text.find("GentleStopAS()"));
 
-    EXPECT_EQ(record.mState, 1);
+    EXPECT_EQ(record.mState, ServerState::Running);
     EXPECT_TRUE(testutil::ProcessRunning(child));
-    manager->stopServers();
-    int status = gentlestop::Reap(child);
+    // The hard stop waits for the end and reaps it.
+    EXPECT_TRUE(manager->stopServers());
+    EXPECT_EQ(record.mState, ServerState::Ended);
+    int status = record.mStatus;
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(waitpid(child, nullptr, WNOHANG), -1);
 }
 
 TEST_F(GentleStopTest, ChildThatCannotBeWaitedForFailsAtOnce)
@@ -107,14 +111,14 @@ TEST_F(GentleStopTest, ChildThatCannotBeWaitedForFailsAtOnce)
 
     double seconds = StopSeconds();
     // Never SIGTERM an id that is not ours.
-    int state = record.mState;
-    record.mState = 0;
+    ServerState state = record.mState;
+    record.mState = ServerState::Ended;
     EXPECT_LT(seconds, 1.5);
     EXPECT_EQ(Lines("Failed to shut down application server at [127.0.0.1]:" +
                     std::to_string(port) + " after 30 sec. (0)"),
               1)
         << LogText();
-    EXPECT_EQ(state, 1);
+    EXPECT_EQ(state, ServerState::Running);
     close(listener);
 }
 
@@ -128,7 +132,7 @@ TEST_F(GentleStopTest, RecordWithoutHostIsContactedAtThePrimaryAddress)
     double seconds = StopSeconds();
     EXPECT_LT(seconds, 2.0);
     EXPECT_EQ(testutil::ReadFile(received), kRequest);
-    EXPECT_EQ(record.mState, 0);
+    EXPECT_EQ(record.mState, ServerState::Ended);
     EXPECT_EQ(LogText(), "");
 }
 
@@ -138,8 +142,10 @@ TEST_F(GentleStopTest, OnlyRunningServersAreAsked)
     unsigned short ended = 0, never = 0;
     int endedListener = gentlestop::ListenOn("127.0.0.1", ended);
     int neverListener = gentlestop::ListenOn("127.0.0.1", never);
-    AppServerProcess& a = Add("127.0.0.1", ended, 0, 0);
-    AppServerProcess& b = Add("127.0.0.1", never, 0, -1);
+    AppServerProcess& a = Add("127.0.0.1", ended, 0, ServerState::Ended);
+    AppServerProcess& b = Add("127.0.0.1", never, 0, ServerState::NotStarted);
+    sigset_t before;
+    sigprocmask(SIG_SETMASK, nullptr, &before);
 
     double seconds = StopSeconds();
     EXPECT_LT(seconds, 0.5);
@@ -148,14 +154,14 @@ TEST_F(GentleStopTest, OnlyRunningServersAreAsked)
         EXPECT_LT(accept(fd, nullptr, nullptr), 0);
         close(fd);
     }
-    EXPECT_EQ(a.mState, 0);
-    EXPECT_EQ(b.mState, -1);
+    EXPECT_EQ(a.mState, ServerState::Ended);
+    EXPECT_EQ(b.mState, ServerState::NotStarted);
     EXPECT_EQ(LogText(), "");
-    // No signal stays blocked afterwards.
-    sigset_t mask;
-    sigprocmask(SIG_SETMASK, nullptr, &mask);
-    EXPECT_EQ(sigismember(&mask, SIGCHLD), 0);
-    EXPECT_EQ(sigismember(&mask, SIGTERM), 0);
+    // The signal mask is left as it was: nothing gets blocked or unblocked.
+    sigset_t after;
+    sigprocmask(SIG_SETMASK, nullptr, &after);
+    for (int signal : {SIGCHLD, SIGTERM, SIGUSR1})
+        EXPECT_EQ(sigismember(&after, signal), sigismember(&before, signal)) << signal;
 }
 
 }  // namespace

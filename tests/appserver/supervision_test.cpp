@@ -8,28 +8,29 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "appserver/AppServerManager.h"
 #include "common/installation.h"
+#include "manager_peer.h"
 
 using testutil::Installation;
 
 namespace {
 
-// The SIGCHLD handler reaps every child of this test program from the first
-// buildTables on; children are therefore watched through /proc and the
-// drain, never waited for directly. Only records still marked running after
+// The manager's wait reaps every child of this test program; children are
+// therefore watched through /proc and the drain, never waited for directly. Only records still marked running after
 // a drain are killed: the pid of a reaped child may already be another
 // process's.
 void KillRunning(CAppServerManager& manager)
 {
     manager.waitAndUpdateTerminated(0);
     for (const auto& p : manager.processes())
-        if (p.mState == 1)
+        if (p.mState == ServerState::Running)
             kill(p.mPid, SIGKILL);
     for (const auto& p : manager.processes())
-        if (p.mState == 1)
+        if (p.mState == ServerState::Running)
             testutil::WaitUntil([&] { return !testutil::ProcessRunning(p.mPid); }, 5000);
 }
 
@@ -41,17 +42,8 @@ protected:
     {
     }
 
-    void SetUp() override
-    {
-        InstallChildHandler();
-        termProcs.count = 0;
-        inst.writeWebInterfaceConf("[GLOBAL]\nTIMEOUT=150\n");
-    }
-    void TearDown() override
-    {
-        KillRunning(manager);
-        termProcs.count = 0;
-    }
+    void SetUp() override { inst.writeWebInterfaceConf("[GLOBAL]\nTIMEOUT=150\n"); }
+    void TearDown() override { KillRunning(manager); }
 
     // The records of one appserver element on 127.0.0.1 with these ports.
     void build(const std::vector<unsigned short>& ports, const std::string& extra = "")
@@ -65,11 +57,18 @@ protected:
         manager.buildTables();
     }
 
-    // One pass of the service loop, without its sleep.
+    // Until n servers still marked running have ended (and wait to be reaped).
     void waitForEnds(size_t n)
     {
-        ASSERT_TRUE(
-            testutil::WaitUntil([&] { return termProcs.count >= static_cast<int>(n); }, 10000));
+        ASSERT_TRUE(testutil::WaitUntil(
+            [&] {
+                size_t ended = 0;
+                for (const auto& p : manager.processes())
+                    if (p.mState == ServerState::Running && !testutil::ProcessRunning(p.mPid))
+                        ++ended;
+                return ended >= n;
+            },
+            10000));
     }
 
     // Drains the ended children; p's server must have exited with `code`,
@@ -77,7 +76,7 @@ protected:
     void drainExpectingExit(const AppServerProcess& p, int code)
     {
         manager.waitAndUpdateTerminated(0);
-        EXPECT_EQ(p.mState, 0);
+        EXPECT_EQ(p.mState, ServerState::Ended);
         EXPECT_EQ(p.mStatus, code << 8);
         EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + p.mCommand +
                                     "\" terminated with exit-state " + std::to_string(code)),
@@ -99,7 +98,7 @@ TEST_F(Supervision, ArgumentVectorIsTheCommandSplitAtBlanks)
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
     // Quotes are not interpreted and a tab separates nothing.
-    manager.impl().mProcesses.emplace_back("/base", "  -w  \"-Mfoo bar\"\t-x", "127.0.0.1", 8001,
+    ManagerTestPeer::records(manager).emplace_back("/base", "  -w  \"-Mfoo bar\"\t-x", "127.0.0.1", 8001,
                                            1);
     manager.startServers();
     std::vector<std::string> expected = {inst.perl(),   "-w",       "\"-Mfoo",   "bar\"\t-x",
@@ -127,7 +126,7 @@ TEST_F(Supervision, AtMostFifteenWordsArePassed)
         options += " o" + std::to_string(i);
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
-    manager.impl().mProcesses.emplace_back("/base", options, "", 8001, 0);
+    ManagerTestPeer::records(manager).emplace_back("/base", options, "", 8001, 0);
     manager.startServers();
     auto args = ArgsOf(inst.path("args"));
     ASSERT_EQ(args.size(), 15u);
@@ -139,7 +138,7 @@ TEST_F(Supervision, FourWordsWithoutOptionsHostAndBind)
 {
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
-    manager.impl().mProcesses.emplace_back("/base", "", "", 8001, 0);
+    ManagerTestPeer::records(manager).emplace_back("/base", "", "", 8001, 0);
     manager.startServers();
     std::vector<std::string> expected = {inst.perl(), inst.script(), "-port", "8001"};
     EXPECT_EQ(ArgsOf(inst.path("args")), expected);
@@ -151,7 +150,7 @@ TEST_F(Supervision, FailedExecIsLoggedByTheChildAndDrainedAsExitStateOne)
     unlink(inst.perl().c_str());
     manager.startServers();
     const auto& p = manager.processes()[0];
-    EXPECT_EQ(p.mState, 1);
+    EXPECT_EQ(p.mState, ServerState::Running);
     waitForEnds(1);
     drainExpectingExit(p, 1);
     EXPECT_EQ(p.mFailCount, 1);
@@ -163,7 +162,7 @@ TEST_F(Supervision, FailedExecIsLoggedByTheChildAndDrainedAsExitStateOne)
 TEST_F(Supervision, ExitCodeAndCoreDumpAreLogged)
 {
     build({8001, 8002});
-    auto& processes = manager.impl().mProcesses;
+    auto& processes = ManagerTestPeer::records(manager);
     setenv("STUB_EXIT", "42", 1);
     processes[0].restart();
     unsetenv("STUB_EXIT");
@@ -202,46 +201,40 @@ TEST_F(Supervision, ExitCodeAndCoreDumpAreLogged)
 TEST_F(Supervision, CleanExitResetsCountAndIsStartedAgainInTheNextPass)
 {
     build({8001});
-    auto& p = manager.impl().mProcesses[0];
+    auto& p = ManagerTestPeer::records(manager)[0];
     p.mFailCount = 4;
     setenv("STUB_EXIT", "0", 1);
     manager.startServers();
     pid_t first = p.mPid;
     waitForEnds(1);
     manager.waitAndUpdateTerminated(0);
-    EXPECT_EQ(p.mState, 0);
+    EXPECT_EQ(p.mState, ServerState::Ended);
     EXPECT_EQ(p.mFailCount, 0);
     EXPECT_EQ(inst.messages().size(), 1u);  // the "started" line only
     unsetenv("STUB_EXIT");
     manager.startServers();
-    EXPECT_EQ(p.mState, 1);
+    EXPECT_EQ(p.mState, ServerState::Running);
     EXPECT_NE(p.mPid, first);
     EXPECT_TRUE(testutil::ProcessRunning(p.mPid));
 }
 
-TEST_F(Supervision, ChildrenEndingDuringOneSleepAreDrainedAtOnceNewestFirst)
+TEST_F(Supervision, ChildrenEndingDuringOneSleepAreDrainedAtOnce)
 {
     build({8001, 8002, 8003, 8004, 8005});
     setenv("STUB_EXIT", "7", 1);
     manager.startServers();
     waitForEnds(5);
-    std::vector<pid_t> reaped;
-    for (int i = 0; i < 5; ++i)
-        reaped.push_back(termProcs.entries[i].pid);
     size_t before = inst.messages().size();
     manager.waitAndUpdateTerminated(0);
-    EXPECT_EQ(termProcs.count, 0);
 
     auto messages = inst.messages();
     ASSERT_EQ(messages.size(), before + 5);
-    for (int i = 0; i < 5; ++i) {
-        pid_t pid = reaped[4 - i];
-        auto it = std::find_if(manager.processes().begin(), manager.processes().end(),
-                               [&](const AppServerProcess& p) { return p.mPid == pid; });
-        ASSERT_NE(it, manager.processes().end());
-        EXPECT_EQ(messages[before + i], "Process::updateTerminated(): \"" + it->mCommand +
-                                            "\" terminated with exit-state 7");
-        EXPECT_EQ(it->mState, 0);
+    for (const auto& p : manager.processes()) {
+        EXPECT_EQ(p.mState, ServerState::Ended);
+        EXPECT_EQ(std::count(messages.begin() + before, messages.end(),
+                             "Process::updateTerminated(): \"" + p.mCommand +
+                                 "\" terminated with exit-state 7"),
+                  1);
     }
 }
 
@@ -253,30 +246,11 @@ TEST_F(Supervision, UnknownChildIsDroppedSilently)
     if (stranger == 0)
         _exit(5);
     ASSERT_GT(stranger, 0);
-    waitForEnds(1);
-    EXPECT_EQ(termProcs.entries[0].pid, stranger);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(stranger); }, 10000));
     manager.waitAndUpdateTerminated(0);
-    EXPECT_EQ(termProcs.count, 0);
+    EXPECT_EQ(waitpid(stranger, nullptr, WNOHANG), -1);  // reaped
     EXPECT_TRUE(inst.messages().empty());
-    EXPECT_EQ(manager.processes()[0].mState, -1);
-}
-
-// With a full table the handler leaves ended children unreaped and their
-// SIGCHLD is spent; the drain must reap them itself, or they would stay
-// zombies that are never restarted.
-TEST_F(Supervision, ChildEndingWhileTableIsFullIsNotLost)
-{
-    build({8001});
-    for (int i = 0; i < TERMPROCS_SIZE; ++i)
-        termProcs.entries[i] = TermProc{-2, 0, 0};
-    termProcs.count = TERMPROCS_SIZE;
-    setenv("STUB_EXIT", "3", 1);
-    manager.startServers();
-    const auto& p = manager.processes()[0];
-    ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(p.mPid); }, 10000));
-    ASSERT_EQ(termProcs.count, TERMPROCS_SIZE);
-    drainExpectingExit(p, 3);
-    EXPECT_EQ(termProcs.count, 0);
+    EXPECT_EQ(manager.processes()[0].mState, ServerState::NotStarted);
 }
 
 // An ended record keeps its last pid; when a later child of another record
@@ -284,15 +258,15 @@ TEST_F(Supervision, ChildEndingWhileTableIsFullIsNotLost)
 TEST_F(Supervision, EndedRecordWithARecycledPidIsLeftAlone)
 {
     build({8001, 8002});
-    auto& processes = manager.impl().mProcesses;
+    auto& processes = ManagerTestPeer::records(manager);
     processes[1].restart();
-    ASSERT_EQ(processes[1].mState, 1);
+    ASSERT_EQ(processes[1].mState, ServerState::Running);
     processes[0].mPid = processes[1].mPid;
-    processes[0].mState = 0;
+    processes[0].mState = ServerState::Ended;
     kill(processes[1].mPid, SIGKILL);
     waitForEnds(1);
     manager.waitAndUpdateTerminated(0);
-    EXPECT_EQ(processes[1].mState, 0);
+    EXPECT_EQ(processes[1].mState, ServerState::Ended);
     EXPECT_EQ(processes[1].mStatus, SIGKILL);
     EXPECT_EQ(processes[0].mStatus, 0);
     EXPECT_EQ(processes[0].mFailCount, 0);
@@ -316,20 +290,20 @@ TEST_F(Supervision, DrainSleepsAtMostTheGivenTime)
 TEST_F(Supervision, StopServersSignalsOnlyRunningRecords)
 {
     build({8001, 8002, 8003});
-    auto& processes = manager.impl().mProcesses;
+    auto& processes = ManagerTestPeer::records(manager);
     manager.startServers();
     for (const auto& p : processes)
         ASSERT_TRUE(testutil::ProcessRunning(p.mPid));
-    processes[1].mState = 0;   // stopped before: left alone
-    processes[2].mState = -1;  // never started: left alone
+    processes[1].mState = ServerState::Ended;   // stopped before: left alone
+    processes[2].mState = ServerState::NotStarted;  // never started: left alone
     manager.stopServers();
     EXPECT_TRUE(
         testutil::WaitUntil([&] { return !testutil::ProcessRunning(processes[0].mPid); }, 5000));
-    EXPECT_EQ(processes[0].mState, 0);
+    EXPECT_EQ(processes[0].mState, ServerState::Ended);
     EXPECT_TRUE(testutil::ProcessRunning(processes[1].mPid));
     EXPECT_TRUE(testutil::ProcessRunning(processes[2].mPid));
-    EXPECT_EQ(processes[2].mState, -1);
-    processes[1].mState = processes[2].mState = 1;  // to be ended by the fixture
+    EXPECT_EQ(processes[2].mState, ServerState::NotStarted);
+    processes[1].mState = processes[2].mState = ServerState::Running;  // to be ended by the fixture
 }
 
 TEST_F(Supervision, DestructionTerminatesRunningServers)
@@ -374,7 +348,7 @@ TEST_F(Supervision, ForkFailureIsLoggedAndNextRecordTried)
             _exit(11);
         manager.startServers();
         const auto& ps = manager.processes();
-        bool ok = ps[0].mState == -1 && ps[1].mState == -1 && ps[0].mFailCount == 1 &&
+        bool ok = ps[0].mState == ServerState::NotStarted && ps[1].mState == ServerState::NotStarted && ps[0].mFailCount == 1 &&
                   ps[1].mFailCount == 1 && ps[0].mStartTime != 0 && ps[1].mStartTime != 0;
         _exit(ok ? 0 : 12);
     }
@@ -448,14 +422,14 @@ TEST_F(DemoServer, RestartedAfterSigkillWithUnhandledSignalLine)
 {
     unsigned short port = testutil::FreePort();
     build({port});
-    auto& p = manager.impl().mProcesses[0];
+    auto& p = ManagerTestPeer::records(manager)[0];
     manager.startServers();
     ASSERT_TRUE(testutil::WaitUntil([&] { return testutil::PortOpen(port); }, 10000));
     pid_t first = p.mPid;
 
     kill(first, SIGKILL);
     manager.waitAndUpdateTerminated(5000);  // cut short by the SIGCHLD
-    EXPECT_EQ(p.mState, 0);
+    EXPECT_EQ(p.mState, ServerState::Ended);
     EXPECT_EQ(p.mStatus, SIGKILL);
     EXPECT_EQ(p.mFailCount, 1);
     EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + p.mCommand +
@@ -463,7 +437,7 @@ TEST_F(DemoServer, RestartedAfterSigkillWithUnhandledSignalLine)
               1);
 
     manager.startServers();
-    EXPECT_EQ(p.mState, 1);
+    EXPECT_EQ(p.mState, ServerState::Running);
     EXPECT_NE(p.mPid, first);
     EXPECT_TRUE(testutil::WaitUntil([&] { return testutil::PortOpen(port); }, 10000));
     EXPECT_EQ(inst.countMessage("Process::start(): started \"" + p.mCommand + "\""), 2);

@@ -35,7 +35,7 @@ TEST(Throttle, FiveQuickFailuresThenOneTryPer120SecondsAndALongRunResets)
     };
 
     setenv("STUB_EXIT", "1", 1);
-    ASSERT_TRUE(loopUntil([&] { return p.mFailCount == 5 && p.mState == 0; }, 60));
+    ASSERT_TRUE(loopUntil([&] { return p.mFailCount == 5 && p.mState == ServerState::Ended; }, 60));
     EXPECT_EQ(inst.countMessage(started), 5);
     EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + p.mCommand +
                                 "\" terminated with exit-state 1"),
@@ -44,7 +44,7 @@ TEST(Throttle, FiveQuickFailuresThenOneTryPer120SecondsAndALongRunResets)
 
     // From now on the server would run; the throttle still holds it back.
     unsetenv("STUB_EXIT");
-    ASSERT_TRUE(loopUntil([&] { return p.mState == 1; }, 130));
+    ASSERT_TRUE(loopUntil([&] { return p.mState == ServerState::Running; }, 130));
     EXPECT_GE(p.mStartTime, fifth + 120);
     EXPECT_LE(p.mStartTime, fifth + 122);
     EXPECT_EQ(inst.countMessage(started), 6);
@@ -53,12 +53,12 @@ TEST(Throttle, FiveQuickFailuresThenOneTryPer120SecondsAndALongRunResets)
     // A signal after 60 seconds of running is a failure, but not a quick one.
     time_t sixth = p.mStartTime;
     loopUntil([&] { return time(nullptr) >= sixth + 61; }, 70);
-    ASSERT_EQ(p.mState, 1);
+    ASSERT_EQ(p.mState, ServerState::Running);
     kill(p.mPid, SIGKILL);
-    ASSERT_TRUE(loopUntil([&] { return p.mState == 0; }, 10));
+    ASSERT_TRUE(loopUntil([&] { return p.mState == ServerState::Ended; }, 10));
     EXPECT_EQ(p.mFailCount, 0);
     manager.startServers();
-    EXPECT_EQ(p.mState, 1);
+    EXPECT_EQ(p.mState, ServerState::Running);
     EXPECT_EQ(inst.countMessage(started), 7);
     manager.stopServers();
 }

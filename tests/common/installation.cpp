@@ -22,17 +22,21 @@ const std::string kScript = "cartridges/DE_TARVEL/WebInterface/Scripts/appsrv.pl
 
 const char* kStubPerl =
     "#!/bin/sh\n"
+    "[ -n \"$STUB_STOP\" ] && kill -STOP $$\n"
     "if [ -n \"$STUB_ARGS\" ]; then\n"
     "  for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > \"$STUB_ARGS.tmp\"\n"
     "  mv \"$STUB_ARGS.tmp\" \"$STUB_ARGS\"\n"
     "fi\n"
     "[ -n \"$STUB_SIGNAL\" ] && kill -\"$STUB_SIGNAL\" $$\n"
     "[ -n \"$STUB_EXIT\" ] && exit \"$STUB_EXIT\"\n"
+    "[ -n \"$STUB_IGNORE_TERM\" ] && trap '' TERM\n"
     "exec sleep 1000\n";
 
 const char* kStubVariables[] = {"STUB_ARGS",
                                 "STUB_SIGNAL",
                                 "STUB_EXIT",
+                                "STUB_IGNORE_TERM",
+                                "STUB_STOP",
                                 "APPSRV_EXIT_CODE",
                                 "APPSRV_CRASH_SIGNAL",
                                 "APPSRV_IGNORE_SHUTDOWN",

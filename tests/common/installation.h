@@ -14,9 +14,11 @@
 //
 // The stub perl is a shell script driven by variables the started children
 // inherit:
+//   STUB_STOP=1      stop itself with SIGSTOP first (one exec, nothing else)
 //   STUB_ARGS=file   write $0 and every argument, one per line, to file
 //   STUB_SIGNAL=sig  kill itself with sig
 //   STUB_EXIT=n      exit with code n
+//   STUB_IGNORE_TERM=1  ignore SIGTERM (also as the "sleep 1000" below)
 //   otherwise        become "sleep 1000"
 #pragma once
 

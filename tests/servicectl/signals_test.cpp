@@ -27,13 +27,14 @@ protected:
     std::vector<pid_t> mChildren;
 };
 
-// True once `signal` is no longer pending for the process: its handler ran.
-bool Delivered(pid_t pid, int signal)
+// True while `signal` is pending for the process: the service blocks it
+// until its own thread reads it.
+bool Pending(pid_t pid, int signal)
 {
     for (const auto& line : testutil::ReadLines("/proc/" + std::to_string(pid) + "/status"))
         if (line.rfind("ShdPnd:", 0) == 0)
-            return (std::stoull(line.substr(7), nullptr, 16) & (1ull << (signal - 1))) == 0;
-    return true;
+            return (std::stoull(line.substr(7), nullptr, 16) & (1ull << (signal - 1))) != 0;
+    return false;
 }
 
 class Signals : public Console, public ::testing::WithParamInterface<int> {};
@@ -104,8 +105,8 @@ TEST_F(Console, SegvAndBusEndTheProcessAtOnce)
         ASSERT_EQ(kill(pid, SIGTERM), 0);
         ASSERT_TRUE(mFake.WaitForLog("FAKE service stopping"));
         ASSERT_EQ(kill(pid, SIGINT), 0);
-        // Delivered before the fatal one, which would otherwise go first.
-        ASSERT_TRUE(testutil::WaitUntil([&] { return Delivered(pid, SIGINT); }, 2000, 5));
+        // Arrived before the fatal one; still unread, it is logged first.
+        ASSERT_TRUE(testutil::WaitUntil([&] { return Pending(pid, SIGINT); }, 2000, 5));
         ASSERT_EQ(kill(pid, signal), 0);
         int status = FakeService::WaitForExit(pid, 2000);
         ASSERT_TRUE(WIFEXITED(status)) << signal;

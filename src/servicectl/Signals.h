@@ -1,0 +1,55 @@
+// The one home of the service's signals: which ones every thread blocks, the
+// descriptor they are read from, the handler of the fault signals, and the
+// process-wide stop flag.
+//
+// SIGCHLD and the termination signals SIGTERM, SIGINT, SIGABRT and SIGPWR are
+// blocked in every thread, so no handler ever runs for them: they stay
+// pending until the service thread reads them from one signalfd, which the
+// supervision loop watches in its only wait together with its other
+// descriptors. A signal that arrives at any moment, also between two waits,
+// stays pending on that descriptor until it is read: none is lost, and no
+// wait misses it.
+//
+// SIGSEGV, SIGBUS, SIGFPE and SIGILL cannot be blocked (the kernel kills a
+// process whose fault signal is blocked), so they keep an async-signal-safe
+// handler. A fault ends the process at once with status 1. A SIGFPE or SIGILL
+// sent with kill() is a stop request like SIGTERM: the handler forwards it as
+// a queued real-time signal that carries its number and is read from the same
+// descriptor.
+#pragma once
+
+#include <signal.h>
+
+namespace servicectl {
+
+// Sets up the service's signals: SIGCHLD to its default action without stop
+// reports, the handler for the eight handled signals, the watched signals
+// blocked in the calling thread (threads created afterwards inherit the
+// mask), and the descriptor. The first call does all of it; later calls only
+// block the watched signals in the calling thread. Call it on the service
+// thread before any other thread or child is created. Throws CWIException
+// naming the call that failed and the OS reason.
+void WatchSignals();
+
+// The non-blocking, close-on-exec signalfd of the watched signals; -1 before
+// the first WatchSignals.
+int SignalDescriptor();
+
+struct SignalEvents {
+    bool childEnded = false;  // at least one SIGCHLD was pending
+    bool stop = false;        // at least one termination signal was pending
+};
+
+// Reads every signal pending on the descriptor, without blocking. Each
+// termination signal is logged as "Signal received: <n>" and sets the stop
+// flag. Service thread only: the log line must not be written from a handler.
+SignalEvents ReadSignals();
+
+// True once any termination signal was read; never reset.
+bool StopRequested();
+
+// The handler installed by WatchSignals (with SA_SIGINFO) for SIGABRT, SIGBUS,
+// SIGFPE, SIGILL, SIGINT, SIGPWR, SIGSEGV and SIGTERM.
+void SignalHandler(int signal, siginfo_t* info, void* context);
+
+}  // namespace servicectl

@@ -1,0 +1,309 @@
+// The supervision loop's one wait: nothing that happens before or during it
+// is missed, it wakes exactly at a record's deadline, plugged-in sources get
+// their descriptors and deadlines, and the wait for a process's end holds its
+// bounds with and without pidfd. Also the gentle stop when threads run out.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <dirent.h>
+#include <fstream>
+
+#include "appserver/AppServerManager.h"
+#include "gentle_stop_peer.h"
+#include "common/installation.h"
+#include "manager_peer.h"
+#include "servicectl/ProcessState.h"
+#include "servicectl/Signals.h"
+
+using testutil::Installation;
+using Clock = std::chrono::steady_clock;
+
+// This program is linked with pidfd_open wrapped, so that a test can make it
+// fail as an old kernel or a full descriptor table would.
+std::atomic<int> gPidfdError{0};
+extern "C" int __real_pidfd_open(pid_t pid, unsigned int flags);
+extern "C" int __wrap_pidfd_open(pid_t pid, unsigned int flags)
+{
+    if (int error = gPidfdError.load()) {
+        errno = error;
+        return -1;
+    }
+    return __real_pidfd_open(pid, flags);
+}
+
+namespace {
+
+long MsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class EventLoop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        inst.writeWebInterfaceConf("[GLOBAL]\n");
+        inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"8001\"/>"});
+        manager.setIPList(std::vector<std::string>{"127.0.0.1"});
+        manager.buildTables();
+    }
+    void TearDown() override
+    {
+        gPidfdError = 0;
+        for (auto& p : ManagerTestPeer::records(manager))
+            if (p.mState == ServerState::Running)
+                testutil::KillAndReap(p.mPid);
+    }
+    AppServerProcess& server() { return ManagerTestPeer::records(manager)[0]; }
+
+    Installation inst;
+    CAppServerManager manager;
+};
+
+// A child's end and a stop signal that come before the wait begins (after
+// the last look, before the sleep) end it at once; so does an end during it.
+TEST_F(EventLoop, EndsAndSignalsBeforeOrDuringTheWaitAreNeverMissed)
+{
+    manager.startServers();
+    pid_t first = server().mPid;
+    kill(first, SIGKILL);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(first); }, 5000));
+    auto start = Clock::now();
+    manager.waitAndUpdateTerminated(5000);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(server().mState, ServerState::Ended);
+    EXPECT_EQ(server().mStatus, SIGKILL);
+
+    manager.startServers();
+    ASSERT_EQ(server().mState, ServerState::Running);
+    pid_t second = server().mPid;
+    pid_t helper = fork();
+    if (helper == 0) {
+        usleep(300 * 1000);
+        kill(second, SIGKILL);
+        _exit(0);
+    }
+    start = Clock::now();
+    while (server().mState == ServerState::Running && MsSince(start) < 5000)
+        manager.waitAndUpdateTerminated(5000);
+    EXPECT_GE(MsSince(start), 250);
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_EQ(server().mState, ServerState::Ended);
+    EXPECT_EQ(server().mRestarts, 1u);
+    EXPECT_NE(server().mEndTime, 0);
+
+    raise(SIGTERM);
+    start = Clock::now();
+    manager.waitAndUpdateTerminated(5000);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_TRUE(servicectl::StopRequested());
+    EXPECT_EQ(inst.countMessage("Signal received: 15"), 1);
+}
+
+// Idle, the wait lasts its whole limit; a throttled start wakes it when due.
+TEST_F(EventLoop, WakesAtTheThrottledStartAndNotBefore)
+{
+    manager.startServers();
+    auto start = Clock::now();
+    manager.waitAndUpdateTerminated(300);
+    EXPECT_GE(MsSince(start), 299);
+    testutil::KillAndReap(server().mPid);
+    manager.waitAndUpdateTerminated(0);  // the SIGCHLD of that end
+
+    // Held back until mStartTime + 120 s, that is within the next second.
+    server().mState = ServerState::Ended;
+    server().mFailCount = 5;
+    server().mStartTime = time(nullptr) - 119;
+    manager.startServers();
+    EXPECT_EQ(server().mState, ServerState::Ended);
+    start = Clock::now();
+    manager.waitAndUpdateTerminated(10000);
+    EXPECT_LT(MsSince(start), 1500);
+    manager.startServers();
+    EXPECT_EQ(server().mState, ServerState::Running);
+    EXPECT_EQ(inst.countMessage("Process::restart(): \"" + server().mCommand +
+                                "\" failed 5 times within 60 s; next start in 120 s"),
+              1);
+}
+
+// A source as the control plane will plug in: a pipe and a deadline.
+class PipeSource : public LoopSource {
+public:
+    PipeSource() { EXPECT_EQ(pipe(fds), 0); }
+    ~PipeSource() override
+    {
+        close(fds[0]);
+        close(fds[1]);
+    }
+    void prepare(std::vector<struct pollfd>& pollfds, Clock::time_point& deadline) override
+    {
+        pollfds.push_back({fds[0], POLLIN, 0});
+        if (due != Clock::time_point() && due < deadline)
+            deadline = due;
+    }
+    void dispatch(struct pollfd* pollfds, size_t count, Clock::time_point) override
+    {
+        ++dispatched;
+        ASSERT_EQ(count, 1u);
+        if (pollfds[0].revents & POLLIN) {
+            char c;
+            ASSERT_EQ(read(fds[0], &c, 1), 1);
+            ++readable;
+        }
+    }
+    int fds[2];
+    Clock::time_point due;
+    int dispatched = 0, readable = 0;
+};
+
+TEST_F(EventLoop, SourcesGetTheirDescriptorsAndDeadlines)
+{
+    PipeSource source;
+    manager.addSource(&source);
+    ASSERT_EQ(write(source.fds[1], "x", 1), 1);
+    auto start = Clock::now();
+    manager.waitAndUpdateTerminated(5000);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(source.readable, 1);
+
+    source.due = Clock::now() + std::chrono::milliseconds(200);
+    start = Clock::now();
+    manager.waitAndUpdateTerminated(5000);
+    EXPECT_GE(MsSince(start), 199);
+    EXPECT_LT(MsSince(start), 1500);
+    EXPECT_EQ(source.dispatched, 2);
+    EXPECT_EQ(source.readable, 1);
+
+    manager.removeSource(&source);
+    ASSERT_EQ(write(source.fds[1], "x", 1), 1);
+    manager.waitAndUpdateTerminated(0);
+    EXPECT_EQ(source.dispatched, 2);
+}
+
+// The wait for a process's end: the moment it happens, with or without a
+// pidfd; never a false "ended" before the deadline, never much past it.
+TEST(ProcessHandle, WaitHoldsItsBoundsWithAndWithoutPidfd)
+{
+    for (int error : {0, EMFILE, ENOSYS}) {
+        gPidfdError = error;
+        pid_t child = fork();
+        if (child == 0) {
+            usleep(300 * 1000);
+            _exit(0);
+        }
+        ASSERT_GT(child, 0);
+        servicectl::ProcessHandle handle(child);
+        EXPECT_EQ(handle.fd() >= 0, error == 0) << error;
+        auto start = Clock::now();
+        EXPECT_FALSE(handle.WaitForEnd(start + std::chrono::milliseconds(100))) << error;
+        EXPECT_GE(MsSince(start), 100) << error;
+        EXPECT_TRUE(handle.WaitForEnd(start + std::chrono::milliseconds(5000))) << error;
+        EXPECT_GE(MsSince(start), 250) << error;
+        EXPECT_LT(MsSince(start), 1000) << error;
+        EXPECT_EQ(waitpid(child, nullptr, 0), child);
+    }
+    gPidfdError = 0;
+}
+
+class GentleStopFallback : public EventLoop {};
+
+// Without pidfd the gentle stop still learns of the end within moments.
+TEST_F(GentleStopFallback, ServerEndingOnTheRequestIsSeenWithoutPidfd)
+{
+    gPidfdError = EMFILE;
+    auto peer = gentlestop::StartPeer("127.0.0.1", gentlestop::Behaviour::EndAtOnce);
+    server().mPort = peer.port;
+    server().mPid = peer.pid;
+    server().mState = ServerState::Running;
+    auto start = Clock::now();
+    manager.gentleStopServers();
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_EQ(server().mState, ServerState::Ended);
+    EXPECT_EQ(server().mStatus, 0);
+    EXPECT_TRUE(inst.messages().empty()) << testutil::ReadFile(inst.log());
+}
+
+int ProcessesOf(uid_t uid)
+{
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;  // not a process ("self" would count this one twice)
+        std::ifstream status(std::string("/proc/") + entry->d_name + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("Uid:", 0) == 0 && std::stoul(line.substr(4)) == uid)
+                ++count;
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return count;
+}
+
+// When the thread limit allows one stop thread but not two, the first server
+// is still asked, the second goes straight to the hard stop, and nothing
+// ends the stop early. Threads count against RLIMIT_NPROC, which root
+// ignores, so a child of the test becomes "nobody" first.
+TEST_F(EventLoop, ServerWithoutAStopThreadGetsTheHardStop)
+{
+    inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"8001,8002\"/>"});
+    chmod(inst.path("").c_str(), 0711);
+    chmod(inst.path("log").c_str(), 0777);
+    chmod(inst.log().c_str(), 0666);
+    pid_t child = fork();
+    if (child == 0) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(10);
+        CAppServerManager own;
+        own.setIPList(std::vector<std::string>{"127.0.0.1"});
+        own.buildTables();
+        own.startServers();
+        for (const auto& p : own.processes())
+            if (p.mState != ServerState::Running)
+                _exit(11);
+        // The first stop thread is kept busy: its server takes the request
+        // and ends a second later.
+        unsigned short port = 0;
+        int listener = gentlestop::ListenOn("127.0.0.1", port);
+        ManagerTestPeer::records(own)[0].mPort = port;
+        pid_t first = own.processes()[0].mPid;
+        if (fork() == 0) {
+            sleep(1);
+            kill(first, SIGKILL);
+            _exit(0);
+        }
+        // Room for exactly one more task of this user.
+        rlim_t room = static_cast<rlim_t>(ProcessesOf(getuid()) + 1);
+        rlimit limit{room, room};
+        if (setrlimit(RLIMIT_NPROC, &limit) != 0)
+            _exit(12);
+        own.gentleStopServers();
+        bool noneLeft = own.stopServers();
+        const auto& ps = own.processes();
+        if (ps[0].mState != ServerState::Ended || ps[0].mStatus != SIGKILL)
+            _exit(13);
+        if (ps[1].mState != ServerState::Ended || ps[1].mStatus != SIGTERM)
+            _exit(14);
+        close(listener);
+        _exit(noneLeft ? 0 : 15);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << testutil::ReadFile(inst.log());
+    EXPECT_EQ(testutil::CountLinesContaining(inst.log(), "Failed to shut down"), 0)
+        << testutil::ReadFile(inst.log());
+    EXPECT_EQ(testutil::CountLinesContaining(
+                  inst.log(), "gentleStopServers(): no stop thread for [127.0.0.1]:8002"),
+              1)
+        << testutil::ReadFile(inst.log());
+}
+
+}  // namespace
