@@ -1,14 +1,17 @@
 // Restart latency and the cost of supervising many servers.
 //
-//   restart_bench [kills] [servers] [idle-seconds]     (defaults 41 1000 30)
+//   restart_bench [kills] [servers] [idle-seconds]     (defaults 40 50 30)
 //
 // 1. Restart latency: from SIGKILL of a running server to the moment its
 //    replacement runs, median over `kills`, measured for the supervision loop
-//    of the service (startServers and waitAndUpdateTerminated(1000), as the
-//    service runs them) and, side by side, for a bare loop of fork, execv and
-//    blocking waitpid restarting the same program: the machine's own limit.
+//    of the service (startServers and waitForEvents, as the service runs
+//    them) with 20 servers each killed once per round (a server killed five
+//    times would trip the throttle) and, side by side, for a bare loop of
+//    fork, execv and blocking waitpid restarting the same program: the
+//    machine's own limit.
 // 2. With `servers` servers on 127.0.0.1: time until all run, the
-//    supervisor's resident memory, and its CPU time while idle.
+//    supervisor's resident memory, and its CPU time and voluntary context
+//    switches (wake-ups) while idle.
 //
 // The server is this program itself, started as <installation>/perl/bin/perl
 // (a symlink to it): it writes its pid to the inherited pipe on fd 3 and
@@ -114,7 +117,7 @@ pid_t StartSupervisor(const std::string& dir)
         manager.buildTables();
         for (;;) {
             manager.startServers();
-            manager.waitAndUpdateTerminated(1000);
+            manager.waitForEvents();
         }
     } catch (std::exception& e) {
         fprintf(stderr, "supervisor: %s\n", e.what());
@@ -266,13 +269,13 @@ int main(int argc, char** argv)
             pause();
     }
 
-    int kills = argc > 1 ? atoi(argv[1]) : 41;
-    unsigned servers = argc > 2 ? unsigned(atoi(argv[2])) : 1000;
+    int kills = argc > 1 ? atoi(argv[1]) : 40;
+    unsigned servers = argc > 2 ? unsigned(atoi(argv[2])) : 50;
     int idleSeconds = argc > 3 ? atoi(argv[3]) : 30;
     signal(SIGPIPE, SIG_IGN);
 
     // 1. Restart latency, both loops in the same run, alternating.
-    const int kLatencyServers = 8;
+    const int kLatencyServers = 20;
     std::string dir = MakeInstallation(20000, kLatencyServers);
     std::string bareDir = MakeInstallation(20000, 1);
     std::vector<std::string> dirs{dir, bareDir};
@@ -283,7 +286,8 @@ int main(int argc, char** argv)
         pid_t sup = StartSupervisor(dir);
         close(kReadyFd);
         std::vector<pid_t> last;
-        auto s = MeasureRestarts(readFd, kills / 2 + 1, kLatencyServers, last);
+        auto s = MeasureRestarts(readFd, std::min(kills / 2, kLatencyServers), kLatencyServers,
+                                 last);
         Stop(sup);
         close(readFd);
         supervised.insert(supervised.end(), s.begin(), s.end());
@@ -291,7 +295,7 @@ int main(int argc, char** argv)
         PipeOnReadyFd(&readFd);
         pid_t loop = StartBareLoop(bareDir);
         close(kReadyFd);
-        auto b = MeasureRestarts(readFd, kills / 2 + 1, 1, last);
+        auto b = MeasureRestarts(readFd, std::min(kills / 2, kLatencyServers), 1, last);
         Stop(loop);
         for (pid_t pid : last)
             kill(pid, SIGKILL);  // the bare loop's server has no death signal
@@ -324,13 +328,18 @@ int main(int argc, char** argv)
     printf("%u servers: all %u running after %.1f ms\n", servers, running, allRunMs);
     printf("  supervisor memory: VmRSS %ld kB, VmHWM %ld kB\n", ProcStatusKb(sup, "VmRSS:"),
            ProcStatusKb(sup, "VmHWM:"));
+    // Settled: the last start's wake-ups are over.
+    sleep(1);
     double cpu0 = CpuSeconds(sup);
+    long switches0 = ProcStatusKb(sup, "voluntary_ctxt_switches:");
     auto idle0 = Clock::now();
     sleep(idleSeconds);
     double cpu = CpuSeconds(sup) - cpu0;
+    long switches = ProcStatusKb(sup, "voluntary_ctxt_switches:") - switches0;
     double wall = Ms(Clock::now() - idle0) / 1000;
-    printf("  supervisor CPU over %.1f idle seconds: %.3f s (%.3f%% of one core)\n", wall, cpu,
-           100 * cpu / wall);
+    printf("  supervisor CPU over %.1f idle seconds: %.0f ms (%.3f%% of one core)\n", wall,
+           cpu * 1000, 100 * cpu / wall);
+    printf("  supervisor voluntary context switches while idle: %ld\n", switches);
     Stop(sup);
     close(readFd);
     for (const auto& d : dirs)

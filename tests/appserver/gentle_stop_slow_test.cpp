@@ -64,7 +64,13 @@ TEST_F(GentleStopSlowTest, ServerThatIgnoresTheRequestGetsThirtySecondsThenSIGTE
     EXPECT_LE(seconds, 31.5);
     EXPECT_EQ(testutil::CountLinesContaining(logPath, FailureLine(peers[0])), 1)
         << testutil::ReadFile(logPath);
-    EXPECT_EQ(testutil::ReadLines(logPath).size(), 1u) << testutil::ReadFile(logPath);
+    // Besides, only the progress line every 5 s naming the server.
+    int progress = testutil::CountLinesContaining(
+        logPath, "gentleStopServers(): waiting for 1 server(s): 127.0.0.1:" +
+                     std::to_string(peers[0].port));
+    EXPECT_GE(progress, 5) << testutil::ReadFile(logPath);
+    EXPECT_LE(progress, 6) << testutil::ReadFile(logPath);
+    EXPECT_EQ(testutil::ReadLines(logPath).size(), 1u + progress) << testutil::ReadFile(logPath);
     EXPECT_TRUE(testutil::ProcessRunning(peers[0].pid));
     ExpectHardStopTerminates();
 }

@@ -49,11 +49,18 @@ TEST(Throttle, FiveQuickFailuresThenOneTryPer120SecondsAndALongRunResets)
     EXPECT_LE(p.mStartTime, fifth + 122);
     EXPECT_EQ(inst.countMessage(started), 6);
     EXPECT_EQ(p.mFailCount, 5);
+    const std::string holds =
+        "Process::restart(): \"" + p.mCommand + "\" failed 5 times within 60 s; next start in 120 s";
+    const std::string lifted = "Process::restart(): \"" + p.mCommand + "\" runs again; throttle lifted";
+    EXPECT_EQ(inst.countMessage(holds), 1);
+    EXPECT_EQ(inst.countMessage(lifted), 0);
 
     // A signal after 60 seconds of running is a failure, but not a quick one.
     time_t sixth = p.mStartTime;
     loopUntil([&] { return time(nullptr) >= sixth + 61; }, 70);
     ASSERT_EQ(p.mState, ServerState::Running);
+    EXPECT_EQ(inst.countMessage(lifted), 1);
+    EXPECT_EQ(p.mFailCount, 0);
     kill(p.mPid, SIGKILL);
     ASSERT_TRUE(loopUntil([&] { return p.mState == ServerState::Ended; }, 10));
     EXPECT_EQ(p.mFailCount, 0);

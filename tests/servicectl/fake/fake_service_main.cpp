@@ -70,8 +70,14 @@ public:
         }
         if (getenv("FAKE_FAIL"))
             throw CServiceException("FakeService::run(): failing on purpose", 0);
-        if (getenv("FAKE_IGNORE_TERM"))
+        if (getenv("FAKE_IGNORE_TERM")) {
+            // Blocked, a SIGTERM would still wait to be read: unblock it too.
             signal(SIGTERM, SIG_IGN);
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            sigprocmask(SIG_UNBLOCK, &term, nullptr);
+        }
         KXLogWrite(CLog::_pKXLog, "FAKE service runs as %d", static_cast<int>(getPid()));
         if (getenv("FAKE_TRAP"))
             __builtin_trap();

@@ -1,0 +1,354 @@
+// How fast the real service stops, through tarvelsvc -start and -stop:
+//
+//   stop_bench [servers] [rounds]     (defaults 50 3)
+//
+// 1. Servers that end the moment the shutdown request is in: from the last
+//    server's end to the daemon's end, and from the daemon's end to the
+//    return of `tarvelsvc -stop`.
+// 2. Servers whose port refuses the connection: from the SIGTERM that starts
+//    the daemon's stop to the SIGTERM each server gets from the hard stop.
+//
+// Ends are seen through pidfds, times are CLOCK_MONOTONIC, which every
+// process shares. The server is this program itself, started as
+// <installation>/perl/bin/perl (a symlink to it); BENCH_SERVER tells it how
+// to behave, and it reports on the inherited fd 3.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int kReportFd = 3;
+
+int64_t NowNs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double Ms(int64_t ns)
+{
+    return double(ns) / 1e6;
+}
+
+int PidfdOpen(pid_t pid)
+{
+    return int(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// What a server reports on fd 3: its pid once it runs, and the moment it
+// got SIGTERM.
+struct Report {
+    pid_t pid;
+    int kind;  // 0 ready, 1 SIGTERM
+    int64_t when;
+};
+
+void WriteReport(int kind)
+{
+    Report report{getpid(), kind, NowNs()};
+    ssize_t ignored = write(kReportFd, &report, sizeof report);
+    (void)ignored;
+}
+
+void OnTerm(int)
+{
+    WriteReport(1);
+    _exit(0);
+}
+
+[[noreturn]] void RunServer(int argc, char** argv)
+{
+    int port = 0;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (strcmp(argv[i], "-port") == 0)
+            port = atoi(argv[i + 1]);
+    const char* mode = getenv("BENCH_SERVER");
+    signal(SIGTERM, OnTerm);
+    if (mode != nullptr && strcmp(mode, "end") == 0) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(uint16_t(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(fd, 8) != 0)
+            _exit(3);
+        WriteReport(0);
+        int client = accept(fd, nullptr, nullptr);
+        char buffer[256];
+        std::string request;
+        for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
+                        (n = read(client, buffer, sizeof buffer)) > 0;)
+            request.append(buffer, size_t(n));
+        _exit(0);
+    }
+    WriteReport(0);
+    for (;;)
+        pause();
+}
+
+std::string Self()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        exit(2);
+    buf[n] = '\0';
+    return buf;
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path);
+    out << text;
+}
+
+std::string MakeInstallation(unsigned firstPort, unsigned servers)
+{
+    char tmpl[] = "/tmp/tarvel-stop-bench-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        exit(2);
+    std::string dir = tmpl;
+    for (const char* sub : {"/perl", "/perl/bin", "/cart", "/config", "/log", "/bin"})
+        mkdir((dir + sub).c_str(), 0755);
+    if (symlink(Self().c_str(), (dir + "/perl/bin/perl").c_str()) != 0)
+        exit(2);
+    std::filesystem::copy_file(TARVELSVC_PATH, dir + "/bin/tarvelsvc");
+    chmod((dir + "/bin/tarvelsvc").c_str(), 0755);
+    WriteFile(dir + "/config/WebInterface.conf", "[GLOBAL]\n");
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\"?>\n<config>\n<requestrouters>"
+        << "<requestrouter name=\"r\" host=\"127.0.0.1\" port=\"1\" monitor_port=\"2\"/>"
+        << "</requestrouters>\n<pools><pool name=\"p\"><requestrouters><requestrouter>r"
+        << "</requestrouter></requestrouters><appservers>"
+        << "<appserver host=\"127.0.0.1\" ports=\"" << firstPort << "-" << firstPort + servers - 1
+        << "\"/></appservers></pool></pools>\n"
+        << "<cacheservers><server host=\"127.0.0.1\" port=\"3\"/></cacheservers>\n</config>\n";
+    WriteFile(dir + "/config/ServerConfig.xml", xml.str());
+    setenv("TARVEL", dir.c_str(), 1);
+    setenv("TARVEL_PERL", (dir + "/perl").c_str(), 1);
+    setenv("TARVEL_CARTRIDGES", (dir + "/cart").c_str(), 1);
+    setenv("TARVEL_CONFIG", (dir + "/config").c_str(), 1);
+    setenv("TARVEL_LOG", (dir + "/log").c_str(), 1);
+    setenv("TARVEL_IPLIST", "127.0.0.1", 1);
+    return dir;
+}
+
+pid_t Spawn(const std::string& exe, const char* sw)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        execl(exe.c_str(), exe.c_str(), sw, nullptr);
+        _exit(127);
+    }
+    return pid;
+}
+
+bool ReadReport(int fd, Report& report, int timeoutMs)
+{
+    size_t got = 0;
+    while (got < sizeof report) {
+        struct pollfd entry = {fd, POLLIN, 0};
+        if (poll(&entry, 1, timeoutMs) <= 0)
+            return false;
+        ssize_t n = read(fd, reinterpret_cast<char*>(&report) + got, sizeof report - got);
+        if (n <= 0)
+            return false;
+        got += size_t(n);
+    }
+    return true;
+}
+
+pid_t ParentOf(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string state;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    return parent;
+}
+
+struct Started {
+    pid_t daemon = 0;
+    std::vector<pid_t> servers;
+    int reports = -1;
+};
+
+// Starts the daemon with `mode` servers; its servers report on a pipe at fd 3.
+Started StartDaemon(const std::string& exe, unsigned servers, const char* mode)
+{
+    Started started;
+    setenv("BENCH_SERVER", mode, 1);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        exit(2);
+    started.reports = fcntl(fds[0], F_DUPFD_CLOEXEC, 10);
+    close(fds[0]);
+    dup2(fds[1], kReportFd);  // without close-on-exec: the servers inherit it
+    close(fds[1]);
+    pid_t ctl = Spawn(exe, "-start");
+    close(kReportFd);
+    int status = 0;
+    waitpid(ctl, &status, 0);
+    Report report;
+    while (started.servers.size() < servers && ReadReport(started.reports, report, 20000))
+        if (report.kind == 0)
+            started.servers.push_back(report.pid);
+    if (started.servers.size() == servers)
+        started.daemon = ParentOf(started.servers[0]);
+    return started;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? -1 : v[v.size() / 2];
+}
+
+double Max(const std::vector<double>& v)
+{
+    return v.empty() ? -1 : *std::max_element(v.begin(), v.end());
+}
+
+// Round 1: servers that end on the request; -stop does the stop.
+bool StopEndingServers(const std::string& exe, unsigned servers, std::vector<double>& daemonAfter,
+                       std::vector<double>& stopAfter, std::vector<double>& total)
+{
+    Started started = StartDaemon(exe, servers, "end");
+    if (started.daemon <= 1) {
+        fprintf(stderr, "only %zu servers started\n", started.servers.size());
+        return false;
+    }
+    usleep(300 * 1000);
+    std::map<int, pid_t> watched;  // pidfd -> pid
+    for (pid_t pid : started.servers)
+        watched[PidfdOpen(pid)] = pid;
+    int daemonFd = PidfdOpen(started.daemon);
+    int64_t begin = NowNs();
+    pid_t ctl = Spawn(exe, "-stop");
+    int ctlFd = PidfdOpen(ctl);
+    int64_t lastServer = 0, daemonEnd = 0, ctlEnd = 0;
+    while ((!watched.empty() || daemonEnd == 0 || ctlEnd == 0) && NowNs() - begin < 90e9) {
+        std::vector<struct pollfd> fds;
+        for (const auto& entry : watched)
+            fds.push_back({entry.first, POLLIN, 0});
+        if (daemonEnd == 0)
+            fds.push_back({daemonFd, POLLIN, 0});
+        if (ctlEnd == 0)
+            fds.push_back({ctlFd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), 1000) <= 0)
+            continue;
+        int64_t now = NowNs();
+        for (const auto& fd : fds) {
+            if (fd.revents == 0)
+                continue;
+            if (fd.fd == daemonFd) {
+                daemonEnd = now;
+            } else if (fd.fd == ctlFd) {
+                ctlEnd = now;
+            } else {
+                lastServer = now;
+                watched.erase(fd.fd);
+            }
+            close(fd.fd);
+        }
+    }
+    int status = 0;
+    waitpid(ctl, &status, 0);
+    waitpid(started.daemon, nullptr, 0);  // we are its subreaper
+    close(started.reports);
+    if (!watched.empty() || daemonEnd == 0 || ctlEnd == 0 || status != 0) {
+        fprintf(stderr, "stop incomplete (-stop status %d)\n", status);
+        return false;
+    }
+    daemonAfter.push_back(Ms(daemonEnd - lastServer));
+    stopAfter.push_back(Ms(ctlEnd - daemonEnd));
+    total.push_back(Ms(ctlEnd - begin));
+    return true;
+}
+
+// Round 2: servers whose port refuses; the bench sends the daemon's SIGTERM.
+bool StopRefusingServers(const std::string& exe, unsigned servers, std::vector<double>& late)
+{
+    Started started = StartDaemon(exe, servers, "refuse");
+    if (started.daemon <= 1) {
+        fprintf(stderr, "only %zu servers started\n", started.servers.size());
+        return false;
+    }
+    usleep(300 * 1000);
+    int64_t begin = NowNs();
+    kill(started.daemon, SIGTERM);
+    Report report;
+    unsigned got = 0;
+    while (got < servers && ReadReport(started.reports, report, 20000))
+        if (report.kind == 1) {
+            late.push_back(Ms(report.when - begin));
+            ++got;
+        }
+    waitpid(started.daemon, nullptr, 0);
+    close(started.reports);
+    return got == servers;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char* name = strrchr(argv[0], '/');
+    if (name != nullptr && strcmp(name, "/perl") == 0)
+        RunServer(argc, argv);
+
+    unsigned servers = argc > 1 ? unsigned(atoi(argv[1])) : 50;
+    int rounds = argc > 2 ? atoi(argv[2]) : 3;
+    signal(SIGPIPE, SIG_IGN);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::string dir = MakeInstallation(21000, servers);
+    std::string exe = dir + "/bin/tarvelsvc";
+
+    std::vector<double> daemonAfter, stopAfter, total, late;
+    bool ok = true;
+    for (int i = 0; i < rounds && ok; ++i)
+        ok = StopEndingServers(exe, servers, daemonAfter, stopAfter, total) &&
+             StopRefusingServers(exe, servers, late);
+    printf("stop of %u servers that end on the request (%d rounds):\n", servers, rounds);
+    printf("  daemon gone after the last server's end: median %.2f ms, max %.2f ms\n",
+           Median(daemonAfter), Max(daemonAfter));
+    printf("  -stop returned after the daemon was gone: median %.2f ms, max %.2f ms\n",
+           Median(stopAfter), Max(stopAfter));
+    printf("  -stop start to return: median %.2f ms\n", Median(total));
+    printf("stop of %u servers that refuse the connection:\n", servers);
+    printf("  SIGTERM received after the daemon's SIGTERM: min %.2f ms, median %.2f ms, max %.2f "
+           "ms\n",
+           late.empty() ? -1 : *std::min_element(late.begin(), late.end()), Median(late),
+           Max(late));
+    std::filesystem::remove_all(dir);
+    return ok ? 0 : 1;
+}
