@@ -9,11 +9,12 @@
 # with its own host name, its own /etc/hosts and /run, one address
 # 10.77.0.<i>/24 on a bridge that lives in a network namespace of its own,
 # and its own installation directory (own copy of tarvelsvc, config, log).
-# Nothing of the
-# landscape touches the machine's network: the addresses exist only inside
-# these namespaces. TARVEL_IPLIST is not set, so each daemon learns its
-# addresses from its host name, as on a real host. One more host, whose
-# address is in no pool, shows what the service does there.
+# Nothing of the landscape touches the machine's network: the addresses
+# exist only inside these namespaces. TARVEL_IPLIST is not set, so each
+# daemon learns its addresses from its host name, as on a real host. One more
+# host, whose address is in no pool, shows what the service does there.
+# HTTP goes through landscape-helper.pl (perl is needed anyway for the
+# servers): one process asks hundreds of servers at once.
 #
 # Checks, in this order:
 #   1. every host runs exactly its own servers, each answering HTTP from
@@ -385,7 +386,7 @@ done
 wait "${pids[@]}"
 last=0
 for ((i = 1; i <= hosts; i++)); do
-    answered=0 want=? at=0
+    answered=0 want='?' at=0
     read -r _ answered _ want _ at <"$dir/start/ready$i"
     at_us=${at/./}
     ANSWERED[i]=$answered
@@ -519,7 +520,7 @@ servers_gone() {
     processes 3 "$dir/s3.tmp"
     [ -z "$(servers_of "$dir/s3.tmp")" ]
 }
-t_gone= t_back=
+t_gone='' t_back=''
 if [ -n "$daemon3" ] && [ "$listed" = "$daemon3" ] && kill_in_host 3 KILL "$daemon3"; then
     t_kill=$(now_us)
     poll 15 servers_gone && t_gone=$(($(now_us) - t_kill))
@@ -575,7 +576,7 @@ wait "${pids[@]}"
 t_stop=$(($(now_us) - t_stop0))
 echo "   every -stop returned after $(secs $t_stop) s"
 for ((i = 1; i <= hosts; i++)); do
-    rc=? stop_us=
+    rc='?' stop_us=''
     read -r rc stop_us <"$dir/stop$i.rc"
     STOP[i]=$stop_us
     processes "$i" "$dir/after-stop$i"
