@@ -60,6 +60,18 @@ void CAppServerManager::setIPList(const std::vector<std::string>& list)
     mIPList = list;
 }
 
+void CAppServerManager::setIPListLater(const char* list)
+{
+    mIPListPending = true;
+    mIPListNull = list == nullptr;
+    mIPListText = list != nullptr ? list : "";
+}
+
+void CAppServerManager::setServerOutputDir(const std::string& dir)
+{
+    mServerOutputDir = dir;
+}
+
 // SIGCONT too: a stopped server would keep the SIGTERM pending for ever.
 void CAppServerManager::killRemaining(int signal)
 {

@@ -23,6 +23,14 @@ public:
 
     void setIPList(const char* list);
     void setIPList(const std::vector<std::string>& list);
+    // Keeps the text (null: the local addresses); buildTables first sets the
+    // address list from it as setIPList(const char*) does, and throws what
+    // that throws.
+    void setIPListLater(const char* list);
+    // Each server's standard output and error go to AppServer_<address>_<port>.log
+    // in this directory, opened by the server's process before it runs the
+    // command. Set before buildTables.
+    void setServerOutputDir(const std::string& dir);
     // Fills the table from WebInterface.conf, ServerConfig.xml and the
     // address list; call once.
     void buildTables();
@@ -80,4 +88,10 @@ private:
     std::string mBaseDir;
     std::vector<LoopSource*> mSources;
     Phase mPhase = Phase::Supervising;
+    // An address list text kept for buildTables (setIPListLater).
+    bool mIPListPending = false;
+    bool mIPListNull = false;
+    std::string mIPListText;
+    // Where each server's output goes; empty: the service's own output.
+    std::string mServerOutputDir;
 };

@@ -1,5 +1,6 @@
 #include "appserver/AppServerProcess.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -20,6 +21,25 @@ const size_t kCommandBufferSize = 8192;
 const int kThrottleFailures = 4;      // more quick failures than this throttle the starts
 const time_t kThrottleSeconds = 119;  // ...to one every 120 seconds
 const time_t kQuickFailSeconds = 59;  // an end within this time of the start is quick
+
+// Runs in the child before execv: its standard output and error go to its
+// own file, appended (rotation by copy and truncate works), created with
+// mode 0640, never through a symbolic link. On failure the line is logged
+// and the output stays with the service's, where nothing is lost either.
+void RedirectOutput(const std::string& path)
+{
+    if (path.empty())
+        return;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        KXLogWrite(CLog::_pKXLog, "StartProcess(): cannot open output file %s (%s)", path.c_str(),
+                   strerror(errno));
+        return;
+    }
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+}
 
 // Runs in the child between fork and execv; never returns.
 [[noreturn]] void ExecCommand(const std::string& command, pid_t parent)
@@ -145,8 +165,10 @@ void Process::restart()
     mStartTime = now;
     pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid == 0)
+    if (pid == 0) {
+        RedirectOutput(mOutputFile);
         ExecCommand(mCommand, parent);
+    }
     if (pid < 0) {
         int error = errno;
         ++mFailCount;

@@ -36,6 +36,7 @@ public:
     bool mThrottleLogged = false;  // the throttle's start was logged for this hold
     std::string mCommand;   // whole command line, words separated by one blank
     std::string mBaseDir;   // installation base directory, kept with the record
+    std::string mOutputFile;  // the child's stdout and stderr; empty: inherited
 
     // Starts the process unless it runs or the throttle holds it back.
     // Throws CWIException when fork fails.

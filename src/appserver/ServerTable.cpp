@@ -1,5 +1,6 @@
 // The table of application servers of this host, from WebInterface.conf,
 // ServerConfig.xml and the manager's address list.
+#include <cctype>
 #include <string>
 
 #include "appserver/AppServerManager.h"
@@ -9,8 +10,30 @@
 #include "foundation/Exceptions.h"
 #include "servicectl/Signals.h"
 
+namespace {
+
+// AppServer_<address>_<port>.log in `dir`. A host text is a name or an
+// address; anything else in it (a "/" above all) must not make the file
+// land elsewhere.
+std::string ServerOutputFile(const std::string& dir, const AppServerProcess& process)
+{
+    std::string host = process.mHost;
+    for (char& c : host)
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != ':' &&
+            c != '_')
+            c = '_';
+    return dir + "/AppServer_" + host + "_" + std::to_string(process.mPort) + ".log";
+}
+
+}  // namespace
+
 void CAppServerManager::buildTables()
 {
+    if (mIPListPending) {
+        mIPListPending = false;
+        setIPList(mIPListNull ? nullptr : mIPListText.c_str());
+    }
+
     // Before the first child: none may end unseen.
     if (servicectl::SignalDescriptor() < 0)
         servicectl::WatchSignals();
@@ -41,4 +64,7 @@ void CAppServerManager::buildTables()
             message += " " + ip;
         throw CWIException(ERROR_GENERAL, "%s", message.c_str());
     }
+    if (!mServerOutputDir.empty())
+        for (auto& process : mProcesses)
+            process.mOutputFile = ServerOutputFile(mServerOutputDir, process);
 }

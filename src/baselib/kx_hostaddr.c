@@ -1,6 +1,7 @@
 /* Host names and addresses over getaddrinfo/getnameinfo. */
 #include "baselib/kx_hostaddr.h"
 
+#include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -30,6 +31,12 @@ static int IsAddressLiteral(const char *host)
 KXStatus ResolveHostName(const char *host, unsigned short port, struct addrinfo **list,
                          struct addrinfo **chosen, int protocol, KXLog *log)
 {
+    return ResolveHostNameReason(host, port, list, chosen, protocol, NULL, log);
+}
+
+KXStatus ResolveHostNameReason(const char *host, unsigned short port, struct addrinfo **list,
+                               struct addrinfo **chosen, int protocol, int *reason, KXLog *log)
+{
     int ipv6 = IsIPv6Enabled();
     struct addrinfo hints;
     struct addrinfo *entry;
@@ -56,9 +63,14 @@ KXStatus ResolveHostName(const char *host, unsigned short port, struct addrinfo 
     *chosen = NULL;
     result = getaddrinfo(host, service, &hints, list);
     if (result != 0) {
+        int savedErrno = errno;
+
         *list = NULL;
+        if (reason != NULL)
+            *reason = result;
         KXLogWrite(log, "ResolveHostName(%s): getaddrinfo() failed (result=%d): %s",
                    host != NULL ? host : "(null)", result, gai_strerror(result));
+        errno = savedErrno;
         return ERROR_ADDRINFO;
     }
 
@@ -80,6 +92,8 @@ KXStatus ResolveHostName(const char *host, unsigned short port, struct addrinfo 
                    host != NULL ? host : "(null)", family);
         freeaddrinfo(*list);
         *list = NULL;
+        if (reason != NULL)
+            *reason = EAI_ADDRFAMILY;
         return ERROR_ADDRESS_FAMILY;
     }
     return ERROR_NONE;

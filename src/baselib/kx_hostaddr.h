@@ -26,6 +26,12 @@ int IsIPv6Enabled(void);
 KXStatus ResolveHostName(const char *host, unsigned short port, struct addrinfo **list,
                          struct addrinfo **chosen, int protocol, KXLog *log);
 
+/* As ResolveHostName; on failure *reason (when not null) receives the
+ * resolver's code for gai_strerror (EAI_SYSTEM: see errno), EAI_ADDRFAMILY
+ * when no entry of the result qualifies. */
+KXStatus ResolveHostNameReason(const char *host, unsigned short port, struct addrinfo **list,
+                               struct addrinfo **chosen, int protocol, int *reason, KXLog *log);
+
 /* Appends the local host's resolver addresses, its name (and short name),
  * and the loopback entries. */
 KXStatus GetLocalIPs(KXStringList *list, KXLog *log);

@@ -156,7 +156,10 @@ static KXStatus ParseIniFile(KXIniFile *iniFile, const char *fileName, KXLog *lo
     KXStatus status, closed;
 
     if (KXFileOpen(&file, fileName, "r") != ERROR_NONE) {
+        int savedErrno = errno;
+
         KXLogWrite(log, "ParseIniFile(): Error opening file %s for read", fileName);
+        errno = savedErrno;
         return ERROR_FILE_OPEN;
     }
     status = ParseLines(iniFile, file, fileName, log);
@@ -206,7 +209,10 @@ KXStatus KXIniFileNew(KXIniFile **iniFile, const char *fileName, KXLog *log)
     }
     status = ParseIniFile(record, fileName, log);
     if (status != ERROR_NONE) {
+        int savedErrno = errno; /* the caller names the reason of ERROR_FILE_OPEN */
+
         KXIniFileFree(&record, log);
+        errno = savedErrno;
         return status;
     }
     *iniFile = record;

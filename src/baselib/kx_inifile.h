@@ -23,6 +23,7 @@ typedef struct KXIniFile {
 /* A line is read into a buffer of this many bytes. */
 #define KX_INIFILE_LINE_SIZE 8191
 
+/* ERROR_FILE_OPEN leaves errno telling why the file could not be opened. */
 KXStatus KXIniFileNew(KXIniFile **iniFile, const char *fileName, KXLog *log);
 KXStatus KXIniFileFree(KXIniFile **iniFile, KXLog *log);
 KXStatus KXIniFileGetString(KXIniFile *iniFile, const char *section, const char *key, char *buffer,

@@ -30,6 +30,11 @@ std::vector<std::string> CTarvelEnv::ipList()
     return SplitWords(CEnvVars::get("TARVEL_IPLIST"), " \t,");
 }
 
+std::string CTarvelEnv::ipListText()
+{
+    return CEnvVars::get("TARVEL_IPLIST");
+}
+
 bool CTarvelEnv::ipBinding()
 {
     std::string value;

@@ -25,6 +25,8 @@ public:
     // The words of TARVEL_IPLIST (separated by blanks, tabs and commas).
     // Throws CWIException (status 1) when the variable is not set.
     static std::vector<std::string> ipList();
+    // TARVEL_IPLIST as written. Throws CWIException (status 1) when not set.
+    static std::string ipListText();
 
     // TARVEL_IPBINDING is "1" or "true" in any letter case; never throws.
     static bool ipBinding();

@@ -83,6 +83,12 @@ CSocketException::CSocketException() : mError(GetLastSocketError())
     _formatMessage(nullptr);
 }
 
+CSocketException::CSocketException(const char* prefix, int error, const std::string& reason)
+    : mError(error)
+{
+    mMessage = std::string(prefix != nullptr ? prefix : "") + ": " + reason;
+}
+
 CSocketException::~CSocketException() = default;
 
 int CSocketException::GetLastSocketError()

@@ -52,6 +52,9 @@ public:
     explicit CSocketException(const char* prefix);
     explicit CSocketException(int error);
     CSocketException();
+    // prefix + ": " + reason, for failures that errno does not describe (the
+    // resolver's); `error` is kept as the error code.
+    CSocketException(const char* prefix, int error, const std::string& reason);
     ~CSocketException() override;
     int getError() const { return mError; }
     static int GetLastSocketError();

@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "foundation/Exceptions.h"
@@ -34,8 +35,14 @@ std::vector<std::string> GetLocalIPList()
 
 CResolveHostName::CResolveHostName(const char* host, unsigned short port, int protocol)
 {
-    if (ResolveHostName(host, port, &mList, &mChosen, protocol, CLog::_pKXLog) != ERROR_NONE)
-        throw CSocketException(host != nullptr ? host : "");
+    int reason = 0;
+    if (ResolveHostNameReason(host, port, &mList, &mChosen, protocol, &reason, CLog::_pKXLog) !=
+        ERROR_NONE) {
+        // errno says nothing about a failed lookup; the resolver's own code does.
+        int error = errno;
+        const char* text = reason == EAI_SYSTEM ? strerror(error) : gai_strerror(reason);
+        throw CSocketException(host != nullptr ? host : "", reason, text);
+    }
 }
 
 CResolveHostName::~CResolveHostName()

@@ -1,8 +1,10 @@
 #include "foundation/IniFile.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "foundation/Exceptions.h"
@@ -40,6 +42,13 @@ std::vector<std::string> CopyList(const CKXStringList& list)
 CIniFile::CIniFile(const char* fileName) : fileName(fileName != nullptr ? fileName : "")
 {
     KXStatus status = KXIniFileNew(&mIniFile, fileName, CLog::_pKXLog);
+    // A file that cannot be opened is named with the OS reason: a missing
+    // file and a forbidden one need different remedies.
+    if (status == ERROR_FILE_OPEN) {
+        int error = errno;
+        throw CWIException(status, "CIniFile::CIniFile(): KXIniFileNew() failed in file %s (%s)",
+                           this->fileName.c_str(), strerror(error));
+    }
     if (status != ERROR_NONE)
         throwWIException(status, "CIniFile", "KXIniFileNew() failed");
 }

@@ -23,6 +23,10 @@ public:
     static void setFileName(const char* path);
     // Throws the bare KXStatus 50000 on failure.
     static void setFileHandle(KXFile* handle);
+    // Opens the log file for appending once, as every log line will. Throws
+    // CWIException(50000, "Can't write log file '%s' (%s)") with the OS
+    // reason when that fails; does nothing while the log goes to a handle.
+    static void checkWritable();
 
     static KXLog* _pKXLog;
     static CLog log;

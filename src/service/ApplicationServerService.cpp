@@ -58,4 +58,15 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
 void CApplicationServerService::serversStarted()
 {
     // Every server has had its first start attempt: the service is up.
+    serviceReady();
+}
+
+std::string CApplicationServerService::getOutputFile()
+{
+    return CTarvelEnv::logDir() + "/Service.out";
+}
+
+void CApplicationServerService::prepareDetached()
+{
+    mManager.setServerOutputDir(CTarvelEnv::logDir());
 }

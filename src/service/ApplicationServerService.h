@@ -17,6 +17,10 @@ public:
     ~CApplicationServerService() override;
 
     int run(const std::vector<std::string>& args) override;
+    // Service.out in the log directory.
+    std::string getOutputFile() override;
+    // Detached, each server writes to its own file in the log directory.
+    void prepareDetached() override;
 
     // The program entry gives the manager its address list before the
     // controller runs.

@@ -11,6 +11,13 @@ const char* const USAGE_TEXT =
     "\t-l -log     : use alternate log file\n"
     "\t-i -iplist  : sets the IP address for lookup in WebInterface.conf\n";
 
+const std::vector<std::string>& programOptionNames()
+{
+    static const std::vector<std::string> names{"-debug", "-d",      "-log", "-l",
+                                                "-debuglog", "-iplist", "-i"};
+    return names;
+}
+
 // The long form wins; the alias is looked at only when it is absent.
 static bool popEither(CCmdLine& commandLine, const char* name, const char* alias,
                       std::string& value)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class CCmdLine;
 
@@ -23,3 +24,6 @@ struct CmdLineArguments {
 CmdLineArguments parseCommandLine(CCmdLine& commandLine);
 
 extern const char* const USAGE_TEXT;
+
+// The names of the options parseCommandLine takes, aliases included.
+const std::vector<std::string>& programOptionNames();

@@ -11,9 +11,21 @@
 #include "service/CmdLineArguments.h"
 #include "service/ControlSwitches.h"
 #include "servicectl/DaemonController.h"
+#include "servicectl/DaemonStart.h"
+
+// -version answers without an installation: it needs no environment.
+static bool versionAsked(int argc, char** argv)
+{
+    return CCmdLine(argc, argv, "-").hasOption("-version");
+}
 
 static int runProgram(int argc, char** argv)
 {
+    if (versionAsked(argc, argv)) {
+        std::printf("tarvelsvc %s\n", TARVELSVC_VERSION);
+        return 0;
+    }
+
     CLog::setFileName((CTarvelEnv::logDir() + "/Service.log").c_str());
 
     CmdLineArguments args;
@@ -35,21 +47,28 @@ static int runProgram(int argc, char** argv)
     if (args.logGiven)
         CLog::setFileName(args.logFile.c_str());
 
+    // -iplist and TARVEL_IPLIST go through the same parser and checks. The
+    // words are resolved only when the service builds its table, so that
+    // -stop and -status never wait for, or fail on, name resolution.
     CApplicationServerService service;
     if (args.ipListGiven) {
-        service.manager().setIPList(args.ipListText.c_str());
+        service.manager().setIPListLater(args.ipListText.c_str());
     } else {
         // Without TARVEL_IPLIST the host serves all of its own addresses.
+        std::string envList;
+        bool envGiven = true;
         try {
-            service.manager().setIPList(CTarvelEnv::ipList());
+            envList = CTarvelEnv::ipListText();
         } catch (std::exception&) {
-            service.manager().setIPList(static_cast<const char*>(nullptr));
+            envGiven = false;
         }
+        service.manager().setIPListLater(envGiven ? envList.c_str() : nullptr);
     }
 
     // The controller parses the whole command line again by itself; the
     // options popped above reach the service as extra arguments.
     CDaemonController controller;
+    controller.setEntryOptions(programOptionNames());
     controller.registerService(&service);
     controller.run(argc, argv);
     return controller.getExitStatus();
@@ -64,10 +83,14 @@ int main(int argc, char** argv)
     } catch (std::exception& e) {
         KXLogWrite(CLog::_pKXLog, "main(): General exception: %s", e.what());
         std::fprintf(stderr, "%s\n", e.what());
+        // In a daemon that is not up yet: the process that started it
+        // prints this line and fails.
+        servicectl::ReportStartFailure(std::string("main(): General exception: ") + e.what());
         return 1;
     } catch (...) {
         KXLogWrite(CLog::_pKXLog, "main(): Unknown exception");
         std::fprintf(stderr, "Unknown exception\n");
+        servicectl::ReportStartFailure("main(): Unknown exception");
         return 1;
     }
 }

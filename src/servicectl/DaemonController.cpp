@@ -5,6 +5,7 @@
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 #include "servicectl/DaemonIdentity.h"
+#include "servicectl/DaemonStart.h"
 #include "servicectl/ProcessState.h"
 #include "servicectl/SharedPIDList.h"
 
@@ -131,6 +132,25 @@ pid_t FindOwnDaemon(SharedPIDList& list, const std::string& name, int* deadPid =
     return found;
 }
 
+// The daemon's entry in the PID list for as long as the daemon runs.
+class DaemonEntry {
+public:
+    DaemonEntry(pid_t pid, const std::string& name) : mPid(pid) { SharedPIDList().add(pid, name); }
+    ~DaemonEntry()
+    {
+        try {
+            SharedPIDList(SharedPIDList::Access::Existing).remove(mPid);
+        } catch (std::exception& e) {
+            KXLogWrite(CLog::_pKXLog, "CDaemonController::startService(): %s", e.what());
+        }
+    }
+    DaemonEntry(const DaemonEntry&) = delete;
+    DaemonEntry& operator=(const DaemonEntry&) = delete;
+
+private:
+    pid_t mPid;
+};
+
 }  // namespace
 
 bool isDaemonPIDAlive(int pid)
@@ -187,6 +207,7 @@ int CDaemonController::startService(const std::string& name, const std::vector<s
     if (daemon == nullptr)
         throw CServiceException("No such service: " + name, 0);
 
+    servicectl::StartChannel channel;
     // Buffered output would otherwise be written twice, once by each process.
     std::cout.flush();
     std::cerr.flush();
@@ -195,14 +216,64 @@ int CDaemonController::startService(const std::string& name, const std::vector<s
     if (pid < 0)
         throw CServiceException("CDaemonController::startService(): Failed to start service", 0);
     if (pid > 0)
+        return awaitDaemon(channel, pid, name);
+
+    channel.becomeReporter();
+    servicectl::DetachDaemon(daemon->getOutputFile());
+    daemon->setPid(getpid());
+    daemon->addReadyHook(servicectl::ReportStartReady);
+    daemon->prepareDetached();
+    int result;
+    {
+        // A daemon that fails leaves no entry behind: the guard removes it
+        // also while the failure unwinds to the program's handler.
+        DaemonEntry entry(daemon->getPid(), daemon->getName());
+        result = daemon->run(args);
+    }
+    exit(result);
+}
+
+int CDaemonController::awaitDaemon(servicectl::StartChannel& channel, pid_t pid,
+                                   const std::string& name)
+{
+    servicectl::StartOutcome outcome = channel.awaitReport(pid, servicectl::kStartReportLimit);
+    if (outcome.kind == servicectl::StartOutcome::READY)
         return pid;
 
-    daemon->setPid(getpid());
-    SharedPIDList list;
-    list.add(daemon->getPid(), daemon->getName());
-    int result = daemon->run(args);
-    list.remove(daemon->getPid());
-    exit(result);
+    // The daemon is gone; so must its entry be, whatever ended it.
+    SharedPIDList(SharedPIDList::Access::Existing).remove(pid);
+    std::string daemonName = "Daemon '" + name + "' [" + std::to_string(pid) + "]";
+    switch (outcome.kind) {
+    case servicectl::StartOutcome::REPORTED:
+        // The daemon logged the line itself; the operator sees it here.
+        std::cerr << outcome.text << "\n" << std::flush;
+        setExitStatus(1);
+        return pid;
+    case servicectl::StartOutcome::TIMED_OUT:
+        throw CServiceException("CDaemonController::startService(): " + daemonName +
+                                    " was not ready within " +
+                                    std::to_string(servicectl::kStartReportLimit.count()) +
+                                    " s and was stopped",
+                                0);
+    default:
+        throw CServiceException("CDaemonController::startService(): " + daemonName +
+                                    " ended before it was ready (" + outcome.text + ")",
+                                0);
+    }
+}
+
+int CDaemonController::restartService(const std::string& name,
+                                      const std::vector<std::string>& args)
+{
+    // Nothing to stop is no failure: restart then means start.
+    bool running;
+    {
+        SharedPIDList list(SharedPIDList::Access::Existing);
+        running = FindOwnDaemon(list, name) != 0;
+    }
+    if (running)
+        stopService(name);
+    return startService(name, args);
 }
 
 void CDaemonController::stopService(const std::string& name)
@@ -295,12 +366,14 @@ void CDaemonController::installServices()
 {
     std::cerr << "Function not implemented\n" << std::flush;
     KXLogWrite(CLog::_pKXLog, "CDaemonController::installServices(): function not implemented");
+    setExitStatus(1);
 }
 
 void CDaemonController::uninstallServices()
 {
     std::cerr << "Function not implemented\n" << std::flush;
     KXLogWrite(CLog::_pKXLog, "CDaemonController::uninstallServices(): function not implemented");
+    setExitStatus(1);
 }
 
 void CDaemonController::run(int argc, char** argv)

@@ -12,6 +12,10 @@
 #include "servicectl/Service.h"
 #include "servicectl/ServiceController.h"
 
+namespace servicectl {
+class StartChannel;
+}
+
 class CDaemonController : public CServiceControllerBase {
 public:
     CDaemonController();
@@ -19,9 +23,14 @@ public:
 
     void registerService(IService* service) override;
     IService* getService(const std::string& name) const override;
-    // Returns the daemon's pid in the calling process; the daemon process
-    // itself never returns from here (it exits with its run's result).
+    // Forks the daemon, which detaches and reports when it is up. In the
+    // calling process: waits for that report and returns the daemon's pid;
+    // a daemon that failed is reported on standard error with its own error
+    // line (exit status 1) or by an exception. The daemon process itself
+    // never returns from here (it exits with its run's result).
     int startService(const std::string& name, const std::vector<std::string>& args) override;
+    // Stops the daemon if one runs, then starts it.
+    int restartService(const std::string& name, const std::vector<std::string>& args) override;
     void stopService(const std::string& name) override;
     int startServiceConsole(const std::string& name,
                             const std::vector<std::string>& args) override;
@@ -41,6 +50,7 @@ public:
 private:
     // The status text and its exit status, from one reading of the list.
     std::string readStatus(int& exitStatus) const;
+    int awaitDaemon(servicectl::StartChannel& channel, pid_t pid, const std::string& name);
 
     // argv and the option names left by the program entry; for runService.
     std::vector<std::string> mArguments;

@@ -4,6 +4,7 @@
 #include "servicectl/Signals.h"
 
 #include <exception>
+#include <utility>
 
 CServiceBase::CServiceBase(const std::string& name, const std::string& displayName,
                            const std::string& description)
@@ -45,6 +46,29 @@ bool CDaemon::serviceStopped()
 {
     servicectl::ReadSignals();
     return servicectl::StopRequested();
+}
+
+void CDaemon::serviceReady()
+{
+    if (mReady)
+        return;
+    mReady = true;
+    for (const auto& hook : mReadyHooks)
+        hook();
+}
+
+void CDaemon::addReadyHook(std::function<void()> hook)
+{
+    mReadyHooks.push_back(std::move(hook));
+}
+
+std::string CDaemon::getOutputFile()
+{
+    return "/dev/null";
+}
+
+void CDaemon::prepareDetached()
+{
 }
 
 void CDaemon::logReceivedSignals()

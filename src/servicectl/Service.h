@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,8 +82,25 @@ public:
     // Set by the daemon controller in the forked daemon process.
     void setPid(pid_t pid) { mPid = pid; }
 
+    // The service calls this once it is up (for the application server
+    // service: after the first start of its servers). It runs the hooks that
+    // were added, in order, the first time only; later calls do nothing.
+    void serviceReady();
+    // A hook for serviceReady: the controller's report to the process that
+    // started the daemon, a service manager's readiness notification.
+    void addReadyHook(std::function<void()> hook);
+
+    // Where a detached daemon's own standard output and error go; the
+    // default is /dev/null.
+    virtual std::string getOutputFile();
+    // Called in the detached daemon process before run: a service whose
+    // children print can send their output to files of their own.
+    virtual void prepareDetached();
+
 private:
     pid_t mPid = 0;
+    std::vector<std::function<void()>> mReadyHooks;
+    bool mReady = false;
 };
 
 // argv[0] .. argv[argc-1], in order.

@@ -3,6 +3,7 @@
 #include "foundation/Assert.h"
 #include "foundation/Exceptions.h"
 
+#include <algorithm>
 #include <iostream>
 
 CServiceControllerBase* CServiceControllerBase::mSingleInstance = nullptr;
@@ -19,6 +20,26 @@ void AppendUsageLine(std::string& text, const std::string& left, const char* des
     text += left;
     text += description;
     text += '\n';
+}
+
+// The first option left on a line without a switch that the program entry
+// does not take either; a stray word (a value without option) counts too, as
+// when the dash was forgotten. Empty when there is none. Names are looked at
+// in sorted order so that the report does not depend on the table's order.
+std::string UnknownSwitch(const CCmdLine& commandLine, const std::vector<std::string>& known)
+{
+    std::vector<std::string> names = commandLine.getExtraOptions();
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (std::find(known.begin(), known.end(), name) != known.end())
+            continue;
+        if (!name.empty())
+            return name;
+        std::string word;
+        if (commandLine.peekOption(name, word) && !word.empty())
+            return word;
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -139,9 +160,18 @@ void CServiceControllerBase::run(CCmdLine& commandLine)
     case ACTION_STATUS:
         mExitStatus = showStatus();
         break;
-    default:
+    default: {
+        // A mistyped switch must not look like success to a script.
+        std::string unknown = UnknownSwitch(commandLine, mEntryOptions);
+        if (!unknown.empty()) {
+            std::cerr << "unknown switch: " << unknown << "\n\n"
+                      << getUsage(commandLine.getProgramName()) << std::flush;
+            setExitStatus(1);
+            break;
+        }
         std::cout << getUsage(commandLine.getProgramName()) << std::flush;
         break;
+    }
     }
 }
 

@@ -83,13 +83,22 @@ public:
     virtual int showStatus();
 
     // The exit status for the program after run(): that of the status
-    // query, else 0 (failures are exceptions).
+    // query, 1 after an unknown switch, -install, -remove or a daemon that
+    // reported its failure to start, else 0 (other failures are exceptions).
     int getExitStatus() const { return mExitStatus; }
 
     bool isServiceRegistered(const std::string& name) const;
 
+    // The options the program entry takes for itself (-debug, -log ...).
+    // With no switch on the command line, any other option is reported as
+    // an unknown switch.
+    void setEntryOptions(const std::vector<std::string>& names) { mEntryOptions = names; }
+
 protected:
+    void setExitStatus(int status) { mExitStatus = status; }
+
     std::vector<std::string> mServiceNames;
+    std::vector<std::string> mEntryOptions;
     int mExitStatus = 0;
     static CServiceControllerBase* mSingleInstance;
 };

@@ -117,7 +117,7 @@ TEST_F(IniTypedTest, MissingFileFailsAtConstruction)
     CWIException e = Throws([&] { CIniFile file(missing.c_str()); });
     EXPECT_EQ(e.getStatus(), ERROR_FILE_OPEN);
     EXPECT_STREQ(e.what(), ("CIniFile::CIniFile(): KXIniFileNew() failed in file " + missing +
-                            " (status=50001)")
+                            " (No such file or directory) (status=50001)")
                                .c_str());
     EXPECT_EQ(Messages(), std::vector<std::string>{"ParseIniFile(): Error opening file " +
                                                    missing + " for read"});

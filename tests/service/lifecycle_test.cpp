@@ -177,15 +177,21 @@ TEST(Daemon, StopWaitsForAGentleStopThatTakesFiveSeconds)
     EXPECT_TRUE(NoServers(inst));
 }
 
-TEST(Daemon, StopWithoutDaemonFails)
+TEST(Daemon, StopWithoutDaemonFailsAndRestartStarts)
 {
     Installation inst(Installation::Use::Binary);
     auto r = inst.Ctl({"-stop"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "CDaemonController::stopService(): Could not find daemon pid for service TARVEL\n");
-    r = inst.Ctl({"-restart"});
-    EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(inst.copy().Slots().empty());
+
+    // -restart with nothing to stop starts the service.
+    r = inst.Ctl({"-restart"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(inst.copy().Slots().size(), 1u);
+    pid_t daemon = inst.copy().Slots()[0].pid;
+    EXPECT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
+    EXPECT_EQ(WaitForExit(daemon), 0);
 }
 
 }  // namespace

@@ -33,11 +33,25 @@ std::string Usage(const std::string& program)
 
 TEST_F(Lifecycle, NoSwitchPrintsUsage)
 {
-    for (auto args : {std::vector<std::string>{}, {"-debug", "3"}, {"-service", "FakeSvc"}}) {
+    for (auto args : {std::vector<std::string>{}, {"-debug", "3"}}) {
         auto r = mFake.Ctl(args);
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_EQ(r.out, Usage(mFake.exe()));
         EXPECT_EQ(r.err, "");
+    }
+    // A word that is neither a switch nor an option of the program fails,
+    // so that a typing error is not taken for success.
+    struct {
+        std::vector<std::string> args;
+        std::string word;
+    } unknown[] = {{{"-service", "FakeSvc"}, "-service"},
+                   {{"-debug", "3", "--status"}, "--status"},
+                   {{"start"}, "start"}};
+    for (const auto& c : unknown) {
+        auto r = mFake.Ctl(c.args);
+        EXPECT_EQ(r.exitCode, 1) << c.word;
+        EXPECT_EQ(r.out, "") << c.word;
+        EXPECT_EQ(r.err, "unknown switch: " + c.word + "\n\n" + Usage(mFake.exe()));
     }
     EXPECT_FALSE(mFake.SegmentExists());
 }
@@ -46,7 +60,7 @@ TEST_F(Lifecycle, InstallAndRemoveAreNotImplemented)
 {
     for (const char* sw : {"-install", "-remove"}) {
         auto r = mFake.Ctl({sw});
-        EXPECT_EQ(r.exitCode, 0) << sw;
+        EXPECT_EQ(r.exitCode, 1) << sw;
         EXPECT_EQ(r.out, "") << sw;
         EXPECT_EQ(r.err, "Function not implemented\n") << sw;
     }
@@ -67,8 +81,6 @@ TEST_F(Lifecycle, ErrorsWithoutADaemon)
         {{"-stop"}, "CDaemonController::stopService(): Could not find daemon pid for service FakeSvc"},
         {{"-stop", "OtherSvc"},
          "CDaemonController::stopService(): Could not find daemon pid for service OtherSvc"},
-        {{"-restart"},
-         "CDaemonController::stopService(): Could not find daemon pid for service FakeSvc"},
     };
     for (const auto& c : cases) {
         testutil::WriteFile(mFake.log(), "");
@@ -78,8 +90,7 @@ TEST_F(Lifecycle, ErrorsWithoutADaemon)
         EXPECT_EQ(r.out, "") << c.args[0];
         EXPECT_EQ(mFake.CountLines("main(): General exception: " + c.message), 1) << c.args[0];
     }
-    // -restart stopped at its stop step: nothing was started. Neither the
-    // failed stops nor the status query left a segment behind.
+    // Neither the failed stops nor the status query left a segment behind.
     auto status = mFake.Ctl({"-status"});
     EXPECT_EQ(status.exitCode, 3);
     EXPECT_EQ(status.out, "No services running.\n");
@@ -265,18 +276,33 @@ TEST_F(Lifecycle, DaemonKilledFromOutsideLeavesAStaleSlot)
     EXPECT_FALSE(mFake.SegmentExists());
 }
 
-TEST_F(Lifecycle, DaemonWhoseRunThrowsIsShownDead)
+TEST_F(Lifecycle, DaemonThatFailsToStartIsReportedAndLeavesNoSlot)
 {
-    EXPECT_EQ(mFake.Ctl({"-start"}, {"FAKE_FAIL=1"}).exitCode, 0);
-    pid_t daemon = mFake.WaitForDaemon();
-    ASSERT_GT(daemon, 0);
-    int status = FakeService::WaitForExit(daemon);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    // The daemon's own error line reaches the caller, who fails with it.
+    auto r = mFake.Ctl({"-start"}, {"FAKE_FAIL=1"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "main(): General exception: FakeService::run(): failing on purpose\n");
     EXPECT_EQ(mFake.CountLines("main(): General exception: FakeService::run(): failing on purpose"),
               1);
-    EXPECT_EQ(mFake.Ctl({"-status"}).out,
-              "Running services:\n[" + std::to_string(daemon) + "] FakeSvc (dead)\n");
+    EXPECT_FALSE(mFake.SegmentExists());
+    EXPECT_EQ(mFake.Ctl({"-status"}).out, "No services running.\n");
+
+    // A daemon that dies without a word is reported by the caller.
+    r = mFake.Ctl({"-runservice", "FakeSvc"}, {"FAKE_TRAP=1"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("CDaemonController::startService(): Daemon 'FakeSvc' ["),
+              std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("] ended before it was ready (exit status 1)\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(mFake.SegmentExists());
+
+    // -restart with nothing running starts the service.
+    r = mFake.Ctl({"-restart"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(mFake.Slots().size(), 1u);
+    pid_t daemon = mFake.Slots()[0].pid;
+    EXPECT_EQ(mFake.CountLines("FAKE service runs as " + std::to_string(daemon)), 1);
+    EXPECT_EQ(mFake.Ctl({"-stop"}).exitCode, 0);
 }
 
 TEST_F(Lifecycle, CopyAtAnotherPathHasItsOwnList)

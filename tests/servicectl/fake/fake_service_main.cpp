@@ -6,10 +6,12 @@
 //   FAKE_EXIT         run's return value
 //   FAKE_FAIL         run throws before its loop
 //   FAKE_IGNORE_TERM  SIGTERM is ignored after the handlers are installed
-//   FAKE_TRAP         run executes an illegal instruction once it runs
+//   FAKE_TRAP         run executes an illegal instruction once it runs, before
+//                     it reports that it is up
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 #include "servicectl/DaemonController.h"
+#include "servicectl/DaemonStart.h"
 #include "servicectl/Service.h"
 
 #include <signal.h>
@@ -81,6 +83,7 @@ public:
         KXLogWrite(CLog::_pKXLog, "FAKE service runs as %d", static_cast<int>(getPid()));
         if (getenv("FAKE_TRAP"))
             __builtin_trap();
+        serviceReady();
         while (!serviceStopped()) {
             struct timespec pause = {0, 20 * 1000 * 1000};
             nanosleep(&pause, nullptr);
@@ -109,6 +112,7 @@ int main(int argc, char** argv)
         FakeService fake;
         OtherService other;
         CDaemonController controller;
+        controller.setEntryOptions({"-debug", "-l"});
         controller.registerService(&fake);
         controller.registerService(&other);
         controller.run(argc, argv);
@@ -116,10 +120,12 @@ int main(int argc, char** argv)
     } catch (std::exception& e) {
         KXLogWrite(CLog::_pKXLog, "main(): General exception: %s", e.what());
         fprintf(stderr, "%s\n", e.what());
+        servicectl::ReportStartFailure(std::string("main(): General exception: ") + e.what());
         return 1;
     } catch (...) {
         KXLogWrite(CLog::_pKXLog, "main(): Unknown exception");
         fprintf(stderr, "Unknown exception\n");
+        servicectl::ReportStartFailure("main(): Unknown exception");
         return 1;
     }
 }

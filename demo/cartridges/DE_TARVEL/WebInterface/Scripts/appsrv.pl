@@ -22,6 +22,8 @@
 #   APPSRV_LOG=file           append one line to file when it listens and
 #                             when the shutdown request arrives, so that a
 #                             landscape can show that every server was asked
+#   APPSRV_SAY=text           print "text port PORT" on standard output and
+#                             standard error once it listens
 #
 # SIGTERM (also the death signal armed by the supervisor) keeps its default
 # action: the server ends at once. SIGINT is ignored: Ctrl-C in a terminal
@@ -58,6 +60,12 @@ my $listener = IO::Socket::IP->new(
 
 my $started = Time::HiRes::time();
 note('listening');
+
+if (defined $ENV{APPSRV_SAY}) {
+    STDOUT->autoflush(1);
+    print STDOUT "$ENV{APPSRV_SAY} port $port on stdout\n";
+    print STDERR "$ENV{APPSRV_SAY} port $port on stderr\n";
+}
 
 if (my $sig = $ENV{APPSRV_CRASH_SIGNAL}) {
     # Default dispositions, so that the signal ends the process as it would

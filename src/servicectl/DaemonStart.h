@@ -1,0 +1,66 @@
+// Starting a daemon that tells the truth. The forked child leaves the
+// caller's session and terminal and sends its output to a file; once it is
+// up, or has failed, it says so over a channel to the starting process,
+// which waits for that report (bounded) and exits with the daemon's outcome.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+
+namespace servicectl {
+
+// How long the starting process waits for the daemon's report.
+constexpr std::chrono::seconds kStartReportLimit(30);
+
+struct StartOutcome {
+    enum Kind {
+        READY,      // the daemon is up
+        REPORTED,   // the daemon failed and reported its own error line (text)
+        ENDED,      // the daemon ended without a report; text: "exit status 1", "signal 9"
+        TIMED_OUT,  // no report within the limit; the daemon was ended
+    };
+    Kind kind = ENDED;
+    std::string text;
+};
+
+// The report channel between the starting process and the daemon child: a
+// stream socket pair, so that a report to a starting process that is gone
+// fails quietly instead of raising SIGPIPE. Both ends are close-on-exec: no
+// server inherits them.
+class StartChannel {
+public:
+    // Throws CServiceException with the OS reason when it cannot be made.
+    StartChannel();
+    // Closes the ends this process still holds.
+    ~StartChannel();
+    StartChannel(const StartChannel&) = delete;
+    StartChannel& operator=(const StartChannel&) = delete;
+
+    // In the daemon child: the writing end becomes this process's report
+    // channel (see ReportStartReady, ReportStartFailure).
+    void becomeReporter();
+    // In the starting process: waits up to `limit` for the report of `child`
+    // (our own child, not yet reaped). Reaps the child unless it is READY;
+    // one that says nothing in time is ended (SIGTERM, SIGKILL 5 s later).
+    StartOutcome awaitReport(pid_t child, std::chrono::seconds limit);
+
+private:
+    int mRead = -1;
+    int mWrite = -1;
+};
+
+// In the daemon child: a session of its own, standard input from /dev/null,
+// the log file checked writable (CLog::checkWritable), then standard output
+// and error appended to `outputFile`, created with mode 0640 and opened
+// without following a symbolic link. Throws with the reason on failure;
+// output then goes to /dev/null, never to the caller's terminal.
+void DetachDaemon(const std::string& outputFile);
+
+// The daemon's reports; the first one closes the channel. Both do nothing in
+// a process without a channel (a foreground run) or after the first report.
+void ReportStartReady();
+void ReportStartFailure(const std::string& line);
+
+}  // namespace servicectl
