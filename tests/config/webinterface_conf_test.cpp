@@ -248,7 +248,7 @@ TEST_F(WebInterfaceConf, MissingOrUnreadableFilesThrow)
     CWIException e = Throws([&] { CConfig config(missing.c_str()); });
     EXPECT_EQ(e.getStatus(), ERROR_FILE_OPEN);
     EXPECT_STREQ(e.what(), ("CIniFile::CIniFile(): KXIniFileNew() failed in file " + missing +
-                            " (status=50001)")
+                            " (No such file or directory) (status=50001)")
                                .c_str());
     EXPECT_NE(Throws([&] { CConfigFile config(dir.path().c_str()); }).getStatus(), ERROR_NONE);
     if (geteuid() != 0) {  // root reads anything

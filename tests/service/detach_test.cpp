@@ -8,11 +8,11 @@
 #include <chrono>
 #include <sstream>
 
-#include "support/installation.h"
+#include "common/installation.h"
 
 namespace {
 
-using svctest::Installation;
+using testutil::Installation;
 using testutil::ElapsedMs;
 
 std::string Link(const std::string& path)
@@ -45,7 +45,7 @@ unsigned Mode(const std::string& path)
 TEST(Detach, StartReturnsWhenServersRunAndEveryOutputLandsInItsFile)
 {
     umask(022);
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     std::string logDir = inst.dir() + "/log";
     std::string port0 = std::to_string(inst.port(0));
     std::string port1 = std::to_string(inst.port(1));
@@ -117,7 +117,7 @@ TEST(Detach, StartReturnsWhenServersRunAndEveryOutputLandsInItsFile)
 
 TEST(Detach, FailedStartsReportTheDaemonsLineAndLeaveNothingBehind)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     std::string dir = inst.dir();
     struct Case {
         std::string sw;

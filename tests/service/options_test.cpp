@@ -63,7 +63,7 @@ TEST(Options, NoSwitchPrintsControllerUsage)
 
 TEST(Options, UnknownSwitchesFailAndVersionNeedsNoInstallation)
 {
-    Installation inst;
+    Installation inst(Installation::Use::Binary);
     for (const char* word : {"-stat", "--version", "-n"}) {
         auto r = inst.Ctl({word, "-d", "1"});
         EXPECT_EQ(r.exitCode, 1) << word;
