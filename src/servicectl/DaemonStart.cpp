@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "baselib/kx_time.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
-#include "servicectl/ProcessState.h"
 
 namespace servicectl {
 
@@ -46,7 +46,7 @@ bool ReapBy(pid_t child, Clock::time_point deadline, int& status)
             return reaped == child;
         if (Clock::now() >= deadline)
             return false;
-        Pause(std::chrono::milliseconds(10));
+        SleepMilliseconds(10);
     }
 }
 
