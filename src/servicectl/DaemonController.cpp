@@ -71,26 +71,26 @@ bool WaitForStop(const servicectl::ProcessHandle& daemon, pid_t pid, Clock::time
 
 // Returns once the process is gone; throws when it cannot be signalled or
 // outlives the whole schedule.
-void KillProcess(pid_t pid)
+// `daemon` learns of the end the moment it happens (or, without pidfd, within
+// 10 ms), and its signals reach that process only.
+void KillProcess(const servicectl::ProcessHandle& daemon)
 {
+    pid_t pid = daemon.pid();
     // Signalling 0 or a negative number reaches whole process groups.
     if (pid <= 0)
         throw CServiceException("DaemonController/killProcess(): could not kill pid " +
                                     std::to_string(pid),
                                 0);
-    // Learns of the daemon's end the moment it happens (or, without pidfd,
-    // within 10 ms).
-    servicectl::ProcessHandle daemon(pid);
     Clock::time_point firstTerm;
     for (size_t i = 0; i < sizeof kKillSchedule / sizeof kKillSchedule[0]; ++i) {
         if (i == kFirstKillStep && WaitForStop(daemon, pid, firstTerm, firstTerm + kGentleStopLimit))
             return;
         // An ended but unreaped daemon still accepts signals.
-        if (servicectl::ProcessEnded(pid))
+        if (daemon.Ended())
             return;
         if (i == 0)
             firstTerm = Clock::now();
-        if (kill(pid, kKillSchedule[i].signal) != 0) {
+        if (daemon.Signal(kKillSchedule[i].signal) != 0) {
             if (errno == ESRCH)
                 return;
             throw CServiceException("DaemonController/killProcess(): kill() failed for pid " +
@@ -102,7 +102,7 @@ void KillProcess(pid_t pid)
             daemon.WaitForEnd(Clock::now() + std::chrono::milliseconds(kKillSchedule[i].pauseMs)))
             return;
     }
-    if (servicectl::ProcessEnded(pid))
+    if (daemon.Ended())
         return;
     throw CServiceException("DaemonController/killProcess(): could not kill pid " +
                                 std::to_string(pid),
@@ -282,7 +282,12 @@ void CDaemonController::stopService(const std::string& name)
     int deadPid = 0;
     pid_t pid = FindOwnDaemon(list, name, &deadPid);
     if (pid != 0) {
-        KillProcess(pid);
+        // Held from here on: checked once more through the handle, so that
+        // the signals reach the process that passed the check and no other,
+        // even if its id has gone to another process since (then ours ended).
+        servicectl::ProcessHandle daemon(pid);
+        if (servicectl::CheckDaemon(daemon) == servicectl::DaemonState::Ours)
+            KillProcess(daemon);
         list.remove(pid);
         return;
     }

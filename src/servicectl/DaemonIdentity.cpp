@@ -4,8 +4,6 @@
 #include "servicectl/ProcessState.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,38 +106,23 @@ DaemonState CheckProcess(pid_t pid)
     return same ? DaemonState::Ours : DaemonState::Foreign;
 }
 
-// True when the process behind the pidfd has ended (zombie included).
-bool PidfdEnded(int pidfd)
-{
-    struct pollfd entry = {pidfd, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&entry, 1, 0);
-    } while (ready < 0 && errno == EINTR);
-    return ready != 0;
-}
-
 }  // namespace
 
 DaemonState CheckDaemon(pid_t pid)
 {
-    if (pid <= 0 || ProcessEnded(pid))
-        return DaemonState::Dead;
-    // The pidfd holds on to this very process: if it ends and its pid goes
-    // to another process while /proc is read, the answers were not about
-    // it, and the pidfd says so afterwards.
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0 && errno == ESRCH)
+    // The handle holds on to this very process while /proc is read.
+    ProcessHandle process(pid);
+    return CheckDaemon(process);
+}
+
+DaemonState CheckDaemon(const ProcessHandle& process)
+{
+    pid_t pid = process.pid();
+    if (pid <= 0 || process.Ended())
         return DaemonState::Dead;
     DaemonState state = CheckProcess(pid);
-    if (pidfd >= 0) {
-        if (PidfdEnded(pidfd))
-            state = DaemonState::Dead;
-        close(pidfd);
-    } else if (ProcessEnded(pid)) {
-        state = DaemonState::Dead;
-    }
-    return state;
+    // Answers read after the process ended were about whoever has its id now.
+    return process.Ended() ? DaemonState::Dead : state;
 }
 
 std::string EscapeName(const std::string& name)

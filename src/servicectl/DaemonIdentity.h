@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "servicectl/ProcessState.h"
+
 namespace servicectl {
 
 enum class DaemonState {
@@ -22,6 +24,9 @@ enum class DaemonState {
 // executable leaves counts as the same), and its TARVEL, read from
 // /proc/<pid>/environ, equal to ours (both unset counts as equal).
 DaemonState CheckDaemon(pid_t pid);
+// The same for the process held by `process`: when it ends while /proc is
+// read (and its id may have gone to another process), it counts as Dead.
+DaemonState CheckDaemon(const ProcessHandle& process);
 
 // The TARVEL value in /proc/<pid>/environ. Returns 1 and sets `value` when
 // it is there, 0 when the environment has no TARVEL, -1 when it cannot be

@@ -71,6 +71,13 @@ ProcessHandle::~ProcessHandle()
         close(mFd);
 }
 
+int ProcessHandle::Signal(int signal) const
+{
+    if (mFd >= 0)
+        return pidfd_send_signal(mFd, signal, nullptr, 0);
+    return kill(mPid, signal);
+}
+
 bool ProcessHandle::WaitForEnd(std::chrono::steady_clock::time_point deadline) const
 {
     using Clock = std::chrono::steady_clock;

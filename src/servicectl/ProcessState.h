@@ -33,6 +33,13 @@ public:
     ProcessHandle& operator=(const ProcessHandle&) = delete;
 
     int fd() const { return mFd; }
+    pid_t pid() const { return mPid; }
+    // Sends `signal` to this very process: through the pidfd, so that a
+    // process that later got the same id is never reached; by pid only
+    // without one. 0, or -1 with errno (ESRCH: it is gone), as kill().
+    int Signal(int signal) const;
+    // True when the process has ended (a zombie counts), without waiting.
+    bool Ended() const { return WaitForEnd(std::chrono::steady_clock::now()); }
     // Waits until the process has ended or `deadline` has come; true when it
     // ended. Never returns false before the deadline, and never waits past it
     // by more than a scheduling delay. A cancellation point.
