@@ -1,6 +1,7 @@
 // The controller in this process. There is one controller per process, so
 // every test shares the one made by Controller().
 #include "servicectl/DaemonController.h"
+#include "servicectl/DaemonIdentity.h"
 
 #include "common/test_util.h"
 #include "foundation/Exceptions.h"
@@ -230,6 +231,63 @@ TEST(DaemonAlive, OnlyLiveProcessesOfTheSameExecutable)
     EXPECT_FALSE(isDaemonPIDAlive(other));
     kill(other, SIGKILL);
     waitpid(other, nullptr, 0);
+}
+
+// Runs /bin/sleep with exactly `env`; returns its pid once it has exec'd.
+pid_t SleepWithEnvironment(const std::vector<std::string>& env)
+{
+    std::vector<char*> envp;
+    for (const std::string& entry : env)
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
+        execve("/bin/sleep", argv, envp.data());
+        _exit(127);
+    }
+    testutil::WaitUntil([&] {
+        char buf[4096];
+        ssize_t n = readlink(("/proc/" + std::to_string(child) + "/exe").c_str(), buf, sizeof buf);
+        return n > 0 && std::string(buf, n).find("sleep") != std::string::npos;
+    }, 5000, 5);
+    return child;
+}
+
+// The installation of a process is the first TARVEL entry of its
+// environment, matched exactly (not TARVEL_LOG, not a bare TARVEL), also
+// across reads; a process that /proc does not show to the caller is never
+// taken for ours.
+TEST(DaemonIdentity, TarvelIsReadFromTheProcessEnvironment)
+{
+    std::string longValue(10000, 'v');
+    pid_t first = SleepWithEnvironment({"TARVEL_LOG=/wrong", "TARVE=/short", "TARVEL",
+                                        "PAD=" + std::string(9000, 'p'), "TARVEL=" + longValue,
+                                        "TARVEL=/second"});
+    pid_t none = SleepWithEnvironment({"TARVEL_LOG=/x", "XTARVEL=/y", "TARVEL"});
+    std::string value;
+    EXPECT_EQ(servicectl::ReadProcessTarvel(first, value), 1);
+    EXPECT_EQ(value, longValue);
+    EXPECT_EQ(servicectl::ReadProcessTarvel(none, value), 0);
+    EXPECT_EQ(servicectl::ReadProcessTarvel(1 << 30, value), -1);
+    for (pid_t pid : {first, none}) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    pid_t parent = getpid();
+    pid_t checker = fork();
+    if (checker == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(10);
+        servicectl::DaemonState state = servicectl::CheckDaemon(parent);
+        _exit(state == servicectl::DaemonState::Unverified ? 0 : 20 + static_cast<int>(state));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(checker, &status, 0), checker);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
