@@ -1,6 +1,5 @@
 #include "appserver/AppServerProcess.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
+#include "servicectl/DaemonStart.h"
 
 namespace {
 
@@ -23,14 +23,14 @@ const time_t kThrottleSeconds = 119;  // ...to one every 120 seconds
 const time_t kQuickFailSeconds = 59;  // an end within this time of the start is quick
 
 // Runs in the child before execv: its standard output and error go to its
-// own file, appended (rotation by copy and truncate works), created with
-// mode 0640, never through a symbolic link. On failure the line is logged
-// and the output stays with the service's, where nothing is lost either.
+// own file, opened like the daemon's own output file. On failure the line
+// is logged and the output stays with the service's, where nothing is lost
+// either.
 void RedirectOutput(const std::string& path)
 {
     if (path.empty())
         return;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
+    int fd = servicectl::OpenOutputFile(path);
     if (fd < 0) {
         KXLogWrite(CLog::_pKXLog, "StartProcess(): cannot open output file %s (%s)", path.c_str(),
                    strerror(errno));

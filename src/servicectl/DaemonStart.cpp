@@ -200,16 +200,19 @@ void DetachDaemon(const std::string& outputFile)
 
     CLog::checkWritable();
 
-    // Appended, so that rotation by copy and truncate works; never through
-    // a symbolic link that someone else may have planted in the directory.
-    int output = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                      0640);
+    int output = OpenOutputFile(outputFile);
     if (output < 0)
         throw CServiceException(OsError("CDaemonController::startService(): cannot open", outputFile),
                                 0);
     Redirect(output, STDOUT_FILENO, outputFile);
     Redirect(output, STDERR_FILENO, outputFile);
     close(output);
+}
+
+int OpenOutputFile(const std::string& path)
+{
+    // Appended, so that rotation by copy and truncate works.
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
 }
 
 void ReportStartReady()

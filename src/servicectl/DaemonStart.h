@@ -58,6 +58,12 @@ private:
 // output then goes to /dev/null, never to the caller's terminal.
 void DetachDaemon(const std::string& outputFile);
 
+// Opens `path` for appending as every output file of a daemon and its
+// servers is opened: created with mode 0640, never through a symbolic link
+// (someone else may have planted one), close-on-exec. The descriptor, or -1
+// with errno set.
+int OpenOutputFile(const std::string& path);
+
 // The daemon's reports; the first one closes the channel. Both do nothing in
 // a process without a channel (a foreground run) or after the first report.
 void ReportStartReady();
