@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -515,6 +517,82 @@ TEST(XMLConfigModelEdgeTest, WideRangesStayCompactAndAreCheckedQuickly)
                          "<requestrouter>r</requestrouter></requestrouters><appservers>"
                          "<appserver host='h' ports='" + many + "'/></appservers></pool></pools>"
                          "<cacheservers><server host='c' port='1'/></cacheservers></config>"));
+}
+
+// The check port by port, as the rule is written: one set of ports per host,
+// filled in the order of the passes; the message of the first port found
+// taken, "" when there is none.
+std::string duplicatePortByPort(const Config& config)
+{
+    std::map<std::string, std::set<unsigned short>> used;
+    for (const auto& entry : config.requestRouters().routers())
+        for (unsigned short port :
+             {entry.second->port(), entry.second->monitorPort(), entry.second->mcPort()})
+            if (port != 0 && !used[entry.second->host()].insert(port).second)
+                return kPorts + std::to_string(port) + ", assigned to request router '" +
+                       entry.second->name() + "'" + kTaken + entry.second->host();
+    for (const auto& pool : config.pools().pools())
+        for (const auto& server : pool.second->appServers().servers())
+            for (unsigned short port : server.second->ports())
+                if (!used[server.second->host()].insert(port).second)
+                    return kPorts + std::to_string(port) + ", assigned to application server '" +
+                           server.first + "' in pool '" + pool.first + "'" + kTaken +
+                           server.second->host();
+    for (const IPEndpoint& cache : config.cacheServers().endpoints())
+        if (!used[cache.host].insert(cache.port).second)
+            return "checkUniquePorts(): CacheServer port " + std::to_string(cache.port) +
+                   " on host '" + cache.host + "' has already been assigned to another service on host " +
+                   cache.host;
+    return "";
+}
+
+TEST(XMLConfigModelEdgeTest, PortGivenTwiceIsReportedWhereAPortByPortCheckFindsIt)
+{
+    // Random landscapes of rising and falling runs, single ports, routers and
+    // cache servers on three hosts, half of them with a port given twice.
+    std::mt19937 random(20261207);
+    auto pick = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    const char* hosts[] = {"10.0.0.1", "10.0.0.2", "h"};
+    int duplicates = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::string text = "<config><requestrouters>";
+        for (int r = 0; r < pick(1, 2); ++r) {
+            text += "<requestrouter name='r" + std::to_string(r) + "' host='" + hosts[pick(0, 2)] +
+                    "' port='" + std::to_string(pick(1, 60)) + "'";
+            if (pick(0, 1))
+                text += " monitor_port='" + std::to_string(pick(1, 60)) + "'";
+            text += "/>";
+        }
+        text += "</requestrouters><pools><pool name='p'><requestrouters><requestrouter>r0"
+                "</requestrouter></requestrouters><appservers>";
+        for (int a = 0; a < pick(1, 4); ++a) {
+            std::string ports;
+            for (int item = 0; item < pick(1, 4); ++item) {
+                const int first = pick(1, 60);
+                ports += (item ? "," : "") + std::to_string(first);
+                if (pick(0, 1))
+                    ports += "-" + std::to_string(std::max(1, first + pick(-12, 12)));
+            }
+            text += "<appserver host='" + std::string(hosts[pick(0, 2)]) + "' ports='" + ports + "'/>";
+        }
+        text += "</appservers></pool></pools><cacheservers><server host='" +
+                std::string(hosts[pick(0, 2)]) + "' port='" + std::to_string(pick(1, 60)) +
+                "'/></cacheservers></config>";
+
+        CConfigFile file;
+        std::string message;
+        try {
+            file.parse(text);
+        } catch (const CException& e) {
+            message = e.what();
+        }
+        ASSERT_NE(nullptr, file.config()) << text << "\n" << message;
+        const std::string expected = duplicatePortByPort(*file.config());
+        ASSERT_EQ(expected, message) << text;
+        duplicates += !expected.empty();
+    }
+    EXPECT_GT(duplicates, 100);
+    EXPECT_LT(duplicates, 300);
 }
 
 TEST(XMLConfigDeathTest, QueriesNeedALoadedModel)
