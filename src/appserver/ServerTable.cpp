@@ -1,5 +1,7 @@
 // The table of application servers of this host, from WebInterface.conf,
 // ServerConfig.xml and the manager's address list.
+#include <malloc.h>
+
 #include <cctype>
 #include <string>
 
@@ -48,12 +50,17 @@ void CAppServerManager::buildTables()
         }
     }
 
-    XMLConfig::CConfigFile serverConfig;
-    serverConfig.loadFile(XMLConfig::CConfigFile::defaultFileName());
-    serverConfig.getAppServers(
-        mIPList, [&](const std::string& host, unsigned short port, bool bind) {
-            mProcesses.emplace_back(mBaseDir, options, host, port, bind ? 1 : 0);
-        });
+    {
+        XMLConfig::CConfigFile serverConfig;
+        serverConfig.loadFile(XMLConfig::CConfigFile::defaultFileName());
+        serverConfig.getAppServers(
+            mIPList, [&](const std::string& host, unsigned short port, bool bind) {
+                mProcesses.emplace_back(mBaseDir, options, host, port, bind ? 1 : 0);
+            });
+    }
+    // The model is gone, but the C library would keep its pages for the life
+    // of the service: tens of megabytes on every host of a large landscape.
+    malloc_trim(0);
 
     if (mProcesses.empty()) {
         std::string message = "CAppServerManagerImpl::buildTables(): no service configured for IP";
