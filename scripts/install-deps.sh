@@ -2,7 +2,9 @@
 # Installs the Debian packages the build, the tests and the demo need, when
 # something is missing. apt-get update runs only then.
 set -euo pipefail
-packages=(cmake g++ ninja-build pkg-config libgtest-dev librapidxml-dev libsystemd-dev perl libxml2-utils iproute2)
+# clang and libclang-rt-14-dev (libFuzzer) build the fuzzers of fuzz/.
+packages=(cmake g++ ninja-build pkg-config libgtest-dev librapidxml-dev libsystemd-dev perl libxml2-utils iproute2
+          clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -7,6 +7,7 @@
 #   TARVEL_SKIP_SANITIZE=1  only the plain build
 #   TARVEL_PACKAGE_CHECK=1  also build the Debian package, install it on this
 #                           machine, try it and purge it (scripts/package.sh --check)
+#   TARVEL_SKIP_FUZZ=1   leave out the fuzz smoke run (each harness 20 s, with clang)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -55,4 +56,13 @@ fi
 if [ "${TARVEL_PACKAGE_CHECK:-0}" = 1 ]; then
   echo "== Debian package: build, install, try, purge"
   "$root/scripts/package.sh" --check
+fi
+
+if [ "${TARVEL_SKIP_FUZZ:-0}" != 1 ]; then
+  if command -v clang >/dev/null && command -v clang++ >/dev/null; then
+    echo "== fuzz smoke run: each harness for 20 s"
+    "$root/scripts/fuzz.sh" 20
+  else
+    echo "== fuzz smoke run skipped: clang is not installed"
+  fi
 fi
