@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "appserver/AppServerManager.h"
-#include "installation.h"
+#include "common/installation.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ std::vector<std::string> Landscape(int others, const std::string& ports)
 }
 
 // What building the table adds while the manager lives.
-Footprint BuildTable(const appservertest::Installation& installation,
+Footprint BuildTable(const testutil::Installation& installation,
                      const std::vector<std::string>& landscape)
 {
     installation.writeServerConfig(landscape);
@@ -57,7 +57,7 @@ TEST(LoadMemoryTest, LargeLandscapeCostsWhatOneServerCostsOnceTheTableIsBuilt)
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers' allocators hold freed memory on purpose";
 #endif
-    appservertest::Installation installation;
+    testutil::Installation installation;
     installation.writeWebInterfaceConf("[GLOBAL]\n");
     BuildTable(installation, Landscape(0, ""));  // one-time tables of the first load
     const Footprint one = BuildTable(installation, Landscape(0, ""));
