@@ -93,8 +93,11 @@ purge() {
   $sudo dpkg --purge tarvelsvc >/dev/null 2>&1 || true
   if [ "$had_user" = 0 ] && getent passwd tarvel >/dev/null; then
     $sudo deluser --system --quiet tarvel >/dev/null 2>&1 || true
-    getent group tarvel >/dev/null && { $sudo delgroup --system --quiet tarvel >/dev/null 2>&1 || true; }
+    if getent group tarvel >/dev/null; then
+      $sudo delgroup --system --quiet tarvel >/dev/null 2>&1 || true
+    fi
   fi
+  return 0
 }
 trap purge EXIT
 
