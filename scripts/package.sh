@@ -64,6 +64,10 @@ fi
 extra=""
 if command -v ccache >/dev/null; then
   extra="-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+  # debhelper gives the build a HOME of its own inside the tree, and with it
+  # an empty cache: name the caller's cache instead.
+  CCACHE_DIR=${CCACHE_DIR:-$(ccache --get-config cache_dir 2>/dev/null || true)}
+  [ -z "$CCACHE_DIR" ] || export CCACHE_DIR
 fi
 echo "== dpkg-buildpackage -us -uc -b (${DEB_BUILD_OPTIONS-nocheck parallel=$jobs})"
 (cd "$stage" &&
