@@ -36,6 +36,7 @@
 
 #include "appserver/AppServerManager.h"
 #include "foundation/Log.h"
+#include "servicectl/Signals.h"
 
 namespace {
 
@@ -103,7 +104,7 @@ void UseInstallation(const std::string& dir)
     setenv("TARVEL_LOG", (dir + "/log").c_str(), 1);
 }
 
-// The supervisor: the service loop until SIGTERM (default action).
+// The supervisor: the service loop until SIGTERM.
 pid_t StartSupervisor(const std::string& dir)
 {
     pid_t pid = fork();
@@ -115,10 +116,13 @@ pid_t StartSupervisor(const std::string& dir)
         CAppServerManager manager;
         manager.setIPList(std::vector<std::string>{"127.0.0.1"});
         manager.buildTables();
-        for (;;) {
+        // SIGTERM is read by the loop, as in the service; its servers end
+        // with it through their death signal.
+        while (!servicectl::StopRequested()) {
             manager.startServers();
             manager.waitForEvents();
         }
+        _exit(0);
     } catch (std::exception& e) {
         fprintf(stderr, "supervisor: %s\n", e.what());
     }

@@ -68,6 +68,8 @@ protected:
 
 // A child's end and a stop signal that come before the wait begins (after
 // the last look, before the sleep) end it at once; so does an end during it.
+// The limits are generous (a loaded machine is slow) but far below the
+// 20 s that the waits would otherwise take.
 TEST_F(EventLoop, EndsAndSignalsBeforeOrDuringTheWaitAreNeverMissed)
 {
     manager.startServers();
@@ -75,8 +77,8 @@ TEST_F(EventLoop, EndsAndSignalsBeforeOrDuringTheWaitAreNeverMissed)
     kill(first, SIGKILL);
     ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(first); }, 5000));
     auto start = Clock::now();
-    manager.waitAndUpdateTerminated(5000);
-    EXPECT_LT(MsSince(start), 1000);
+    manager.waitAndUpdateTerminated(20000);
+    EXPECT_LT(MsSince(start), 5000);
     EXPECT_EQ(server().mState, ServerState::Ended);
     EXPECT_EQ(server().mStatus, SIGKILL);
 
@@ -90,18 +92,18 @@ TEST_F(EventLoop, EndsAndSignalsBeforeOrDuringTheWaitAreNeverMissed)
         _exit(0);
     }
     start = Clock::now();
-    while (server().mState == ServerState::Running && MsSince(start) < 5000)
-        manager.waitAndUpdateTerminated(5000);
+    while (server().mState == ServerState::Running && MsSince(start) < 20000)
+        manager.waitAndUpdateTerminated(20000);
     EXPECT_GE(MsSince(start), 250);
-    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_LT(MsSince(start), 5000);
     EXPECT_EQ(server().mState, ServerState::Ended);
     EXPECT_EQ(server().mRestarts, 1u);
     EXPECT_NE(server().mEndTime, 0);
 
     raise(SIGTERM);
     start = Clock::now();
-    manager.waitAndUpdateTerminated(5000);
-    EXPECT_LT(MsSince(start), 1000);
+    manager.waitAndUpdateTerminated(20000);
+    EXPECT_LT(MsSince(start), 5000);
     EXPECT_TRUE(servicectl::StopRequested());
     EXPECT_EQ(inst.countMessage("Signal received: 15"), 1);
 }
@@ -123,8 +125,8 @@ TEST_F(EventLoop, WakesAtTheThrottledStartAndNotBefore)
     manager.startServers();
     EXPECT_EQ(server().mState, ServerState::Ended);
     start = Clock::now();
-    manager.waitAndUpdateTerminated(10000);
-    EXPECT_LT(MsSince(start), 1500);
+    manager.waitAndUpdateTerminated(20000);
+    EXPECT_LT(MsSince(start), 5000);
     manager.startServers();
     EXPECT_EQ(server().mState, ServerState::Running);
     EXPECT_EQ(inst.countMessage("Process::restart(): \"" + server().mCommand +
@@ -168,15 +170,15 @@ TEST_F(EventLoop, SourcesGetTheirDescriptorsAndDeadlines)
     manager.addSource(&source);
     ASSERT_EQ(write(source.fds[1], "x", 1), 1);
     auto start = Clock::now();
-    manager.waitAndUpdateTerminated(5000);
-    EXPECT_LT(MsSince(start), 1000);
+    manager.waitAndUpdateTerminated(20000);
+    EXPECT_LT(MsSince(start), 5000);
     EXPECT_EQ(source.readable, 1);
 
     source.due = Clock::now() + std::chrono::milliseconds(200);
     start = Clock::now();
-    manager.waitAndUpdateTerminated(5000);
+    manager.waitAndUpdateTerminated(20000);
     EXPECT_GE(MsSince(start), 199);
-    EXPECT_LT(MsSince(start), 1500);
+    EXPECT_LT(MsSince(start), 5000);
     EXPECT_EQ(source.dispatched, 2);
     EXPECT_EQ(source.readable, 1);
 
@@ -205,7 +207,7 @@ TEST(ProcessHandle, WaitHoldsItsBoundsWithAndWithoutPidfd)
         EXPECT_GE(MsSince(start), 100) << error;
         EXPECT_TRUE(handle.WaitForEnd(start + std::chrono::milliseconds(5000))) << error;
         EXPECT_GE(MsSince(start), 250) << error;
-        EXPECT_LT(MsSince(start), 1000) << error;
+        EXPECT_LT(MsSince(start), 5000) << error;  // generous: a loaded machine is slow
         EXPECT_EQ(waitpid(child, nullptr, 0), child);
     }
     gPidfdError = 0;
@@ -223,7 +225,7 @@ TEST_F(GentleStopFallback, ServerEndingOnTheRequestIsSeenWithoutPidfd)
     server().mState = ServerState::Running;
     auto start = Clock::now();
     manager.gentleStopServers();
-    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_LT(MsSince(start), 5000);
     EXPECT_EQ(server().mState, ServerState::Ended);
     EXPECT_EQ(server().mStatus, 0);
     EXPECT_TRUE(inst.messages().empty()) << testutil::ReadFile(inst.log());

@@ -55,7 +55,7 @@ TEST(StopEscalation, StoppedServerAndServerIgnoringSigtermAreBothGone)
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(seconds, 4.9);
-    EXPECT_LT(seconds, 7.0);
+    EXPECT_LT(seconds, 15.0);  // 5 s and the kill, on a machine that may be loaded
 
     EXPECT_EQ(records[0].mState, ServerState::Ended);
     EXPECT_TRUE(WIFSIGNALED(records[0].mStatus) && WTERMSIG(records[0].mStatus) == SIGTERM)
