@@ -34,6 +34,10 @@ public:
     // Fills the table from WebInterface.conf, ServerConfig.xml and the
     // address list; call once.
     void buildTables();
+    // The table that WebInterface.conf, ServerConfig.xml and the address list
+    // give now, fully validated, without touching the running one. Throws
+    // what buildTables throws for a configuration error or an empty table.
+    std::vector<AppServerProcess> loadTable() const;
     // One start attempt per record (throttled ones wait); never throws.
     void startServers();
 
@@ -68,6 +72,9 @@ public:
 private:
     // Tests reach the table through this one seam (tests/appserver/manager_peer.h).
     friend struct ManagerTestPeer;
+    // The control channel's operations (one server's stop and start, the
+    // reload) change the table on the service thread.
+    friend class CServerControl;
 
     using Clock = std::chrono::steady_clock;
 

@@ -119,6 +119,8 @@ bool Process::throttled(time_t now) const
 
 time_t Process::nextDeadline() const
 {
+    if (mHeld)
+        return 0;
     if (mFailCount > kThrottleFailures) {
         if (mState == ServerState::Running)
             return mStartTime + kQuickFailSeconds + 1;
@@ -148,7 +150,7 @@ bool Process::liftThrottle(time_t now)
 
 void Process::restart()
 {
-    if (mState == ServerState::Running || mState == ServerState::Stopping)
+    if (mState == ServerState::Running || mState == ServerState::Stopping || mHeld)
         return;
     time_t now = time(nullptr);
     if (throttled(now)) {

@@ -34,11 +34,13 @@ public:
     unsigned mRestarts = 0;  // successful starts after the first one
     time_t mEndTime = 0;     // when the last end was reaped; 0: never ended
     bool mThrottleLogged = false;  // the throttle's start was logged for this hold
+    bool mHeld = false;      // stopped by the operator: not started until released
     std::string mCommand;   // whole command line, words separated by one blank
     std::string mBaseDir;   // installation base directory, kept with the record
     std::string mOutputFile;  // the child's stdout and stderr; empty: inherited
 
-    // Starts the process unless it runs or the throttle holds it back.
+    // Starts the process unless it runs, the operator stopped it, or the
+    // throttle holds it back.
     // Throws CWIException when fork fails.
     void restart();
     // Bookkeeping for one reaped child of this record: state, status, end

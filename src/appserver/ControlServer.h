@@ -19,7 +19,9 @@
 #include <string>
 #include <vector>
 
-class CControlServer {
+#include "appserver/EventLoop.h"
+
+class CControlServer : public LoopSource {
 public:
     using Clock = std::chrono::steady_clock;
     using ClientId = uint64_t;
@@ -39,7 +41,7 @@ public:
     // naming the path and the OS reason when it cannot.
     CControlServer(const std::string& runDir, Handler handler);
     // Closes every connection and removes the socket if it is still ours.
-    ~CControlServer();
+    ~CControlServer() override;
     CControlServer(const CControlServer&) = delete;
     CControlServer& operator=(const CControlServer&) = delete;
 
@@ -47,10 +49,10 @@ public:
 
     // Appends the descriptors to watch this pass; lowers `deadline` to the
     // earliest client time-out.
-    void prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline);
+    void prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline) override;
     // Handles what the wait reported for the slice prepare appended: accepts,
     // reads, writes, time-outs; calls the handler for complete requests.
-    void dispatch(struct pollfd* fds, size_t count, Clock::time_point now);
+    void dispatch(struct pollfd* fds, size_t count, Clock::time_point now) override;
 
     // Queues `lines` (each ended by '\n') for the client; with `last` the
     // connection is closed once they are written. A client that is gone is

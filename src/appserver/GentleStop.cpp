@@ -4,6 +4,7 @@
 // (a pidfd), and tells the service thread through an eventfd that its one
 // wait watches. What is left is for the hard stop (stopServers).
 #include "appserver/AppServerManager.h"
+#include "appserver/ShutdownRequest.h"
 
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -16,10 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "baselib/kx_socket.h"
 #include "foundation/Exceptions.h"
-#include "foundation/HostAddr.h"
-#include "foundation/KXServer.h"
 #include "foundation/KXThread.h"
 #include "foundation/Log.h"
 #include "servicectl/ProcessState.h"
@@ -28,10 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const int kConnectTimeoutSeconds = 10;
-// Short: the request is tiny, and a server that does not take it at once is
-// not going to.
-const int kSendTimeoutMilliseconds = 10;
 const int kWaitMilliseconds = 30000;
 const auto kThreadWait = std::chrono::milliseconds(51000);
 // How often the log tells which servers are still being waited for, and how
@@ -88,41 +82,16 @@ bool WaitForEnd(pid_t pid, int& status)
 // The request and the wait for one server; what it learns goes to the board.
 void StopOne(StopTask& task)
 {
-    std::unique_ptr<CKXServer> server;  // released on leaving, after the wait
     KXStatus sendStatus = ERROR_NONE;
-    bool requested = false;
     std::string& host = task.host;
     const unsigned short port = task.port;
 
-    // The request goes out whole or not at all, and the endpoint is not left
-    // half built: cancellation waits until the request is out (bounded by
-    // the connect time-out and the resolver); the long part, the wait for
-    // the process, stays cancellable.
+    // The request goes out whole or not at all: cancellation waits until it
+    // is out (bounded by the connect time-out and the resolver); the long
+    // part, the wait for the process, stays cancellable.
     int cancelState = PTHREAD_CANCEL_ENABLE;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
-    CatchWIException("GentleStopAS", [&] {
-        if (host.empty())
-            host = CPrimaryIP().address();
-        server = std::make_unique<CKXServer>(host.c_str(), port);
-        KXSocket* socket = server->getSocket(kConnectTimeoutSeconds);
-
-        KXStatus status = KXSocketSetTimeout(socket, kSendTimeoutMilliseconds, CLog::_pKXLog);
-        if (status != ERROR_NONE)
-            KXLogWrite(CLog::_pKXLog, "GentleStopAS(): error set timeout [%s]:%hu (%d)",
-                       host.c_str(), port, status);
-        sendStatus = KXSocketFPrint(socket,
-                                    "GET /\r\n"
-                                    "X-tarvel-EXTRAINFO: shutdown\r\n"
-                                    "user-agent: tarvel Service\r\n"
-                                    "\r\n",
-                                    CLog::_pKXLog);
-        if (sendStatus != ERROR_NONE)
-            KXLogWrite(CLog::_pKXLog, "GentleStopAS(): error sending shutdown [%s]:%hu (%d)",
-                       host.c_str(), port, sendStatus);
-        // The server does not answer; closing is all that is left to do.
-        KXSocketFree(&socket, CLog::_pKXLog);
-        requested = true;
-    });
+    bool requested = SendShutdownRequest("GentleStopAS", host, port, sendStatus);
     pthread_setcancelstate(cancelState, nullptr);
     pthread_testcancel();
     if (!requested)

@@ -40,6 +40,12 @@ void CAppServerManager::buildTables()
     if (servicectl::SignalDescriptor() < 0)
         servicectl::WatchSignals();
 
+    mProcesses = loadTable();
+}
+
+std::vector<AppServerProcess> CAppServerManager::loadTable() const
+{
+    std::vector<AppServerProcess> table;
     std::string options;
     {
         CConfig config(CTarvelConfig::webInterfaceConfigFile().c_str());
@@ -55,14 +61,14 @@ void CAppServerManager::buildTables()
         serverConfig.loadFile(XMLConfig::CConfigFile::defaultFileName());
         serverConfig.getAppServers(
             mIPList, [&](const std::string& host, unsigned short port, bool bind) {
-                mProcesses.emplace_back(mBaseDir, options, host, port, bind ? 1 : 0);
+                table.emplace_back(mBaseDir, options, host, port, bind ? 1 : 0);
             });
     }
     // The model is gone, but the C library would keep its pages for the life
     // of the service: tens of megabytes on every host of a large landscape.
     malloc_trim(0);
 
-    if (mProcesses.empty()) {
+    if (table.empty()) {
         std::string message = "CAppServerManagerImpl::buildTables(): no service configured for IP";
         if (mIPList.size() >= 2)
             message += "'s";
@@ -72,6 +78,7 @@ void CAppServerManager::buildTables()
         throw CWIException(ERROR_GENERAL, "%s", message.c_str());
     }
     if (!mServerOutputDir.empty())
-        for (auto& process : mProcesses)
+        for (auto& process : table)
             process.mOutputFile = ServerOutputFile(mServerOutputDir, process);
+    return table;
 }

@@ -5,6 +5,36 @@
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
+#include "service/ControlSwitches.h"
+#include "service/ServerControl.h"
+#include "service/SystemdNotifier.h"
+
+namespace {
+
+// Plugs sources into the manager's wait for one scope, also when an
+// exception leaves it.
+class PluggedSources {
+public:
+    PluggedSources(CAppServerManager& manager, std::initializer_list<LoopSource*> sources)
+        : mManager(manager), mSources(sources)
+    {
+        for (LoopSource* source : mSources)
+            mManager.addSource(source);
+    }
+    ~PluggedSources()
+    {
+        for (LoopSource* source : mSources)
+            mManager.removeSource(source);
+    }
+    PluggedSources(const PluggedSources&) = delete;
+    PluggedSources& operator=(const PluggedSources&) = delete;
+
+private:
+    CAppServerManager& mManager;
+    std::vector<LoopSource*> mSources;
+};
+
+}  // namespace
 
 CApplicationServerService::CApplicationServerService()
     : CDaemon("TARVEL", "tarvel Application Server",
@@ -28,6 +58,15 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
 
     mManager.buildTables();
 
+    // systemd hears of readiness, the servers' counts and the stop; the
+    // control channel is one more source of the loop's one wait, in a daemon
+    // and under -console alike. Both stay plugged in through the stop.
+    CSystemdNotifier notifier;
+    CServerControl control(mManager, notifier);
+    control.open(ControlRunDir());
+    PluggedSources plugged(mManager, {&control, &notifier});
+    mNotifier = &notifier;
+
     // Each pass starts what is due and then waits in the manager's one wait
     // until something happens: a server's end, a stop signal, a throttled
     // start coming due, an event of a plugged-in source. With nothing to do
@@ -45,6 +84,9 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
         });
     }
 
+    notifier.stopping();
+    control.shutdown();
+    mNotifier = nullptr;
     mManager.gentleStopServers();
     bool noServerLeft = mManager.stopServers();
 
@@ -59,6 +101,8 @@ void CApplicationServerService::serversStarted()
 {
     // Every server has had its first start attempt: the service is up.
     serviceReady();
+    if (mNotifier != nullptr)
+        mNotifier->ready();
 }
 
 std::string CApplicationServerService::getOutputFile()

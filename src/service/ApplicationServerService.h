@@ -9,6 +9,8 @@
 #include "appserver/AppServerManager.h"
 #include "servicectl/Service.h"
 
+class CSystemdNotifier;
+
 class CApplicationServerService : public CDaemon {
 public:
     // The manager reads TARVEL at once, so construction throws the
@@ -31,4 +33,6 @@ private:
     void serversStarted();
 
     CAppServerManager mManager;
+    // While run supervises: the notifier that hears of the first start.
+    CSystemdNotifier* mNotifier = nullptr;
 };

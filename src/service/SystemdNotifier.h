@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-class CSystemdNotifier {
+#include "appserver/EventLoop.h"
+
+class CSystemdNotifier : public LoopSource {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -29,8 +31,8 @@ public:
 
     // Event-source hooks: no descriptor, only the next keep-alive as deadline;
     // dispatch sends WATCHDOG=1 when it is due.
-    void prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline);
-    void dispatch(struct pollfd* fds, size_t count, Clock::time_point now);
+    void prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline) override;
+    void dispatch(struct pollfd* fds, size_t count, Clock::time_point now) override;
 
 private:
     void send(const std::string& state);

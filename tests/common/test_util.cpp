@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -156,6 +157,35 @@ bool ProcessRunning(pid_t pid)
         return false;
     char state = stat[close + 2];
     return state != 'Z' && state != 'X';
+}
+
+std::string RunAsUser(const std::string& user, const std::function<std::string()>& work)
+{
+    struct passwd* entry = getpwnam(user.c_str());
+    int ends[2];
+    if (entry == nullptr || pipe(ends) != 0)
+        return "";
+    pid_t child = fork();
+    if (child == 0) {
+        close(ends[0]);
+        if (setgid(entry->pw_gid) != 0 || setuid(entry->pw_uid) != 0)
+            _exit(2);
+        std::string text = work();
+        ssize_t ignored = write(ends[1], text.data(), text.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(ends[1]);
+    std::string text;
+    char buffer[512];
+    ssize_t n;
+    while (child > 0 && (n = read(ends[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(ends[0]);
+    int status = -1;
+    if (child > 0)
+        waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "";
 }
 
 void KillAndReap(pid_t pid)

@@ -80,6 +80,10 @@ int ReapChildren();
 bool ProcessRunning(pid_t pid);
 // SIGKILL and reap (if it is ours); bounded.
 void KillAndReap(pid_t pid);
+// Runs `work` in a child process that has become the user `user` (this
+// process must be root) and returns what it returned; "" when the child could
+// not become that user or failed. Waits for the child, without a limit of its own.
+std::string RunAsUser(const std::string& user, const std::function<std::string()>& work);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 unsigned short FreePort();

@@ -1,0 +1,335 @@
+// The control channel through the real binary: -servers and -json, one
+// server stopped, started and restarted, reloads that change the table or
+// fail, the peers that are refused, a silent client beside a restart, and
+// what systemd hears on NOTIFY_SOCKET.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+
+#include "common/installation.h"
+#include "servicectl/ControlClient.h"
+
+namespace {
+
+using testutil::HttpGet;
+using testutil::Installation;
+using testutil::RunResult;
+
+std::string Endpoint(unsigned short port)
+{
+    return "127.0.0.1:" + std::to_string(port);
+}
+
+// The pid of the server of this installation that runs on `port`; 0 if none.
+pid_t ServerOn(const Installation& inst, unsigned short port)
+{
+    for (pid_t pid : inst.Servers()) {
+        std::string cmdline = testutil::ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+        if (cmdline.find(std::string("-port") + '\0' + std::to_string(port) + '\0') !=
+            std::string::npos)
+            return pid;
+    }
+    return 0;
+}
+
+bool Answers(unsigned short port)
+{
+    return HttpGet(port).find("port: " + std::to_string(port)) != std::string::npos;
+}
+
+// The line of `text` that starts with `prefix`; empty if none.
+std::string LineStarting(const std::string& text, const std::string& prefix)
+{
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            return line;
+    return "";
+}
+
+// The JSON object of the table that is about `port`; empty if none.
+std::string JsonObjectOf(const std::string& json, unsigned short port)
+{
+    return LineStarting(json, "  {\"address\": \"127.0.0.1\", \"port\": " + std::to_string(port) + ",");
+}
+
+// A datagram socket standing in for systemd's notification socket.
+class FakeNotifySocket {
+public:
+    explicit FakeNotifySocket(const std::string& path) : mPath(path)
+    {
+        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~FakeNotifySocket() { close(mFd); }
+
+    // Every message received so far, in order.
+    const std::vector<std::string>& messages()
+    {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(mFd, buffer, sizeof buffer, 0)) > 0)
+            mMessages.emplace_back(buffer, static_cast<size_t>(n));
+        return mMessages;
+    }
+    bool WaitFor(const std::string& message, int timeoutMs = 10000)
+    {
+        return testutil::WaitUntil([&] {
+            for (const auto& m : messages())
+                if (m == message)
+                    return true;
+            return false;
+        }, timeoutMs);
+    }
+    std::string env() const { return "NOTIFY_SOCKET=" + mPath; }
+
+private:
+    std::string mPath;
+    int mFd = -1;
+    std::vector<std::string> mMessages;
+};
+
+int StopConsole(pid_t console)
+{
+    kill(console, SIGTERM);
+    return testutil::ServiceCopy::WaitForExit(console, 30000);
+}
+
+TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
+{
+    Installation inst(Installation::Use::Binary);
+    FakeNotifySocket notify(inst.path("notify.sock"));
+    unsigned short a = inst.port(0), b = inst.port(1);
+
+    // Without a service the switches say so with status 3.
+    RunResult r = inst.Ctl({"-servers"});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.err, "No services running.\n");
+
+    pid_t console = inst.StartConsole({notify.env()});
+    ASSERT_TRUE(inst.WaitForServers()) << testutil::ReadFile(inst.log());
+    EXPECT_TRUE(notify.WaitFor("READY=1"));
+    EXPECT_TRUE(notify.WaitFor("STATUS=2 running, 0 throttled, 0 stopped"));
+    struct stat st;
+    ASSERT_EQ(stat(inst.path("run/tarvelsvc.sock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    pid_t first = ServerOn(inst, a);
+    ASSERT_GT(first, 0);
+    r = inst.Ctl({"-servers"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::string line = LineStarting(r.out, Endpoint(a) + " ");
+    EXPECT_NE(line.find("pid " + std::to_string(first) + " "), std::string::npos) << r.out;
+    EXPECT_NE(line.find(" running "), std::string::npos) << r.out;
+    EXPECT_NE(line.find("restarts 0"), std::string::npos) << r.out;
+    EXPECT_NE(line.find("last end -"), std::string::npos) << r.out;
+    EXPECT_NE(LineStarting(r.out, Endpoint(b) + " "), "") << r.out;
+
+    // A silent client holds a connection while a server is killed: the
+    // restart is not held up by it (its own time-out is 5 s).
+    int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, inst.path("run/tarvelsvc.sock").c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    auto killed = std::chrono::steady_clock::now();
+    kill(first, SIGKILL);
+    ASSERT_TRUE(inst.WaitForLog("Process::start(): started", 3, 5000));
+    EXPECT_LT(testutil::ElapsedMs(killed), 1500);
+    close(silent);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return Answers(a); }, 10000));
+
+    r = inst.Ctl({"-servers", "-json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("[\n", 0), 0u) << r.out;
+    std::string object = JsonObjectOf(r.out, a);
+    pid_t second = ServerOn(inst, a);
+    EXPECT_NE(second, first);
+    EXPECT_NE(object.find("\"pid\": " + std::to_string(second) + ","), std::string::npos) << r.out;
+    EXPECT_NE(object.find("\"state\": \"running\""), std::string::npos) << r.out;
+    EXPECT_NE(object.find("\"restarts\": 1,"), std::string::npos) << r.out;
+    EXPECT_NE(object.find("\"last_end\": \"signal 9\", \"last_end_time\": 1"), std::string::npos)
+        << r.out;
+    EXPECT_NE(JsonObjectOf(r.out, b).find("\"last_end\": null, \"last_end_time\": null"),
+              std::string::npos)
+        << r.out;
+
+    // One server stopped gently stays down until it is started again.
+    r = inst.Ctl({"-stopserver", Endpoint(a)});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(testutil::ProcessRunning(second));
+    EXPECT_EQ(HttpGet(a), "");
+    EXPECT_TRUE(Answers(b));
+    r = inst.Ctl({"-servers"});
+    line = LineStarting(r.out, Endpoint(a) + " ");
+    EXPECT_NE(line.find("pid - "), std::string::npos) << r.out;
+    EXPECT_NE(line.find(" stopped by operator "), std::string::npos) << r.out;
+    EXPECT_TRUE(notify.WaitFor("STATUS=1 running, 0 throttled, 1 stopped"));
+    EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
+    EXPECT_EQ(ServerOn(inst, a), 0);
+
+    r = inst.Ctl({"-startserver", Endpoint(a)});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(testutil::WaitUntil([&] { return Answers(a); }, 10000));
+
+    pid_t oldB = ServerOn(inst, b);
+    r = inst.Ctl({"-restartserver", Endpoint(b)});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(testutil::ProcessRunning(oldB));
+    EXPECT_TRUE(testutil::WaitUntil([&] { return Answers(b); }, 10000));
+    EXPECT_NE(ServerOn(inst, b), oldB);
+
+    for (const char* verb : {"-stopserver", "-startserver", "-restartserver"}) {
+        r = inst.Ctl({verb, "127.0.0.1:1"});
+        EXPECT_EQ(r.exitCode, 1) << verb;
+        EXPECT_EQ(r.err, "no server 127.0.0.1:1\n") << verb;
+    }
+    r = inst.Ctl({"-stopserver"});
+    EXPECT_EQ(r.exitCode, 1);
+
+    // Another user: the directory keeps it out, and with the modes opened
+    // by hand the credentials check still refuses it.
+    if (geteuid() == 0) {
+        struct passwd* nobody = getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        for (bool opened : {false, true}) {
+            if (opened) {
+                chmod(inst.dir().c_str(), 0711);
+                chmod(inst.path("run").c_str(), 0711);
+                chmod(inst.path("run/tarvelsvc.sock").c_str(), 0666);
+            }
+            std::string text = testutil::RunAsUser("nobody", [&] {
+                std::ostringstream out, err;
+                int code = SendControlRequest(inst.path("run/tarvelsvc.sock"),
+                                              "stopserver " + Endpoint(b), out, err,
+                                              std::chrono::seconds(10));
+                return std::to_string(code) + " " + err.str();
+            });
+            EXPECT_EQ(text, opened ? "1 permission denied: uid " + std::to_string(nobody->pw_uid) +
+                                         " is neither root nor the service's user\n"
+                                   : "1 Cannot connect to " + inst.path("run/tarvelsvc.sock") +
+                                         ": Permission denied\n");
+        }
+        EXPECT_TRUE(Answers(b));
+    }
+
+    int status = StopConsole(console);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
+    EXPECT_NE(stat(inst.path("run/tarvelsvc.sock").c_str(), &st), 0) << "socket left behind";
+    r = inst.Ctl({"-servers"});
+    EXPECT_EQ(r.exitCode, 3);
+    // The existing switches keep their output.
+    r = inst.Ctl({"-status"});
+    EXPECT_EQ(r.out, "No services running.\n");
+}
+
+TEST(ControlChannel, ReloadChangesWhatChangedAndKeepsTheRest)
+{
+    Installation inst(Installation::Use::Binary);
+    FakeNotifySocket notify(inst.path("notify.sock"));
+    unsigned short a = inst.port(0), b = inst.port(1), c = 0, d = 0;
+    do
+        c = testutil::FreePort();
+    while (c == a || c == b);
+    do
+        d = testutil::FreePort();
+    while (d == a || d == b || d == c);
+    auto ports = [](std::initializer_list<unsigned short> list) {
+        std::string text;
+        for (unsigned short p : list)
+            text += (text.empty() ? "" : ",") + std::to_string(p);
+        return text;
+    };
+    inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"" + ports({a, b, c}) + "\"/>"});
+
+    pid_t console = inst.StartConsole({notify.env()});
+    ASSERT_TRUE(testutil::WaitUntil([&] { return Answers(a) && Answers(b) && Answers(c); }, 15000))
+        << testutil::ReadFile(inst.log());
+    pid_t pidA = ServerOn(inst, a), pidB = ServerOn(inst, b), pidC = ServerOn(inst, c);
+    ASSERT_TRUE(pidA > 0 && pidB > 0 && pidC > 0);
+
+    // A broken file changes nothing, and the caller and the log hear why.
+    std::string good = testutil::ReadFile(inst.path("config/ServerConfig.xml"));
+    testutil::WriteFile(inst.path("config/ServerConfig.xml"), good.substr(0, good.size() / 2));
+    RunResult r = inst.Ctl({"-reload"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err, "");
+    EXPECT_EQ(inst.CountLines("Reload failed, nothing changed: "), 1);
+    EXPECT_EQ(ServerOn(inst, a), pidA);
+    EXPECT_EQ(ServerOn(inst, b), pidB);
+    EXPECT_EQ(ServerOn(inst, c), pidC);
+
+    // a stays as it is, b goes, c changes its command line, d is new.
+    inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"" + ports({a}) + "\"/>",
+                            "<appserver host=\"127.0.0.1\" ports=\"" + ports({c, d}) +
+                                "\" bind=\"false\"/>"});
+    r = inst.Ctl({"-reload"});
+    ASSERT_EQ(r.exitCode, 0) << r.err << testutil::ReadFile(inst.log());
+    EXPECT_NE(r.out.find("added " + Endpoint(d)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("removed " + Endpoint(b)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("restarted " + Endpoint(c)), std::string::npos) << r.out;
+    EXPECT_EQ(ServerOn(inst, a), pidA);
+    EXPECT_FALSE(testutil::ProcessRunning(pidB));
+    EXPECT_FALSE(testutil::ProcessRunning(pidC));
+    EXPECT_TRUE(testutil::WaitUntil([&] { return Answers(c) && Answers(d); }, 10000));
+    EXPECT_EQ(HttpGet(b), "");
+    EXPECT_EQ(inst.CountLines("Reload: 1 added, 1 removed, 1 changed, 1 unchanged"), 1);
+    EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
+
+    r = inst.Ctl({"-servers", "-json"});
+    EXPECT_NE(JsonObjectOf(r.out, a).find("\"restarts\": 0,"), std::string::npos) << r.out;
+    EXPECT_EQ(JsonObjectOf(r.out, b), "") << r.out;
+    EXPECT_NE(JsonObjectOf(r.out, d).find("\"state\": \"running\""), std::string::npos) << r.out;
+    std::vector<std::string> sent = notify.messages();
+    auto reloading = std::find_if(sent.begin(), sent.end(), [](const std::string& m) {
+        return m.rfind("RELOADING=1", 0) == 0;
+    });
+    ASSERT_NE(reloading, sent.end());
+    EXPECT_NE(std::find(reloading, sent.end(), "READY=1"), sent.end());
+
+    int status = StopConsole(console);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(ControlChannel, ThrottledServersAreShownAndCanBeStartedByHand)
+{
+    Installation inst(Installation::Use::Binary);
+    FakeNotifySocket notify(inst.path("notify.sock"));
+    pid_t console = inst.StartConsole({notify.env(), "APPSRV_EXIT_CODE=3"});
+    ASSERT_TRUE(inst.WaitForLog("failed 5 times within 60 s", 2)) << testutil::ReadFile(inst.log());
+    EXPECT_TRUE(notify.WaitFor("STATUS=0 running, 2 throttled, 0 stopped"));
+
+    RunResult r = inst.Ctl({"-servers", "-json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::string object = JsonObjectOf(r.out, inst.port(0));
+    EXPECT_NE(object.find("\"pid\": 0, \"state\": \"throttled until "), std::string::npos) << r.out;
+    EXPECT_NE(object.find("\"last_end\": \"exit 3\""), std::string::npos) << r.out;
+    EXPECT_NE(object.find("\"restarts\": 4,"), std::string::npos) << r.out;
+    r = inst.Ctl({"-servers"});
+    EXPECT_NE(LineStarting(r.out, Endpoint(inst.port(0)) + " ").find("last end exit 3 at "),
+              std::string::npos)
+        << r.out;
+
+    // The operator's start is not held back by the throttle.
+    int started = inst.CountLines("Process::start(): started");
+    r = inst.Ctl({"-startserver", Endpoint(inst.port(0))});
+    EXPECT_TRUE(inst.WaitForLog("Process::start(): started", started + 1, 5000));
+    int status = StopConsole(console);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
