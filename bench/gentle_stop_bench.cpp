@@ -48,6 +48,32 @@ double TimeGentleStop(int n, gentlestop::Behaviour behaviour, const std::string&
     return seconds;
 }
 
+// Milliseconds from the start of the stop (gentle, then hard) of n servers
+// whose port refuses the connection until the hard stop has sent the last
+// SIGTERM, and until every server has ended.
+void TimeRefusedStop(int n, const std::string& dir, double& signalled, double& ended)
+{
+    CAppServerManager manager;
+    auto& table = ManagerTestPeer::records(manager);
+    for (int i = 0; i < n; ++i) {
+        // A port that was just free and is closed again: it refuses.
+        unsigned short port = 0;
+        close(gentlestop::ListenOn("127.0.0.1", port));
+        AppServerProcess record(dir, "", "127.0.0.1", port, 0);
+        record.mPid = gentlestop::StartIdleChild();
+        record.mState = ServerState::Running;
+        table.push_back(record);
+    }
+    auto start = std::chrono::steady_clock::now();
+    manager.gentleStopServers();
+    // The hard stop sends every SIGTERM in one loop right at its start.
+    signalled = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
+    manager.stopServers();
+    ended = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+}
+
 }  // namespace
 
 int main()
@@ -69,6 +95,11 @@ int main()
     double manyAtOnce = TimeGentleStop(200, Behaviour::EndAtOnce, dir);
     double one = TimeGentleStop(1, Behaviour::EndAfter2s, dir);
     double many = TimeGentleStop(200, Behaviour::EndAfter2s, dir);
+    double signalled = 0, ended = 0;
+    TimeRefusedStop(50, dir, signalled, ended);
+    printf("50 servers refusing the connection: all SIGTERMs sent %.2f ms after the stop began, "
+           "all ended after %.2f ms\n",
+           signalled, ended);
     printf("servers ending at once:       1 in %.3f s, 200 in %.3f s (%.2f times)\n", oneAtOnce,
            manyAtOnce, manyAtOnce / oneAtOnce);
     printf("servers ending 2 s after it:  1 in %.3f s, 200 in %.3f s (%.2f times)\n", one, many,
