@@ -6,6 +6,7 @@
 # a crashing input lands in build-fuzz/artifacts/<name>/. Prints executions
 # and coverage per harness; exits non-zero when a harness fails.
 #   scripts/fuzz.sh [seconds] [harness...]
+#   TARVEL_FUZZ_JOBS=n   run up to n harnesses at a time (default 1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -29,32 +30,50 @@ if [ ${#harnesses[@]} -eq 0 ]; then
   done
 fi
 
-failed=0
-summary=()
-for name in "${harnesses[@]}"; do
-  corpus=$build/corpus/$name
-  artifacts=$build/artifacts/$name
-  log=$build/logs/$name.log
-  mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
-  options=(-max_total_time="$seconds" -timeout=60 -print_final_stats=1
-           -artifact_prefix="$artifacts/")
+# Runs one harness; its summary line goes to build-fuzz/logs/<name>.summary.
+run_harness() {
+  local name=$1 corpus=$build/corpus/$1 artifacts=$build/artifacts/$1
+  local log=$build/logs/$1.log status=0 execs cov
+  mkdir -p "$corpus" "$artifacts" "$build/logs"
+  rm -f "$build/logs/$name.summary"
+  local options=(-max_total_time="$seconds" -timeout=60 -print_final_stats=1
+                 -artifact_prefix="$artifacts/")
   if [ -f "$root/fuzz/$name.dict" ]; then
     options+=(-dict="$root/fuzz/$name.dict")
   fi
   echo "== fuzzing $name for ${seconds} s"
-  status=0
   "$build/fuzz/${name}_fuzz" "${options[@]}" "$corpus" \
     "$root/tests/config/data" "$root/tests/foundation/data" >"$log" 2>&1 || status=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
   if [ "$status" != 0 ]; then
-    failed=1
     echo "fuzz.sh: $name failed (status $status); the end of $log:" >&2
     tail -40 "$log" >&2
   fi
-  summary+=("$(printf '%-20s status %-3s execs %-10s %s' "$name" "$status" "${execs:-?}" "${cov:-?}")")
+  printf '%-20s status %-3s execs %-10s %s\n' "$name" "$status" "${execs:-?}" "${cov:-?}" \
+    >"$build/logs/$name.summary"
+  return "$status"
+}
+
+jobs=${TARVEL_FUZZ_JOBS:-1}
+failed=0
+running=0
+for name in "${harnesses[@]}"; do
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  run_harness "$name" &
+  running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do
+  wait -n || failed=1
+  running=$((running - 1))
 done
 
 echo "== fuzz summary (${seconds} s each)"
-printf '  %s\n' "${summary[@]}"
+for name in "${harnesses[@]}"; do
+  printf '  %s' "$(cat "$build/logs/$name.summary" 2>/dev/null || echo "$name: no result")"
+  echo
+done
 exit $failed

@@ -60,8 +60,8 @@ fi
 
 if [ "${TARVEL_SKIP_FUZZ:-0}" != 1 ]; then
   if command -v clang >/dev/null && command -v clang++ >/dev/null; then
-    echo "== fuzz smoke run: each harness for 20 s"
-    "$root/scripts/fuzz.sh" 20
+    echo "== fuzz smoke run: each harness for 20 s, $jobs at a time"
+    TARVEL_FUZZ_JOBS=$jobs "$root/scripts/fuzz.sh" 20
   else
     echo "== fuzz smoke run skipped: clang is not installed"
   fi
