@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S "$root" -B "$root/build-tsan" -G Ninja -DTARVEL_WERROR=ON -DTARVEL_TSAN=ON \
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -DTARVEL_TSAN=ON \
   -DTARVEL_BENCH=OFF >/dev/null
 cmake --build "$root/build-tsan" -j "$jobs"
 
