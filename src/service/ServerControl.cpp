@@ -508,10 +508,13 @@ void CServerControl::checkReload()
     for (const Job& job : mJobs)
         if (job.purpose == Purpose::Roll || job.purpose == Purpose::Remove)
             return;
-    KXLogWrite(CLog::_pKXLog, "Reload: %u added, %u removed, %u changed, %u unchanged",
-               mReload->added, mReload->removed, mReload->changed, mReload->unchanged);
+    std::string summary = std::to_string(mReload->added) + " added, " +
+                          std::to_string(mReload->removed) + " removed, " +
+                          std::to_string(mReload->changed) + " changed, " +
+                          std::to_string(mReload->unchanged) + " unchanged";
+    KXLogWrite(CLog::_pKXLog, "Reload: %s", summary.c_str());
     mNotifier.ready();
-    replyTo(mReload->client, "OK\n", true);
+    replyTo(mReload->client, summary + "\nOK\n", true);
     mReload.reset();
 }
 

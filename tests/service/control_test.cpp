@@ -118,9 +118,11 @@ TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.err, "No services running.\n");
 
-    pid_t console = inst.StartConsole({notify.env()});
+    // The watchdog asks for a keep-alive every 100 ms (half its time-out).
+    pid_t console = inst.StartConsole({notify.env(), "WATCHDOG_USEC=200000"});
     ASSERT_TRUE(inst.WaitForServers()) << testutil::ReadFile(inst.log());
     EXPECT_TRUE(notify.WaitFor("READY=1"));
+    EXPECT_TRUE(notify.WaitFor("WATCHDOG=1"));
     EXPECT_TRUE(notify.WaitFor("STATUS=2 running, 0 throttled, 0 stopped"));
     struct stat st;
     ASSERT_EQ(stat(inst.path("run/tarvelsvc.sock").c_str(), &st), 0);
@@ -282,6 +284,8 @@ TEST(ControlChannel, ReloadChangesWhatChangedAndKeepsTheRest)
     EXPECT_NE(r.out.find("added " + Endpoint(d)), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("removed " + Endpoint(b)), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("restarted " + Endpoint(c)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n1 added, 1 removed, 1 changed, 1 unchanged\n"), std::string::npos)
+        << r.out;
     EXPECT_EQ(ServerOn(inst, a), pidA);
     EXPECT_FALSE(testutil::ProcessRunning(pidB));
     EXPECT_FALSE(testutil::ProcessRunning(pidC));
