@@ -7,4 +7,5 @@
     ((expr) ? static_cast<void>(0) : ::TarvelAssertFailed(#expr, __FILE__, __LINE__, __func__))
 
 // Writes "file:line: function: Assertion `expr' failed." and aborts.
-[[noreturn]] void TarvelAssertFailed(const char* expr, const char* file, int line, const char* func);
+[[noreturn]] void TarvelAssertFailed(const char* expr, const char* file, int line,
+                                     const char* func);

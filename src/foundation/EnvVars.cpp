@@ -27,23 +27,23 @@ void CEnvVars::unset(const std::string& name)
 }
 
 CScopedEnvChange::CScopedEnvChange(const std::string& name, const std::string& value, bool append)
-    : name(name), existed(false)
+    : mName(name)
 {
     try {
-        oldValue = CEnvVars::get(this->name.c_str());
-        existed = true;
+        mOldValue = CEnvVars::get(mName.c_str());
+        mExisted = true;
     } catch (...) {
-        oldValue.clear();
-        existed = false;
+        mOldValue.clear();
+        mExisted = false;
     }
-    CEnvVars::set(this->name, append ? oldValue + value : value);
+    CEnvVars::set(mName, append ? mOldValue + value : value);
 }
 
 CScopedEnvChange::~CScopedEnvChange()
 {
     // A variable that was set to the empty string is restored, not removed.
-    if (existed)
-        CEnvVars::set(name, oldValue);
+    if (mExisted)
+        CEnvVars::set(mName, mOldValue);
     else
-        CEnvVars::unset(name);
+        CEnvVars::unset(mName);
 }

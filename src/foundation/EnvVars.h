@@ -20,7 +20,7 @@ public:
     CScopedEnvChange& operator=(const CScopedEnvChange&) = delete;
 
 private:
-    std::string name;
-    std::string oldValue;
-    bool existed;
+    std::string mName;
+    std::string mOldValue;
+    bool mExisted = false;
 };

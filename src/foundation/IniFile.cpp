@@ -39,7 +39,7 @@ std::vector<std::string> CopyList(const CKXStringList& list)
 
 }  // namespace
 
-CIniFile::CIniFile(const char* fileName) : fileName(fileName != nullptr ? fileName : "")
+CIniFile::CIniFile(const char* fileName) : mFileName(fileName != nullptr ? fileName : "")
 {
     KXStatus status = KXIniFileNew(&mIniFile, fileName, CLog::_pKXLog);
     // A file that cannot be opened is named with the OS reason: a missing
@@ -66,7 +66,8 @@ void CIniFile::throwWIException(KXStatus status, const char* method, const char*
     va_start(args, format);
     vsnprintf(details, sizeof(details), format, args);
     va_end(args);
-    std::string text = std::string("CIniFile::") + method + "(): " + details + " in file " + fileName;
+    std::string text =
+        std::string("CIniFile::") + method + "(): " + details + " in file " + mFileName;
     throw CWIException(status, "%s", text.c_str());
 }
 

@@ -27,24 +27,27 @@ public:
     std::vector<std::string> getKeys(const std::string& section) const;
     std::vector<std::string> getSections() const;
 
-    bool parseBoolean(const std::string& text) const;
+    // The readers' parsers of a value, for a text that does not come from
+    // the file; they throw as getIntList does.
     std::vector<int> parseIntList(const std::string& text, const char* separators) const;
     std::vector<int> parseIntRange(const std::string& item, size_t dashPosition) const;
-    [[noreturn]] void throwWIException(KXStatus status, const char* method, const char* format,
-                                       ...) const __attribute__((format(printf, 4, 5)));
 
-    const std::string& getFileName() const { return fileName; }
+    const std::string& getFileName() const { return mFileName; }
 
     // Self test against the prepared test file; stops the process through
     // an assertion when a check fails.
     static void test(const char* fileName);
 
+private:
     // Bounds on how far integer lists may expand, so that a range such as
     // 1-2147483647 is refused instead of exhausting memory.
     static constexpr size_t MAX_RANGE_VALUES = 65536;
     static constexpr size_t MAX_LIST_VALUES = 1048576;
 
-private:
+    bool parseBoolean(const std::string& text) const;
+    [[noreturn]] void throwWIException(KXStatus status, const char* method, const char* format,
+                                       ...) const __attribute__((format(printf, 4, 5)));
+
     KXIniFile* mIniFile = nullptr;
-    std::string fileName;
+    std::string mFileName;
 };

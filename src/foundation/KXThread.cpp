@@ -4,13 +4,13 @@
 
 CKXThread::CKXThread(KXThreadFunction function, void* data)
 {
-    KXStatus status = KXThreadNew(&handle, function, data);
+    KXStatus status = KXThreadNew(&mHandle, function, data);
     if (status != ERROR_NONE)
         throw CWIException(status, "CKXThread::CKXThread(): KXThreadNew() failed");
 }
 
 CKXThread::~CKXThread()
 {
-    if (handle != nullptr)
-        KXThreadFree(&handle, timeout);
+    if (mHandle != nullptr)
+        KXThreadFree(&mHandle, mTimeout);
 }

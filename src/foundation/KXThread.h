@@ -14,11 +14,11 @@ public:
 
     // Milliseconds the destructor waits before cancelling (default 10000;
     // 0 cancels at once, negative waits without limit).
-    void setTimeout(int timeout) { this->timeout = timeout; }
-    int getTimeout() const { return timeout; }
-    KXThread* getHandle() const { return handle; }
+    void setTimeout(int timeout) { mTimeout = timeout; }
+    int getTimeout() const { return mTimeout; }
+    KXThread* getHandle() const { return mHandle; }
 
 private:
-    KXThread* handle = nullptr;
-    int timeout = 10000;
+    KXThread* mHandle = nullptr;
+    int mTimeout = 10000;
 };
