@@ -1,8 +1,14 @@
 #include "foundation/Log.h"
 
+#include <cxxabi.h>
+
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <sstream>
 #include <string>
+
+#include "foundation/Exceptions.h"
 
 namespace {
 
@@ -63,5 +69,76 @@ void CLog::setFileHandle(KXFile* handle)
 
 CLogger::~CLogger()
 {
-    KXLogWrite(CLog::_pKXLog, "%s", str().c_str());
+    KXLogWrite(CLog::_pKXLog, "%s", mText.c_str());
+}
+
+namespace {
+
+// As an output stream shows the value.
+template <class T>
+void Append(std::string& text, T value)
+{
+    std::ostringstream stream;
+    stream << value;
+    text += stream.str();
+}
+
+}  // namespace
+
+CLogger& CLogger::operator<<(const std::string& text)
+{
+    mText += text;
+    return *this;
+}
+
+CLogger& CLogger::operator<<(const char* text)
+{
+    Append(mText, text);
+    return *this;
+}
+
+CLogger& CLogger::operator<<(char c)
+{
+    mText += c;
+    return *this;
+}
+
+// clang-format off
+CLogger& CLogger::operator<<(bool value) { Append(mText, value); return *this; }
+CLogger& CLogger::operator<<(int value) { Append(mText, value); return *this; }
+CLogger& CLogger::operator<<(unsigned value) { Append(mText, value); return *this; }
+CLogger& CLogger::operator<<(long value) { Append(mText, value); return *this; }
+CLogger& CLogger::operator<<(unsigned long value) { Append(mText, value); return *this; }
+CLogger& CLogger::operator<<(long long value) { Append(mText, value); return *this; }
+CLogger& CLogger::operator<<(unsigned long long value) { Append(mText, value); return *this; }
+CLogger& CLogger::operator<<(double value) { Append(mText, value); return *this; }
+// clang-format on
+
+// The unwind of a cancelled thread is caught by a reference to an object that
+// does not exist (the runtime's own idiom for letting it pass); the undefined
+// behaviour sanitizer would stop the process at that binding, so it is left
+// out of this function.
+__attribute__((no_sanitize_undefined)) KXStatus LogCurrentException(const char* where)
+{
+    if (where == nullptr)
+        where = "CatchWIExcpetion";
+    try {
+        throw;
+    } catch (CWIExceptionLimited& e) {
+        KXLogWriteLimited(CLog::_pKXLog, e.getLimitKey(), e.getLimitText(), "%s(): %s", where,
+                          e.what());
+        return e.getStatus();
+    } catch (CWIException& e) {
+        KXLogWrite(CLog::_pKXLog, "%s(): %s", where, e.what());
+        return e.getStatus();
+    } catch (std::exception& e) {
+        KXLogWrite(CLog::_pKXLog, "%s(): %s", where, e.what());
+        return ERROR_GENERAL;
+    } catch (abi::__forced_unwind&) {
+        // A cancelled thread unwinds with this; swallowing it aborts the process.
+        throw;
+    } catch (...) {
+        KXLogWrite(CLog::_pKXLog, "%s(): generic exception caught", where);
+        return ERROR_GENERAL;
+    }
 }

@@ -3,10 +3,7 @@
 // throws.
 #pragma once
 
-#include <cxxabi.h>
-
-#include <exception>
-#include <sstream>
+#include <string>
 
 #include "baselib/kx_log.h"
 #include "baselib/kx_status.h"
@@ -32,39 +29,44 @@ public:
     static CLog log;
 };
 
-class CLogger : public std::ostringstream {
+// Collects what is streamed into it and writes it as one log line when it
+// goes out of scope.
+class CLogger {
 public:
     CLogger() = default;
-    ~CLogger() override;
+    ~CLogger();
+    CLogger(const CLogger&) = delete;
+    CLogger& operator=(const CLogger&) = delete;
+
+    CLogger& operator<<(const std::string& text);
+    CLogger& operator<<(const char* text);
+    CLogger& operator<<(char c);
+    CLogger& operator<<(bool value);
+    CLogger& operator<<(int value);
+    CLogger& operator<<(unsigned value);
+    CLogger& operator<<(long value);
+    CLogger& operator<<(unsigned long value);
+    CLogger& operator<<(long long value);
+    CLogger& operator<<(unsigned long long value);
+    CLogger& operator<<(double value);
+
+private:
+    std::string mText;
 };
 
-// The unwind of a cancelled thread is caught by a reference to an object that
-// does not exist (the runtime's own idiom for letting it pass); the undefined
-// behaviour sanitizer would stop the process at that binding, so it is left
-// out of this function (the work's own code is still checked).
+// Logs the exception being handled as "where(): what" and returns its status
+// (that of a CWIException, ERROR_GENERAL for any other). The unwinding of a
+// cancelled thread is passed on. Call it only inside a catch block.
+KXStatus LogCurrentException(const char* where);
+
+// Runs work; what it throws is logged and turned into a status.
 template <class F>
-__attribute__((no_sanitize_undefined)) KXStatus CatchWIException(const char* where, F work)
+KXStatus CatchWIException(const char* where, F work)
 {
-    if (where == nullptr)
-        where = "CatchWIExcpetion";
     try {
         work();
         return ERROR_NONE;
-    } catch (CWIExceptionLimited& e) {
-        KXLogWriteLimited(CLog::_pKXLog, e.getLimitKey(), e.getLimitText(), "%s(): %s", where,
-                          e.what());
-        return e.getStatus();
-    } catch (CWIException& e) {
-        KXLogWrite(CLog::_pKXLog, "%s(): %s", where, e.what());
-        return e.getStatus();
-    } catch (std::exception& e) {
-        KXLogWrite(CLog::_pKXLog, "%s(): %s", where, e.what());
-        return ERROR_GENERAL;
-    } catch (abi::__forced_unwind&) {
-        // A cancelled thread unwinds with this; swallowing it aborts the process.
-        throw;
     } catch (...) {
-        KXLogWrite(CLog::_pKXLog, "%s(): generic exception caught", where);
-        return ERROR_GENERAL;
+        return LogCurrentException(where);
     }
 }
