@@ -34,17 +34,42 @@ typedef struct KXHashEntry {
 typedef int (*KXHashFunction)(const char *key, void *element, va_list args);
 typedef int (*KXHashDestructor)(void **element, va_list args);
 
+/* All functions return ERROR_PARAMETER for a null hash, mm or key (or
+ * another null pointer argument) and change nothing then. */
+
+/* A new empty table from mm in *hash (which must be null); the caller owns
+ * it and frees it with KXHashFree. ERROR_MEMORY when mm has no block. */
 KXStatus KXHashNew(KXHash **hash, KXMemoryManager *mm);
+/* The table under name in mm: *created is 1 when this call made it (empty),
+ * 0 when it is another user's, taken as found. ERROR_MEMORY on failure. */
 KXStatus KXHashNamedNew(KXHash **hash, int name, KXMemoryManager *mm, int *created);
+/* Maps key (copied; the copy is the table's) to element (not owned, may be
+ * null), replacing an earlier element, which is not freed. ERROR_MEMORY when
+ * the table cannot grow or the key cannot be copied: nothing changed then. */
 KXStatus KXHashSet(KXHash *hash, KXMemoryManager *mm, const char *key, void *element);
+/* The element of key, or null when key is absent (status ERROR_NONE all the
+ * same) or an argument is null (ERROR_PARAMETER). status may be null. */
 void *KXHashGet(KXHash *hash, KXMemoryManager *mm, const char *key, KXStatus *status);
+/* 1 when key is present, 0 when not; ERROR_PARAMETER for a null argument. */
 int KXHashExists(KXHash *hash, KXMemoryManager *mm, const char *key);
+/* Removes key and its copy; the element is not freed. A missing key is no
+ * error. */
 KXStatus KXHashRemove(KXHash *hash, KXMemoryManager *mm, const char *key);
+/* Appends every key, in slot order, to keys (the caller's list, which
+ * copies them); a failure of KXStringListAdd stops it and is returned. */
 KXStatus KXHashKeys(KXHash *hash, KXMemoryManager *mm, KXStringList *keys);
+/* Calls function(key, element, args) for each entry in slot order and
+ * stops at the first non-zero result, which it returns; 0 otherwise. */
 int KXHashForEach(KXHash *hash, KXMemoryManager *mm, KXHashFunction function, ...);
+/* Removes every entry and key copy; the elements are left to their owners.
+ * The table keeps its slots. */
 KXStatus KXHashClear(KXHash *hash, KXMemoryManager *mm);
+/* As KXHashClear, calling destructor(&element, args) for each element on
+ * the way; the destructor's results are ignored. */
 KXStatus KXHashClearAndFreeElements(KXHash *hash, KXMemoryManager *mm, KXHashDestructor destructor,
                                     ...);
+/* Clears the table, returns slots and record to mm and nulls *hash; the
+ * elements are not freed. */
 KXStatus KXHashFree(KXHash **hash, KXMemoryManager *mm);
 
 /* Bob Jenkins' 1996 lookup2 hash of `length` bytes; exposed for tests. */

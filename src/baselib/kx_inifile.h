@@ -23,13 +23,25 @@ typedef struct KXIniFile {
 /* A line is read into a buffer of this many bytes. */
 #define KX_INIFILE_LINE_SIZE 8191
 
-/* ERROR_FILE_OPEN leaves errno telling why the file could not be opened. */
+/* Every function logs its failures to log (which may be null). */
+
+/* Reads fileName whole into *iniFile (which must be null); the caller frees
+ * it with KXIniFileFree. ERROR_MEMORY, or ERROR_FILE_OPEN with errno left
+ * telling why the file could not be opened. */
 KXStatus KXIniFileNew(KXIniFile **iniFile, const char *fileName, KXLog *log);
+/* Frees every section, key and value and the record; nulls *iniFile. */
 KXStatus KXIniFileFree(KXIniFile **iniFile, KXLog *log);
+/* Copies the value of key in section into buffer (*size bytes); when it
+ * does not fit, *size becomes the size needed and ERROR_BUFFER_SIZE is
+ * returned. ERROR_INIFILE_SECTION / ERROR_INIFILE_KEY when absent. */
 KXStatus KXIniFileGetString(KXIniFile *iniFile, const char *section, const char *key, char *buffer,
                             int *size, KXLog *log);
+/* The value as a decimal integer in *value; ERROR_INIFILE_CONVERT when it
+ * is not one; otherwise as KXIniFileGetString. */
 KXStatus KXIniFileGetInt(KXIniFile *iniFile, const char *section, const char *key, int *value,
                          KXLog *log);
+/* Appends the section names, or the keys of one section, to the caller's
+ * list; ERROR_INIFILE_SECTION for an unknown section. */
 KXStatus KXIniFileGetSections(KXIniFile *iniFile, KXStringList *sections, KXLog *log);
 KXStatus KXIniFileGetSectionKeys(KXIniFile *iniFile, const char *section, KXStringList *keys,
                                  KXLog *log);

@@ -12,14 +12,29 @@ extern "C" {
 
 typedef struct KXLog KXLog;
 
+/* The log functions return 0 on success and -1 on failure. The writing
+ * functions accept a null log and write nothing. */
+
+/* A new log in *log (which must be null; the caller's, freed with
+ * KXLogFree); lines go nowhere until an output or fallback is set. */
 int KXLogNew(KXLog **log);
+/* Frees the log and nulls *log; handles given to it stay their owners'. */
 int KXLogFree(KXLog **log);
+/* Lines go to the file at path (copied), opened anew for every line; -1
+ * when path is null or cannot be kept. */
 int KXLogSetOutputFile(KXLog *log, const char *path);
+/* Lines go to handle (still the caller's); it wins over an output file. */
 int KXLogSetOutputFilehandle(KXLog *log, KXFile *handle);
+/* Where lines go, with a note why, when the output file cannot be opened. */
 int KXLogSetFallbackFilehandle(KXLog *log, KXFile *handle);
+/* Writes one time-stamped line of at most 8190 characters (longer ones are
+ * cut); -1 only for a null format. */
 int KXLogWrite(KXLog *log, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int KXLogVWrite(KXLog *log, const char *format, va_list args)
     __attribute__((format(printf, 2, 0)));
+/* As KXLogWrite, but a line with the same key as the last one is only
+ * counted; the next line of another key is preceded by
+ * "<last text> - repeated <n> times". -1 for a null key or format. */
 int KXLogWriteLimited(KXLog *log, const char *key, const char *text, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 

@@ -29,6 +29,11 @@ struct KXMemoryManager {
     char *(*Strdup)(KXMemoryManager *mm, const char *string);
 };
 
+/* The heap manager in *manager (which must be null; the caller frees it
+ * with its Free). ERROR_PARAMETER, or ERROR_MEMORY. Its operations behave
+ * as malloc, calloc, realloc and free (null for a null mm); named blocks are
+ * private heap blocks (created is always 1, ReleaseName leaves 0 users);
+ * offsets are the pointers themselves. */
 KXStatus KXMemoryManagerSysNew(KXMemoryManager **manager);
 
 void *KXMemoryManagerSysMalloc(KXMemoryManager *mm, size_t size);
@@ -58,7 +63,8 @@ static inline void *KXMemoryToPtr(KXMemoryManager *mm, size_t offset)
     return offset != 0 ? mm->GetPtr(mm, offset) : NULL;
 }
 
-/* Element destructor for elements that are plain heap blocks (hash, lists). */
+/* Element destructor for elements that are plain heap blocks (hash, lists):
+ * frees *element and nulls it; returns 0. */
 int KXSimpleFreeDestructor(void **element, va_list args);
 
 #ifdef __cplusplus

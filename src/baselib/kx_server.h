@@ -37,19 +37,41 @@ typedef struct KXServer {
     KXMemoryManager *mm;      /* allocates the list and the hashes */
 } KXServer;
 
+/* Every function logs its failures to log (which may be null) and returns
+ * ERROR_PARAMETER for a null argument. */
+
+/* A new endpoint for host (at most 255 characters) and port in *server
+ * (which must be null); the caller frees it with KXServerFree. */
 KXStatus KXServerNew(KXServer **server, const char *host, unsigned short port, KXLog *log);
+/* Closes the parked sockets, frees properties and record, nulls *server. */
 KXStatus KXServerFree(KXServer **server, KXLog *log);
+/* A connected socket in *socket (which must be null; the caller's, to park
+ * or free): a parked one that passes KXSocketCheck, else a new connection
+ * with this connect time-out (seconds). Gives up after
+ * KX_SERVER_CHECK_ATTEMPTS failed checks with the last check's status. */
 KXStatus KXServerGetSocket(KXServer *server, KXSocket **socket, int timeout, KXLog *log);
+/* Takes *socket over (and nulls it) to keep for reuse; beyond maxParked the
+ * socket is closed instead. On failure *socket stays the caller's. */
 KXStatus KXServerParkSocket(KXServer *server, KXSocket **socket, KXLog *log);
+/* Most sockets kept (0: no limit); surplus parked sockets are closed. */
 KXStatus KXServerSetMaxParked(KXServer *server, int maxParked, KXLog *log);
+/* TCP_MAXSEG for connections made from now on; 0: the system's. */
 KXStatus KXServerSetMSS(KXServer *server, int mss, KXLog *log);
+/* *equal = same host text and same port (0 matching any). */
 KXStatus KXServerEqual(KXServer *a, KXServer *b, int *equal, KXLog *log);
+/* *match = host denotes the endpoint's host (CompareHostAddr) and the ports
+ * agree (0 matching any). */
 KXStatus KXServerMatchHost(KXServer *server, const char *host, unsigned short port, int *match,
                            KXLog *log);
-/* buffer must hold KX_SERVER_HOST_SIZE bytes. */
+/* Copies the host text into buffer, which must hold KX_SERVER_HOST_SIZE bytes. */
 KXStatus KXServerGetIP(KXServer *server, char *buffer, KXLog *log);
 KXStatus KXServerGetPort(KXServer *server, unsigned short *port, KXLog *log);
 
+/* Properties: named values the endpoint keeps copies of. Set replaces an
+ * earlier value only once the new one is stored (ERROR_MEMORY leaves the
+ * old). Get returns ERROR_NOT_FOUND for an unknown name and
+ * ERROR_BUFFER_SIZE when the value does not fit size bytes with its
+ * terminator. The name lists are appended to the caller's list. */
 KXStatus KXServerSetStringProperty(KXServer *server, const char *name, const char *value,
                                    KXLog *log);
 KXStatus KXServerGetStringProperty(KXServer *server, const char *name, char *buffer,
