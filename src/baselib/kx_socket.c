@@ -559,8 +559,20 @@ static unsigned short BoundPort(int fd)
 static KXStatus Listen(int *fd, const struct addrinfo *chosen, int family, const char *shownHost,
                        unsigned short port, KXLog *log)
 {
-    struct linger hardClose = {1, 0};
-    int on = 1, err;
+    /* A lingering close of 0 s resets the connections still queued. */
+    static const struct linger hardClose = {1, 0};
+    static const int on = 1;
+    static const struct {
+        int option;
+        const char *name;
+        const void *value;
+        socklen_t size;
+    } options[] = {
+        {SO_LINGER, "SO_LINGER", &hardClose, sizeof hardClose},
+        {SO_REUSEADDR, "SO_REUSEADDR", &on, sizeof on},
+    };
+    size_t i;
+    int err;
     KXStatus status;
 
     *fd = socket(family, SOCK_STREAM, 0);
@@ -576,22 +588,15 @@ static KXStatus Listen(int *fd, const struct addrinfo *chosen, int family, const
                         FD_SETSIZE - 1);
         goto failed;
     }
-    /* A lingering close of 0 s resets the connections still queued. */
-    if (setsockopt(*fd, SOL_SOCKET, SO_LINGER, &hardClose, sizeof hardClose) != 0) {
-        err = errno;
-        status = KXFail(log, ERROR_SOCKET_CREATE,
-                        "KXServerSocketNew(): failed to set socket option: SO_LINGER, port %hu, "
-                        "errno: %d (%s)",
-                        port, err, KX_REASON(err));
-        goto failed;
-    }
-    if (setsockopt(*fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        err = errno;
-        status = KXFail(log, ERROR_SOCKET_CREATE,
-                        "KXServerSocketNew(): failed to set socket option: SO_REUSEADDR, port %hu, "
-                        "errno: %d (%s)",
-                        port, err, KX_REASON(err));
-        goto failed;
+    for (i = 0; i < sizeof options / sizeof options[0]; i++) {
+        if (setsockopt(*fd, SOL_SOCKET, options[i].option, options[i].value, options[i].size) != 0) {
+            err = errno;
+            status = KXFail(log, ERROR_SOCKET_CREATE,
+                            "KXServerSocketNew(): failed to set socket option: %s, port %hu, "
+                            "errno: %d (%s)",
+                            options[i].name, port, err, KX_REASON(err));
+            goto failed;
+        }
     }
     if (BindTo(*fd, chosen, family, port) != 0) {
         status = KXFail(log, ERROR_SOCKET_CONNECT,
