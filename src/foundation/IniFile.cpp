@@ -47,7 +47,7 @@ CIniFile::CIniFile(const char* fileName) : mFileName(fileName != nullptr ? fileN
     if (status == ERROR_FILE_OPEN) {
         int error = errno;
         throw CWIException(status, "CIniFile::CIniFile(): KXIniFileNew() failed in file %s (%s)",
-                           this->fileName.c_str(), strerror(error));
+                           mFileName.c_str(), strerror(error));
     }
     if (status != ERROR_NONE)
         throwWIException(status, "CIniFile", "KXIniFileNew() failed");
