@@ -231,17 +231,28 @@ TEST_F(GentleStopFallback, ServerEndingOnTheRequestIsSeenWithoutPidfd)
     EXPECT_TRUE(inst.messages().empty()) << testutil::ReadFile(inst.log());
 }
 
-int ProcessesOf(uid_t uid)
+uid_t ProcessUid(const std::string& dir)
+{
+    std::ifstream status(dir + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Uid:", 0) == 0)
+            return static_cast<uid_t>(std::stoul(line.substr(4)));
+    return static_cast<uid_t>(-1);
+}
+
+// The tasks (threads, which the process limit counts too) of the user.
+int TasksOf(uid_t uid)
 {
     int count = 0;
     DIR* proc = opendir("/proc");
     while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
             continue;  // not a process ("self" would count this one twice)
-        std::ifstream status(std::string("/proc/") + entry->d_name + "/status");
+        std::string dir = std::string("/proc/") + entry->d_name;
+        std::ifstream status(dir + "/status");
         for (std::string line; std::getline(status, line);)
-            if (line.rfind("Uid:", 0) == 0 && std::stoul(line.substr(4)) == uid)
-                ++count;
+            if (line.rfind("Threads:", 0) == 0 && ProcessUid(dir) == uid)
+                count += std::stoi(line.substr(8));
     }
     if (proc != nullptr)
         closedir(proc);
@@ -281,7 +292,7 @@ TEST_F(EventLoop, ServerWithoutAStopThreadGetsTheHardStop)
             _exit(0);
         }
         // Room for exactly one more task of this user.
-        rlim_t room = static_cast<rlim_t>(ProcessesOf(getuid()) + 1);
+        rlim_t room = static_cast<rlim_t>(TasksOf(getuid()) + 1);
         rlimit limit{room, room};
         if (setrlimit(RLIMIT_NPROC, &limit) != 0)
             _exit(12);
