@@ -1,16 +1,26 @@
-// Helpers of the memory benchmarks: run a command as a child of this (small)
-// process and read what the kernel says about its memory.
+// The benchmarks' shared helpers: a throw-away installation whose servers
+// are the benchmark itself, a run of a command as a child of this (small)
+// process, what /proc says about a process, the modes in which a benchmark
+// loads a ServerConfig.xml as its own measured child, and a median.
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "config/XMLConfig.h"
+#include "foundation/Exceptions.h"
 
 namespace bench {
 
@@ -24,6 +34,50 @@ inline std::string selfPath()
     }
     self[n] = '\0';
     return self;
+}
+
+inline void writeFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A fresh installation in a new directory /tmp/<prefix>XXXXXX whose bin/perl
+// is this program, with `servers` servers on 127.0.0.1 from firstPort on.
+inline std::string makeInstallation(const char* prefix, unsigned firstPort, unsigned servers)
+{
+    std::string tmpl = std::string("/tmp/") + prefix + "XXXXXX";
+    if (mkdtemp(&tmpl[0]) == nullptr) {
+        std::perror("mkdtemp");
+        std::exit(2);
+    }
+    const std::string dir = tmpl;
+    for (const char* sub : {"/perl", "/perl/bin", "/cart", "/config", "/log"})
+        mkdir((dir + sub).c_str(), 0755);
+    if (symlink(selfPath().c_str(), (dir + "/perl/bin/perl").c_str()) != 0) {
+        std::perror("symlink");
+        std::exit(2);
+    }
+    writeFile(dir + "/config/WebInterface.conf", "[GLOBAL]\n");
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\"?>\n<config>\n<requestrouters>"
+        << "<requestrouter name=\"r\" host=\"127.0.0.1\" port=\"1\" monitor_port=\"2\"/>"
+        << "</requestrouters>\n<pools><pool name=\"p\"><requestrouters><requestrouter>r"
+        << "</requestrouter></requestrouters><appservers>"
+        << "<appserver host=\"127.0.0.1\" ports=\"" << firstPort << "-" << firstPort + servers - 1
+        << "\"/></appservers></pool></pools>\n"
+        << "<cacheservers><server host=\"127.0.0.1\" port=\"3\"/></cacheservers>\n</config>\n";
+    writeFile(dir + "/config/ServerConfig.xml", xml.str());
+    return dir;
+}
+
+// Points the service's environment at the installation in dir.
+inline void useInstallation(const std::string& dir)
+{
+    setenv("TARVEL", dir.c_str(), 1);
+    setenv("TARVEL_PERL", (dir + "/perl").c_str(), 1);
+    setenv("TARVEL_CARTRIDGES", (dir + "/cart").c_str(), 1);
+    setenv("TARVEL_CONFIG", (dir + "/config").c_str(), 1);
+    setenv("TARVEL_LOG", (dir + "/log").c_str(), 1);
 }
 
 // Runs argv to its end; returns its wait status and its peak resident set in
@@ -62,6 +116,54 @@ inline long procStatusKb(pid_t pid, const char* name)
         if (line.compare(0, prefix.size(), prefix) == 0)
             return std::atol(line.c_str() + prefix.size());
     return -1;
+}
+
+// The fields of /proc/<pid>/stat after the command name: the state (the
+// third field) first.
+inline std::istringstream procStatFields(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::istringstream(stat.substr(stat.rfind(')') + 2));
+}
+
+// Loads the ServerConfig.xml at path and returns check(model); 1 when the
+// load fails.
+template <typename Check>
+int loadConfigOnce(const char* path, Check check)
+{
+    try {
+        XMLConfig::CConfigFile file;
+        file.loadFile(path);
+        return check(file);
+    } catch (const CException& e) {
+        std::fprintf(stderr, "load failed: %s\n", e.what());
+        return 1;
+    }
+}
+
+// The modes in which a benchmark runs as its own measured child:
+// "--load FILE" loads FILE once (see loadConfigOnce), "--idle" ends at once.
+// True, with the exit status in *status, when argv asks for one of them.
+template <typename Check>
+bool runChildMode(int argc, char** argv, Check check, int* status)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--load") == 0) {
+        *status = loadConfigOnce(argv[2], check);
+        return true;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--idle") == 0) {
+        *status = 0;
+        return true;
+    }
+    return false;
+}
+
+// The middle value (the upper one of an even count); ifEmpty when there is none.
+inline double median(std::vector<double> v, double ifEmpty)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? ifEmpty : v[v.size() / 2];
 }
 
 }  // namespace bench

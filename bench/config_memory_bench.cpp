@@ -21,7 +21,6 @@
 
 #include "bench_process.h"
 #include "config/XMLConfig.h"
-#include "foundation/Exceptions.h"
 
 namespace {
 
@@ -58,26 +57,13 @@ long long writeLandscape(const std::string& path, const Shape& shape, long long 
     return out.tellp();
 }
 
-int loadOnce(const char* path)
-{
-    try {
-        XMLConfig::CConfigFile file;
-        file.loadFile(path);
-        return 0;
-    } catch (const CException& e) {
-        std::fprintf(stderr, "load failed: %s\n", e.what());
-        return 1;
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && std::strcmp(argv[1], "--load") == 0)
-        return loadOnce(argv[2]);
-    if (argc == 2 && std::strcmp(argv[1], "--idle") == 0)
-        return 0;
+    int childStatus = 0;
+    if (bench::runChildMode(argc, argv, [](XMLConfig::CConfigFile&) { return 0; }, &childStatus))
+        return childStatus;
     const long long megabytes = argc > 1 ? std::atoll(argv[1]) : 20;
     const long long bytes = (megabytes > 0 ? megabytes : 20) * 1000 * 1000;
 

@@ -19,7 +19,6 @@
 // would; its servers end with it through their death signal.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,12 +28,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "appserver/AppServerManager.h"
+#include "bench_process.h"
 #include "foundation/Log.h"
 #include "servicectl/Signals.h"
 
@@ -49,61 +48,6 @@ double Ms(Clock::duration d)
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-std::string Self()
-{
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) {
-        perror("readlink");
-        exit(2);
-    }
-    buf[n] = '\0';
-    return buf;
-}
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path);
-    out << text;
-}
-
-// A fresh installation whose bin/perl is this program.
-std::string MakeInstallation(unsigned firstPort, unsigned servers)
-{
-    char tmpl[] = "/tmp/tarvel-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        perror("mkdtemp");
-        exit(2);
-    }
-    std::string dir = tmpl;
-    for (const char* sub : {"/perl", "/perl/bin", "/cart", "/config", "/log"})
-        mkdir((dir + sub).c_str(), 0755);
-    if (symlink(Self().c_str(), (dir + "/perl/bin/perl").c_str()) != 0) {
-        perror("symlink");
-        exit(2);
-    }
-    WriteFile(dir + "/config/WebInterface.conf", "[GLOBAL]\n");
-    std::ostringstream xml;
-    xml << "<?xml version=\"1.0\"?>\n<config>\n<requestrouters>"
-        << "<requestrouter name=\"r\" host=\"127.0.0.1\" port=\"1\" monitor_port=\"2\"/>"
-        << "</requestrouters>\n<pools><pool name=\"p\"><requestrouters><requestrouter>r"
-        << "</requestrouter></requestrouters><appservers>"
-        << "<appserver host=\"127.0.0.1\" ports=\"" << firstPort << "-" << firstPort + servers - 1
-        << "\"/></appservers></pool></pools>\n"
-        << "<cacheservers><server host=\"127.0.0.1\" port=\"3\"/></cacheservers>\n</config>\n";
-    WriteFile(dir + "/config/ServerConfig.xml", xml.str());
-    return dir;
-}
-
-void UseInstallation(const std::string& dir)
-{
-    setenv("TARVEL", dir.c_str(), 1);
-    setenv("TARVEL_PERL", (dir + "/perl").c_str(), 1);
-    setenv("TARVEL_CARTRIDGES", (dir + "/cart").c_str(), 1);
-    setenv("TARVEL_CONFIG", (dir + "/config").c_str(), 1);
-    setenv("TARVEL_LOG", (dir + "/log").c_str(), 1);
-}
-
 // The supervisor: the service loop until SIGTERM.
 pid_t StartSupervisor(const std::string& dir)
 {
@@ -111,7 +55,7 @@ pid_t StartSupervisor(const std::string& dir)
     if (pid != 0)
         return pid;
     try {
-        UseInstallation(dir);
+        bench::useInstallation(dir);
         CLog::setFileName((dir + "/log/Service.log").c_str());
         CAppServerManager manager;
         manager.setIPList(std::vector<std::string>{"127.0.0.1"});
@@ -169,12 +113,6 @@ bool ReadReady(int fd, Ready* ready)
     return true;
 }
 
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
 // Kills the running servers in turn, `kills` times, and returns the
 // latencies in ms. Quick failures count towards the restart throttle (five
 // in a row hold a server back for 120 seconds), so the kills are spread over
@@ -206,20 +144,9 @@ std::vector<double> MeasureRestarts(int readFd, int kills, int servers, std::vec
     return latencies;
 }
 
-long ProcStatusKb(pid_t pid, const char* field)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(field, 0) == 0)
-            return atol(line.c_str() + strlen(field));
-    return -1;
-}
-
 double CpuSeconds(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::istringstream fields = bench::procStatFields(pid);
     std::string f;
     unsigned long utime = 0, stime = 0;
     for (int i = 3; i <= 15 && fields >> f; ++i) {
@@ -280,8 +207,8 @@ int main(int argc, char** argv)
 
     // 1. Restart latency, both loops in the same run, alternating.
     const int kLatencyServers = 20;
-    std::string dir = MakeInstallation(20000, kLatencyServers);
-    std::string bareDir = MakeInstallation(20000, 1);
+    std::string dir = bench::makeInstallation("tarvel-bench-", 20000, kLatencyServers);
+    std::string bareDir = bench::makeInstallation("tarvel-bench-", 20000, 1);
     std::vector<std::string> dirs{dir, bareDir};
     std::vector<double> supervised, bare;
     for (int round = 0; round < 2; ++round) {
@@ -308,16 +235,18 @@ int main(int argc, char** argv)
     }
     printf("restart latency, SIGKILL to running replacement (%zu / %zu kills):\n",
            supervised.size(), bare.size());
-    printf("  supervisor loop: median %.3f ms (min %.3f, max %.3f)\n", Median(supervised),
+    printf("  supervisor loop: median %.3f ms (min %.3f, max %.3f)\n",
+           bench::median(supervised, 0),
            *std::min_element(supervised.begin(), supervised.end()),
            *std::max_element(supervised.begin(), supervised.end()));
-    printf("  bare fork/execv/waitpid loop: median %.3f ms (min %.3f, max %.3f)\n", Median(bare),
+    printf("  bare fork/execv/waitpid loop: median %.3f ms (min %.3f, max %.3f)\n",
+           bench::median(bare, 0),
            *std::min_element(bare.begin(), bare.end()),
            *std::max_element(bare.begin(), bare.end()));
-    printf("  ratio: %.2f\n", Median(supervised) / Median(bare));
+    printf("  ratio: %.2f\n", bench::median(supervised, 0) / bench::median(bare, 0));
 
     // 2. Many servers.
-    dir = MakeInstallation(20001, servers);
+    dir = bench::makeInstallation("tarvel-bench-", 20001, servers);
     dirs.push_back(dir);
     int readFd;
     PipeOnReadyFd(&readFd);
@@ -330,16 +259,16 @@ int main(int argc, char** argv)
         ++running;
     double allRunMs = Ms(Clock::now() - t0);
     printf("%u servers: all %u running after %.1f ms\n", servers, running, allRunMs);
-    printf("  supervisor memory: VmRSS %ld kB, VmHWM %ld kB\n", ProcStatusKb(sup, "VmRSS:"),
-           ProcStatusKb(sup, "VmHWM:"));
+    printf("  supervisor memory: VmRSS %ld kB, VmHWM %ld kB\n",
+           bench::procStatusKb(sup, "VmRSS"), bench::procStatusKb(sup, "VmHWM"));
     // Settled: the last start's wake-ups are over.
     sleep(1);
     double cpu0 = CpuSeconds(sup);
-    long switches0 = ProcStatusKb(sup, "voluntary_ctxt_switches:");
+    long switches0 = bench::procStatusKb(sup, "voluntary_ctxt_switches");
     auto idle0 = Clock::now();
     sleep(idleSeconds);
     double cpu = CpuSeconds(sup) - cpu0;
-    long switches = ProcStatusKb(sup, "voluntary_ctxt_switches:") - switches0;
+    long switches = bench::procStatusKb(sup, "voluntary_ctxt_switches") - switches0;
     double wall = Ms(Clock::now() - idle0) / 1000;
     printf("  supervisor CPU over %.1f idle seconds: %.0f ms (%.3f%% of one core)\n", wall,
            cpu * 1000, 100 * cpu / wall);

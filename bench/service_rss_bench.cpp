@@ -50,11 +50,6 @@ unsigned short freePort()
     return ntohs(address.sin_port);
 }
 
-void writeFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 int countStarted(const std::string& log)
 {
     std::ifstream in(log);
@@ -83,9 +78,9 @@ long residentWith(const char* program, const Landscape& landscape, long* fileByt
     const std::string base = dir;
     for (const char* sub : {"/perl", "/perl/bin", "/cart", "/config", "/log"})
         mkdir((base + sub).c_str(), 0755);
-    writeFile(base + "/perl/bin/perl", "#!/bin/sh\nexec sleep 300\n");
+    bench::writeFile(base + "/perl/bin/perl", "#!/bin/sh\nexec sleep 300\n");
     chmod((base + "/perl/bin/perl").c_str(), 0755);
-    writeFile(base + "/config/WebInterface.conf", "[GLOBAL]\n");
+    bench::writeFile(base + "/config/WebInterface.conf", "[GLOBAL]\n");
 
     const int local = landscape.others > 0 ? 2 : 1;
     std::ostringstream xml;
@@ -100,7 +95,7 @@ long residentWith(const char* program, const Landscape& landscape, long* fileByt
             << (n & 255) << "\" ports=\"" << landscape.ports << "\"/>\n";
     xml << "</appservers>\n</pool>\n</pools>\n<cacheservers>\n"
            "  <server host=\"10.255.0.2\" port=\"7000\"/>\n</cacheservers>\n</config>\n";
-    writeFile(base + "/config/ServerConfig.xml", xml.str());
+    bench::writeFile(base + "/config/ServerConfig.xml", xml.str());
     *fileBytes = static_cast<long>(xml.str().size());
 
     const std::string log = base + "/log/Service.log";
@@ -110,11 +105,7 @@ long residentWith(const char* program, const Landscape& landscape, long* fileByt
         std::exit(2);
     }
     if (pid == 0) {
-        setenv("TARVEL", base.c_str(), 1);
-        setenv("TARVEL_PERL", (base + "/perl").c_str(), 1);
-        setenv("TARVEL_CARTRIDGES", (base + "/cart").c_str(), 1);
-        setenv("TARVEL_CONFIG", (base + "/config").c_str(), 1);
-        setenv("TARVEL_LOG", (base + "/log").c_str(), 1);
+        bench::useInstallation(base);
         setenv("TARVEL_IPLIST", "127.0.0.1", 1);
         unsetenv("TARVEL_IPBINDING");
         unsetenv("TARVEL_ENABLE_IPv6");

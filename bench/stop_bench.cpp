@@ -30,11 +30,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "bench_process.h"
 
 namespace {
 
@@ -111,49 +112,15 @@ void OnTerm(int)
         pause();
 }
 
-std::string Self()
-{
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        exit(2);
-    buf[n] = '\0';
-    return buf;
-}
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path);
-    out << text;
-}
-
+// An installation for the real service: bench::makeInstallation's, with
+// bin/tarvelsvc, in this process's environment.
 std::string MakeInstallation(unsigned firstPort, unsigned servers)
 {
-    char tmpl[] = "/tmp/tarvel-stop-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        exit(2);
-    std::string dir = tmpl;
-    for (const char* sub : {"/perl", "/perl/bin", "/cart", "/config", "/log", "/bin"})
-        mkdir((dir + sub).c_str(), 0755);
-    if (symlink(Self().c_str(), (dir + "/perl/bin/perl").c_str()) != 0)
-        exit(2);
+    std::string dir = bench::makeInstallation("tarvel-stop-bench-", firstPort, servers);
+    mkdir((dir + "/bin").c_str(), 0755);
     std::filesystem::copy_file(TARVELSVC_PATH, dir + "/bin/tarvelsvc");
     chmod((dir + "/bin/tarvelsvc").c_str(), 0755);
-    WriteFile(dir + "/config/WebInterface.conf", "[GLOBAL]\n");
-    std::ostringstream xml;
-    xml << "<?xml version=\"1.0\"?>\n<config>\n<requestrouters>"
-        << "<requestrouter name=\"r\" host=\"127.0.0.1\" port=\"1\" monitor_port=\"2\"/>"
-        << "</requestrouters>\n<pools><pool name=\"p\"><requestrouters><requestrouter>r"
-        << "</requestrouter></requestrouters><appservers>"
-        << "<appserver host=\"127.0.0.1\" ports=\"" << firstPort << "-" << firstPort + servers - 1
-        << "\"/></appservers></pool></pools>\n"
-        << "<cacheservers><server host=\"127.0.0.1\" port=\"3\"/></cacheservers>\n</config>\n";
-    WriteFile(dir + "/config/ServerConfig.xml", xml.str());
-    setenv("TARVEL", dir.c_str(), 1);
-    setenv("TARVEL_PERL", (dir + "/perl").c_str(), 1);
-    setenv("TARVEL_CARTRIDGES", (dir + "/cart").c_str(), 1);
-    setenv("TARVEL_CONFIG", (dir + "/config").c_str(), 1);
-    setenv("TARVEL_LOG", (dir + "/log").c_str(), 1);
+    bench::useInstallation(dir);
     setenv("TARVEL_IPLIST", "127.0.0.1", 1);
     return dir;
 }
@@ -187,9 +154,7 @@ bool ReadReport(int fd, Report& report, int timeoutMs)
 
 pid_t ParentOf(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::istringstream fields = bench::procStatFields(pid);
     std::string state;
     pid_t parent = 0;
     fields >> state >> parent;
@@ -225,12 +190,6 @@ Started StartDaemon(const std::string& exe, unsigned servers, const char* mode)
     if (started.servers.size() == servers)
         started.daemon = ParentOf(started.servers[0]);
     return started;
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? -1 : v[v.size() / 2];
 }
 
 double Max(const std::vector<double>& v)
@@ -340,14 +299,14 @@ int main(int argc, char** argv)
              StopRefusingServers(exe, servers, late);
     printf("stop of %u servers that end on the request (%d rounds):\n", servers, rounds);
     printf("  daemon gone after the last server's end: median %.2f ms, max %.2f ms\n",
-           Median(daemonAfter), Max(daemonAfter));
+           bench::median(daemonAfter, -1), Max(daemonAfter));
     printf("  -stop returned after the daemon was gone: median %.2f ms, max %.2f ms\n",
-           Median(stopAfter), Max(stopAfter));
-    printf("  -stop start to return: median %.2f ms\n", Median(total));
+           bench::median(stopAfter, -1), Max(stopAfter));
+    printf("  -stop start to return: median %.2f ms\n", bench::median(total, -1));
     printf("stop of %u servers that refuse the connection:\n", servers);
     printf("  SIGTERM received after the daemon's SIGTERM: min %.2f ms, median %.2f ms, max %.2f "
            "ms\n",
-           late.empty() ? -1 : *std::min_element(late.begin(), late.end()), Median(late),
+           late.empty() ? -1 : *std::min_element(late.begin(), late.end()), bench::median(late, -1),
            Max(late));
     std::filesystem::remove_all(dir);
     return ok ? 0 : 1;

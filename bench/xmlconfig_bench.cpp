@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "config/XMLConfig.h"
-#include "foundation/Exceptions.h"
 
 namespace {
 
@@ -73,12 +73,6 @@ std::string generateLandscape()
 double seconds(std::chrono::steady_clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 double cpuSeconds(const struct rusage& usage)
@@ -136,21 +130,9 @@ int spawnAndReport(char** argv)
     return 0;
 }
 
-std::string selfPath()
-{
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) {
-        std::perror("readlink");
-        std::exit(2);
-    }
-    self[n] = '\0';
-    return self;
-}
-
 ProcessRun runProcess(const std::vector<std::string>& command)
 {
-    std::vector<std::string> argv = {selfPath(), "--spawn"};
+    std::vector<std::string> argv = {bench::selfPath(), "--spawn"};
     argv.insert(argv.end(), command.begin(), command.end());
     std::vector<char*> args;
     for (const std::string& a : argv)
@@ -191,31 +173,24 @@ ProcessRun runProcess(const std::vector<std::string>& command)
     return run;
 }
 
-int loadOnce(const char* path)
+// After a load: 0 when the model holds every port of the landscape.
+int checkPorts(XMLConfig::CConfigFile& file)
 {
-    try {
-        XMLConfig::CConfigFile file;
-        file.loadFile(path);
-        std::size_t ports = 0;
-        StringVector hosts;
-        for (int h = 0; h < kHosts; ++h)
-            hosts.push_back("10.1.0." + std::to_string(h));
-        file.getAppServers(hosts, [&](const std::string&, unsigned short, bool) { ++ports; });
-        return ports == static_cast<std::size_t>(kPools * kServersPerPool * 2) ? 0 : 3;
-    } catch (const CException& e) {
-        std::fprintf(stderr, "load failed: %s\n", e.what());
-        return 1;
-    }
+    std::size_t ports = 0;
+    StringVector hosts;
+    for (int h = 0; h < kHosts; ++h)
+        hosts.push_back("10.1.0." + std::to_string(h));
+    file.getAppServers(hosts, [&](const std::string&, unsigned short, bool) { ++ports; });
+    return ports == static_cast<std::size_t>(kPools * kServersPerPool * 2) ? 0 : 3;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && std::strcmp(argv[1], "--load") == 0)
-        return loadOnce(argv[2]);
-    if (argc == 2 && std::strcmp(argv[1], "--idle") == 0)
-        return 0;
+    int childStatus = 0;
+    if (bench::runChildMode(argc, argv, checkPorts, &childStatus))
+        return childStatus;
     if (argc > 2 && std::strcmp(argv[1], "--spawn") == 0)
         return spawnAndReport(argv + 2);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 11;
@@ -235,7 +210,7 @@ int main(int argc, char** argv)
                 "%zu bytes\n",
                 kPools * kServersPerPool, kPools, kRouters, kCacheServers, xml.size());
 
-    const std::string self = selfPath();
+    const std::string self = bench::selfPath();
 
     // Interleaved, so that both sides see the same machine load.
     std::vector<double> inProcess, inProcessCpu, loadProcess, lintProcess, loadCpu, lintCpu;
@@ -269,12 +244,12 @@ int main(int argc, char** argv)
     }
     idleRss = runProcess({self, "--idle"}).maxRssKb;
 
-    const double inMs = median(inProcess) * 1000;
-    const double loadMs = median(loadProcess) * 1000;
-    const double lintMs = median(lintProcess) * 1000;
-    const double inCpuMs = median(inProcessCpu) * 1000;
-    const double loadCpuMs = median(loadCpu) * 1000;
-    const double lintCpuMs = median(lintCpu) * 1000;
+    const double inMs = bench::median(inProcess, 0) * 1000;
+    const double loadMs = bench::median(loadProcess, 0) * 1000;
+    const double lintMs = bench::median(lintProcess, 0) * 1000;
+    const double inCpuMs = bench::median(inProcessCpu, 0) * 1000;
+    const double loadCpuMs = bench::median(loadCpu, 0) * 1000;
+    const double lintCpuMs = bench::median(lintCpu, 0) * 1000;
     std::printf("median of %d runs (wall / cpu = user + system):\n", runs);
     std::printf("  loadFile in process          %8.2f ms / %8.2f ms (load and release of the model)\n",
                 inMs, inCpuMs);
@@ -287,8 +262,8 @@ int main(int argc, char** argv)
     std::printf("ratio load/xmllint, in-process load to xmllint process: wall %.2f, cpu %.2f\n",
                 inMs / lintMs, inCpuMs / lintCpuMs);
     // Start-up taken out on both sides: the load against the bare parse.
-    const double loadNet = loadCpuMs - median(idleCpu) * 1000;
-    const double lintNet = lintCpuMs - median(lintIdleCpu) * 1000;
+    const double loadNet = loadCpuMs - bench::median(idleCpu, 0) * 1000;
+    const double lintNet = lintCpuMs - bench::median(lintIdleCpu, 0) * 1000;
     std::printf("net of process start-up (cpu): load %.2f ms, xmllint parse %.2f ms, ratio %.2f\n",
                 loadNet, lintNet, loadNet / lintNet);
     struct rusage self_usage;
