@@ -7,6 +7,7 @@
 # and coverage per harness; exits non-zero when a harness fails.
 #   scripts/fuzz.sh [seconds] [harness...]
 #   TARVEL_FUZZ_JOBS=n   run up to n harnesses at a time (default 1)
+#   TARVEL_FUZZ_BUILD_ONLY=1  build the harnesses and stop
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -22,6 +23,9 @@ build=$root/build-fuzz
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTARVEL_FUZZ=ON -DTARVEL_TESTS=OFF -DTARVEL_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"
+if [ "${TARVEL_FUZZ_BUILD_ONLY:-0}" = 1 ]; then
+  exit 0
+fi
 
 harnesses=("$@")
 if [ ${#harnesses[@]} -eq 0 ]; then
