@@ -97,11 +97,11 @@ sub judge {
 # given 5 s), and asks again after 0.1 s those that did not answer, until all
 # answered or the time is up. One slow server does not delay the others.
 sub http {
-    my ($seconds, @specs) = @_;
+    my ($seconds, @targets) = @_;
     my @queue;
-    for my $spec (@specs) {
-        my ($address, $first, $last) = $spec =~ /^([\d.]+):(\d+)(?:-(\d+))?$/
-            or die "landscape-helper: bad target '$spec'\n";
+    for my $target (@targets) {
+        my ($address, $first, $last) = $target =~ /^([\d.]+):(\d+)(?:-(\d+))?$/
+            or die "landscape-helper: bad target '$target'\n";
         push @queue, map { { address => $address, port => $_, due => 0 } } $first .. ($last // $first);
     }
     my $total = @queue;
