@@ -398,6 +398,14 @@ static void SafeAppendTime(SafeBuffer *buffer, long utcOffset)
     SafeAppendNumber(buffer, secondOfDay % 60, 2);
 }
 
+/* Starts a line with the time and " (host", as every line begins. */
+static void SafeAppendStamp(SafeBuffer *buffer, KXLog *log)
+{
+    SafeAppendTime(buffer, __atomic_load_n(&log->utcOffset, __ATOMIC_RELAXED));
+    SafeAppend(buffer, " (");
+    SafeAppend(buffer, log->hostName);
+}
+
 /* Ends the buffer with a newline and writes it whole, resuming after
  * interruptions. */
 static void SafeWriteLine(int fd, SafeBuffer *buffer)
@@ -441,18 +449,14 @@ void KXLogWriteSignalSafe(KXLog *log, const char *message)
 
     if (refused) {
         /* The same note as an ordinary line gives, without strerror. */
-        SafeAppendTime(&buffer, __atomic_load_n(&log->utcOffset, __ATOMIC_RELAXED));
-        SafeAppend(&buffer, " (");
-        SafeAppend(&buffer, log->hostName);
+        SafeAppendStamp(&buffer, log);
         SafeAppend(&buffer, ") KXLogWrite(): error opening file ");
         SafeAppend(&buffer, log->outputPath);
         SafeAppend(&buffer, " (" KX_LOG_LINK_REFUSED ")");
         SafeWriteLine(fd, &buffer);
         buffer.used = 0;
     }
-    SafeAppendTime(&buffer, __atomic_load_n(&log->utcOffset, __ATOMIC_RELAXED));
-    SafeAppend(&buffer, " (");
-    SafeAppend(&buffer, log->hostName);
+    SafeAppendStamp(&buffer, log);
     SafeAppend(&buffer, ") [");
     SafeAppendNumber(&buffer, (long)getpid(), 0);
     SafeAppend(&buffer, "] ");
