@@ -27,7 +27,7 @@ std::string CTarvelEnv::logDir() { return getEnvDir("TARVEL_LOG"); }
 
 std::vector<std::string> CTarvelEnv::ipList()
 {
-    return SplitWords(CEnvVars::get("TARVEL_IPLIST"), " \t,");
+    return SplitWords(ipListText(), " \t,");
 }
 
 std::string CTarvelEnv::ipListText()
