@@ -33,8 +33,7 @@ CScopedEnvChange::CScopedEnvChange(const std::string& name, const std::string& v
         mOldValue = CEnvVars::get(mName.c_str());
         mExisted = true;
     } catch (...) {
-        mOldValue.clear();
-        mExisted = false;
+        // Unset: restored by removing it again.
     }
     CEnvVars::set(mName, append ? mOldValue + value : value);
 }
