@@ -72,16 +72,11 @@ void CAppServerManager::setServerOutputDir(const std::string& dir)
     mServerOutputDir = dir;
 }
 
-// SIGCONT too: a stopped server would keep the SIGTERM pending for ever.
 void CAppServerManager::killRemaining(int signal)
 {
-    for (auto& process : mProcesses) {
-        if (process.mState == ServerState::Running) {
-            kill(process.mPid, signal);
-            kill(process.mPid, SIGCONT);
-            process.mState = ServerState::Stopping;
-        }
-    }
+    for (auto& process : mProcesses)
+        if (process.mState == ServerState::Running)
+            process.terminate(signal);
 }
 
 bool CAppServerManager::stopServers()

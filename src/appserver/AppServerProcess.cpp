@@ -134,6 +134,13 @@ time_t Process::nextDeadline() const
     return 0;
 }
 
+void Process::terminate(int signal)
+{
+    kill(mPid, signal);
+    kill(mPid, SIGCONT);
+    mState = ServerState::Stopping;
+}
+
 bool Process::liftThrottle(time_t now)
 {
     if (mState != ServerState::Running || mFailCount <= kThrottleFailures ||

@@ -57,6 +57,10 @@ public:
     // Forgets the quick failures of a throttled server that has now run for
     // a minute, with a log line; false when there was nothing to lift.
     bool liftThrottle(time_t now);
+    // Sends signal and SIGCONT to the running child and marks it Stopping;
+    // SIGCONT too: a stopped child would keep the signal pending for ever.
+    // Only for a record that is Running with its own unreaped child.
+    void terminate(int signal);
 
 protected:
     Process() = default;

@@ -286,11 +286,8 @@ void CServerControl::beginStop(Purpose purpose, AppServerProcess& record, Client
 void CServerControl::terminate(Job& job, AppServerProcess& record, Clock::time_point now)
 {
     // An unreaped child of ours with this pid: the signal cannot reach another process.
-    if (record.mPid == job.pid && record.mState == ServerState::Running) {
-        kill(job.pid, SIGTERM);
-        kill(job.pid, SIGCONT);
-        record.mState = ServerState::Stopping;
-    }
+    if (record.mPid == job.pid && record.mState == ServerState::Running)
+        record.terminate(SIGTERM);
     job.step = Step::Terminating;
     job.deadline = now + kKillWait;
 }
