@@ -144,19 +144,22 @@ int ReapChildren()
     return n;
 }
 
-bool ProcessRunning(pid_t pid)
+char ProcessStateOf(pid_t pid)
 {
     if (pid <= 0)
-        return false;
+        return '?';
     std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    if (stat.empty())
-        return false;
     // The state follows the command name, which is in parentheses.
     auto close = stat.rfind(')');
     if (close == std::string::npos || close + 2 >= stat.size())
-        return false;
-    char state = stat[close + 2];
-    return state != 'Z' && state != 'X';
+        return '?';
+    return stat[close + 2];
+}
+
+bool ProcessRunning(pid_t pid)
+{
+    char state = ProcessStateOf(pid);
+    return state != '?' && state != 'Z' && state != 'X';
 }
 
 std::string RunAsUser(const std::string& user, const std::function<std::string()>& work)

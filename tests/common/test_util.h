@@ -76,6 +76,8 @@ bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs, int stepMs
 void BecomeSubreaper();
 // Reaps every ended child without blocking; returns how many were reaped.
 int ReapChildren();
+// The state letter of /proc/<pid>/stat (R, S, T, Z...); '?' when it cannot be read.
+char ProcessStateOf(pid_t pid);
 // True while the process exists and is not a zombie.
 bool ProcessRunning(pid_t pid);
 // SIGKILL and reap (if it is ours); bounded.
