@@ -15,22 +15,11 @@ using testutil::Installation;
 
 namespace {
 
-char StateOf(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t paren = stat.rfind(')');
-    return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
-}
-
 TEST(StopEscalation, StoppedServerAndServerIgnoringSigtermAreBothGone)
 {
     Installation inst;
-    inst.writeWebInterfaceConf("[GLOBAL]\n");
-    inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"8001,8002\"/>"});
     CAppServerManager manager;
-    manager.setIPList(std::vector<std::string>{"127.0.0.1"});
-    manager.buildTables();
+    BuildLocalTable(inst, manager, "8001,8002");
     auto& records = ManagerTestPeer::records(manager);
     records[0].restart();
     setenv("STUB_IGNORE_TERM", "1", 1);
@@ -38,7 +27,7 @@ TEST(StopEscalation, StoppedServerAndServerIgnoringSigtermAreBothGone)
     unsetenv("STUB_IGNORE_TERM");
     pid_t stopped = records[0].mPid, stubborn = records[1].mPid;
     kill(stopped, SIGSTOP);
-    ASSERT_TRUE(testutil::WaitUntil([&] { return StateOf(stopped) == 'T'; }, 5000));
+    ASSERT_TRUE(testutil::WaitUntil([&] { return testutil::ProcessStateOf(stopped) == 'T'; }, 5000));
     // The trap must be in place before the stop, or SIGTERM would just work.
     ASSERT_TRUE(testutil::WaitUntil(
         [&] {

@@ -8,6 +8,7 @@
 
 #include "appserver/AppServerManager.h"
 #include "common/installation.h"
+#include "manager_peer.h"
 
 using testutil::Installation;
 
@@ -16,11 +17,8 @@ namespace {
 TEST(Throttle, FiveQuickFailuresThenOneTryPer120SecondsAndALongRunResets)
 {
     Installation inst;
-    inst.writeWebInterfaceConf("[GLOBAL]\n");
-    inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"8001\"/>"});
     CAppServerManager manager;
-    manager.setIPList(std::vector<std::string>{"127.0.0.1"});
-    manager.buildTables();
+    BuildLocalTable(inst, manager, "8001");
     const AppServerProcess& p = manager.processes()[0];
     const std::string started = "Process::start(): started \"" + p.mCommand + "\"";
 
