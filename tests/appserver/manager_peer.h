@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "appserver/AppServerManager.h"
-#include "common/installation.h"
 
 struct ManagerTestPeer {
     static std::vector<AppServerProcess>& records(CAppServerManager& manager)
@@ -15,14 +14,3 @@ struct ManagerTestPeer {
         return manager.mProcesses;
     }
 };
-
-// An empty WebInterface.conf, servers on `ports` of 127.0.0.1, and the
-// manager's table built from them.
-inline void BuildLocalTable(const testutil::Installation& inst, CAppServerManager& manager,
-                            const std::string& ports)
-{
-    inst.writeWebInterfaceConf("[GLOBAL]\n");
-    inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"" + ports + "\"/>"});
-    manager.setIPList(std::vector<std::string>{"127.0.0.1"});
-    manager.buildTables();
-}

@@ -9,6 +9,7 @@
 
 #include "appserver/AppServerManager.h"
 #include "common/installation.h"
+#include "local_table.h"
 #include "manager_peer.h"
 
 using testutil::Installation;
