@@ -33,12 +33,12 @@ double TimeGentleStop(int n, gentlestop::Behaviour behaviour, const std::string&
         table.push_back(record);
     }
     auto start = std::chrono::steady_clock::now();
-    manager.gentleStopServers();
+    manager.stopServers();
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     int left = 0;
     for (const auto& record : table)
-        if (record.mState != ServerState::Ended)
+        if (record.mState != ServerState::Down)
             ++left;
     if (left != 0) {
         fprintf(stderr, "%d of %d servers were not stopped\n", left, n);
@@ -65,7 +65,7 @@ void TimeRefusedStop(int n, const std::string& dir, double& signalled, double& e
         table.push_back(record);
     }
     auto start = std::chrono::steady_clock::now();
-    manager.gentleStopServers();
+    manager.stopServers();
     // The hard stop sends every SIGTERM in one loop right at its start.
     signalled = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                     .count();

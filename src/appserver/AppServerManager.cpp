@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "appserver/StopRequests.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/HostAddr.h"
@@ -18,13 +19,16 @@ const size_t kIPListBufferSize = 8192;
 
 }  // namespace
 
-CAppServerManager::CAppServerManager() : mBaseDir(CTarvelEnv::baseDir()) {}
+CAppServerManager::CAppServerManager()
+    : mBaseDir(CTarvelEnv::baseDir()), mRequests(std::make_unique<StopRequests>())
+{
+}
 
 // Left by an exception, the service must not leave servers behind; their
 // end is not waited for here.
 CAppServerManager::~CAppServerManager()
 {
-    killRemaining(SIGTERM);
+    killRemaining();
 }
 
 void CAppServerManager::setIPList(const char* list)
@@ -72,49 +76,14 @@ void CAppServerManager::setServerOutputDir(const std::string& dir)
     mServerOutputDir = dir;
 }
 
-void CAppServerManager::killRemaining(int signal)
+// The hard stop's first step on every server that runs: no shutdown
+// request, no wait.
+void CAppServerManager::killRemaining()
 {
-    for (auto& process : mProcesses)
-        if (process.mState == ServerState::Running)
-            process.terminate(signal);
-}
-
-bool CAppServerManager::stopServers()
-{
-    const auto kGrace = std::chrono::seconds(5);
-    auto waitForStopping = [this](Clock::time_point deadline) {
-        auto stopping = [this] {
-            return std::any_of(mProcesses.begin(), mProcesses.end(), [](const AppServerProcess& p) {
-                return p.mState == ServerState::Stopping;
-            });
-        };
-        while (stopping() && Clock::now() < deadline)
-            wait(deadline);
-        return stopping();
-    };
-
-    Phase previous = mPhase;
-    mPhase = Phase::HardStop;
-    killRemaining(SIGTERM);
-    if (waitForStopping(Clock::now() + kGrace)) {
-        for (auto& process : mProcesses) {
-            if (process.mState != ServerState::Stopping)
-                continue;
-            kill(process.mPid, SIGKILL);
-            KXLogWrite(CLog::_pKXLog, "stopServers(): killed \"%s\" (pid %d) after 5 s",
-                       process.mCommand.c_str(), static_cast<int>(process.mPid));
-        }
-        // SIGKILL cannot be refused, but a process stuck in the kernel
-        // ends only when it leaves it.
-        if (waitForStopping(Clock::now() + kGrace))
-            for (const auto& process : mProcesses)
-                if (process.mState == ServerState::Stopping)
-                    KXLogWrite(CLog::_pKXLog,
-                               "stopServers(): \"%s\" (pid %d) still running 5 s after SIGKILL",
-                               process.mCommand.c_str(), static_cast<int>(process.mPid));
+    for (auto& record : mProcesses) {
+        auto now = Clock::now();
+        if (record.mState == ServerState::Starting || record.mState == ServerState::Running)
+            record.requestStop(StopPurpose::Shutdown, now);
+        record.onRequestDone(false, 0, now);
     }
-    mPhase = previous;
-    return std::none_of(mProcesses.begin(), mProcesses.end(), [](const AppServerProcess& p) {
-        return p.mState == ServerState::Stopping || p.mState == ServerState::Running;
-    });
 }

@@ -1,19 +1,48 @@
 // The manager through which the service drives every application server of
 // this host: the list of local addresses, the table of server records built
-// from the configuration (the one place where their state changes), the one
-// wait of the supervision loop, and the operations that start, watch and
-// stop the servers.
+// from the configuration, the one wait of the supervision loop, and every
+// operation that changes the table: the supervision itself, the full stop,
+// the operator's stop, start and restart of one server, and the reload.
+// Nothing else writes the table; all of it runs on the service thread.
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "appserver/AppServerProcess.h"
 #include "appserver/EventLoop.h"
+#include "appserver/ReloadPlan.h"
+
+class StopRequests;
 
 class CAppServerManager {
 public:
+    using Clock = std::chrono::steady_clock;
+
+    // What became of an operator's request on one server, told once.
+    enum class Outcome {
+        Started,   // a process was started (the record's pid)
+        Stopped,   // its process ended and the server is held
+        Removed,   // a reload removed it (after its process ended)
+        Ended,     // a restart's stop is done and its start follows; the waiter
+                   // stays and hears Started next
+    };
+    using Waiter = std::function<void(Outcome, const AppServerProcess&)>;
+    // How an operator's request was taken.
+    enum class Request {
+        Accepted,        // under way; the waiter hears of its end
+        NoServer,        // no record has that address and port
+        Busy,            // the record is being stopped or started already
+        AlreadyRunning,  // start: it runs
+        AlreadyHeld,     // stop: it was not running; it is held now
+        Deferred,        // restart with a command: it does not run now (or is busy);
+                         // its next start runs the new command
+    };
+
     // Reads the base directory; throws when TARVEL is not set.
     CAppServerManager();
     // Sends SIGTERM and SIGCONT to every server still running; does not wait.
@@ -32,69 +61,103 @@ public:
     // command. Set before buildTables.
     void setServerOutputDir(const std::string& dir);
     // Fills the table from WebInterface.conf, ServerConfig.xml and the
-    // address list; call once.
+    // address list; call once. The loop's signals are set up by its first
+    // use (startServers or a wait), before the first child.
     void buildTables();
     // The table that WebInterface.conf, ServerConfig.xml and the address list
     // give now, fully validated, without touching the running one. Throws
     // what buildTables throws for a configuration error or an empty table.
     std::vector<AppServerProcess> loadTable() const;
-    // One start attempt per record (throttled ones wait); never throws.
+    // Starts every record that is down and due (throttled ones wait); never
+    // throws.
     void startServers();
 
     // The one wait of the supervision loop: blocks until a child ends, a
-    // termination signal arrives, a record's deadline comes, a source's
-    // descriptor or deadline fires, or `milliseconds` have passed, whichever
-    // is first; then reaps the ended children into their records (with their
-    // log lines), lifts the throttles that are due and dispatches the sources.
-    // Starts nothing: the next startServers does. Throws CWIException when
-    // the signals cannot be set up.
+    // signal arrives, a record's deadline comes, a shutdown request is done,
+    // a source's descriptor or deadline fires, or `milliseconds` have passed,
+    // whichever is first; then hands every event to its record and
+    // dispatches the sources. Starts nothing: the next startServers does.
+    // Throws CWIException when the signals cannot be set up.
     void waitAndUpdateTerminated(unsigned milliseconds);
     // The same without a time limit: with nothing to do, the service sleeps here.
     void waitForEvents();
 
-    // Asks every running server over its port to shut down, one thread each,
-    // and waits for their ends (30 s each, 51 s per thread). A server whose
-    // thread cannot be created is left for stopServers.
-    void gentleStopServers();
-    // SIGTERM and SIGCONT to every running server, up to 5 s for them to end,
-    // then SIGKILL to the rest. True when no server is left running.
+    // The full stop: every record enters the stop sequence (the shutdown
+    // request, 30 s, SIGTERM and SIGCONT, 5 s, SIGKILL, 5 s) at once, and the
+    // loop runs until no server is left or the last ones outlived SIGKILL.
+    // Nothing starts again afterwards. True when no server is left running.
     bool stopServers();
+
+    // The operator's requests on the server at host:port. Each logs what it
+    // does; `waiter` (may be empty) hears once how it ended.
+    Request stopServer(const std::string& host, unsigned short port, Waiter waiter);
+    Request startServer(const std::string& host, unsigned short port, Waiter waiter);
+    // A restart of a running server: the stop sequence, then a start. With
+    // `command` not empty, the new start runs it (a reload's rolling restart).
+    Request restartServer(const std::string& host, unsigned short port,
+                          const std::string& command, Waiter waiter);
+    // Nobody waits any more for the request on host:port, or for any.
+    void forgetWaiter(const std::string& host, unsigned short port);
+    void forgetWaiters();
+
+    // Carries out what a reload can do at once: adds the new servers,
+    // removes those without a process, gives changed servers that do not run
+    // their new command, and starts the stop of the removed servers that
+    // run (`removed` hears of each end). Logs each change. Returns the
+    // changed servers that run and await a rolling restart, in plan order.
+    struct Applied {
+        std::vector<std::string> lines;  // "added A:P", "changed A:P", "removed A:P", in order
+        std::vector<ReloadPlan::Change> rolling;
+        unsigned removing = 0;           // removals that wait for their process's end
+    };
+    Applied applyReload(const ReloadPlan& plan, const Waiter& removed);
 
     // Plugs a source into the one wait (see EventLoop.h); not owned.
     void addSource(LoopSource* source);
     void removeSource(LoopSource* source);
 
-    // The records, for reading on the service thread: address, port, pid,
-    // state, start time, restart count, last end status and time.
+    // The records, for reading on the service thread.
     const std::vector<AppServerProcess>& processes() const { return mProcesses; }
+    const AppServerProcess* find(const std::string& host, unsigned short port) const;
     const std::vector<std::string>& ipList() const { return mIPList; }
 
 private:
     // Tests reach the table through this one seam (tests/appserver/manager_peer.h).
     friend struct ManagerTestPeer;
-    // The control channel's operations (one server's stop and start, the
-    // reload) change the table on the service thread.
-    friend class CServerControl;
-
-    using Clock = std::chrono::steady_clock;
-
-    enum class Phase {
-        Supervising,  // ends are reaped and logged; throttle deadlines count
-        GentleStop,   // the stop threads reap their own servers
-        HardStop,     // ends are reaped quietly
-    };
 
     void wait(Clock::time_point limit);
-    // Reaps every ended child; true when one was a record's.
-    bool reapChildren();
-    Clock::time_point nextDeadline() const;
-    void killRemaining(int signal);
+    // Gives every record an id; records added by the tests come without.
+    void identify();
+    AppServerProcess* findRecord(uint64_t id);
+    AppServerProcess* findRecord(const std::string& host, unsigned short port);
+    // The stop of one record with `purpose`: its request goes to a thread.
+    void beginStop(AppServerProcess& record, StopPurpose purpose, Clock::time_point now);
+    void setCommand(AppServerProcess& record, const std::string& command);
+    // What a transition left to the table: a removed record goes, a waiter hears.
+    void settle(Clock::time_point now);
+    // Tells the record's waiter the final `outcome`; the waiter goes.
+    void notify(AppServerProcess& record, Outcome outcome);
+    // Tells the waiter an outcome on the way; it stays.
+    void tell(const AppServerProcess& record, Outcome outcome);
+    // Reaps every ended child into its record; true when one was a record's.
+    bool reapChildren(Clock::time_point now);
+    void takeRequests(Clock::time_point now);
+    void launchRequests(Clock::time_point now);
+    void fireDeadlines(Clock::time_point now);
+    Clock::time_point nextDeadline(Clock::time_point now) const;
+    bool stopFinished() const;
+    void reportWaiting();
+    void killRemaining();
 
     std::vector<AppServerProcess> mProcesses;
     std::vector<std::string> mIPList;
     std::string mBaseDir;
     std::vector<LoopSource*> mSources;
-    Phase mPhase = Phase::Supervising;
+    std::unique_ptr<StopRequests> mRequests;
+    std::map<uint64_t, Waiter> mWaiters;  // by record id
+    uint64_t mNextId = 1;
+    bool mStopping = false;               // the full stop runs: nothing starts any more
+    Clock::time_point mNextProgress = Clock::time_point::max();
     // An address list text kept for buildTables (setIPListLater).
     bool mIPListPending = false;
     bool mIPListNull = false;

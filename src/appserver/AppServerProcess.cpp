@@ -1,236 +1,68 @@
 #include "appserver/AppServerProcess.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
-#include <unistd.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
-#include "baselib/kx_log.h"
+#include "appserver/ProcessLaunch.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
-#include "servicectl/DaemonStart.h"
 
 namespace {
 
-const int kMaxArgs = 15;  // words taken from the command line
-const size_t kCommandBufferSize = 8192;
-const int kThrottleFailures = 4;      // more quick failures than this throttle the starts
-const time_t kThrottleSeconds = 119;  // ...to one every 120 seconds
-const time_t kQuickFailSeconds = 59;  // an end within this time of the start is quick
+using Clock = AppServerProcess::Clock;
 
-// Runs in the child before execv: its standard output and error go to its
-// own file, opened like the daemon's own output file. On failure the line
-// is logged and the output stays with the service's, where nothing is lost
-// either.
-void RedirectOutput(const std::string& path)
+const int kThrottleFailures = 4;                  // more quick failures than this throttle
+const auto kQuickFailure = std::chrono::seconds(60);  // an end within this time of the start is quick
+const int kRequestWaitSeconds = 30;
+
+// True when `pid` is a child of ours that has not been reaped: it may be
+// signalled without reaching a process that got its id later.
+bool OurUnreapedChild(pid_t pid)
 {
-    if (path.empty())
-        return;
-    int fd = servicectl::OpenOutputFile(path);
-    if (fd < 0) {
-        KXLogWrite(CLog::_pKXLog, "StartProcess(): cannot open output file %s (%s)", path.c_str(),
-                   strerror(errno));
-        return;
-    }
-    dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
+    if (pid <= 0)
+        return false;
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
-// Runs in the child between fork and execv; never returns.
-[[noreturn]] void ExecCommand(const std::string& command, pid_t parent)
+bool FailedEnd(int status)
 {
-    // A server must not outlive its supervisor: left running unsupervised it
-    // would hold its port, and the next supervisor's start of it would fail.
-    // If the parent died before the death signal was armed, getppid() has
-    // already changed and nobody would deliver it.
-    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent)
-        _exit(1);
+    int signalNumber = status & 0x7f;
+    int exitCode = (status >> 8) & 0xff;
+    bool core = (status & 0x80) != 0;
+    return (signalNumber == 0 && exitCode != 0) || core || (signalNumber >= 1 && signalNumber <= 126);
+}
 
-    // The parent may run with signals blocked or ignored; both survive execv,
-    // and the server must start with the defaults.
-    for (int sig = 1; sig < NSIG; ++sig)
-        if (sig != SIGKILL && sig != SIGSTOP)
-            signal(sig, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-
-    char buffer[kCommandBufferSize];
-    char* argv[kMaxArgs + 1];
-    int error = E2BIG;
-    // A longer command cannot be split without losing its end; running a
-    // truncated command would start something other than configured.
-    if (command.size() < sizeof buffer) {
-        memcpy(buffer, command.c_str(), command.size() + 1);
-        int argc = 0;
-        char* p = buffer;
-        while (argc < kMaxArgs) {
-            while (*p == ' ')
-                ++p;
-            if (*p == '\0')
-                break;
-            argv[argc++] = p;
-            while (*p != '\0' && *p != ' ')
-                ++p;
-            if (*p == ' ')
-                *p++ = '\0';
-        }
-        argv[argc] = nullptr;
-        if (argc > 0) {
-            execv(argv[0], argv);
-            error = errno;
-        } else {
-            error = ENOENT;
-        }
-    }
-    KXLogWrite(CLog::_pKXLog, "StartProcess(): failed for command \"%s\" (%s)", command.c_str(),
-               strerror(error));
-    // _exit, not exit: the child shares the parent's unflushed stdio buffers
-    // and exit handlers, which must run once, in the parent.
-    _exit(1);
+void LogEnd(const std::string& command, int status)
+{
+    int signalNumber = status & 0x7f;
+    int exitCode = (status >> 8) & 0xff;
+    if (signalNumber == 0 && exitCode != 0)
+        KXLogWrite(CLog::_pKXLog,
+                   "Process::updateTerminated(): \"%s\" terminated with exit-state %d",
+                   command.c_str(), exitCode);
+    else if ((status & 0x80) != 0)
+        KXLogWrite(CLog::_pKXLog,
+                   "Process::updateTerminated(): \"%s\" terminated due to a segmentation fault "
+                   "(core dumped)",
+                   command.c_str());
+    else if (signalNumber >= 1 && signalNumber <= 126)
+        KXLogWrite(CLog::_pKXLog,
+                   "Process::updateTerminated(): \"%s\" terminated due to an unhandled signal #%d",
+                   command.c_str(), signalNumber);
 }
 
 }  // namespace
 
-const char* ServerStateName(ServerState state)
-{
-    switch (state) {
-    case ServerState::NotStarted:
-        return "not started";
-    case ServerState::Ended:
-        return "ended";
-    case ServerState::Running:
-        return "running";
-    case ServerState::Stopping:
-        return "stopping";
-    }
-    return "unknown";
-}
-
-bool Process::throttled(time_t now) const
-{
-    return mFailCount > kThrottleFailures && now <= mStartTime + kThrottleSeconds;
-}
-
-time_t Process::nextDeadline() const
-{
-    if (mHeld)
-        return 0;
-    if (mFailCount > kThrottleFailures) {
-        if (mState == ServerState::Running)
-            return mStartTime + kQuickFailSeconds + 1;
-        if (mState == ServerState::NotStarted || mState == ServerState::Ended)
-            return mStartTime + kThrottleSeconds + 1;
-        return 0;
-    }
-    // A failed fork is tried again in the next second, as the loop always did.
-    if (mState == ServerState::NotStarted && mStartTime != 0)
-        return mStartTime + 1;
-    return 0;
-}
-
-void Process::terminate(int signal)
-{
-    kill(mPid, signal);
-    kill(mPid, SIGCONT);
-    mState = ServerState::Stopping;
-}
-
-bool Process::liftThrottle(time_t now)
-{
-    if (mState != ServerState::Running || mFailCount <= kThrottleFailures ||
-        now <= mStartTime + kQuickFailSeconds)
-        return false;
-    // Its end from now on would reset the count anyway; forgetting it now
-    // lets the log say so when it happens.
-    mFailCount = 0;
-    mThrottleLogged = false;
-    KXLogWrite(CLog::_pKXLog, "Process::restart(): \"%s\" runs again; throttle lifted",
-               mCommand.c_str());
-    return true;
-}
-
-void Process::restart()
-{
-    if (mState == ServerState::Running || mState == ServerState::Stopping || mHeld)
-        return;
-    time_t now = time(nullptr);
-    if (throttled(now)) {
-        if (!mThrottleLogged) {
-            mThrottleLogged = true;
-            KXLogWrite(CLog::_pKXLog,
-                       "Process::restart(): \"%s\" failed 5 times within 60 s; next start in "
-                       "120 s",
-                       mCommand.c_str());
-        }
-        return;
-    }
-
-    mStartTime = now;
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        RedirectOutput(mOutputFile);
-        ExecCommand(mCommand, parent);
-    }
-    if (pid < 0) {
-        int error = errno;
-        ++mFailCount;
-        mState = ServerState::NotStarted;
-        throw CWIException(ERROR_GENERAL, "Process::start(): failed to fork a new process (%s)",
-                           strerror(error));
-    }
-    if (mPid != 0)
-        ++mRestarts;
-    mPid = pid;
-    mState = ServerState::Running;
-    KXLogWrite(CLog::_pKXLog, "Process::start(): started \"%s\"", mCommand.c_str());
-}
-
-void Process::updateTerminated(int status, time_t when)
-{
-    mState = ServerState::Ended;
-    mStatus = status;
-    mEndTime = when;
-
-    int signalNumber = status & 0x7f;
-    int exitCode = (status >> 8) & 0xff;
-    bool core = (status & 0x80) != 0;
-    bool exitedWithError = signalNumber == 0 && exitCode != 0;
-    bool killed = signalNumber >= 1 && signalNumber <= 126;
-
-    if ((exitedWithError || core || killed) && when - mStartTime <= kQuickFailSeconds) {
-        ++mFailCount;
-    } else {
-        mFailCount = 0;
-        mThrottleLogged = false;
-    }
-
-    if (exitedWithError)
-        KXLogWrite(CLog::_pKXLog,
-                   "Process::updateTerminated(): \"%s\" terminated with exit-state %d",
-                   mCommand.c_str(), exitCode);
-    else if (core)
-        KXLogWrite(CLog::_pKXLog,
-                   "Process::updateTerminated(): \"%s\" terminated due to a segmentation fault "
-                   "(core dumped)",
-                   mCommand.c_str());
-    else if (killed)
-        KXLogWrite(CLog::_pKXLog,
-                   "Process::updateTerminated(): \"%s\" terminated due to an unhandled signal #%d",
-                   mCommand.c_str(), signalNumber);
-}
-
 AppServerProcess::AppServerProcess(const std::string& baseDir, const std::string& options,
                                    const std::string& host, unsigned short port, int bind)
-    : mPort(port), mHost(host)
+    : mPort(port), mHost(host), mBaseDir(baseDir)
 {
-    mBaseDir = baseDir;
     mCommand = CTarvelEnv::perlDir() + "/bin/perl";
     if (!options.empty())
         mCommand += " " + options;
@@ -240,4 +72,200 @@ AppServerProcess::AppServerProcess(const std::string& baseDir, const std::string
     mCommand += " -port " + std::to_string(port);
     if (bind != 0)
         mCommand += " -bind";
+}
+
+ServerFacts AppServerProcess::facts() const
+{
+    ServerFacts f;
+    f.purpose = mPurpose;
+    f.overThrottle = mFailCount > kThrottleFailures;
+    return f;
+}
+
+ServerAction AppServerProcess::apply(ServerEvent event, Clock::time_point now)
+{
+    ServerTransition t = NextTransition(mState, event, facts());
+    ServerState from = mState;
+    mState = t.next;
+    if (t.base == DeadlineBase::None)
+        mDeadline = Clock::time_point::max();
+    else if (t.base == DeadlineBase::Now)
+        mDeadline = now + t.wait;
+    else if (t.base == DeadlineBase::LastStart)
+        mDeadline = mStarted + t.wait;
+    if (t.action == ServerAction::SendRequest)
+        return t.action;
+    carryOut(t.action, from, event);
+    return ServerAction::None;
+}
+
+void AppServerProcess::carryOut(ServerAction action, ServerState from, ServerEvent event)
+{
+    bool fullStop = mPurpose == StopPurpose::Shutdown;
+    switch (action) {
+    case ServerAction::Terminate:
+        if (from == ServerState::StopRequested && event == ServerEvent::Deadline)
+            KXLogWrite(CLog::_pKXLog,
+                       "Failed to shut down application server at [%s]:%hu after %d sec. (%d)",
+                       mHost.c_str(), mPort, kRequestWaitSeconds, mSendStatus);
+        signalChild(SIGTERM);
+        break;
+    case ServerAction::Kill:
+        signalChild(SIGKILL);
+        if (fullStop)
+            KXLogWrite(CLog::_pKXLog, "stopServers(): killed \"%s\" (pid %d) after 5 s",
+                       mCommand.c_str(), static_cast<int>(mPid));
+        else
+            KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: killed \"%s\" (pid %d) after 5 s",
+                       mHost.c_str(), mPort, mCommand.c_str(), static_cast<int>(mPid));
+        break;
+    case ServerAction::ReportStuck:
+        // SIGKILL cannot be refused, but a process stuck in the kernel ends
+        // only when it leaves it.
+        if (fullStop)
+            KXLogWrite(CLog::_pKXLog,
+                       "stopServers(): \"%s\" (pid %d) still running 5 s after SIGKILL",
+                       mCommand.c_str(), static_cast<int>(mPid));
+        else
+            KXLogWrite(CLog::_pKXLog,
+                       "Server [%s]:%hu: \"%s\" (pid %d) still running 5 s after SIGKILL",
+                       mHost.c_str(), mPort, mCommand.c_str(), static_cast<int>(mPid));
+        break;
+    case ServerAction::LiftThrottle:
+        // Its end from now on would reset the count anyway; forgetting it now
+        // lets the log say so when it happens.
+        mFailCount = 0;
+        mThrottleLogged = false;
+        KXLogWrite(CLog::_pKXLog, "Process::restart(): \"%s\" runs again; throttle lifted",
+                   mCommand.c_str());
+        break;
+    case ServerAction::ReportThrottle:
+        if (!mThrottleLogged) {
+            mThrottleLogged = true;
+            KXLogWrite(CLog::_pKXLog,
+                       "Process::restart(): \"%s\" failed 5 times within 60 s; next start in "
+                       "120 s",
+                       mCommand.c_str());
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void AppServerProcess::signalChild(int signal)
+{
+    if (!OurUnreapedChild(mPid))
+        return;
+    kill(mPid, signal);
+    if (signal != SIGKILL)
+        kill(mPid, SIGCONT);
+}
+
+bool AppServerProcess::startDue(Clock::time_point now) const
+{
+    return mState == ServerState::Down && mDeadline <= now;
+}
+
+void AppServerProcess::countFailure(bool failure, Clock::time_point now)
+{
+    if (failure && now - mStarted < kQuickFailure) {
+        ++mFailCount;
+    } else {
+        mFailCount = 0;
+        mThrottleLogged = false;
+    }
+}
+
+void AppServerProcess::start(Clock::time_point now)
+{
+    if (!mNextCommand.empty()) {
+        mCommand = mNextCommand;
+        mNextCommand.clear();
+    }
+    mStartTime = time(nullptr);
+    mStarted = now;
+    mPurpose = StopPurpose::None;
+    pid_t pid = LaunchProcess(mCommand, mOutputFile);
+    if (pid < 0) {
+        int error = errno;
+        countFailure(true, now);
+        apply(ServerEvent::ForkFailed, now);
+        throw CWIException(ERROR_GENERAL, "Process::start(): failed to fork a new process (%s)",
+                           strerror(error));
+    }
+    if (mPid != 0)
+        ++mRestarts;
+    mPid = pid;
+    apply(ServerEvent::Forked, now);
+    KXLogWrite(CLog::_pKXLog, "Process::start(): started \"%s\"", mCommand.c_str());
+    apply(ServerEvent::Ready, now);
+}
+
+void AppServerProcess::onEnd(int status, Clock::time_point now)
+{
+    bool stopping = mState == ServerState::StopRequested || mState == ServerState::Terminating ||
+                    mState == ServerState::Killing;
+    mStatus = status;
+    mEndTime = time(nullptr);
+    if (stopping) {
+        // Ended as asked: no line, the stop is what the log shows.
+        if (mPurpose == StopPurpose::Hold)
+            KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu stopped by operator", mHost.c_str(),
+                       mPort);
+    } else {
+        countFailure(FailedEnd(status), now);
+        LogEnd(mCommand, status);
+    }
+    apply(ServerEvent::End, now);
+}
+
+void AppServerProcess::onDeadline(Clock::time_point now)
+{
+    apply(ServerEvent::Deadline, now);
+}
+
+bool AppServerProcess::requestStop(StopPurpose purpose, Clock::time_point now)
+{
+    // A full stop or a removal outranks what an operator's stop would do next.
+    if (mPurpose == StopPurpose::None || purpose == StopPurpose::Shutdown ||
+        purpose == StopPurpose::Remove)
+        mPurpose = purpose;
+    return apply(ServerEvent::Stop, now) == ServerAction::SendRequest;
+}
+
+void AppServerProcess::onRequestDone(bool sent, int sendStatus, Clock::time_point now)
+{
+    if (mState != ServerState::StopRequested)
+        return;
+    mSendStatus = sendStatus;
+    if (sent && !OurUnreapedChild(mPid)) {
+        // Not a child of ours any more: nothing to wait for, and its id must
+        // not be signalled.
+        KXLogWrite(CLog::_pKXLog,
+                   "Failed to shut down application server at [%s]:%hu after %d sec. (%d)",
+                   mHost.c_str(), mPort, kRequestWaitSeconds, mSendStatus);
+        apply(ServerEvent::End, now);
+        return;
+    }
+    apply(sent ? ServerEvent::RequestSent : ServerEvent::RequestFailed, now);
+}
+
+void AppServerProcess::release(Clock::time_point now)
+{
+    // The operator asks for this start: an earlier run of failures does not
+    // hold it back.
+    mFailCount = 0;
+    mThrottleLogged = false;
+    mPurpose = StopPurpose::None;
+    apply(ServerEvent::Release, now);
+}
+
+time_t AppServerProcess::throttledUntil() const
+{
+    if (mState != ServerState::Throttled)
+        return 0;
+    // Counted from the start's wall time, so that the shown time does not
+    // move between two looks.
+    return mStartTime + std::chrono::duration_cast<std::chrono::seconds>(mDeadline - mStarted).count();
 }

@@ -1,73 +1,22 @@
-// One supervised application server process: its command line, how it is
-// started (and throttled when it keeps failing fast), and the bookkeeping of
-// its end. The records live in the manager's table (AppServerManager.h),
-// which is the only place their state changes, on the service thread.
+// One supervised application server: its command line and the one machine
+// that moves it through its states (ServerState.h). The records live in the
+// manager's table (AppServerManager.h) and change only on the service
+// thread, through the transitions below; every field is public for reading.
 #pragma once
 
 #include <sys/types.h>
 #include <time.h>
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
-// Where a server stands. The values of the first three are those the table
-// always had.
-enum class ServerState : int {
-    NotStarted = -1,  // never started, or its last fork failed
-    Ended = 0,        // ended and reaped, or stopped
-    Running = 1,      // its child runs (or has ended and is not yet reaped)
-    Stopping = 2,     // the hard stop signalled it; its end is awaited
-};
+#include "appserver/ServerState.h"
 
-// A short lower-case name of the state ("not started", "ended", "running",
-// "stopping"), for messages and the control plane.
-const char* ServerStateName(ServerState state);
-
-// A child process with its command line. A plain value: records are copied
-// and moved when the table grows, so no virtual operations.
-class Process {
+class AppServerProcess {
 public:
-    pid_t mPid = 0;  // child of the last successful start
-    int mStatus = 0;  // raw wait status of the last end
-    ServerState mState = ServerState::NotStarted;
-    time_t mStartTime = 0;  // time of the last start attempt
-    int mFailCount = 0;     // quick failures in a row
-    unsigned mRestarts = 0;  // successful starts after the first one
-    time_t mEndTime = 0;     // when the last end was reaped; 0: never ended
-    bool mThrottleLogged = false;  // the throttle's start was logged for this hold
-    bool mHeld = false;      // stopped by the operator: not started until released
-    std::string mCommand;   // whole command line, words separated by one blank
-    std::string mBaseDir;   // installation base directory, kept with the record
-    std::string mOutputFile;  // the child's stdout and stderr; empty: inherited
+    using Clock = std::chrono::steady_clock;
 
-    // Starts the process unless it runs, the operator stopped it, or the
-    // throttle holds it back.
-    // Throws CWIException when fork fails.
-    void restart();
-    // Bookkeeping for one reaped child of this record: state, status, end
-    // time, the quick-failure count and the line that tells how it ended.
-    void updateTerminated(int status, time_t when);
-
-    // True while the throttle holds back the next start.
-    bool throttled(time_t now) const;
-    // The moment (time(), whole seconds) at which the loop must look at this
-    // record again without any other event: the end of a throttle hold, a
-    // retry after a failed fork, or the minute after which a restarted
-    // throttled server counts as running again. 0 when there is none.
-    time_t nextDeadline() const;
-    // Forgets the quick failures of a throttled server that has now run for
-    // a minute, with a log line; false when there was nothing to lift.
-    bool liftThrottle(time_t now);
-    // Sends signal and SIGCONT to the running child and marks it Stopping;
-    // SIGCONT too: a stopped child would keep the signal pending for ever.
-    // Only for a record that is Running with its own unreaped child.
-    void terminate(int signal);
-
-protected:
-    Process() = default;
-};
-
-class AppServerProcess : public Process {
-public:
     // Builds the command from TARVEL_PERL, the options, TARVEL_CARTRIDGES,
     // host, port and bind; throws the environment exception when a directory
     // variable is missing.
@@ -76,4 +25,62 @@ public:
 
     unsigned short mPort;
     std::string mHost;
+    std::string mCommand;     // whole command line, words separated by one blank
+    std::string mNextCommand; // replaces mCommand at the next start; empty: none
+    std::string mBaseDir;     // installation base directory, kept with the record
+    std::string mOutputFile;  // the child's stdout and stderr; empty: inherited
+    uint64_t mId = 0;         // set by the table, unique for the manager's life
+
+    ServerState mState = ServerState::Down;
+    StopPurpose mPurpose = StopPurpose::None;
+    // The one moment at which the record must be looked at without any other
+    // event; a Down record starts once it has come. max(): none.
+    Clock::time_point mDeadline{};
+    pid_t mPid = 0;            // child of the last successful start
+    int mStatus = 0;           // raw wait status of the last end
+    time_t mStartTime = 0;     // wall time of the last start attempt, for the operator
+    Clock::time_point mStarted{};  // the same on the steady clock, for the throttle
+    int mFailCount = 0;        // quick failures in a row
+    unsigned mRestarts = 0;    // successful starts after the first one
+    time_t mEndTime = 0;       // when the last end was reaped; 0: never ended
+    bool mThrottleLogged = false;  // the throttle's hold was logged for this run of failures
+    int mSendStatus = 0;       // status of the last shutdown request's send
+    uint64_t mRequest = 0;     // the shutdown request in flight (StopRequests serial); 0: none
+
+    // True when the record is Down and its deadline has come.
+    bool startDue(Clock::time_point now) const;
+    // Forks and execs the command (Forked, with its log line) and takes the
+    // process as running (Ready). Throws CWIException when fork fails, after
+    // the record took ForkFailed.
+    void start(Clock::time_point now);
+    // Its child ended with `status` and was reaped; logs how, unless it was
+    // being stopped.
+    void onEnd(int status, Clock::time_point now);
+    // The deadline has come: the throttle ends or is lifted, the stop escalates.
+    void onDeadline(Clock::time_point now);
+    // Asks for a stop with `purpose`; true when the shutdown request must now
+    // be sent (the caller hands it to a thread and reports onRequestDone).
+    // A record being stopped already keeps its sequence and takes the purpose.
+    bool requestStop(StopPurpose purpose, Clock::time_point now);
+    // The request's thread is done: `sent` when it went out, with the send's
+    // status; otherwise the hard stop follows at once.
+    void onRequestDone(bool sent, int sendStatus, Clock::time_point now);
+    // The operator starts a server that is not running: no hold, no throttle.
+    void release(Clock::time_point now);
+
+    // True while the throttle holds back the next start.
+    bool throttled() const { return mState == ServerState::Throttled; }
+    // The wall time at which a throttled record starts again; 0 when none.
+    time_t throttledUntil() const;
+
+private:
+    // Moves the record by the table and carries out the action; returns the
+    // action it leaves to the caller (SendRequest) or None.
+    ServerAction apply(ServerEvent event, Clock::time_point now);
+    void carryOut(ServerAction action, ServerState from, ServerEvent event);
+    // Sends `signal` (and SIGCONT) only to an unreaped child of ours.
+    void signalChild(int signal);
+    // Counts the end or the failed fork as a quick failure or resets the count.
+    void countFailure(bool failure, Clock::time_point now);
+    ServerFacts facts() const;
 };

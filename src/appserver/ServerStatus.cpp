@@ -43,6 +43,27 @@ std::string JsonTime(time_t when)
 
 }  // namespace
 
+ServerStatus StatusOf(const AppServerProcess& record, time_t now)
+{
+    ServerStatus s;
+    s.address = record.mHost;
+    s.port = record.mPort;
+    bool runs = HasProcess(record.mState);
+    s.pid = runs ? record.mPid : 0;
+    s.state = ServerStateName(record.mState);
+    if (record.throttled()) {
+        s.throttledUntil = record.throttledUntil();
+        s.state += " until " + LocalTime(s.throttledUntil, "%H:%M:%S");
+    }
+    s.uptimeSeconds = runs ? static_cast<long>(now - record.mStartTime) : 0;
+    s.restarts = record.mRestarts;
+    if (record.mEndTime != 0) {
+        s.lastEnd = DescribeEnd(record.mStatus);
+        s.lastEndTime = record.mEndTime;
+    }
+    return s;
+}
+
 std::string DescribeEnd(int waitStatus)
 {
     if (WIFSIGNALED(waitStatus))

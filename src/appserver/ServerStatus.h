@@ -9,18 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "appserver/AppServerProcess.h"
+
 struct ServerStatus {
     std::string address;       // host text from ServerConfig.xml
     unsigned short port = 0;
     pid_t pid = 0;             // 0 when no process runs
-    std::string state;         // "running", "starting", "throttled until HH:MM:SS",
-                               // "stopped by operator", "stopping"
+    std::string state;         // the state's name (ServerStateName); a throttled one
+                               // with " until HH:MM:SS"
     time_t throttledUntil = 0; // next start allowed, when throttled; else 0
     long uptimeSeconds = 0;    // since the running process was started; 0 when none
     unsigned restarts = 0;     // starts after the first since the service started
     std::string lastEnd;       // "exit 3", "signal 9"; empty when it never ended
     time_t lastEndTime = 0;    // when that end was seen; 0 when none
 };
+
+// What the control channel shows of `record` at wall time `now`.
+ServerStatus StatusOf(const AppServerProcess& record, time_t now);
 
 // "exit N" or "signal N" for a raw wait status.
 std::string DescribeEnd(int waitStatus);

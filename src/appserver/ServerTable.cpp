@@ -10,7 +10,6 @@
 #include "config/TarvelEnv.h"
 #include "config/XMLConfig.h"
 #include "foundation/Exceptions.h"
-#include "servicectl/Signals.h"
 
 namespace {
 
@@ -36,11 +35,8 @@ void CAppServerManager::buildTables()
         setIPList(mIPListNull ? nullptr : mIPListText.c_str());
     }
 
-    // Before the first child: none may end unseen.
-    if (servicectl::SignalDescriptor() < 0)
-        servicectl::WatchSignals();
-
     mProcesses = loadTable();
+    identify();
 }
 
 std::vector<AppServerProcess> CAppServerManager::loadTable() const

@@ -1,21 +1,22 @@
-// The supervision loop's one wait, from the kernel to the restart: SIGCHLD
+// The supervision loop's one wait, from the kernel to the record: SIGCHLD
 // (blocked in every thread, Signals.h) stays pending on the signal
 // descriptor until the poll below wakes on it; the children that ended are
-// then reaped with waitpid and handed to their records (updateTerminated logs
-// how each ended), and the service's next startServers starts them again.
-// The same poll serves the termination signals, the records' deadlines
-// (throttled starts, lifted throttles) and any plugged-in source.
+// then reaped with waitpid and handed to their records (onEnd logs how each
+// ended), and the service's next startServers starts them again. The same
+// poll serves the termination signals, the shutdown requests' threads, the
+// records' deadlines (throttled starts, lifted throttles, the steps of a
+// stop) and any plugged-in source.
 #include "appserver/AppServerManager.h"
 
 #include <poll.h>
 #include <sys/wait.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
+#include "appserver/StopRequests.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 #include "servicectl/Signals.h"
@@ -24,22 +25,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Without an eventfd the requests' threads are looked at this often.
+const auto kRequestPoll = std::chrono::milliseconds(20);
+
 // The poll time-out for `deadline`: -1 for none, rounded up otherwise, since
 // a wake a little before a deadline would find nothing due and wait again.
-int TimeoutUntil(Clock::time_point deadline)
+int TimeoutUntil(Clock::time_point deadline, Clock::time_point now)
 {
     if (deadline == Clock::time_point::max())
         return -1;
-    auto now = Clock::now();
     if (deadline <= now)
         return 0;
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-// Sets the signals up once in this process (the service did it already when
-// it runs as one), so that no child's end can pass unnoticed.
-void EnsureSignalsWatched()
+// The loop's signals are set up once in this process, by the first use of
+// the loop (the service did it already when it runs as one), before any
+// child: none may end unseen.
+void SetUpLoop()
 {
     if (servicectl::SignalDescriptor() < 0)
         servicectl::WatchSignals();
@@ -49,9 +53,22 @@ void EnsureSignalsWatched()
 
 void CAppServerManager::startServers()
 {
-    CatchWIException("CAppServerManagerImpl::startServers", [] { EnsureSignalsWatched(); });
-    for (auto& process : mProcesses)
-        CatchWIException("CAppServerManagerImpl::startServers", [&] { process.restart(); });
+    CatchWIException("CAppServerManagerImpl::startServers", [] { SetUpLoop(); });
+    if (mStopping)
+        return;
+    identify();
+    auto now = Clock::now();
+    for (auto& record : mProcesses) {
+        if (!record.startDue(now))
+            continue;
+        bool started = false;
+        CatchWIException("CAppServerManagerImpl::startServers", [&] {
+            record.start(now);
+            started = true;
+        });
+        if (started)
+            notify(record, Outcome::Started);
+    }
 }
 
 void CAppServerManager::waitAndUpdateTerminated(unsigned milliseconds)
@@ -75,72 +92,101 @@ void CAppServerManager::removeSource(LoopSource* source)
     mSources.erase(std::remove(mSources.begin(), mSources.end(), source), mSources.end());
 }
 
-bool CAppServerManager::reapChildren()
+bool CAppServerManager::reapChildren(Clock::time_point now)
 {
     bool any = false;
-    time_t now = time(nullptr);
     for (;;) {
         int status = 0;
         pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid <= 0)
             break;
-        // Only a running record can own the child: an ended record keeps
-        // the pid of its last child, which the kernel may since have given
-        // to another server of this table. Children of no record are dropped.
-        for (auto& process : mProcesses) {
-            if (process.mPid != pid)
-                continue;
-            if (process.mState == ServerState::Running) {
-                process.updateTerminated(status, now);
-            } else if (process.mState == ServerState::Stopping) {
-                // Ended as asked: no line, the stop is what the log shows.
-                process.mState = ServerState::Ended;
-                process.mStatus = status;
-                process.mEndTime = now;
-            } else {
-                continue;
+        // Only a record with a process can own the child: an ended record
+        // keeps the pid of its last child, which the kernel may since have
+        // given to another server of this table. Children of no record are
+        // dropped.
+        for (auto& record : mProcesses) {
+            if (record.mPid == pid && HasProcess(record.mState)) {
+                record.onEnd(status, now);
+                if (record.mState == ServerState::Down && record.mPurpose == StopPurpose::Restart)
+                    tell(record, Outcome::Ended);
+                any = true;
+                break;
             }
-            any = true;
-            break;
         }
     }
     return any;
 }
 
-Clock::time_point CAppServerManager::nextDeadline() const
+void CAppServerManager::takeRequests(Clock::time_point now)
 {
-    if (mPhase != Phase::Supervising)
-        return Clock::time_point::max();
-    time_t earliest = 0;
-    for (const auto& process : mProcesses) {
-        time_t due = process.nextDeadline();
-        if (due != 0 && (earliest == 0 || due < earliest))
-            earliest = due;
+    for (const StopRequests::Done& done : mRequests->take()) {
+        AppServerProcess* record = findRecord(done.id);
+        // A record that ended meanwhile, or is asked again, ignores an old answer.
+        if (record != nullptr && record->mRequest == done.serial) {
+            record->mRequest = 0;
+            record->onRequestDone(done.sent, done.sendStatus, now);
+        }
     }
-    if (earliest == 0)
-        return Clock::time_point::max();
-    // The records count in whole seconds of time(); the wait runs on the
-    // steady clock. time() reads a coarse clock that turns to the next second
-    // up to a clock tick late: waking a little after the turn makes sure
-    // that it has turned.
-    const auto kTickMargin = std::chrono::milliseconds(20);
-    struct timespec wall;
-    clock_gettime(CLOCK_REALTIME, &wall);
-    auto left = std::chrono::seconds(earliest - wall.tv_sec) -
-                std::chrono::nanoseconds(wall.tv_nsec) + kTickMargin;
-    auto now = Clock::now();
-    return left.count() <= 0 ? now : now + std::chrono::ceil<Clock::duration>(left);
+}
+
+void CAppServerManager::launchRequests(Clock::time_point now)
+{
+    for (const StopRequests::NoThread& failed : mRequests->launch()) {
+        AppServerProcess* record = findRecord(failed.id);
+        if (record == nullptr)
+            continue;
+        // The others keep their request; this one gets the hard stop.
+        if (record->mPurpose == StopPurpose::Shutdown)
+            KXLogWrite(CLog::_pKXLog,
+                       "gentleStopServers(): no stop thread for [%s]:%hu, left to the hard "
+                       "stop: %s",
+                       record->mHost.c_str(), record->mPort, failed.reason.c_str());
+        else
+            KXLogWrite(CLog::_pKXLog, "CServerControl: no thread for the stop of [%s]:%hu (%s)",
+                       record->mHost.c_str(), record->mPort, failed.reason.c_str());
+        record->mRequest = 0;
+        record->onRequestDone(false, 0, now);
+    }
+}
+
+void CAppServerManager::fireDeadlines(Clock::time_point now)
+{
+    for (auto& record : mProcesses)
+        if (record.mState != ServerState::Down && record.mDeadline <= now)
+            record.onDeadline(now);
+}
+
+Clock::time_point CAppServerManager::nextDeadline(Clock::time_point now) const
+{
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const auto& record : mProcesses) {
+        // A due start is startServers' business, not the wait's; a start
+        // still to come (a fork to try again) wakes the wait.
+        if (record.mState == ServerState::Down && (mStopping || record.mDeadline <= now))
+            continue;
+        earliest = std::min(earliest, record.mDeadline);
+    }
+    if (mRequests->queued())
+        earliest = now;
+    else if (mRequests->running() && mRequests->fd() < 0)
+        earliest = std::min(earliest, now + kRequestPoll);
+    return std::min(earliest, mNextProgress);
 }
 
 void CAppServerManager::wait(Clock::time_point limit)
 {
-    EnsureSignalsWatched();
+    SetUpLoop();
+    identify();
+    Clock::time_point now = Clock::now();
     // Ends that came before this wait are handed over without waiting.
-    bool pending = mPhase != Phase::GentleStop && reapChildren();
+    bool pending = reapChildren(now);
+    if (pending)
+        settle(now);
 
-    Clock::time_point deadline = std::min(limit, nextDeadline());
+    Clock::time_point deadline = std::min(limit, nextDeadline(now));
     std::vector<struct pollfd> fds;
     fds.push_back({servicectl::SignalDescriptor(), POLLIN, 0});
+    fds.push_back({mRequests->fd(), POLLIN, 0});
     // A source may add or remove sources while it is dispatched.
     std::vector<LoopSource*> sources = mSources;
     std::vector<size_t> first;
@@ -150,19 +196,20 @@ void CAppServerManager::wait(Clock::time_point limit)
     }
     first.push_back(fds.size());
 
-    if (poll(fds.data(), fds.size(), pending ? 0 : TimeoutUntil(deadline)) < 0 && errno != EINTR)
+    if (poll(fds.data(), fds.size(), pending ? 0 : TimeoutUntil(deadline, Clock::now())) < 0 &&
+        errno != EINTR)
         throw CWIException(ERROR_GENERAL, "CAppServerManager::wait(): poll failed (%s)",
                            strerror(errno));
-    Clock::time_point now = Clock::now();
+    now = Clock::now();
 
     servicectl::ReadSignals();
-    if (mPhase != Phase::GentleStop)
-        reapChildren();
-    if (mPhase == Phase::Supervising) {
-        time_t wall = time(nullptr);
-        for (auto& process : mProcesses)
-            process.liftThrottle(wall);
-    }
+    reapChildren(now);
+    takeRequests(now);
+    launchRequests(now);
+    fireDeadlines(now);
+    settle(now);
+    if (mStopping && now >= mNextProgress)
+        reportWaiting();
     for (size_t i = 0; i < sources.size(); ++i)
         if (std::find(mSources.begin(), mSources.end(), sources[i]) != mSources.end())
             sources[i]->dispatch(fds.data() + first[i], first[i + 1] - first[i], now);

@@ -87,7 +87,6 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     notifier.stopping();
     control.shutdown();
     mNotifier = nullptr;
-    mManager.gentleStopServers();
     bool noServerLeft = mManager.stopServers();
 
     logReceivedSignals();

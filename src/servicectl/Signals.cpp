@@ -20,6 +20,7 @@ const int kTerminationSignals[] = {SIGTERM, SIGINT, SIGABRT, SIGPWR};
 const int kHandledSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGINT, SIGPWR, SIGSEGV, SIGTERM};
 
 std::atomic<bool> gStop{false};
+bool gReload = false;  // service thread only
 // Written once by the first WatchSignals, before anything can read them.
 int gSignalFd = -1;
 int gForwardSignal = 0;  // the real-time signal that carries a sent SIGFPE/SIGILL
@@ -118,6 +119,7 @@ void WatchSignals()
     gForwardSignal = SIGRTMIN;
     sigemptyset(&gWatched);
     sigaddset(&gWatched, SIGCHLD);
+    sigaddset(&gWatched, SIGHUP);
     sigaddset(&gWatched, gForwardSignal);
     for (int signal : kTerminationSignals)
         sigaddset(&gWatched, signal);
@@ -156,11 +158,10 @@ int SignalDescriptor()
     return gSignalFd;
 }
 
-SignalEvents ReadSignals()
+void ReadSignals()
 {
-    SignalEvents events;
     if (gSignalFd < 0)
-        return events;
+        return;
     signalfd_siginfo infos[16];
     for (;;) {
         ssize_t length = read(gSignalFd, infos, sizeof infos);
@@ -170,18 +171,27 @@ SignalEvents ReadSignals()
             break;  // EAGAIN: nothing more is pending
         size_t count = static_cast<size_t>(length) / sizeof infos[0];
         for (size_t i = 0; i < count; ++i) {
-            if (infos[i].ssi_signo == SIGCHLD) {
-                events.childEnded = true;
+            if (infos[i].ssi_signo == SIGCHLD)
+                continue;  // the loop reaps whatever ended
+            if (infos[i].ssi_signo == SIGHUP) {
+                KXLogWrite(CLog::_pKXLog, "Signal received: %d; reloading the configuration",
+                           SIGHUP);
+                gReload = true;
                 continue;
             }
             KXLogWrite(CLog::_pKXLog, "Signal received: %d", Original(infos[i]));
-            events.stop = true;
             gStop.store(true, std::memory_order_release);
         }
         if (count < sizeof infos / sizeof infos[0])
             break;
     }
-    return events;
+}
+
+bool TakeReloadRequest()
+{
+    bool asked = gReload;
+    gReload = false;
+    return asked;
 }
 
 bool StopRequested()

@@ -2,9 +2,10 @@
 // descriptor they are read from, the handler of the fault signals, and the
 // process-wide stop flag.
 //
-// SIGCHLD and the termination signals SIGTERM, SIGINT, SIGABRT and SIGPWR are
-// blocked in every thread, so no handler ever runs for them: they stay
-// pending until the service thread reads them from one signalfd, which the
+// SIGCHLD, SIGHUP (a reload, as for most daemons) and the termination
+// signals SIGTERM, SIGINT, SIGABRT and SIGPWR are blocked in every thread, so
+// no handler ever runs for them: they stay pending until the service thread
+// reads them from one signalfd, which the
 // supervision loop watches in its only wait together with its other
 // descriptors. A signal that arrives at any moment, also between two waits,
 // stays pending on that descriptor until it is read: none is lost, and no
@@ -35,15 +36,15 @@ void WatchSignals();
 // the first WatchSignals.
 int SignalDescriptor();
 
-struct SignalEvents {
-    bool childEnded = false;  // at least one SIGCHLD was pending
-    bool stop = false;        // at least one termination signal was pending
-};
-
 // Reads every signal pending on the descriptor, without blocking. Each
 // termination signal is logged as "Signal received: <n>" and sets the stop
-// flag. Service thread only: the log line must not be written from a handler.
-SignalEvents ReadSignals();
+// flag; SIGHUP is logged and asks for a reload (TakeReloadRequest). A
+// child's end needs nothing here: the loop reaps after every read. Service
+// thread only: the log lines must not be written from a handler.
+void ReadSignals();
+
+// True once after a SIGHUP was read: the service reloads its configuration.
+bool TakeReloadRequest();
 
 // True once any termination signal was read; never reset.
 bool StopRequested();

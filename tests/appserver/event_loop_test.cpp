@@ -79,7 +79,7 @@ TEST_F(EventLoop, EndsAndSignalsBeforeOrDuringTheWaitAreNeverMissed)
     auto start = Clock::now();
     manager.waitAndUpdateTerminated(20000);
     EXPECT_LT(MsSince(start), 5000);
-    EXPECT_EQ(server().mState, ServerState::Ended);
+    EXPECT_EQ(server().mState, ServerState::Down);
     EXPECT_EQ(server().mStatus, SIGKILL);
 
     manager.startServers();
@@ -96,7 +96,7 @@ TEST_F(EventLoop, EndsAndSignalsBeforeOrDuringTheWaitAreNeverMissed)
         manager.waitAndUpdateTerminated(20000);
     EXPECT_GE(MsSince(start), 250);
     EXPECT_LT(MsSince(start), 5000);
-    EXPECT_EQ(server().mState, ServerState::Ended);
+    EXPECT_EQ(server().mState, ServerState::Down);
     EXPECT_EQ(server().mRestarts, 1u);
     EXPECT_NE(server().mEndTime, 0);
 
@@ -118,14 +118,18 @@ TEST_F(EventLoop, WakesAtTheThrottledStartAndNotBefore)
     testutil::KillAndReap(server().mPid);
     manager.waitAndUpdateTerminated(0);  // the SIGCHLD of that end
 
-    // Held back until mStartTime + 120 s, that is within the next second.
-    server().mState = ServerState::Ended;
-    server().mFailCount = 5;
-    server().mStartTime = time(nullptr) - 119;
+    // The fifth quick failure holds it back for 120 s from its last start;
+    // here as if 119 of them had passed.
+    server().mState = ServerState::Running;
+    server().mFailCount = 4;
+    server().onEnd(SIGKILL, Clock::now());
+    ASSERT_EQ(server().mState, ServerState::Throttled);
+    server().mDeadline = Clock::now() + std::chrono::seconds(1);
     manager.startServers();
-    EXPECT_EQ(server().mState, ServerState::Ended);
+    EXPECT_EQ(server().mState, ServerState::Throttled);
     start = Clock::now();
     manager.waitAndUpdateTerminated(20000);
+    EXPECT_GE(MsSince(start), 500);
     EXPECT_LT(MsSince(start), 5000);
     manager.startServers();
     EXPECT_EQ(server().mState, ServerState::Running);
@@ -215,7 +219,8 @@ TEST(ProcessHandle, WaitHoldsItsBoundsWithAndWithoutPidfd)
 
 class GentleStopFallback : public EventLoop {};
 
-// Without pidfd the gentle stop still learns of the end within moments.
+// Without pidfd the stop still learns of the end within moments: the loop
+// reaps on SIGCHLD, whatever pidfd_open does.
 TEST_F(GentleStopFallback, ServerEndingOnTheRequestIsSeenWithoutPidfd)
 {
     gPidfdError = EMFILE;
@@ -224,9 +229,9 @@ TEST_F(GentleStopFallback, ServerEndingOnTheRequestIsSeenWithoutPidfd)
     server().mPid = peer.pid;
     server().mState = ServerState::Running;
     auto start = Clock::now();
-    manager.gentleStopServers();
+    manager.stopServers();
     EXPECT_LT(MsSince(start), 5000);
-    EXPECT_EQ(server().mState, ServerState::Ended);
+    EXPECT_EQ(server().mState, ServerState::Down);
     EXPECT_EQ(server().mStatus, 0);
     EXPECT_TRUE(inst.messages().empty()) << testutil::ReadFile(inst.log());
 }
@@ -296,12 +301,11 @@ TEST_F(EventLoop, ServerWithoutAStopThreadGetsTheHardStop)
         rlimit limit{room, room};
         if (setrlimit(RLIMIT_NPROC, &limit) != 0)
             _exit(12);
-        own.gentleStopServers();
         bool noneLeft = own.stopServers();
         const auto& ps = own.processes();
-        if (ps[0].mState != ServerState::Ended || ps[0].mStatus != SIGKILL)
+        if (ps[0].mState != ServerState::Down || ps[0].mStatus != SIGKILL)
             _exit(13);
-        if (ps[1].mState != ServerState::Ended || ps[1].mStatus != SIGTERM)
+        if (ps[1].mState != ServerState::Down || ps[1].mStatus != SIGTERM)
             _exit(14);
         close(listener);
         _exit(noneLeft ? 0 : 15);

@@ -108,7 +108,7 @@ TEST_F(ServerTable, OneRecordPerPortOfAListedHostInPortOrder)
     EXPECT_EQ(table[1].mPort, 8001);
     for (const auto& p : table) {
         EXPECT_EQ(p.mHost, "10.0.0.1");
-        EXPECT_EQ(p.mState, ServerState::NotStarted);
+        EXPECT_EQ(p.mState, ServerState::Down);
         EXPECT_EQ(p.mBaseDir, getenv("TARVEL"));
     }
     EXPECT_EQ(table[0].mCommand,

@@ -22,9 +22,9 @@ TEST(StopEscalation, StoppedServerAndServerIgnoringSigtermAreBothGone)
     CAppServerManager manager;
     BuildLocalTable(inst, manager, "8001,8002");
     auto& records = ManagerTestPeer::records(manager);
-    records[0].restart();
+    records[0].start(AppServerProcess::Clock::now());
     setenv("STUB_IGNORE_TERM", "1", 1);
-    records[1].restart();
+    records[1].start(AppServerProcess::Clock::now());
     unsetenv("STUB_IGNORE_TERM");
     pid_t stopped = records[0].mPid, stubborn = records[1].mPid;
     kill(stopped, SIGSTOP);
@@ -47,10 +47,10 @@ TEST(StopEscalation, StoppedServerAndServerIgnoringSigtermAreBothGone)
     EXPECT_GE(seconds, 4.9);
     EXPECT_LT(seconds, 15.0);  // 5 s and the kill, on a machine that may be loaded
 
-    EXPECT_EQ(records[0].mState, ServerState::Ended);
+    EXPECT_EQ(records[0].mState, ServerState::Down);
     EXPECT_TRUE(WIFSIGNALED(records[0].mStatus) && WTERMSIG(records[0].mStatus) == SIGTERM)
         << records[0].mStatus;
-    EXPECT_EQ(records[1].mState, ServerState::Ended);
+    EXPECT_EQ(records[1].mState, ServerState::Down);
     EXPECT_TRUE(WIFSIGNALED(records[1].mStatus) && WTERMSIG(records[1].mStatus) == SIGKILL)
         << records[1].mStatus;
     for (pid_t pid : {stopped, stubborn})

@@ -76,7 +76,7 @@ protected:
     void drainExpectingExit(const AppServerProcess& p, int code)
     {
         manager.waitAndUpdateTerminated(0);
-        EXPECT_EQ(p.mState, ServerState::Ended);
+        EXPECT_EQ(p.mState, ServerState::Down);
         EXPECT_EQ(p.mStatus, code << 8);
         EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + p.mCommand +
                                     "\" terminated with exit-state " + std::to_string(code)),
@@ -164,7 +164,7 @@ TEST_F(Supervision, ExitCodeAndCoreDumpAreLogged)
     build({8001, 8002});
     auto& processes = ManagerTestPeer::records(manager);
     setenv("STUB_EXIT", "42", 1);
-    processes[0].restart();
+    processes[0].start(AppServerProcess::Clock::now());
     unsetenv("STUB_EXIT");
 
     // A core flag needs a real dump: a core limit and a writable directory.
@@ -175,7 +175,7 @@ TEST_F(Supervision, ExitCodeAndCoreDumpAreLogged)
     rlimit core{64 << 20, std::max<rlim_t>(old.rlim_max, 64 << 20)};
     bool coreAllowed = setrlimit(RLIMIT_CORE, &core) == 0 && chdir(inst.path("").c_str()) == 0;
     setenv("STUB_SIGNAL", "SEGV", 1);
-    processes[1].restart();
+    processes[1].start(AppServerProcess::Clock::now());
     unsetenv("STUB_SIGNAL");
     setrlimit(RLIMIT_CORE, &old);
     ASSERT_EQ(chdir(cwd), 0);
@@ -208,7 +208,7 @@ TEST_F(Supervision, CleanExitResetsCountAndIsStartedAgainInTheNextPass)
     pid_t first = p.mPid;
     waitForEnds(1);
     manager.waitAndUpdateTerminated(0);
-    EXPECT_EQ(p.mState, ServerState::Ended);
+    EXPECT_EQ(p.mState, ServerState::Down);
     EXPECT_EQ(p.mFailCount, 0);
     EXPECT_EQ(inst.messages().size(), 1u);  // the "started" line only
     unsetenv("STUB_EXIT");
@@ -230,7 +230,7 @@ TEST_F(Supervision, ChildrenEndingDuringOneSleepAreDrainedAtOnce)
     auto messages = inst.messages();
     ASSERT_EQ(messages.size(), before + 5);
     for (const auto& p : manager.processes()) {
-        EXPECT_EQ(p.mState, ServerState::Ended);
+        EXPECT_EQ(p.mState, ServerState::Down);
         EXPECT_EQ(std::count(messages.begin() + before, messages.end(),
                              "Process::updateTerminated(): \"" + p.mCommand +
                                  "\" terminated with exit-state 7"),
@@ -250,7 +250,7 @@ TEST_F(Supervision, UnknownChildIsDroppedSilently)
     manager.waitAndUpdateTerminated(0);
     EXPECT_EQ(waitpid(stranger, nullptr, WNOHANG), -1);  // reaped
     EXPECT_TRUE(inst.messages().empty());
-    EXPECT_EQ(manager.processes()[0].mState, ServerState::NotStarted);
+    EXPECT_EQ(manager.processes()[0].mState, ServerState::Down);
 }
 
 // An ended record keeps its last pid; when a later child of another record
@@ -259,14 +259,14 @@ TEST_F(Supervision, EndedRecordWithARecycledPidIsLeftAlone)
 {
     build({8001, 8002});
     auto& processes = ManagerTestPeer::records(manager);
-    processes[1].restart();
+    processes[1].start(AppServerProcess::Clock::now());
     ASSERT_EQ(processes[1].mState, ServerState::Running);
     processes[0].mPid = processes[1].mPid;
-    processes[0].mState = ServerState::Ended;
+    processes[0].mState = ServerState::Down;
     kill(processes[1].mPid, SIGKILL);
     waitForEnds(1);
     manager.waitAndUpdateTerminated(0);
-    EXPECT_EQ(processes[1].mState, ServerState::Ended);
+    EXPECT_EQ(processes[1].mState, ServerState::Down);
     EXPECT_EQ(processes[1].mStatus, SIGKILL);
     EXPECT_EQ(processes[0].mStatus, 0);
     EXPECT_EQ(processes[0].mFailCount, 0);
@@ -294,15 +294,15 @@ TEST_F(Supervision, StopServersSignalsOnlyRunningRecords)
     manager.startServers();
     for (const auto& p : processes)
         ASSERT_TRUE(testutil::ProcessRunning(p.mPid));
-    processes[1].mState = ServerState::Ended;   // stopped before: left alone
-    processes[2].mState = ServerState::NotStarted;  // never started: left alone
+    processes[1].mState = ServerState::Down;   // stopped before: left alone
+    processes[2].mState = ServerState::Down;  // never started: left alone
     manager.stopServers();
     EXPECT_TRUE(
         testutil::WaitUntil([&] { return !testutil::ProcessRunning(processes[0].mPid); }, 5000));
-    EXPECT_EQ(processes[0].mState, ServerState::Ended);
+    EXPECT_EQ(processes[0].mState, ServerState::Down);
     EXPECT_TRUE(testutil::ProcessRunning(processes[1].mPid));
     EXPECT_TRUE(testutil::ProcessRunning(processes[2].mPid));
-    EXPECT_EQ(processes[2].mState, ServerState::NotStarted);
+    EXPECT_EQ(processes[2].mState, ServerState::Down);
     processes[1].mState = processes[2].mState = ServerState::Running;  // to be ended by the fixture
 }
 
@@ -348,7 +348,7 @@ TEST_F(Supervision, ForkFailureIsLoggedAndNextRecordTried)
             _exit(11);
         manager.startServers();
         const auto& ps = manager.processes();
-        bool ok = ps[0].mState == ServerState::NotStarted && ps[1].mState == ServerState::NotStarted && ps[0].mFailCount == 1 &&
+        bool ok = ps[0].mState == ServerState::Down && ps[1].mState == ServerState::Down && ps[0].mFailCount == 1 &&
                   ps[1].mFailCount == 1 && ps[0].mStartTime != 0 && ps[1].mStartTime != 0;
         _exit(ok ? 0 : 12);
     }
@@ -429,7 +429,7 @@ TEST_F(DemoServer, RestartedAfterSigkillWithUnhandledSignalLine)
 
     kill(first, SIGKILL);
     manager.waitAndUpdateTerminated(5000);  // cut short by the SIGCHLD
-    EXPECT_EQ(p.mState, ServerState::Ended);
+    EXPECT_EQ(p.mState, ServerState::Down);
     EXPECT_EQ(p.mStatus, SIGKILL);
     EXPECT_EQ(p.mFailCount, 1);
     EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + p.mCommand +

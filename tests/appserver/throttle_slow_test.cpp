@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <ctime>
+#include <functional>
 
 #include "appserver/AppServerManager.h"
 #include "common/installation.h"
@@ -34,7 +35,7 @@ TEST(Throttle, FiveQuickFailuresThenOneTryPer120SecondsAndALongRunResets)
     };
 
     setenv("STUB_EXIT", "1", 1);
-    ASSERT_TRUE(loopUntil([&] { return p.mFailCount == 5 && p.mState == ServerState::Ended; }, 60));
+    ASSERT_TRUE(loopUntil([&] { return p.mFailCount == 5 && p.mState == ServerState::Throttled; }, 60));
     EXPECT_EQ(inst.countMessage(started), 5);
     EXPECT_EQ(inst.countMessage("Process::updateTerminated(): \"" + p.mCommand +
                                 "\" terminated with exit-state 1"),
@@ -61,7 +62,7 @@ TEST(Throttle, FiveQuickFailuresThenOneTryPer120SecondsAndALongRunResets)
     EXPECT_EQ(inst.countMessage(lifted), 1);
     EXPECT_EQ(p.mFailCount, 0);
     kill(p.mPid, SIGKILL);
-    ASSERT_TRUE(loopUntil([&] { return p.mState == ServerState::Ended; }, 10));
+    ASSERT_TRUE(loopUntil([&] { return p.mState == ServerState::Down; }, 10));
     EXPECT_EQ(p.mFailCount, 0);
     manager.startServers();
     EXPECT_EQ(p.mState, ServerState::Running);

@@ -1,0 +1,185 @@
+// The operator's requests on one server and the reload, as changes of the
+// records: each runs the same machine as supervision and the full stop, and
+// the waiter of a request hears once how it ended.
+#include "appserver/AppServerManager.h"
+
+#include <algorithm>
+
+#include "appserver/StopRequests.h"
+#include "foundation/Log.h"
+
+namespace {
+
+bool Runs(const AppServerProcess& record)
+{
+    return record.mState == ServerState::Starting || record.mState == ServerState::Running;
+}
+
+bool Stopping(const AppServerProcess& record)
+{
+    return HasProcess(record.mState) && !Runs(record);
+}
+
+}  // namespace
+
+void CAppServerManager::identify()
+{
+    for (auto& record : mProcesses)
+        if (record.mId == 0)
+            record.mId = mNextId++;
+}
+
+AppServerProcess* CAppServerManager::findRecord(uint64_t id)
+{
+    for (auto& record : mProcesses)
+        if (record.mId == id)
+            return &record;
+    return nullptr;
+}
+
+AppServerProcess* CAppServerManager::findRecord(const std::string& host, unsigned short port)
+{
+    for (auto& record : mProcesses)
+        if (record.mHost == host && record.mPort == port)
+            return &record;
+    return nullptr;
+}
+
+const AppServerProcess* CAppServerManager::find(const std::string& host, unsigned short port) const
+{
+    for (const auto& record : mProcesses)
+        if (record.mHost == host && record.mPort == port)
+            return &record;
+    return nullptr;
+}
+
+void CAppServerManager::beginStop(AppServerProcess& record, StopPurpose purpose,
+                                  Clock::time_point now)
+{
+    if (record.requestStop(purpose, now))
+        record.mRequest = mRequests->queue(record.mId, record.mHost, record.mPort);
+}
+
+void CAppServerManager::notify(AppServerProcess& record, Outcome outcome)
+{
+    auto it = mWaiters.find(record.mId);
+    if (it == mWaiters.end())
+        return;
+    Waiter waiter = std::move(it->second);
+    mWaiters.erase(it);
+    if (waiter)
+        waiter(outcome, record);
+}
+
+void CAppServerManager::tell(const AppServerProcess& record, Outcome outcome)
+{
+    auto it = mWaiters.find(record.mId);
+    if (it != mWaiters.end() && it->second) {
+        Waiter waiter = it->second;  // a copy: the call may replace the entry
+        waiter(outcome, record);
+    }
+}
+
+void CAppServerManager::settle(Clock::time_point)
+{
+    std::vector<AppServerProcess> gone;
+    for (size_t i = 0; i < mProcesses.size();) {
+        AppServerProcess& record = mProcesses[i];
+        if (record.mState == ServerState::Down && record.mPurpose == StopPurpose::Remove) {
+            gone.push_back(record);
+            mProcesses.erase(mProcesses.begin() + static_cast<long>(i));
+            continue;
+        }
+        if (record.mState == ServerState::Held && mWaiters.count(record.mId) != 0)
+            notify(record, Outcome::Stopped);
+        ++i;
+    }
+    for (AppServerProcess& record : gone)
+        notify(record, Outcome::Removed);
+}
+
+CAppServerManager::Request CAppServerManager::stopServer(const std::string& host,
+                                                         unsigned short port, Waiter waiter)
+{
+    identify();
+    AppServerProcess* record = findRecord(host, port);
+    if (record == nullptr)
+        return Request::NoServer;
+    if (Stopping(*record) || mWaiters.count(record->mId) != 0)
+        return Request::Busy;
+    auto now = Clock::now();
+    if (!Runs(*record)) {
+        if (record->mState != ServerState::Held)
+            KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu stopped by operator", host.c_str(), port);
+        record->requestStop(StopPurpose::Hold, now);
+        return Request::AlreadyHeld;
+    }
+    KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: stop by operator", host.c_str(), port);
+    mWaiters[record->mId] = std::move(waiter);
+    beginStop(*record, StopPurpose::Hold, now);
+    return Request::Accepted;
+}
+
+CAppServerManager::Request CAppServerManager::startServer(const std::string& host,
+                                                          unsigned short port, Waiter waiter)
+{
+    identify();
+    AppServerProcess* record = findRecord(host, port);
+    if (record == nullptr)
+        return Request::NoServer;
+    if (Stopping(*record) || mWaiters.count(record->mId) != 0)
+        return Request::Busy;
+    if (Runs(*record))
+        return Request::AlreadyRunning;
+    KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu started by operator", host.c_str(), port);
+    mWaiters[record->mId] = std::move(waiter);
+    record->release(Clock::now());
+    return Request::Accepted;
+}
+
+CAppServerManager::Request CAppServerManager::restartServer(const std::string& host,
+                                                            unsigned short port,
+                                                            const std::string& command,
+                                                            Waiter waiter)
+{
+    identify();
+    AppServerProcess* record = findRecord(host, port);
+    if (record == nullptr)
+        return Request::NoServer;
+    bool busy = Stopping(*record) || mWaiters.count(record->mId) != 0;
+    if (!command.empty() && (busy || !Runs(*record))) {
+        setCommand(*record, command);
+        return Request::Deferred;
+    }
+    if (busy)
+        return Request::Busy;
+    if (!Runs(*record))
+        return startServer(host, port, std::move(waiter));
+    if (command.empty())
+        KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: restart by operator", host.c_str(), port);
+    else
+        record->mNextCommand = command;
+    mWaiters[record->mId] = std::move(waiter);
+    beginStop(*record, StopPurpose::Restart, Clock::now());
+    return Request::Accepted;
+}
+
+void CAppServerManager::setCommand(AppServerProcess& record, const std::string& command)
+{
+    // A process runs the old command to its end; the next start takes the new one.
+    if (HasProcess(record.mState))
+        record.mNextCommand = command;
+    else
+        record.mCommand = command;
+}
+
+void CAppServerManager::forgetWaiter(const std::string& host, unsigned short port)
+{
+    if (const AppServerProcess* record = find(host, port))
+        mWaiters.erase(record->mId);
+}
+
+void CAppServerManager::forgetWaiters()
+{
+    mWaiters.clear();
+}

@@ -1,0 +1,55 @@
+// A reload's plan carried out on the table, as far as it can be at once:
+// the rolling restarts of the servers that run are the caller's to pace.
+#include "appserver/AppServerManager.h"
+
+#include "appserver/ServerStatus.h"
+#include "foundation/Log.h"
+
+CAppServerManager::Applied CAppServerManager::applyReload(const ReloadPlan& plan,
+                                                          const Waiter& removed)
+{
+    identify();
+    Applied applied;
+    auto now = Clock::now();
+    for (const AppServerProcess& fresh : plan.added) {
+        KXLogWrite(CLog::_pKXLog, "Reload: new server [%s]:%hu", fresh.mHost.c_str(), fresh.mPort);
+        applied.lines.push_back("added " + FormatEndpoint(fresh.mHost, fresh.mPort));
+        mProcesses.push_back(fresh);
+        mProcesses.back().mId = mNextId++;
+    }
+    for (const ReloadPlan::Change& change : plan.changed) {
+        KXLogWrite(CLog::_pKXLog, "Reload: command line of [%s]:%hu changed: \"%s\"",
+                   change.host.c_str(), change.port, change.command.c_str());
+        AppServerProcess* record = findRecord(change.host, change.port);
+        if (record == nullptr)
+            continue;
+        bool runs = record->mState == ServerState::Starting || record->mState == ServerState::Running;
+        if (record->mPurpose == StopPurpose::Remove) {
+            // Taken back before its removal ended: it starts again with the new command.
+            record->mPurpose = StopPurpose::Restart;
+        } else if (runs && mWaiters.count(record->mId) == 0) {
+            applied.rolling.push_back(change);
+            continue;
+        }
+        setCommand(*record, change.command);
+        applied.lines.push_back("changed " + FormatEndpoint(change.host, change.port));
+    }
+    for (const ReloadPlan::Change& change : plan.removed) {
+        KXLogWrite(CLog::_pKXLog, "Reload: server [%s]:%hu removed", change.host.c_str(),
+                   change.port);
+        AppServerProcess* record = findRecord(change.host, change.port);
+        if (record == nullptr)
+            continue;
+        // Whoever waited for this server hears that it is gone.
+        notify(*record, Outcome::Removed);
+        if (!HasProcess(record->mState)) {
+            applied.lines.push_back("removed " + FormatEndpoint(change.host, change.port));
+            mProcesses.erase(mProcesses.begin() + (record - mProcesses.data()));
+            continue;
+        }
+        mWaiters[record->mId] = removed;
+        beginStop(*record, StopPurpose::Remove, now);
+        ++applied.removing;
+    }
+    return applied;
+}

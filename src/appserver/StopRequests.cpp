@@ -1,0 +1,97 @@
+#include "appserver/StopRequests.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <system_error>
+
+#include "appserver/ShutdownRequest.h"
+
+namespace {
+
+// Threads made per pass of the loop: enough to ask a thousand servers within
+// a few passes, few enough that the first refused connect is answered with
+// SIGTERM within milliseconds.
+const size_t kBatch = 32;
+
+}  // namespace
+
+struct StopRequests::Shared {
+    std::mutex lock;
+    std::vector<Done> done;
+    int fd = -1;
+};
+
+StopRequests::StopRequests() : mShared(std::make_shared<Shared>())
+{
+    mShared->fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+StopRequests::~StopRequests()
+{
+    for (auto& entry : mThreads)
+        entry.second.join();
+    if (mShared->fd >= 0)
+        close(mShared->fd);
+}
+
+int StopRequests::fd() const
+{
+    return mShared->fd;
+}
+
+uint64_t StopRequests::queue(uint64_t id, const std::string& host, unsigned short port)
+{
+    mQueue.push_back({id, mNextSerial, host, port});
+    return mNextSerial++;
+}
+
+std::vector<StopRequests::NoThread> StopRequests::launch()
+{
+    std::vector<NoThread> failed;
+    for (size_t made = 0; made < kBatch && !mQueue.empty(); ++made) {
+        Request request = mQueue.front();
+        mQueue.pop_front();
+        try {
+            std::thread thread([shared = mShared, request]() mutable {
+                KXStatus sendStatus = ERROR_NONE;
+                bool sent = SendShutdownRequest("GentleStopAS", request.host, request.port,
+                                                sendStatus);
+                std::lock_guard<std::mutex> hold(shared->lock);
+                shared->done.push_back({request.id, request.serial, sent, sendStatus});
+                if (shared->fd >= 0) {
+                    uint64_t one = 1;
+                    ssize_t ignored = write(shared->fd, &one, sizeof one);
+                    (void)ignored;
+                }
+            });
+            mThreads.emplace(request.serial, std::move(thread));
+        } catch (std::system_error& e) {
+            failed.push_back({request.id, e.what()});
+        }
+    }
+    return failed;
+}
+
+std::vector<StopRequests::Done> StopRequests::take()
+{
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> hold(mShared->lock);
+        done.swap(mShared->done);
+        uint64_t value;
+        if (mShared->fd >= 0) {
+            ssize_t ignored = read(mShared->fd, &value, sizeof value);
+            (void)ignored;
+        }
+    }
+    for (const Done& d : done) {
+        auto it = mThreads.find(d.serial);
+        if (it != mThreads.end()) {
+            it->second.join();
+            mThreads.erase(it);
+        }
+    }
+    return done;
+}

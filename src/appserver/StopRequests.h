@@ -1,0 +1,67 @@
+// The shutdown requests of the servers being stopped. Only the connect and
+// the send run in a thread, one per request (a connect may take its 10 s);
+// the loop learns which are done through one eventfd and does all the rest:
+// the wait for the end, the reaping and the escalation are its deadlines.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+class StopRequests {
+public:
+    struct Done {
+        uint64_t id;     // the record's id
+        uint64_t serial; // the request's own number
+        bool sent;       // a connection came about and the request was written
+        int sendStatus;  // the send's status (ERROR_NONE or the logged failure)
+    };
+    struct NoThread {
+        uint64_t id;
+        std::string reason;  // why the thread could not be created
+    };
+
+    StopRequests();
+    // Waits for the threads still connecting (each at most its connect time-out).
+    ~StopRequests();
+    StopRequests(const StopRequests&) = delete;
+    StopRequests& operator=(const StopRequests&) = delete;
+
+    // Queues the request for record `id`; its thread is made by launch().
+    // Returns the request's serial, which its Done carries.
+    uint64_t queue(uint64_t id, const std::string& host, unsigned short port);
+    // Makes the threads of up to a batch of queued requests, so that the
+    // loop answers the first results while a long table is still being
+    // asked. Returns the requests whose thread could not be made.
+    std::vector<NoThread> launch();
+    // True while requests wait for their thread.
+    bool queued() const { return !mQueue.empty(); }
+    // True while a thread runs.
+    bool running() const { return !mThreads.empty(); }
+    // Readable when a thread is done; -1 when no eventfd could be made (the
+    // loop then looks every 20 ms while threads run).
+    int fd() const;
+    // The requests done since the last call; their threads are joined.
+    std::vector<Done> take();
+
+private:
+    struct Request {
+        uint64_t id;
+        uint64_t serial;
+        std::string host;
+        unsigned short port;
+    };
+    struct Shared;
+
+    std::shared_ptr<Shared> mShared;
+    std::deque<Request> mQueue;
+    std::map<uint64_t, std::thread> mThreads;  // by request serial: a record may be
+                                               // asked again while an old thread connects
+    uint64_t mNextSerial = 1;
+};
