@@ -148,12 +148,13 @@ const char* ServerStateName(ServerState state)
         return "throttled";
     case S::Held:
         return "stopped by operator";
+    // One word first for all three: scripts that look for "stopping" keep working.
     case S::StopRequested:
-        return "stop requested";
+        return "stopping (request sent)";
     case S::Terminating:
-        return "terminating";
+        return "stopping (SIGTERM sent)";
     case S::Killing:
-        return "killing";
+        return "stopping (SIGKILL sent)";
     }
     return "unknown";
 }

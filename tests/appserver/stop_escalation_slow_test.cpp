@@ -1,4 +1,4 @@
-// The hard stop leaves no server behind: a stopped (SIGSTOP) server gets
+// The stop leaves no server behind: a stopped (SIGSTOP) server gets
 // SIGCONT with its SIGTERM, and one that ignores SIGTERM is killed after 5 s.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -58,7 +58,12 @@ TEST(StopEscalation, StoppedServerAndServerIgnoringSigtermAreBothGone)
     EXPECT_EQ(inst.countMessage("stopServers(): killed \"" + records[1].mCommand + "\" (pid " +
                                 std::to_string(stubborn) + ") after 5 s"),
               1);
-    EXPECT_EQ(inst.messages().size(), 3u) << testutil::ReadFile(inst.log());  // two starts, one kill
+    // Two starts, one kill, and the two lines of each refused shutdown
+    // request: the stub servers do not listen.
+    EXPECT_EQ(inst.countMessage("Process::start(): started \"" + records[0].mCommand + "\""), 1);
+    EXPECT_EQ(testutil::CountLinesContaining(inst.log(), "KXSocketConnect(): connect to"), 2);
+    EXPECT_EQ(testutil::CountLinesContaining(inst.log(), "GentleStopAS(): "), 2);
+    EXPECT_EQ(inst.messages().size(), 7u) << testutil::ReadFile(inst.log());
 }
 
 }  // namespace

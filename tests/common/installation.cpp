@@ -40,7 +40,9 @@ const char* kStubVariables[] = {"STUB_ARGS",
                                 "APPSRV_EXIT_CODE",
                                 "APPSRV_CRASH_SIGNAL",
                                 "APPSRV_IGNORE_SHUTDOWN",
-                                "APPSRV_SHUTDOWN_DELAY"};
+                                "APPSRV_SHUTDOWN_DELAY",
+                                "APPSRV_IGNORE_TERM",
+                                "APPSRV_LISTEN_DELAY"};
 
 std::string Replace(std::string text, const std::string& from, const std::string& to)
 {

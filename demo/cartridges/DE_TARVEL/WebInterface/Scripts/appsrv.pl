@@ -24,6 +24,14 @@
 #                             landscape can show that every server was asked
 #   APPSRV_SAY=text           print "text port PORT" on standard output and
 #                             standard error once it listens
+#   APPSRV_IGNORE_TERM=1      ignore SIGTERM (only SIGKILL ends it)
+#   APPSRV_LISTEN_DELAY=s     wait s seconds before it listens (a slow start)
+# Each of them may be given for one port only, as NAME_PORT (for example
+# APPSRV_SHUTDOWN_DELAY_8002=6), which wins over NAME.
+#
+# SIGUSR1 makes the server hang: it keeps its port open (connections are
+# still queued by the kernel) but never answers again, as a server stuck in
+# a deadlock would.
 #
 # SIGTERM (also the death signal armed by the supervisor) keeps its default
 # action: the server ends at once. SIGINT is ignored: Ctrl-C in a terminal
@@ -47,7 +55,21 @@ while (@ARGV) {
 }
 die "appsrv.pl: -port missing\n" unless defined $port && $port =~ /^\d+$/;
 
-exit($ENV{APPSRV_EXIT_CODE}) if defined $ENV{APPSRV_EXIT_CODE} && $ENV{APPSRV_EXIT_CODE} ne '';
+# A test behaviour for this port, or for every port.
+sub setting {
+    my ($name) = @_;
+    my $value = $ENV{"${name}_$port"};
+    $value = $ENV{$name} unless defined $value && $value ne '';
+    return (defined $value && $value ne '') ? $value : undef;
+}
+
+my $exitCode = setting('APPSRV_EXIT_CODE');
+exit($exitCode) if defined $exitCode;
+$SIG{TERM} = 'IGNORE' if setting('APPSRV_IGNORE_TERM');
+my $hang = 0;
+$SIG{USR1} = sub { $hang = 1; };
+my $listenDelay = setting('APPSRV_LISTEN_DELAY');
+Time::HiRes::sleep($listenDelay) if defined $listenDelay && $listenDelay =~ /^\d+(\.\d+)?$/;
 
 my $host = (defined $localip && $localip ne '') ? $localip : '127.0.0.1';
 my $listener = IO::Socket::IP->new(
@@ -67,7 +89,7 @@ if (defined $ENV{APPSRV_SAY}) {
     print STDERR "$ENV{APPSRV_SAY} port $port on stderr\n";
 }
 
-if (my $sig = $ENV{APPSRV_CRASH_SIGNAL}) {
+if (my $sig = setting('APPSRV_CRASH_SIGNAL')) {
     # Default dispositions, so that the signal ends the process as it would
     # end a broken server (with a core flag for SIGABRT, SIGSEGV, ...).
     $SIG{$_} = 'DEFAULT' for qw(ABRT SEGV TERM INT HUP);
@@ -78,6 +100,7 @@ if (my $sig = $ENV{APPSRV_CRASH_SIGNAL}) {
 
 my $shutdownAt;
 while (1) {
+    while ($hang) { sleep 1000; }
     my $client = $listener->accept or next;
     my ($requestLine, %headers) = read_request($client);
     if (!defined $requestLine) {
@@ -87,14 +110,15 @@ while (1) {
     my $extra = $headers{'x-tarvel-extrainfo'};
     if (defined $extra && $extra =~ /^\s*shutdown\s*$/i) {
         close $client;    # the supervisor reads no reply
-        if ($ENV{APPSRV_IGNORE_SHUTDOWN}) {
+        if (setting('APPSRV_IGNORE_SHUTDOWN')) {
             note('shutdown request received, ignored');
             next;
         }
         close $listener;
         note('shutdown request received, exiting');
-        my $delay = $ENV{APPSRV_SHUTDOWN_DELAY};
+        my $delay = setting('APPSRV_SHUTDOWN_DELAY');
         Time::HiRes::sleep($delay) if defined $delay && $delay =~ /^\d+(\.\d+)?$/;
+        note('exiting');
         exit 0;
     }
     if ($requestLine =~ m{^GET\s}) {
