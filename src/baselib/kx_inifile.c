@@ -16,13 +16,17 @@
 /* Buffer of KXIniFileGetInt: 13 characters and the terminator. */
 #define KX_INIFILE_INT_SIZE 14
 
-/* State of one parse: the current section and whether the last header was
- * a duplicate, whose keys are dropped rather than merged elsewhere. */
+/* Why the keys under the last header are dropped rather than merged into
+ * the section before it. */
+enum Dropping { KEEPING = 0, UNDER_DUPLICATE = 1, UNDER_INVALID = 2 };
+
+/* State of one parse: the current section and whether the keys under the
+ * last header are dropped. */
 typedef struct ParseState {
     const char *fileName;
     int lineNumber;
     KXHash *current;
-    int inDuplicate;
+    int dropping; /* enum Dropping */
     char currentName[KX_INIFILE_LINE_SIZE];
     char duplicateName[KX_INIFILE_LINE_SIZE];
 } ParseState;
@@ -106,6 +110,9 @@ static KXStatus ParseSectionHeader(KXIniFile *iniFile, ParseState *state, char *
     if (end == NULL) {
         KXLogWrite(log, "ParseIniFile(): %s(%d) invalid line: %s", state->fileName,
                    state->lineNumber, line);
+        /* The keys that follow were meant for the broken section: in the
+         * section before it they could override what that one says. */
+        state->dropping = UNDER_INVALID;
         return NoteProblem(iniFile, state, "section header without ']'", line);
     }
     *end = '\0';
@@ -115,7 +122,7 @@ static KXStatus ParseSectionHeader(KXIniFile *iniFile, ParseState *state, char *
         /* The keys under a repeated header belong to no section we could
          * trust: merging them into the previous section would be wrong, so
          * they are dropped (each one logged) until the next header. */
-        state->inDuplicate = 1;
+        state->dropping = UNDER_DUPLICATE;
         strcpy(state->duplicateName, name);
         return NoteProblem(iniFile, state, "repeated section header", line);
     }
@@ -134,7 +141,7 @@ static KXStatus ParseSectionHeader(KXIniFile *iniFile, ParseState *state, char *
         return status;
     }
     state->current = keys;
-    state->inDuplicate = 0;
+    state->dropping = KEEPING;
     strcpy(state->currentName, name);
     return NoteLine(iniFile, state, name, NULL);
 }
@@ -156,10 +163,15 @@ static KXStatus ParseKeyLine(KXIniFile *iniFile, ParseState *state, char *line, 
 
     if (equals == NULL)
         return RefuseKeyLine(iniFile, state, line, "line without '='", log);
-    if (state->current == NULL && !state->inDuplicate)
+    if (state->current == NULL && !state->dropping)
         return RefuseKeyLine(iniFile, state, line, "key before the first section header", log);
     *equals = '\0';
-    if (state->inDuplicate) {
+    if (state->dropping == UNDER_INVALID) {
+        KXLogWrite(log, "ParseIniFile(): %s(%d) key under an invalid section header ignored: %s",
+                   state->fileName, state->lineNumber, line);
+        return NoteProblem(iniFile, state, "key under an invalid section header", line);
+    }
+    if (state->dropping) {
         KXLogWrite(log, "ParseIniFile(): %s(%d) key in duplicate section [%s] ignored: %s",
                    state->fileName, state->lineNumber, state->duplicateName, line);
         return NoteProblem(iniFile, state, "key in a repeated section", line);

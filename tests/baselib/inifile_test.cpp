@@ -193,6 +193,32 @@ TEST_F(IniFileTest, FirstRefusedLineIsKeptWithItsReason)
     EXPECT_EQ(KXIniFileLineOf(ini, "b", nullptr), 0);
 }
 
+TEST_F(IniFileTest, KeysUnderABrokenHeaderLandInNoSection)
+{
+    // Merged into the section before, OPTIONS would become a GLOBAL key.
+    ASSERT_EQ(Load("[GLOBAL]\n"
+                   "KEEPALIVE=1\n"
+                   "[10.0.0.1\n"
+                   "OPTIONS=-e evil\n"
+                   "[10.0.0.2]\n"
+                   "OPTIONS=-w\n"),
+              ERROR_NONE);
+    KXStatus status;
+    Get("GLOBAL", "OPTIONS", &status);
+    EXPECT_EQ(status, ERROR_INIFILE_KEY);
+    EXPECT_EQ(Get("GLOBAL", "KEEPALIVE"), "1");
+    EXPECT_EQ(Get("10.0.0.2", "OPTIONS"), "-w");
+    EXPECT_EQ(Messages(),
+              (std::vector<std::string>{
+                  "ParseIniFile(): " + path + "(3) invalid line: [10.0.0.1",
+                  "ParseIniFile(): " + path +
+                      "(4) key under an invalid section header ignored: OPTIONS",
+              }));
+    int line = 0;
+    EXPECT_STREQ(KXIniFileProblem(ini, &line), "section header without ']': [10.0.0.1");
+    EXPECT_EQ(line, 3);
+}
+
 TEST_F(IniFileTest, AFifoIsRefusedWithoutWaiting)
 {
     std::string fifo = dir / "fifo.ini";
