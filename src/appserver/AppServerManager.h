@@ -66,8 +66,10 @@ public:
     void buildTables();
     // The table that WebInterface.conf, ServerConfig.xml and the address list
     // give now, fully validated, without touching the running one. Throws
-    // what buildTables throws for a configuration error or an empty table.
-    std::vector<AppServerProcess> loadTable() const;
+    // what buildTables throws for a configuration error or an empty table;
+    // strict, also for any line of WebInterface.conf that a start would
+    // only log (refused, unknown key or section).
+    std::vector<AppServerProcess> loadTable(bool strict = false) const;
     // Starts every record that is down and due (throttled ones wait); never
     // throws.
     void startServers();

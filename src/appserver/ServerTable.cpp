@@ -39,12 +39,12 @@ void CAppServerManager::buildTables()
     identify();
 }
 
-std::vector<AppServerProcess> CAppServerManager::loadTable() const
+std::vector<AppServerProcess> CAppServerManager::loadTable(bool strict) const
 {
     std::vector<AppServerProcess> table;
     std::string options;
     {
-        CConfig config(CTarvelConfig::webInterfaceConfigFile().c_str());
+        CConfig config(CTarvelConfig::webInterfaceConfigFile().c_str(), strict);
         try {
             options = config.getString("GLOBAL", "OPTIONS");
         } catch (CWIException&) {

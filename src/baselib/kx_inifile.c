@@ -5,21 +5,34 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+#include "baselib/kx_linereader.h"
+#include "baselib/kx_regularfile.h"
 
 /* Buffer of KXIniFileGetInt: 13 characters and the terminator. */
 #define KX_INIFILE_INT_SIZE 14
 
-/* State of one parse: the current section and whether the last header was
- * a duplicate, whose keys are dropped rather than merged elsewhere. */
+/* Why the keys under the last header are dropped rather than merged into
+ * the section before it. */
+enum Dropping { KEEPING = 0, UNDER_DUPLICATE = 1, UNDER_INVALID = 2 };
+
+/* State of one parse: the current section and whether the keys under the
+ * last header are dropped. */
 typedef struct ParseState {
     const char *fileName;
     int lineNumber;
     KXHash *current;
-    int inDuplicate;
+    int dropping; /* enum Dropping */
+    char currentName[KX_INIFILE_LINE_SIZE];
     char duplicateName[KX_INIFILE_LINE_SIZE];
 } ParseState;
+
+/* Longest piece of a refused line quoted in the recorded reason. */
+#define KX_INIFILE_EXCERPT 64
 
 static void TrimEnd(char *line)
 {
@@ -27,6 +40,64 @@ static void TrimEnd(char *line)
 
     while (length > 0 && strchr(" \t\r\n", line[length - 1]) != NULL)
         line[--length] = '\0';
+}
+
+/* Records the first refused line of the file: reason, then an excerpt of
+ * detail (may be null) that shows control bytes as '?', so that the text
+ * can go to a terminal or a one-line reply as it is. */
+static KXStatus NoteProblem(KXIniFile *iniFile, const ParseState *state, const char *reason,
+                            const char *detail)
+{
+    size_t reasonLength = strlen(reason), i, used;
+    char *text;
+
+    if (iniFile->problem != NULL)
+        return ERROR_NONE;
+    text = malloc(reasonLength + KX_INIFILE_EXCERPT + 8);
+    if (text == NULL)
+        return ERROR_MEMORY;
+    memcpy(text, reason, reasonLength);
+    used = reasonLength;
+    if (detail != NULL) {
+        text[used++] = ':';
+        text[used++] = ' ';
+        for (i = 0; detail[i] != '\0' && i < KX_INIFILE_EXCERPT; i++) {
+            unsigned char c = (unsigned char)detail[i];
+
+            text[used++] = c >= 0x20 && c < 0x7f ? (char)c : '?';
+        }
+        if (detail[i] != '\0') {
+            memcpy(text + used, "...", 3);
+            used += 3;
+        }
+    }
+    text[used] = '\0';
+    iniFile->problem = text;
+    iniFile->problemLine = state->lineNumber;
+    return ERROR_NONE;
+}
+
+/* Remembers where a section header (key null) or a key stood. */
+static KXStatus NoteLine(KXIniFile *iniFile, const ParseState *state, const char *section,
+                         const char *key)
+{
+    size_t sectionLength = strlen(section);
+    size_t keyLength = key != NULL ? strlen(key) : 0;
+    char *name = malloc(sectionLength + keyLength + 2);
+    KXStatus status;
+
+    if (name == NULL)
+        return ERROR_MEMORY;
+    /* No name holds a line feed, so "section\nkey" names one key only. */
+    memcpy(name, section, sectionLength + 1);
+    if (key != NULL) {
+        name[sectionLength] = '\n';
+        memcpy(name + sectionLength + 1, key, keyLength + 1);
+    }
+    status = KXHashSet(iniFile->lines, iniFile->mm, name,
+                       (void *)(intptr_t)state->lineNumber);
+    free(name);
+    return status;
 }
 
 static KXStatus ParseSectionHeader(KXIniFile *iniFile, ParseState *state, char *line, KXLog *log)
@@ -39,7 +110,10 @@ static KXStatus ParseSectionHeader(KXIniFile *iniFile, ParseState *state, char *
     if (end == NULL) {
         KXLogWrite(log, "ParseIniFile(): %s(%d) invalid line: %s", state->fileName,
                    state->lineNumber, line);
-        return ERROR_NONE;
+        /* The keys that follow were meant for the broken section: in the
+         * section before it they could override what that one says. */
+        state->dropping = UNDER_INVALID;
+        return NoteProblem(iniFile, state, "section header without ']'", line);
     }
     *end = '\0';
     if (KXHashExists(iniFile->sections, iniFile->mm, name)) {
@@ -48,9 +122,9 @@ static KXStatus ParseSectionHeader(KXIniFile *iniFile, ParseState *state, char *
         /* The keys under a repeated header belong to no section we could
          * trust: merging them into the previous section would be wrong, so
          * they are dropped (each one logged) until the next header. */
-        state->inDuplicate = 1;
+        state->dropping = UNDER_DUPLICATE;
         strcpy(state->duplicateName, name);
-        return ERROR_NONE;
+        return NoteProblem(iniFile, state, "repeated section header", line);
     }
 
     status = KXHashNew(&keys, iniFile->mm);
@@ -67,8 +141,18 @@ static KXStatus ParseSectionHeader(KXIniFile *iniFile, ParseState *state, char *
         return status;
     }
     state->current = keys;
-    state->inDuplicate = 0;
-    return ERROR_NONE;
+    state->dropping = KEEPING;
+    strcpy(state->currentName, name);
+    return NoteLine(iniFile, state, name, NULL);
+}
+
+/* The line of a key that is no key; the reason tells which rule it broke. */
+static KXStatus RefuseKeyLine(KXIniFile *iniFile, ParseState *state, const char *line,
+                              const char *reason, KXLog *log)
+{
+    KXLogWrite(log, "ParseIniFile(): %s(%d) invalid line: %s", state->fileName, state->lineNumber,
+               line);
+    return NoteProblem(iniFile, state, reason, line);
 }
 
 static KXStatus ParseKeyLine(KXIniFile *iniFile, ParseState *state, char *line, KXLog *log)
@@ -77,16 +161,25 @@ static KXStatus ParseKeyLine(KXIniFile *iniFile, ParseState *state, char *line, 
     char *value;
     KXStatus status;
 
-    if (equals == NULL || (state->current == NULL && !state->inDuplicate)) {
-        KXLogWrite(log, "ParseIniFile(): %s(%d) invalid line: %s", state->fileName,
-                   state->lineNumber, line);
-        return ERROR_NONE;
-    }
+    if (equals == NULL)
+        return RefuseKeyLine(iniFile, state, line, "line without '='", log);
+    if (state->current == NULL && !state->dropping)
+        return RefuseKeyLine(iniFile, state, line, "key before the first section header", log);
     *equals = '\0';
-    if (state->inDuplicate) {
+    if (state->dropping == UNDER_INVALID) {
+        KXLogWrite(log, "ParseIniFile(): %s(%d) key under an invalid section header ignored: %s",
+                   state->fileName, state->lineNumber, line);
+        return NoteProblem(iniFile, state, "key under an invalid section header", line);
+    }
+    if (state->dropping) {
         KXLogWrite(log, "ParseIniFile(): %s(%d) key in duplicate section [%s] ignored: %s",
                    state->fileName, state->lineNumber, state->duplicateName, line);
-        return ERROR_NONE;
+        return NoteProblem(iniFile, state, "key in a repeated section", line);
+    }
+    if (KXHashExists(state->current, iniFile->mm, line)) {
+        KXLogWrite(log, "ParseIniFile(): %s(%d) duplicate key: %s", state->fileName,
+                   state->lineNumber, line);
+        return NoteProblem(iniFile, state, "repeated key", line);
     }
 
     value = strdup(equals + 1);
@@ -95,12 +188,6 @@ static KXStatus ParseKeyLine(KXIniFile *iniFile, ParseState *state, char *line, 
                    state->fileName, state->lineNumber);
         return ERROR_MEMORY;
     }
-    if (KXHashExists(state->current, iniFile->mm, line)) {
-        KXLogWrite(log, "ParseIniFile(): %s(%d) duplicate key: %s", state->fileName,
-                   state->lineNumber, line);
-        free(value);
-        return ERROR_NONE;
-    }
     status = KXHashSet(state->current, iniFile->mm, line, value);
     if (status != ERROR_NONE) {
         KXLogWrite(log, "ParseIniFile(): failed to set key/value pair '%s'/'%s' in key hash (%d)",
@@ -108,66 +195,96 @@ static KXStatus ParseKeyLine(KXIniFile *iniFile, ParseState *state, char *line, 
         free(value);
         return status;
     }
-    return ERROR_NONE;
+    return NoteLine(iniFile, state, state->currentName, line);
 }
 
-static KXStatus ParseLines(KXIniFile *iniFile, KXFile *file, const char *fileName, KXLog *log)
+/* One line as read: refused whole when it did not fit or holds a NUL byte
+ * (what follows the NUL would be invisible to every later check). */
+static KXStatus ParseLine(KXIniFile *iniFile, ParseState *state, char *line,
+                          const KXLineInfo *info, KXLog *log)
 {
-    /* Static buffers would make parsing non-reentrant; two lines of 8 KiB
-     * on the heap keep the stack small for threads. */
+    if (info->tooLong) {
+        KXLogWrite(log, "ParseIniFile(): %s(%d) line longer than %d bytes refused",
+                   state->fileName, state->lineNumber, KX_INIFILE_LINE_SIZE - 1);
+        char reason[64];
+
+        snprintf(reason, sizeof(reason), "line longer than %d bytes", KX_INIFILE_LINE_SIZE - 1);
+        return NoteProblem(iniFile, state, reason, NULL);
+    }
+    if (info->hasNul) {
+        KXLogWrite(log, "ParseIniFile(): %s(%d) line with a NUL byte refused", state->fileName,
+                   state->lineNumber);
+        return NoteProblem(iniFile, state, "line with a NUL byte", NULL);
+    }
+    TrimEnd(line);
+    if (line[0] == '\0' || line[0] == ';' || line[0] == '#')
+        return ERROR_NONE;
+    if (line[0] == '[')
+        return ParseSectionHeader(iniFile, state, line, log);
+    return ParseKeyLine(iniFile, state, line, log);
+}
+
+static KXStatus ParseLines(KXIniFile *iniFile, int fd, const char *fileName, KXLog *log)
+{
+    /* Static buffers would make parsing non-reentrant; the buffers live on
+     * the heap to keep the stack small for threads. */
     char *line = malloc(KX_INIFILE_LINE_SIZE);
     ParseState *state = calloc(1, sizeof(ParseState));
+    KXLineReader *reader = malloc(sizeof(KXLineReader));
     KXStatus status = ERROR_NONE;
-    int atEnd = 0;
 
-    if (line == NULL || state == NULL) {
+    if (line == NULL || state == NULL || reader == NULL) {
         free(line);
         free(state);
+        free(reader);
         return ERROR_MEMORY;
     }
     state->fileName = fileName;
-    while (!atEnd && status == ERROR_NONE) {
-        KXStatus read = KXFileReadline(file, line, KX_INIFILE_LINE_SIZE);
+    KXLineReaderInit(reader, fd);
+    while (status == ERROR_NONE) {
+        KXLineInfo info;
+        KXStatus read = KXLineReaderNext(reader, line, KX_INIFILE_LINE_SIZE, &info);
 
-        if (read == ERROR_FILE_EOF) {
-            atEnd = 1; /* the buffer still holds the last line */
-        } else if (read != ERROR_NONE) {
+        if (read == ERROR_FILE_EOF)
+            break;
+        if (read != ERROR_NONE) {
             KXLogWrite(log, "ParseIniFile(): error reading file %s", fileName);
             status = read;
             break;
         }
         state->lineNumber++;
-        TrimEnd(line);
-        if (line[0] == '\0' || line[0] == ';' || line[0] == '#')
-            continue;
-        if (line[0] == '[')
-            status = ParseSectionHeader(iniFile, state, line, log);
-        else
-            status = ParseKeyLine(iniFile, state, line, log);
+        status = ParseLine(iniFile, state, line, &info, log);
     }
     free(line);
     free(state);
+    free(reader);
     return status;
 }
 
 static KXStatus ParseIniFile(KXIniFile *iniFile, const char *fileName, KXLog *log)
 {
-    KXFile *file = NULL;
-    KXStatus status, closed;
+    KXStatus status;
+    int fd = -1;
 
-    if (KXFileOpen(&file, fileName, "r") != ERROR_NONE) {
+    status = KXOpenRegularFile(fileName, &fd);
+    if (status == ERROR_FILE_TYPE) {
+        /* Logged as a read error, which it would have been; the status
+         * lets the caller name the reason. */
+        KXLogWrite(log, "ParseIniFile(): error reading file %s", fileName);
+        return status;
+    }
+    if (status != ERROR_NONE) {
         int savedErrno = errno;
 
         KXLogWrite(log, "ParseIniFile(): Error opening file %s for read", fileName);
         errno = savedErrno;
         return ERROR_FILE_OPEN;
     }
-    status = ParseLines(iniFile, file, fileName, log);
-    closed = KXFileClose(&file);
-    if (closed != ERROR_NONE) {
+    status = ParseLines(iniFile, fd, fileName, log);
+    if (close(fd) != 0) {
         KXLogWrite(log, "ParseIniFile(): error closing file: %s", fileName);
         if (status == ERROR_NONE)
-            status = closed;
+            status = ERROR_FILE_IO;
     }
     return status;
 }
@@ -201,7 +318,11 @@ KXStatus KXIniFileNew(KXIniFile **iniFile, const char *fileName, KXLog *log)
         return status;
     }
     status = KXHashNew(&record->sections, record->mm);
+    if (status == ERROR_NONE)
+        status = KXHashNew(&record->lines, record->mm);
     if (status != ERROR_NONE) {
+        if (record->sections != NULL)
+            KXHashFree(&record->sections, record->mm);
         KXLogWrite(log, "KXIniFileNew(): allocating memory for sections failed");
         record->mm->Free(&record->mm);
         free(record);
@@ -301,11 +422,46 @@ KXStatus KXIniFileFree(KXIniFile **iniFile, KXLog *log)
         }
         KXHashFree(&record->sections, record->mm);
     }
+    if (record->lines != NULL)
+        KXHashFree(&record->lines, record->mm);
+    free(record->problem);
     if (record->mm != NULL)
         record->mm->Free(&record->mm);
     free(record);
     *iniFile = NULL;
     return ERROR_NONE;
+}
+
+int KXIniFileLineOf(KXIniFile *iniFile, const char *section, const char *key)
+{
+    size_t sectionLength, keyLength;
+    char *name;
+    void *line;
+
+    if (iniFile == NULL || section == NULL)
+        return 0;
+    sectionLength = strlen(section);
+    keyLength = key != NULL ? strlen(key) : 0;
+    name = malloc(sectionLength + keyLength + 2);
+    if (name == NULL)
+        return 0;
+    memcpy(name, section, sectionLength + 1);
+    if (key != NULL) {
+        name[sectionLength] = '\n';
+        memcpy(name + sectionLength + 1, key, keyLength + 1);
+    }
+    line = KXHashGet(iniFile->lines, iniFile->mm, name, NULL);
+    free(name);
+    return (int)(intptr_t)line;
+}
+
+const char *KXIniFileProblem(const KXIniFile *iniFile, int *line)
+{
+    if (iniFile == NULL || iniFile->problem == NULL)
+        return NULL;
+    if (line != NULL)
+        *line = iniFile->problemLine;
+    return iniFile->problem;
 }
 
 /* The key hash of a section: 40001 when absent, nothing logged. */

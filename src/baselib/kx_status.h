@@ -43,6 +43,7 @@ enum {
     ERROR_INIFILE_CONVERT = 40003,
     ERROR_FILE = 50000,
     ERROR_FILE_OPEN = 50001,
+    ERROR_FILE_TYPE = 50002, /* not a regular file */
     ERROR_FILE_IO = 50007,
     ERROR_FILE_EOF = 50008
 };

@@ -8,6 +8,7 @@
 #include "foundation/Exceptions.h"
 #include "foundation/HostAddr.h"
 #include "foundation/Log.h"
+#include "foundation/Printable.h"
 
 namespace {
 
@@ -60,14 +61,44 @@ bool isGlobalSectionKey(const std::string& key)
 
 }  // namespace
 
-CConfigFile::CConfigFile(const char* path) : mIniFile(path)
+CConfigFile::CConfigFile(const char* path, bool strict) : mIniFile(path), mStrict(strict)
 {
     if (SectionTypes.empty()) {
         SectionTypes["GLOBAL"] = SECTION_GLOBAL;
         SectionTypes["URLRewrite"] = SECTION_URLREWRITE;
         SectionTypes["WA-DEBUG"] = SECTION_IGNORED;
     }
-    checkConfig();
+    if (strict)
+        checkStrictly();
+    else
+        checkConfig();
+}
+
+void CConfigFile::checkStrictly() const
+{
+    int line = 0;
+    std::string reason;
+    mIniFile.firstRefusedLine(line, reason);
+    auto keep = [&](int at, const std::string& why) {
+        if (line == 0 || at < line) {
+            line = at;
+            reason = why;
+        }
+    };
+    for (const std::string& section : mIniFile.getSections()) {
+        if (determineSectionType(section) == SECTION_UNKNOWN)
+            keep(mIniFile.lineOf(section),
+                 "unknown section [" + PrintableExcerpt(section) + "]");
+        if (section == URLREWRITE_SECTION)
+            continue;
+        for (const std::string& key : mIniFile.getKeys(section))
+            if (determineKeyType(section, key) == KEY_UNKNOWN)
+                keep(mIniFile.lineOf(section, key.c_str()),
+                     "unknown key '" + PrintableExcerpt(key) + "' in section [" +
+                         PrintableExcerpt(section) + "]");
+    }
+    if (line != 0)
+        mIniFile.throwAtLine(line, reason);
 }
 
 void CConfigFile::checkConfig() const
@@ -107,7 +138,7 @@ SectionType CConfigFile::determineSectionType(const std::string& section) const
     }
 }
 
-CConfig::CConfig(const char* path) : CConfigFile(path)
+CConfig::CConfig(const char* path, bool strict) : CConfigFile(path, strict)
 {
     if (DefaultIntValues.empty()) {
         DefaultIntValues["MAXREQUEST"] = {10000, 0, 2147483647};
@@ -124,6 +155,9 @@ CConfig::CConfig(const char* path) : CConfigFile(path)
 
 void CConfig::parseConfig()
 {
+    // A strict read has refused unknown sections already.
+    if (mStrict)
+        return;
     for (const std::string& section : mIniFile.getSections())
         if (determineSectionType(section) == SECTION_UNKNOWN)
             KXLogWrite(CLog::_pKXLog, "CConfigFile::parseConfig(): ignoring unknown section [%s]",

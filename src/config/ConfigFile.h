@@ -1,6 +1,8 @@
 // WebInterface.conf: CConfigFile opens the file and logs unknown keys;
 // CConfig adds typed access with defaults and ranges for section GLOBAL and
-// logs unknown sections.
+// logs unknown sections. Read strictly (as a reload does), the file is
+// refused instead: a line the reader refused, an unknown key or an unknown
+// section throws CWIException "<file>:<line>: <reason>" for the first one.
 #pragma once
 
 #include <string>
@@ -34,12 +36,15 @@ struct ConfigDefault {
 
 class CConfigFile {
 public:
-    // Throws the CIniFile exception when the file cannot be read.
-    explicit CConfigFile(const char* path);
+    // Throws the CIniFile exception when the file cannot be read, and when
+    // strict, the first problem of its content.
+    explicit CConfigFile(const char* path, bool strict = false);
     CConfigFile(const CConfigFile&) = delete;
     CConfigFile& operator=(const CConfigFile&) = delete;
 
     void checkConfig() const;
+    // Throws for the first (lowest numbered) line with a problem, if any.
+    void checkStrictly() const;
     KeyType determineKeyType(const std::string& section, const std::string& key) const;
     SectionType determineSectionType(const std::string& section) const;
 
@@ -47,11 +52,12 @@ public:
 
 protected:
     CIniFile mIniFile;
+    bool mStrict;
 };
 
 class CConfig : public CConfigFile {
 public:
-    explicit CConfig(const char* path);
+    explicit CConfig(const char* path, bool strict = false);
 
     void parseConfig();
     int getInt(const std::string& section, const std::string& key) const;

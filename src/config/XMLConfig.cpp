@@ -1,8 +1,6 @@
 // Loading ServerConfig.xml and answering queries on its model.
 #include "config/XMLConfig.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 
 #include <rapidxml/rapidxml.hpp>
 
+#include "baselib/kx_regularfile.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 
@@ -137,19 +136,18 @@ namespace {
 // The whole file and a terminating NUL; the file is closed on return.
 std::string readWholeFile(const char* path)
 {
-    // Non-blocking, so that a FIFO given as the file cannot stall the load
-    // (it is refused below); reads of regular files are unaffected.
-    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.get() < 0)
+    // Opened without waiting, so that a FIFO given as the file cannot stall
+    // the load; only a regular file has a size to seek to, a directory or a
+    // pipe would give a meaningless or no answer.
+    int fd = -1;
+    const KXStatus opened = KXOpenRegularFile(path, &fd);
+    if (opened == ERROR_FILE_TYPE)
+        throw CException(std::string("CConfigFile::loadFile(): Could not determine the size of "
+                                     "config file ") +
+                         path + " (not a regular file)");
+    if (opened != ERROR_NONE)
         throw CException(std::string("CConfigFile::loadFile(): Could not open config file ") + path);
-
-    // Only a regular file has a size to seek to; a directory or a pipe would
-    // give a meaningless or no answer.
-    struct stat info;
-    if (::fstat(file.get(), &info) != 0)
-        throwFileError("Could not determine the size of config file", path, errno);
-    if (!S_ISREG(info.st_mode))
-        throwFileError("Could not determine the size of config file", path, EINVAL);
+    FileDescriptor file(fd);
     const off_t size = ::lseek(file.get(), 0, SEEK_END);
     if (size < 0 || ::lseek(file.get(), 0, SEEK_SET) != 0)
         throwFileError("Could not determine the size of config file", path, errno);

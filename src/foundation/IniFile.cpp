@@ -49,8 +49,31 @@ CIniFile::CIniFile(const char* fileName) : mFileName(fileName != nullptr ? fileN
         throw CWIException(status, "CIniFile::CIniFile(): KXIniFileNew() failed in file %s (%s)",
                            mFileName.c_str(), strerror(error));
     }
+    if (status == ERROR_FILE_TYPE)
+        throw CWIException(status,
+                           "CIniFile::CIniFile(): KXIniFileNew() failed in file %s (not a regular file)",
+                           mFileName.c_str());
     if (status != ERROR_NONE)
         throwWIException(status, "CIniFile", "KXIniFileNew() failed");
+}
+
+int CIniFile::lineOf(const std::string& section, const char* key) const
+{
+    return KXIniFileLineOf(mIniFile, section.c_str(), key);
+}
+
+bool CIniFile::firstRefusedLine(int& line, std::string& reason) const
+{
+    const char* problem = KXIniFileProblem(mIniFile, &line);
+    if (problem == nullptr)
+        return false;
+    reason = problem;
+    return true;
+}
+
+void CIniFile::throwAtLine(int line, const std::string& reason) const
+{
+    throw CWIException(ERROR_GENERAL, "%s:%d: %s", mFileName.c_str(), line, reason.c_str());
 }
 
 CIniFile::~CIniFile()

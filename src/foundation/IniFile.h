@@ -25,6 +25,14 @@ public:
     std::vector<int> getIntList(const char* section, const char* key,
                                 const char* separators) const;
     std::vector<std::string> getKeys(const std::string& section) const;
+    // The line of the section's header (key null) or of the key; 0 if none.
+    int lineOf(const std::string& section, const char* key = nullptr) const;
+    // The first line the reader refused (logged and skipped), as its number
+    // and reason; false when it refused none.
+    bool firstRefusedLine(int& line, std::string& reason) const;
+    // Throws CWIException "<file>:<line>: <reason>", the form every refusal
+    // of a file's content takes where a single bad line refuses the file.
+    [[noreturn]] void throwAtLine(int line, const std::string& reason) const;
     std::vector<std::string> getSections() const;
 
     // The readers' parsers of a value, for a text that does not come from

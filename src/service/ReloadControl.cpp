@@ -16,7 +16,7 @@ void CServerControl::handleReload(ClientId client)
     mNotifier.reloading();
     std::vector<AppServerProcess> table;
     try {
-        table = mManager.loadTable();
+        table = mManager.loadTable(true);
     } catch (std::exception& e) {
         KXLogWrite(CLog::_pKXLog, "Reload failed, nothing changed: %s", e.what());
         mNotifier.ready();

@@ -1,6 +1,7 @@
 // KXIniFile: the line grammar, the per-line messages with file name and line
 // number, dropped keys under a repeated header, and the typed lookups.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <string>
@@ -124,19 +125,109 @@ TEST_F(IniFileTest, DuplicatesKeepTheFirstAndDropKeysOfARepeatedHeader)
               }));
 }
 
-TEST_F(IniFileTest, LongLinesAreSplitAtTheBufferSize)
+TEST_F(IniFileTest, LongLinesAreRefusedWholeNeverSplit)
 {
-    std::string value(9000, 'v');
-    ASSERT_EQ(Load("[s]\nk=" + value + "\nnext=1\n"), ERROR_NONE);
+    // The rest of an overlong line must never read as a line of its own:
+    // here it would set OPTIONS.
+    std::string cookies = "COOKIES=" + std::string(8182, 'c') + "OPTIONS=-e evil";
+    std::string exact = "k=" + std::string(8188, 'v');  // 8190 bytes: the longest line
+    ASSERT_EQ(Load("[s]\n" + cookies + "\r\n" + exact + "\r\n" + exact + "v\nnext=1\n" +
+                   "nul=a" + std::string(1, '\0') + "\nlast=-w"),
+              ERROR_NONE);
+    KXStatus status;
+    Get("s", "OPTIONS", &status);
+    EXPECT_EQ(status, ERROR_INIFILE_KEY);
+    Get("s", "COOKIES", &status);
+    EXPECT_EQ(status, ERROR_INIFILE_KEY);
     std::vector<char> buffer(10000);
     int size = static_cast<int>(buffer.size());
     ASSERT_EQ(KXIniFileGetString(ini, "s", "k", buffer.data(), &size, log), ERROR_NONE);
-    EXPECT_EQ(std::string(buffer.data()).size(), 8188u);  // 8190 characters with "k="
+    EXPECT_EQ(std::string(buffer.data()), exact.substr(2));
     EXPECT_EQ(Get("s", "next"), "1");
-    // The rest of the long line is a line of its own, without '='.
-    auto messages = Messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].rfind("ParseIniFile(): " + path + "(3) invalid line: vvv", 0), 0u);
+    Get("s", "nul", &status);
+    EXPECT_EQ(status, ERROR_INIFILE_KEY);
+    EXPECT_EQ(KXIniFileLineOf(ini, "s", "next"), 5);
+    EXPECT_EQ(KXIniFileLineOf(ini, "s", "last"), 7);  // the last line, without a line feed
+    EXPECT_EQ(KXIniFileLineOf(ini, "s", nullptr), 1);
+    int line = 0;
+    EXPECT_STREQ(KXIniFileProblem(ini, &line), "line longer than 8190 bytes");
+    EXPECT_EQ(line, 2);
+    EXPECT_EQ(Messages(), (std::vector<std::string>{
+                              "ParseIniFile(): " + path + "(2) line longer than 8190 bytes refused",
+                              "ParseIniFile(): " + path + "(4) line longer than 8190 bytes refused",
+                              "ParseIniFile(): " + path + "(6) line with a NUL byte refused",
+                          }));
+}
+
+// Each rule the reader enforces is kept as the first refusal, with its
+// line and a printable excerpt, for callers that refuse a file with any.
+TEST_F(IniFileTest, FirstRefusedLineIsKeptWithItsReason)
+{
+    struct Case {
+        std::string content;
+        int line;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"[GLOBAL\nOPTIONS=-w\n", 1, "section header without ']': [GLOBAL"},
+        {"; c\nOPTIONS=-w\n[GLOBAL]\n", 2, "key before the first section header: OPTIONS=-w"},
+        {"[a]\nx=1\njunk\x1b[2J\n", 3, "line without '=': junk?[2J"},
+        {"[a]\nx=1\nx=2\n", 3, "repeated key: x"},
+        {"[a]\n[b]\n[a]\ny=1\n", 3, "repeated section header: [a"},
+        {"[a]\n" + std::string(100, 'z') + "\n", 2,
+         "line without '=': zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz..."},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Load(c.content), ERROR_NONE) << c.content;
+        int line = 0;
+        const char* reason = KXIniFileProblem(ini, &line);
+        ASSERT_NE(reason, nullptr) << c.content;
+        EXPECT_STREQ(reason, c.reason);
+        EXPECT_EQ(line, c.line) << c.content;
+        EXPECT_EQ(KXIniFileFree(&ini, log), ERROR_NONE);
+    }
+    ASSERT_EQ(Load("[a]\n; only a comment\nx=1\n"), ERROR_NONE);
+    EXPECT_EQ(KXIniFileProblem(ini, nullptr), nullptr);
+    EXPECT_EQ(KXIniFileLineOf(ini, "a", "x"), 3);
+    EXPECT_EQ(KXIniFileLineOf(ini, "a", "y"), 0);
+    EXPECT_EQ(KXIniFileLineOf(ini, "b", nullptr), 0);
+}
+
+TEST_F(IniFileTest, KeysUnderABrokenHeaderLandInNoSection)
+{
+    // Merged into the section before, OPTIONS would become a GLOBAL key.
+    ASSERT_EQ(Load("[GLOBAL]\n"
+                   "KEEPALIVE=1\n"
+                   "[10.0.0.1\n"
+                   "OPTIONS=-e evil\n"
+                   "[10.0.0.2]\n"
+                   "OPTIONS=-w\n"),
+              ERROR_NONE);
+    KXStatus status;
+    Get("GLOBAL", "OPTIONS", &status);
+    EXPECT_EQ(status, ERROR_INIFILE_KEY);
+    EXPECT_EQ(Get("GLOBAL", "KEEPALIVE"), "1");
+    EXPECT_EQ(Get("10.0.0.2", "OPTIONS"), "-w");
+    EXPECT_EQ(Messages(),
+              (std::vector<std::string>{
+                  "ParseIniFile(): " + path + "(3) invalid line: [10.0.0.1",
+                  "ParseIniFile(): " + path +
+                      "(4) key under an invalid section header ignored: OPTIONS",
+              }));
+    int line = 0;
+    EXPECT_STREQ(KXIniFileProblem(ini, &line), "section header without ']': [10.0.0.1");
+    EXPECT_EQ(line, 3);
+}
+
+TEST_F(IniFileTest, AFifoIsRefusedWithoutWaiting)
+{
+    std::string fifo = dir / "fifo.ini";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Nobody writes: an open() that waits would hang here.
+    EXPECT_EQ(KXIniFileNew(&ini, fifo.c_str(), log), ERROR_FILE_TYPE);
+    EXPECT_EQ(ini, nullptr);
+    EXPECT_EQ(KXIniFileNew(&ini, "/dev/null", log), ERROR_FILE_TYPE);
+    EXPECT_EQ(KXIniFileNew(&ini, dir.path().c_str(), log), ERROR_FILE_TYPE);
 }
 
 TEST_F(IniFileTest, GetStringReportsTheRequiredSize)
