@@ -21,9 +21,6 @@ long long Seconds(std::chrono::steady_clock::duration d)
 
 }  // namespace
 
-constexpr std::chrono::milliseconds CSystemdNotifier::kMinWatchdogPeriod;
-constexpr std::chrono::seconds CSystemdNotifier::kDropReportInterval;
-
 CSystemdNotifier::CSystemdNotifier()
 {
     const char* socket = getenv("NOTIFY_SOCKET");
