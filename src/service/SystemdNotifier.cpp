@@ -100,14 +100,16 @@ bool CSystemdNotifier::send(const std::string& state)
     return true;
 }
 
-// The first drop of a run is logged with its reason; the next ones are only
+// The first drop of a run is logged with its reason, and so is the first
+// drop for another reason (the socket went away, say); the next ones are only
 // counted, and reported at most once per kDropReportInterval.
 void CSystemdNotifier::dropped(const std::string& state, int error)
 {
     Clock::time_point now = Clock::now();
-    if (mDroppedInRun++ == 0) {
+    if (mDroppedInRun++ == 0 || error != mLastDropError) {
         KXLogWrite(CLog::_pKXLog, "sd_notify(): cannot send \"%s\" to NOTIFY_SOCKET (%s)",
                    state.c_str(), strerror(error));
+        mLastDropError = error;
         mLastDropLine = now;
         mDroppedSinceLine = 0;
         return;
@@ -127,6 +129,7 @@ void CSystemdNotifier::sentAgain()
                mDroppedInRun);
     mDroppedInRun = 0;
     mDroppedSinceLine = 0;
+    mLastDropError = 0;
 }
 
 void CSystemdNotifier::ready()

@@ -69,8 +69,10 @@ private:
     std::string mLastStatus;
 
     // The current run of dropped notifications: how many in all, how many
-    // since the last log line, and when that line was written.
+    // since the last log line, when that line was written and the reason
+    // (errno) it gave.
     unsigned long mDroppedInRun = 0;
     unsigned long mDroppedSinceLine = 0;
     Clock::time_point mLastDropLine{};
+    int mLastDropError = 0;
 };

@@ -120,7 +120,7 @@ TEST(Notify, UnreadSocketCostsOneLogLineNotSupervision)
             heard.push_back(m);
         return Count(heard, "WATCHDOG=1") >= 2 &&
                Count(heard, "STATUS=2 running, 0 throttled, 0 stopped") == 1;
-    }, 5000));
+    }, 5000)) << testutil::ReadFile(inst.log());
     EXPECT_EQ(Count(heard, "READY=1"), 0);  // it came while the queue was full
     EXPECT_TRUE(inst.WaitForLog("NOTIFY_SOCKET takes notifications again; ", 1, 5000));
     EXPECT_EQ(inst.CountLines("NOTIFY_SOCKET takes notifications again; "), 1);
