@@ -78,6 +78,14 @@ echo "built in $SECONDS s"
 
 echo "== lintian"
 lintian -I --fail-on error "$deb"
+# The demo is copied before use: its perl link must not be relative (see
+# debian/rules), or it dangles in the copy.
+perl_link=$(dpkg-deb -c "$deb" |
+  awk '$6 == "./usr/share/tarvelsvc/demo/perl/bin/perl" && $7 == "->" { print $8 }')
+if [ "$perl_link" != /usr/bin/perl ]; then
+  echo "the package's demo/perl/bin/perl links to '$perl_link', not /usr/bin/perl" >&2
+  exit 1
+fi
 echo "built and checked $deb ($SECONDS s)"
 
 [ "$check" = 1 ] || exit 0

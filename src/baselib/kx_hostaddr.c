@@ -34,28 +34,54 @@ KXStatus ResolveHostName(const char *host, unsigned short port, struct addrinfo 
     return ResolveHostNameReason(host, port, list, chosen, protocol, NULL, log);
 }
 
+/* The hints for one look-up: the family IPv6 switches on, a canonical name
+ * for a host, the wildcard address without one. */
+static void FillHints(struct addrinfo *hints, const char *host, int protocol, int ipv6)
+{
+    memset(hints, 0, sizeof(*hints));
+    hints->ai_family = ipv6 ? AF_INET6 : AF_INET;
+    hints->ai_flags = host != NULL ? AI_CANONNAME : (AI_PASSIVE | AI_NUMERICHOST);
+    if (protocol == IPPROTO_UDP) {
+        hints->ai_socktype = SOCK_DGRAM;
+        hints->ai_protocol = IPPROTO_UDP;
+    } else {
+        hints->ai_socktype = SOCK_STREAM;
+        hints->ai_protocol = IPPROTO_TCP;
+    }
+}
+
+/* The entry of list to use, or NULL when none qualifies; it points into list.
+ * Prefer IPv6 when it is switched on, but fall back to the first IPv4 entry;
+ * without IPv6 only IPv4 entries qualify. */
+static struct addrinfo *ChooseEntry(struct addrinfo *list, int ipv6)
+{
+    struct addrinfo *entry;
+    struct addrinfo *chosen = NULL;
+
+    for (entry = list; entry != NULL; entry = entry->ai_next) {
+        if (ipv6 && entry->ai_family == AF_INET6)
+            return entry;
+        if (entry->ai_family == AF_INET && chosen == NULL) {
+            chosen = entry;
+            if (!ipv6)
+                break;
+        }
+    }
+    return chosen;
+}
+
 KXStatus ResolveHostNameReason(const char *host, unsigned short port, struct addrinfo **list,
                                struct addrinfo **chosen, int protocol, int *reason, KXLog *log)
 {
     int ipv6 = IsIPv6Enabled();
     struct addrinfo hints;
-    struct addrinfo *entry;
     char service[8] = "";
     int family = 0;
     int result;
 
     if (list == NULL || chosen == NULL)
         return ERROR_PARAMETER;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
-    hints.ai_flags = host != NULL ? AI_CANONNAME : (AI_PASSIVE | AI_NUMERICHOST);
-    if (protocol == IPPROTO_UDP) {
-        hints.ai_socktype = SOCK_DGRAM;
-        hints.ai_protocol = IPPROTO_UDP;
-    } else {
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-    }
+    FillHints(&hints, host, protocol, ipv6);
     if (port != 0)
         snprintf(service, sizeof(service), "%hu", port);
 
@@ -74,19 +100,7 @@ KXStatus ResolveHostNameReason(const char *host, unsigned short port, struct add
         return ERROR_ADDRINFO;
     }
 
-    /* Prefer IPv6 when it is switched on, but fall back to the first IPv4
-     * entry; without IPv6 only IPv4 entries qualify. */
-    for (entry = *list; entry != NULL; entry = entry->ai_next) {
-        if (ipv6 && entry->ai_family == AF_INET6) {
-            *chosen = entry;
-            break;
-        }
-        if (entry->ai_family == AF_INET && *chosen == NULL) {
-            *chosen = entry;
-            if (!ipv6)
-                break;
-        }
-    }
+    *chosen = ChooseEntry(*list, ipv6);
     if (*chosen == NULL) {
         KXLogWrite(log, "ResolveHostName(%s): invalid protocol version: %d",
                    host != NULL ? host : "(null)", family);

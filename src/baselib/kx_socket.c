@@ -553,11 +553,9 @@ static unsigned short BoundPort(int fd)
     return 0;
 }
 
-/* A descriptor listening on the resolved address (or the family's wildcard
- * one) and port, in *fd; on failure the reason is logged and nothing is left
- * open. */
-static KXStatus Listen(int *fd, const struct addrinfo *chosen, int family, const char *shownHost,
-                       unsigned short port, KXLog *log)
+/* Sets the options every listening socket gets; on failure the reason is
+ * logged and the status returned, fd left open for the caller to close. */
+static KXStatus SetListenOptions(int fd, unsigned short port, KXLog *log)
 {
     /* A lingering close of 0 s resets the connections still queued. */
     static const struct linger hardClose = {1, 0};
@@ -572,6 +570,26 @@ static KXStatus Listen(int *fd, const struct addrinfo *chosen, int family, const
         {SO_REUSEADDR, "SO_REUSEADDR", &on, sizeof on},
     };
     size_t i;
+    int err;
+
+    for (i = 0; i < sizeof options / sizeof options[0]; i++) {
+        if (setsockopt(fd, SOL_SOCKET, options[i].option, options[i].value, options[i].size) != 0) {
+            err = errno;
+            return KXFail(log, ERROR_SOCKET_CREATE,
+                          "KXServerSocketNew(): failed to set socket option: %s, port %hu, "
+                          "errno: %d (%s)",
+                          options[i].name, port, err, KX_REASON(err));
+        }
+    }
+    return ERROR_NONE;
+}
+
+/* A descriptor listening on the resolved address (or the family's wildcard
+ * one) and port, in *fd; on failure the reason is logged and nothing is left
+ * open. */
+static KXStatus Listen(int *fd, const struct addrinfo *chosen, int family, const char *shownHost,
+                       unsigned short port, KXLog *log)
+{
     int err;
     KXStatus status;
 
@@ -588,16 +606,9 @@ static KXStatus Listen(int *fd, const struct addrinfo *chosen, int family, const
                         FD_SETSIZE - 1);
         goto failed;
     }
-    for (i = 0; i < sizeof options / sizeof options[0]; i++) {
-        if (setsockopt(*fd, SOL_SOCKET, options[i].option, options[i].value, options[i].size) != 0) {
-            err = errno;
-            status = KXFail(log, ERROR_SOCKET_CREATE,
-                            "KXServerSocketNew(): failed to set socket option: %s, port %hu, "
-                            "errno: %d (%s)",
-                            options[i].name, port, err, KX_REASON(err));
-            goto failed;
-        }
-    }
+    status = SetListenOptions(*fd, port, log);
+    if (status != ERROR_NONE)
+        goto failed;
     if (BindTo(*fd, chosen, family, port) != 0) {
         status = KXFail(log, ERROR_SOCKET_CONNECT,
                         "KXServerSocketNew(): cannot bind to [%s]:%hu (%s)", shownHost, port,

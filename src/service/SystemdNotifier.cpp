@@ -1,33 +1,135 @@
 #include "service/SystemdNotifier.h"
 
+#include <stddef.h>
+#include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "foundation/Log.h"
 
+namespace {
+
+long long Seconds(std::chrono::steady_clock::duration d)
+{
+    return static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(d).count());
+}
+
+}  // namespace
+
 CSystemdNotifier::CSystemdNotifier()
 {
     const char* socket = getenv("NOTIFY_SOCKET");
-    mEnabled = socket != nullptr && socket[0] != '\0';
-    uint64_t usec = 0;
-    // Positive only when WATCHDOG_PID (if set) names this very process.
-    if (mEnabled && sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
-        mWatchdogPeriod = std::chrono::microseconds(usec / 2);
-        mNextPing = Clock::now();
-    }
+    if (socket == nullptr || socket[0] == '\0')
+        return;
+    mEnabled = openSocket(socket);
+    if (mEnabled)
+        setWatchdog();
 }
 
-void CSystemdNotifier::send(const std::string& state)
+CSystemdNotifier::~CSystemdNotifier()
+{
+    if (mFd >= 0)
+        close(mFd);
+}
+
+// A path ("/run/systemd/notify") or, after '@', a name in the abstract
+// namespace; anything else (or too long for an address) is refused.
+bool CSystemdNotifier::openSocket(const char* address)
+{
+    size_t length = strlen(address);
+    if ((address[0] != '/' && address[0] != '@') || length < 2 ||
+        length >= sizeof mAddress.sun_path) {
+        KXLogWrite(CLog::_pKXLog,
+                   "NOTIFY_SOCKET=%.200s: not a Unix socket path or abstract name of at most %zu "
+                   "bytes; systemd is not notified",
+                   address, sizeof mAddress.sun_path - 1);
+        return false;
+    }
+    mAddress.sun_family = AF_UNIX;
+    memcpy(mAddress.sun_path, address, length);
+    mAddressLength = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + length);
+    if (address[0] == '@')
+        mAddress.sun_path[0] = '\0';  // abstract: the name has no terminating zero
+    else
+        mAddressLength += 1;
+    mFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (mFd < 0) {
+        KXLogWrite(CLog::_pKXLog, "NOTIFY_SOCKET: cannot create a socket (%s); systemd is not notified",
+                   strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void CSystemdNotifier::setWatchdog()
+{
+    uint64_t usec = 0;
+    // Positive only when WATCHDOG_PID (if set) names this very process.
+    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0)
+        return;
+    mWatchdogPeriod = std::chrono::microseconds(usec / 2);
+    if (mWatchdogPeriod < kMinWatchdogPeriod) {
+        KXLogWrite(CLog::_pKXLog,
+                   "WATCHDOG_USEC=%llu: a keep-alive every %llu us is too often; one is sent "
+                   "every %lld ms instead",
+                   static_cast<unsigned long long>(usec),
+                   static_cast<unsigned long long>(usec / 2),
+                   static_cast<long long>(kMinWatchdogPeriod.count()));
+        mWatchdogPeriod = kMinWatchdogPeriod;
+    }
+    mNextPing = Clock::now();
+}
+
+bool CSystemdNotifier::send(const std::string& state)
 {
     if (!mEnabled)
-        return;
-    int rc = sd_notify(0, state.c_str());
-    if (rc < 0)
+        return false;
+    ssize_t sent = sendto(mFd, state.data(), state.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                          reinterpret_cast<const struct sockaddr*>(&mAddress), mAddressLength);
+    if (sent < 0) {
+        dropped(state, errno);
+        return false;
+    }
+    if (mDroppedInRun > 0)
+        sentAgain();
+    return true;
+}
+
+// The first drop of a run is logged with its reason, and so is the first
+// drop for another reason (the socket went away, say); the next ones are only
+// counted, and reported at most once per kDropReportInterval.
+void CSystemdNotifier::dropped(const std::string& state, int error)
+{
+    Clock::time_point now = Clock::now();
+    if (mDroppedInRun++ == 0 || error != mLastDropError) {
         KXLogWrite(CLog::_pKXLog, "sd_notify(): cannot send \"%s\" to NOTIFY_SOCKET (%s)",
-                   state.c_str(), strerror(-rc));
+                   state.c_str(), strerror(error));
+        mLastDropError = error;
+        mLastDropLine = now;
+        mDroppedSinceLine = 0;
+        return;
+    }
+    ++mDroppedSinceLine;
+    if (now - mLastDropLine < kDropReportInterval)
+        return;
+    KXLogWrite(CLog::_pKXLog, "NOTIFY_SOCKET: %lu more notifications dropped in %lld s (%s)",
+               mDroppedSinceLine, Seconds(now - mLastDropLine), strerror(error));
+    mLastDropLine = now;
+    mDroppedSinceLine = 0;
+}
+
+void CSystemdNotifier::sentAgain()
+{
+    KXLogWrite(CLog::_pKXLog, "NOTIFY_SOCKET takes notifications again; %lu were dropped",
+               mDroppedInRun);
+    mDroppedInRun = 0;
+    mDroppedSinceLine = 0;
+    mLastDropError = 0;
 }
 
 void CSystemdNotifier::ready()
@@ -53,10 +155,11 @@ void CSystemdNotifier::status(unsigned running, unsigned throttled, unsigned sto
 {
     std::string text = std::to_string(running) + " running, " + std::to_string(throttled) +
                        " throttled, " + std::to_string(stopped) + " stopped";
+    // A status that was dropped is sent again with the next counts.
     if (text == mLastStatus)
         return;
-    mLastStatus = text;
-    send("STATUS=" + text);
+    if (send("STATUS=" + text))
+        mLastStatus = text;
 }
 
 void CSystemdNotifier::prepare(std::vector<struct pollfd>&, Clock::time_point& deadline)

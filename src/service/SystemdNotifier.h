@@ -1,9 +1,15 @@
 // Tells systemd (when it started the service with NOTIFY_SOCKET) what the
 // service is doing: ready, a one-line status, stopping, reloading, and the
 // watchdog's keep-alive. Without NOTIFY_SOCKET every call does nothing.
+//
+// Nothing here ever waits: a notification that the socket does not take at
+// once (its queue is full because nobody reads it) is dropped, so that an
+// unread socket costs a log line and never supervision.
 #pragma once
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <string>
@@ -15,11 +21,23 @@ class CSystemdNotifier : public LoopSource {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Reads NOTIFY_SOCKET and WATCHDOG_USEC (for this process) once.
+    // The shortest keep-alive period: a tinier watchdog time-out would make
+    // the service do nothing but send keep-alives.
+    static constexpr std::chrono::milliseconds kMinWatchdogPeriod{100};
+    // While notifications are being dropped, at most one log line per this.
+    static constexpr std::chrono::seconds kDropReportInterval{60};
+
+    // Reads NOTIFY_SOCKET and WATCHDOG_USEC (for this process) once and opens
+    // a non-blocking socket towards NOTIFY_SOCKET; a value that is not a Unix
+    // socket address is logged and leaves notifications off.
     CSystemdNotifier();
+    ~CSystemdNotifier() override;
+    CSystemdNotifier(const CSystemdNotifier&) = delete;
+    CSystemdNotifier& operator=(const CSystemdNotifier&) = delete;
 
     bool enabled() const { return mEnabled; }
-    // The keep-alive period: half of what systemd allows; zero when off.
+    // The keep-alive period: half of what systemd allows, but at least
+    // kMinWatchdogPeriod; zero when off.
     Clock::duration watchdogPeriod() const { return mWatchdogPeriod; }
 
     void ready();
@@ -35,10 +53,26 @@ public:
     void dispatch(struct pollfd* fds, size_t count, Clock::time_point now) override;
 
 private:
-    void send(const std::string& state);
+    bool openSocket(const char* address);
+    void setWatchdog();
+    // True when the socket took the notification.
+    bool send(const std::string& state);
+    void dropped(const std::string& state, int error);
+    void sentAgain();
 
     bool mEnabled = false;
+    int mFd = -1;
+    struct sockaddr_un mAddress {};
+    socklen_t mAddressLength = 0;
     Clock::duration mWatchdogPeriod{};
     Clock::time_point mNextPing{};
     std::string mLastStatus;
+
+    // The current run of dropped notifications: how many in all, how many
+    // since the last log line, when that line was written and the reason
+    // (errno) it gave.
+    unsigned long mDroppedInRun = 0;
+    unsigned long mDroppedSinceLine = 0;
+    Clock::time_point mLastDropLine{};
+    int mLastDropError = 0;
 };

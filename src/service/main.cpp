@@ -10,13 +10,13 @@
 #include "service/ApplicationServerService.h"
 #include "service/CmdLineArguments.h"
 #include "service/ControlSwitches.h"
-#include "servicectl/DaemonController.h"
+#include "service/ProgramController.h"
 #include "servicectl/DaemonStart.h"
 
 // -version answers without an installation: it needs no environment.
 static bool versionAsked(int argc, char** argv)
 {
-    return CCmdLine(argc, argv, "-").hasOption("-version");
+    return VersionOnly(CCmdLine(argc, argv, "-"));
 }
 
 static int runProgram(int argc, char** argv)
@@ -38,6 +38,19 @@ static int runProgram(int argc, char** argv)
         return 1;
     }
 
+    // The controller's usage names the service: both exist before anything
+    // is acted upon, so that a stray word is refused with that usage.
+    CApplicationServerService service;
+    CProgramController controller;
+    controller.setEntryOptions(programOptionNames());
+    controller.registerService(&service);
+    std::string unexpected = UnexpectedWord(commandLine);
+    if (!unexpected.empty()) {
+        std::cerr << "unknown switch: " << unexpected << "\n\n"
+                  << controller.getUsage(commandLine.getProgramName()) << std::flush;
+        return 1;
+    }
+
     // -servers, -stopserver, -reload ... ask the running service; they need
     // no service object of their own.
     int controlExit = 0;
@@ -50,7 +63,6 @@ static int runProgram(int argc, char** argv)
     // -iplist and TARVEL_IPLIST go through the same parser and checks. The
     // words are resolved only when the service builds its table, so that
     // -stop and -status never wait for, or fail on, name resolution.
-    CApplicationServerService service;
     if (args.ipListGiven) {
         service.manager().setIPListLater(args.ipListText.c_str());
     } else {
@@ -67,9 +79,6 @@ static int runProgram(int argc, char** argv)
 
     // The controller parses the whole command line again by itself; the
     // options popped above reach the service as extra arguments.
-    CDaemonController controller;
-    controller.setEntryOptions(programOptionNames());
-    controller.registerService(&service);
     controller.run(argc, argv);
     return controller.getExitStatus();
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch tree and checks what lands there:
-#   - every file in its place, the demo without logs, the unit naming the
-#     installed executable;
+#   - every file in its place, the demo without logs and with an absolute
+#     perl link, the unit naming the installed executable, its sandbox rated
+#     5.0 or better by systemd-analyze security;
 #   - the man page renders without a single warning and documents every
 #     switch, as does the completion; man page, changelog and build agree on
 #     the version;
@@ -41,6 +42,15 @@ done
   fail "the demo server script is not executable"
 [ -L "$dest/usr/share/tarvelsvc/demo/perl/bin/perl" ] || fail "the demo's perl link is missing"
 [ -d "$dest/usr/share/tarvelsvc/demo/log" ] || fail "the demo's log directory is missing"
+# The demo is copied before use, to any depth: its perl must still be found.
+perl_link=$(readlink "$dest/usr/share/tarvelsvc/demo/perl/bin/perl")
+case $perl_link in
+  /*) ;;
+  *) fail "the demo's perl link is relative ($perl_link): it dangles in a copy elsewhere" ;;
+esac
+mkdir -p "$tmp/copy/one/two"
+cp -a "$dest/usr/share/tarvelsvc/demo" "$tmp/copy/one/two/demo"
+[ -x "$tmp/copy/one/two/demo/perl/bin/perl" ] || fail "the copied demo's perl link dangles"
 leftovers=$(find "$dest/usr/share/tarvelsvc/demo" \( -name '*.log' -o -name '.git*' -o -name run \))
 [ -z "$leftovers" ] || fail "the demo carries files it must not: $leftovers"
 
@@ -51,6 +61,17 @@ if grep '^Exec' "$unit" | grep -v '/usr/sbin/tarvelsvc' | grep -q tarvelsvc; the
   fail "the unit still names another tarvelsvc: $(grep '^Exec' "$unit")"
 fi
 grep -q '^Documentation=man:tarvelsvc(8)' "$unit" || fail "the unit does not point to the man page"
+# The unit's sandbox: systemd rates its exposure 5.0 or better (the scale of
+# --threshold is ten times finer).
+if command -v systemd-analyze >/dev/null &&
+   systemd-analyze security --offline=yes --threshold=100 "$unit" >/dev/null 2>&1; then
+  for u in "$src/contrib/tarvelsvc.service" "$unit"; do
+    out=$(systemd-analyze security --offline=yes --threshold=50 "$u" 2>&1) ||
+      fail "systemd-analyze security rates $u above 5.0: $(tail -1 <<<"$out")"
+  done
+else
+  skip "systemd-analyze security --offline"
+fi
 
 # --- version and switches documented everywhere
 man=$src/doc/tarvelsvc.8

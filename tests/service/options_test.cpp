@@ -50,6 +50,15 @@ std::string ControllerUsage(const std::string& exe)
            "    -restart <service> [options]: Restart running <service>\n"
            "    -console <service> [options]: Run <service> in foreground\n"
            "                         -status: Show service status\n"
+           " -runservice <service> [options]: Start <service> as a daemon, as -start does\n"
+           "                -servers [-json]: Show the servers of the running service (-json: "
+           "as JSON)\n"
+           "    -stopserver <address>:<port>: Stop one server; it stays down\n"
+           "   -startserver <address>:<port>: Start a stopped server again\n"
+           " -restartserver <address>:<port>: Stop one server and start it again\n"
+           "                         -reload: Read the configuration again and apply the "
+           "differences\n"
+           "                        -version: Show the version of this program\n"
            "\nRegistered services:\nTARVEL\n";
 }
 
