@@ -16,6 +16,11 @@
 namespace {
 
 constexpr int kBacklog = 64;
+// Accepts per wake: a burst of connections cannot keep the loop in here.
+constexpr int kAcceptsPerWake = 16;
+// After the process ran out of descriptors the listening socket stays
+// readable; without a pause the loop would spin on it.
+constexpr std::chrono::seconds kAcceptPause{1};
 
 bool ParsePort(const std::string& text, unsigned short& port)
 {
@@ -111,62 +116,80 @@ CMetricsEndpoint::CMetricsEndpoint(const std::string& listen, Render render)
 }
 
 CMetricsEndpoint::CMetricsEndpoint(const std::string& listen, Render render, Limits limits)
-    : mRender(std::move(render))
+    : mRender(std::move(render)), mLimits(limits)
 {
     ListenAddress address;
     std::string reason;
     if (!ParseListenAddress(listen, address, reason))
         throw CWIException(ERROR_GENERAL, "Metrics endpoint: %s", reason.c_str());
-    int fd = openSocket(address);
+    openSocket(address);
     // Without MHD_USE_INTERNAL_POLLING_THREAD the library starts no thread:
     // the loop drives it. Its own messages stay off: a client could fill the
-    // log with them (one per refused connection).
-    mDaemon = MHD_start_daemon(MHD_USE_EPOLL, 0, nullptr, nullptr, &OnRequest, this,
-                               MHD_OPTION_LISTEN_SOCKET, fd,
+    // log with them.
+    mDaemon = MHD_start_daemon(MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, &OnRequest, this,
                                MHD_OPTION_CONNECTION_LIMIT, limits.connections,
                                MHD_OPTION_CONNECTION_TIMEOUT, limits.timeoutSeconds,
                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.requestBytes,
-                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, 0u,
                                MHD_OPTION_END);
-    if (mDaemon == nullptr) {
-        close(fd);
-        throw CWIException(ERROR_GENERAL, "Metrics endpoint: cannot start the HTTP server on %s",
-                           listen.c_str());
-    }
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(mDaemon, MHD_DAEMON_INFO_EPOLL_FD);
+    const MHD_DaemonInfo* info =
+        mDaemon != nullptr ? MHD_get_daemon_info(mDaemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
     mEpollFd = info != nullptr ? info->epoll_fd : -1;
     if (mEpollFd < 0) {
-        MHD_stop_daemon(mDaemon);
-        throw CWIException(ERROR_GENERAL, "Metrics endpoint: the HTTP server on %s has no epoll descriptor",
+        if (mDaemon != nullptr)
+            MHD_stop_daemon(mDaemon);
+        close(mListenFd);
+        throw CWIException(ERROR_GENERAL, "Metrics endpoint: cannot start the HTTP server on %s",
                            listen.c_str());
     }
 }
 
 CMetricsEndpoint::~CMetricsEndpoint()
 {
-    // Closes the connections and the listening socket, which it owns.
+    // Closes the connections, which it owns.
     MHD_stop_daemon(mDaemon);
+    close(mListenFd);
 }
 
-int CMetricsEndpoint::openSocket(const ListenAddress& address)
+void CMetricsEndpoint::openSocket(const ListenAddress& address)
 {
     const auto* raw = reinterpret_cast<const sockaddr*>(&address.address);
-    int fd = socket(raw->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    mListenFd = socket(raw->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(fd, raw, address.length) != 0 || listen(fd, kBacklog) != 0) {
+    if (mListenFd < 0 || setsockopt(mListenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(mListenFd, raw, address.length) != 0 || listen(mListenFd, kBacklog) != 0) {
         int error = errno;
-        if (fd >= 0)
-            close(fd);
+        if (mListenFd >= 0)
+            close(mListenFd);
         throw CWIException(ERROR_GENERAL, "Metrics endpoint: cannot listen on %s (%s)", address.text.c_str(),
                            std::strerror(error));
     }
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
+    if (getsockname(mListenFd, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
         mPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                                   : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-    return fd;
+}
+
+bool CMetricsEndpoint::acceptClients(Clock::time_point now)
+{
+    bool any = false;
+    for (int i = 0; i < kAcceptsPerWake; ++i) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        int fd = accept4(mListenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                mAcceptPausedUntil = now + kAcceptPause;
+            break;
+        }
+        any = true;
+        // Beyond the limit: closed unanswered, a client's own retry decides.
+        if (connectionCount() >= mLimits.connections)
+            close(fd);
+        else
+            MHD_add_connection(mDaemon, fd, reinterpret_cast<sockaddr*>(&peer), length);  // closes it on failure
+    }
+    return any;
 }
 
 unsigned CMetricsEndpoint::connectionCount() const
@@ -177,6 +200,11 @@ unsigned CMetricsEndpoint::connectionCount() const
 
 void CMetricsEndpoint::prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline)
 {
+    mListenPolled = Clock::now() >= mAcceptPausedUntil;
+    if (mListenPolled)
+        fds.push_back({mListenFd, POLLIN, 0});
+    else if (mAcceptPausedUntil < deadline)
+        deadline = mAcceptPausedUntil;
     fds.push_back({mEpollFd, POLLIN, 0});
     MHD_UNSIGNED_LONG_LONG ms = 0;
     mRunBy = Clock::time_point::max();
@@ -189,9 +217,14 @@ void CMetricsEndpoint::prepare(std::vector<struct pollfd>& fds, Clock::time_poin
 
 void CMetricsEndpoint::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)
 {
+    bool added = false;
+    size_t next = 0;
+    if (mListenPolled && count > next && fds[next++].revents != 0)
+        added = acceptClients(now);
+    bool ready = count > next && fds[next].revents != 0;
     // MHD_run does not block without an internal thread: one epoll_wait
     // with a zero time-out, then what is ready.
-    if ((count > 0 && fds[0].revents != 0) || now >= mRunBy)
+    if (added || ready || now >= mRunBy)
         MHD_run(mDaemon);
 }
 

@@ -4,12 +4,14 @@
 // libmicrohttpd runs without a thread of its own ("external polling" with
 // epoll): its epoll descriptor is one more pollfd of the loop, its next
 // connection time-out lowers the loop's deadline, and dispatch lets it do
-// what is ready without blocking. It bounds what a client may cost: a number
-// of connections (more are accepted and closed at once), a time-out without
-// progress per connection, and the memory of one connection, which is also
-// the largest request head it reads (a larger one gets an error status and
-// the connection is closed). The body is rendered for each request by the
-// owner's callback, on the service thread.
+// what is ready without blocking. The endpoint accepts the connections
+// itself and hands them over, so that one beyond the limit is closed at once
+// instead of waiting in the kernel's queue. What a client may cost is
+// bounded: the number of connections, a time-out without progress per
+// connection, and the memory of one connection, which is also the largest
+// request head read (a larger one gets an error status and the connection
+// is closed). The body is rendered for each request by the owner's
+// callback, on the service thread.
 //
 // The endpoint is read-only and answers nothing but the metrics: GET
 // /metrics is 200, any other path 404, any other method 405.
@@ -79,11 +81,18 @@ public:
     int answer(void* connection, const char* url, const char* method);
 
 private:
-    int openSocket(const ListenAddress& address);
+    void openSocket(const ListenAddress& address);
+    // Accepts what is waiting (a bounded number) and hands it to the HTTP
+    // server, or closes it when every connection is taken; true if any.
+    bool acceptClients(Clock::time_point now);
 
     Render mRender;
+    Limits mLimits;
     MHD_Daemon* mDaemon = nullptr;
+    int mListenFd = -1;
     int mEpollFd = -1;
     unsigned short mPort = 0;
+    bool mListenPolled = false;
+    Clock::time_point mAcceptPausedUntil{};
     Clock::time_point mRunBy = Clock::time_point::max();  // its time-out, as last asked
 };
