@@ -183,6 +183,10 @@ bool CMetricsEndpoint::acceptClients(Clock::time_point now)
             break;
         }
         any = true;
+        // A connection the library closed (a time-out) still counts until
+        // its next run frees it: let it run before refusing anyone.
+        if (connectionCount() >= mLimits.connections)
+            MHD_run(mDaemon);
         // Beyond the limit: closed unanswered, a client's own retry decides.
         if (connectionCount() >= mLimits.connections)
             close(fd);
