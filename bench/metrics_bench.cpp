@@ -98,36 +98,9 @@ void Report(const char* what, std::vector<double> cpu, std::vector<double> wall)
                 bench::median(wall, 0) * 1e3, *std::max_element(wall.begin(), wall.end()) * 1e3);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Parts 3 and 4: scrapes over HTTP and the resident memory.
+void ScrapeOverHttp(const ServiceMetrics& service, const std::vector<ServerMetrics>& servers, int rounds)
 {
-    const unsigned count = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 1000;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 100;
-    ServiceMetrics service;
-    service.version = "1.0.0";
-    service.installation = "/opt/tarvel";
-    service.stateNames = {"down",           "starting",    "serving", "not answering", "throttled",
-                          "stopped by operator", "stop requested", "terminating", "killing"};
-    const std::vector<ServerMetrics> servers = Servers(count, service.stateNames);
-    const ProcessMetrics process = ReadProcessMetrics();
-
-    std::vector<double> cpu, wall, readCpu, readWall;
-    size_t size = 0;
-    for (int r = 0; r < rounds; ++r) {
-        double c0 = Seconds(CLOCK_THREAD_CPUTIME_ID), w0 = Seconds(CLOCK_MONOTONIC);
-        size = RenderMetrics(service, servers, process).size();
-        cpu.push_back(Seconds(CLOCK_THREAD_CPUTIME_ID) - c0);
-        wall.push_back(Seconds(CLOCK_MONOTONIC) - w0);
-        c0 = Seconds(CLOCK_THREAD_CPUTIME_ID), w0 = Seconds(CLOCK_MONOTONIC);
-        ReadProcessMetrics();
-        readCpu.push_back(Seconds(CLOCK_THREAD_CPUTIME_ID) - c0);
-        readWall.push_back(Seconds(CLOCK_MONOTONIC) - w0);
-    }
-    std::printf("%u servers, %zu states: the text is %zu bytes\n", count, service.stateNames.size(), size);
-    Report("RenderMetrics", cpu, wall);
-    Report("ReadProcessMetrics", readCpu, readWall);
-
     const long rssBefore = bench::procStatusKb(getpid(), "VmRSS");
     CMetricsEndpoint endpoint("127.0.0.1:" + std::to_string(FreePort()),
                               [&] { return RenderMetrics(service, servers, ReadProcessMetrics()); });
@@ -162,5 +135,38 @@ int main(int argc, char** argv)
     Report("one scrape (loop thread / client)", scrapeCpu, scrapeWall);
     std::printf("RSS: %ld KiB before the endpoint, %ld KiB with it idle, %ld KiB after %d scrapes\n", rssBefore,
                 rssIdle, rssAfter, rounds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const unsigned count = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 1000;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 100;
+    ServiceMetrics service;
+    service.version = "1.0.0";
+    service.installation = "/opt/tarvel";
+    service.stateNames = {"down",           "starting",    "serving", "not answering", "throttled",
+                          "stopped by operator", "stop requested", "terminating", "killing"};
+    const std::vector<ServerMetrics> servers = Servers(count, service.stateNames);
+    const ProcessMetrics process = ReadProcessMetrics();
+
+    std::vector<double> cpu, wall, readCpu, readWall;
+    size_t size = 0;
+    for (int r = 0; r < rounds; ++r) {
+        double c0 = Seconds(CLOCK_THREAD_CPUTIME_ID), w0 = Seconds(CLOCK_MONOTONIC);
+        size = RenderMetrics(service, servers, process).size();
+        cpu.push_back(Seconds(CLOCK_THREAD_CPUTIME_ID) - c0);
+        wall.push_back(Seconds(CLOCK_MONOTONIC) - w0);
+        c0 = Seconds(CLOCK_THREAD_CPUTIME_ID), w0 = Seconds(CLOCK_MONOTONIC);
+        ReadProcessMetrics();
+        readCpu.push_back(Seconds(CLOCK_THREAD_CPUTIME_ID) - c0);
+        readWall.push_back(Seconds(CLOCK_MONOTONIC) - w0);
+    }
+    std::printf("%u servers, %zu states: the text is %zu bytes\n", count, service.stateNames.size(), size);
+    Report("RenderMetrics", cpu, wall);
+    Report("ReadProcessMetrics", readCpu, readWall);
+
+    ScrapeOverHttp(service, servers, rounds);
     return 0;
 }

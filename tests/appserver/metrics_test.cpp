@@ -113,18 +113,9 @@ ServiceMetrics Service()
     return service;
 }
 
-TEST(Metrics, ScenarioWithKilledThrottledAndHeldServers)
+// Every family of the exposition, once, typed; counters end in _total.
+void ExpectFamilies(Parsed& p)
 {
-    ProcessMetrics process;
-    process.residentBytes = 4096 * 1000;
-    process.cpuSeconds = 1.5;
-    process.openFds = 12;
-    process.maxFds = 1024;
-    process.startTime = 1712340000.5;
-    Parsed p = Parse(RenderMetrics(Service(), Scenario(), process));
-    EXPECT_EQ(p.problems, std::vector<std::string>());
-
-    // Every family of the exposition, once, typed; counters end in _total.
     const std::vector<std::string> families = {
         "tarvel_service_info", "tarvel_service_reloads_total", "tarvel_service_reload_failures_total",
         "tarvel_service_servers", "tarvel_server_up", "tarvel_server_state", "tarvel_server_restarts_total",
@@ -137,19 +128,11 @@ TEST(Metrics, ScenarioWithKilledThrottledAndHeldServers)
         bool total = name.size() > 6 && name.compare(name.size() - 6, 6, "_total") == 0;
         EXPECT_EQ(type, total ? "counter" : "gauge") << name;
     }
+}
 
-    // The service.
-    EXPECT_EQ(p.samples["tarvel_service_info{version=\"1.0.0\",installation=\"/opt/tarvel\"}"], "1");
-    EXPECT_EQ(p.samples["tarvel_service_reloads_total"], "4");
-    EXPECT_EQ(p.samples["tarvel_service_reload_failures_total"], "1");
-    std::map<std::string, std::string> byState;
-    for (const std::string& state : kStates)
-        byState[state] = p.samples["tarvel_service_servers{state=\"" + state + "\"}"];
-    EXPECT_EQ(byState, (std::map<std::string, std::string>{{"down", "1"}, {"starting", "0"}, {"serving", "1"},
-                                                          {"not answering", "0"}, {"throttled", "1"},
-                                                          {"stopped by operator", "1"}, {"stop requested", "0"},
-                                                          {"terminating", "0"}, {"killing", "0"}}));
-
+// The samples of the servers of Scenario().
+void ExpectServers(Parsed& p)
+{
     // The killed one serves again.
     const std::string k = Labels("10.0.0.1", 8001);
     EXPECT_EQ(p.samples["tarvel_server_up" + k], "1");
@@ -188,6 +171,31 @@ TEST(Metrics, ScenarioWithKilledThrottledAndHeldServers)
             EXPECT_EQ(p.samples[series], state == current[port - 8001] ? "1" : "0") << series;
         }
     }
+}
+
+TEST(Metrics, ScenarioWithKilledThrottledAndHeldServers)
+{
+    ProcessMetrics process;
+    process.residentBytes = 4096 * 1000;
+    process.cpuSeconds = 1.5;
+    process.openFds = 12;
+    process.maxFds = 1024;
+    process.startTime = 1712340000.5;
+    Parsed p = Parse(RenderMetrics(Service(), Scenario(), process));
+    EXPECT_EQ(p.problems, std::vector<std::string>());
+    ExpectFamilies(p);
+
+    EXPECT_EQ(p.samples["tarvel_service_info{version=\"1.0.0\",installation=\"/opt/tarvel\"}"], "1");
+    EXPECT_EQ(p.samples["tarvel_service_reloads_total"], "4");
+    EXPECT_EQ(p.samples["tarvel_service_reload_failures_total"], "1");
+    std::map<std::string, std::string> byState;
+    for (const std::string& state : kStates)
+        byState[state] = p.samples["tarvel_service_servers{state=\"" + state + "\"}"];
+    EXPECT_EQ(byState, (std::map<std::string, std::string>{{"down", "1"}, {"starting", "0"}, {"serving", "1"},
+                                                          {"not answering", "0"}, {"throttled", "1"},
+                                                          {"stopped by operator", "1"}, {"stop requested", "0"},
+                                                          {"terminating", "0"}, {"killing", "0"}}));
+    ExpectServers(p);
 
     EXPECT_EQ(p.samples["process_resident_memory_bytes"], "4096000");
     EXPECT_EQ(p.samples["process_cpu_seconds_total"], "1.5");
