@@ -3,8 +3,11 @@
 # something is missing. apt-get update runs only then.
 set -euo pipefail
 # clang and libclang-rt-14-dev (libFuzzer) build the fuzzers of fuzz/.
+# libmicrohttpd-dev serves the metrics endpoint; prometheus brings promtool
+# (checks of the exposition and the rules) and the engine of the landscape's
+# --prometheus run.
 packages=(cmake g++ ninja-build pkg-config libgtest-dev librapidxml-dev libsystemd-dev perl libxml2-utils iproute2
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev libmicrohttpd-dev prometheus)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

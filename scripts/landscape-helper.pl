@@ -15,6 +15,13 @@
 #       on that address and port, or SECONDS have passed. Prints
 #       "answered A of T last EPOCH" and then "missing ADDRESS:PORT REASON"
 #       for each target that never answered; exits 0 when all answered.
+#   landscape-helper.pl prom URL QUERY
+#       asks the Prometheus at URL (http://ADDRESS:PORT) for the instant
+#       QUERY; prints one line per sample, "LABEL=VALUE,... VALUE" with the
+#       labels sorted (the metric's name as __name__), the lines sorted;
+#       exits 1 with the reason when Prometheus did not answer the query
+#   landscape-helper.pl prom-rules URL
+#       the rules that Prometheus at URL has loaded: "GROUP NAME HEALTH" lines
 use strict;
 use warnings;
 use Errno qw(EAGAIN EINPROGRESS);
@@ -29,8 +36,12 @@ if ($command eq 'init-pid' && @ARGV == 1) {
     exit(processes());
 } elsif ($command eq 'http' && @ARGV >= 2 && $ARGV[0] =~ /^\d+(\.\d+)?$/) {
     exit(http(@ARGV));
+} elsif ($command eq 'prom' && @ARGV == 2) {
+    exit(prom(@ARGV));
+} elsif ($command eq 'prom-rules' && @ARGV == 1) {
+    exit(prom_rules(@ARGV));
 }
-die "usage: $0 init-pid MARK | processes | http SECONDS TARGET...\n";
+die "usage: $0 init-pid MARK | processes | http SECONDS TARGET... | prom URL QUERY | prom-rules URL\n";
 
 sub read_file {
     my ($path) = @_;
@@ -179,4 +190,47 @@ sub http {
     printf "answered %d of %d last %.6f\n", $answered, $total, $lastAnswer;
     print "missing $_->{address}:$_->{port} $_->{reason}\n" for @given_up;
     return @given_up ? 1 : 0;
+}
+
+# GET of Prometheus's HTTP API: the decoded "data", or undef after saying why.
+sub prom_api {
+    my ($url, $path, $query) = @_;
+    require HTTP::Tiny;
+    require JSON::PP;
+    my $http = HTTP::Tiny->new(timeout => 5);
+    my $full = "$url$path" . (defined $query ? '?' . $http->www_form_urlencode({query => $query}) : '');
+    my $reply = $http->get($full);
+    my $body = eval { JSON::PP::decode_json($reply->{content}) };
+    unless ($reply->{success} && $body && ($body->{status} // '') eq 'success') {
+        my $why = $body ? ($body->{error} // 'no error given') : $reply->{content};
+        print STDERR "landscape-helper: $full: $reply->{status}: $why\n";
+        return undef;
+    }
+    return $body->{data};
+}
+
+sub prom {
+    my ($url, $query) = @_;
+    my $data = prom_api($url, '/api/v1/query', $query) or return 1;
+    my @lines;
+    if ($data->{resultType} eq 'vector') {
+        for my $sample (@{$data->{result}}) {
+            my $metric = $sample->{metric};
+            my $labels = join ',', map { "$_=$metric->{$_}" } sort keys %$metric;
+            push @lines, "$labels $sample->{value}[1]";
+        }
+    } elsif ($data->{resultType} eq 'scalar') {
+        push @lines, $data->{result}[1];
+    }
+    print "$_\n" for sort @lines;
+    return 0;
+}
+
+sub prom_rules {
+    my ($url) = @_;
+    my $data = prom_api($url, '/api/v1/rules') or return 1;
+    for my $group (@{$data->{groups}}) {
+        print "$group->{name} $_->{name} $_->{health}\n" for @{$group->{rules}};
+    }
+    return 0;
 }

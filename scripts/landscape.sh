@@ -3,7 +3,7 @@
 # ServerConfig.xml, each running one tarvelsvc daemon that must find its own
 # part of the file.
 #
-#   scripts/landscape.sh [--keep] [HOSTS [SERVERS-PER-HOST]]     (default 4 3)
+#   scripts/landscape.sh [--keep] [--prometheus] [HOSTS [SERVERS-PER-HOST]]   (default 4 3)
 #
 # Every host is a set of Linux namespaces (network, UTS, mount, IPC, pid)
 # with its own host name, its own /etc/hosts and /run, one address
@@ -29,6 +29,9 @@
 # Then a table of hosts, servers, checks and times. Everything made is
 # removed at the end, also after Ctrl-C; --keep leaves the landscape running
 # (with the service started again) and prints how to enter a host.
+# --prometheus also has Debian's prometheus scrape every host's metrics
+# endpoint and checks the landscape through its query API, as described in
+# scripts/landscape-prometheus.sh.
 #
 # Needs root (namespaces), util-linux, iproute2 and perl. Exits 77 when the
 # machine does not allow namespaces. TARVEL_BIN names the tarvelsvc to use
@@ -39,14 +42,16 @@ set -uo pipefail
 export LC_ALL=C
 
 usage() {
-    echo "usage: $0 [--keep] [HOSTS [SERVERS-PER-HOST]]   (default 4 3; HOSTS 3..200, SERVERS 1..500)"
+    echo "usage: $0 [--keep] [--prometheus] [HOSTS [SERVERS-PER-HOST]]   (default 4 3; HOSTS 3..200, SERVERS 1..500)"
 }
 
 keep=0
+prometheus=0
 positional=()
 for arg in "$@"; do
     case $arg in
         --keep) keep=1 ;;
+        --prometheus) prometheus=1 ;;
         -h | --help) usage; exit 0 ;;
         -*) usage >&2; exit 2 ;;
         *) positional+=("$arg") ;;
@@ -65,6 +70,8 @@ total=$((hosts * per_host))
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 helper=$root/scripts/landscape-helper.pl
+# shellcheck source=scripts/landscape-prometheus.sh
+. "$root/scripts/landscape-prometheus.sh"
 
 skip() {
     echo "landscape: SKIPPED: $*" >&2
@@ -152,6 +159,7 @@ cleanup() {
         kill_namespace "${INIT[i]:-}" "$(mark_of "host$i")"
     done
     kill_namespace "$bridge_init" "$(mark_of bridge)"
+    prom_cleanup
     # A namespace whose first process was never found ends with its unshare
     # (--kill-child); these are children of this script, not yet reaped.
     if [ ${#holders[@]} -gt 0 ]; then
@@ -283,6 +291,7 @@ for ((i = 1; i <= all; i++)); do
     poll 10 test -e "$(inst_of "$i")/ready" || die "$(name_of "$i") did not come up (see $dir/namespaces.log)"
 done
 echo "landscape: $all hosts up in $(secs $(($(now_us) - t_setup))) s"
+prom_setup
 
 # in_host I COMMAND...: runs COMMAND inside host I.
 in_host() {
@@ -471,6 +480,7 @@ elif [ -s "$dir/s1/host$spare" ]; then
 else
     verdict "$spare" "host in no pool" 1
 fi
+prom_check_serving
 
 # =============================================================== 2. one server
 echo
@@ -480,6 +490,7 @@ for ((i = 1; i <= hosts; i++)); do before[i]=$(log_lines "$i" Service.log); done
 victim=$(servers_of "$dir/s1/host2" | awk '$1 == 8001 {print $2}')
 victim_parent=$(servers_of "$dir/s1/host2" | awk '$1 == 8001 {print $3}')
 t_restart=
+prom_restarts_before
 if [ -n "$victim" ] && [ "$victim_parent" = "$(daemons_of "$dir/s1/host2")" ] &&
     kill_in_host 2 KILL "$victim"; then
     # The killed server can no longer answer: the first answer is its successor's.
@@ -508,6 +519,7 @@ for ((i = 1; i <= hosts; i++)); do
         verdict "$i" "restart stays on host2" 1
     fi
 done
+prom_check_restart 2 8001
 
 # =============================================================== 3. daemon
 echo
@@ -524,12 +536,14 @@ t_gone='' t_back=''
 if [ -n "$daemon3" ] && [ "$listed" = "$daemon3" ] && kill_in_host 3 KILL "$daemon3"; then
     t_kill=$(now_us)
     poll 15 servers_gone && t_gone=$(($(now_us) - t_kill))
+    prom_check_target 3 0 15
     snapshot "$dir/s3"
     t_start3=$(now_us)
     svc 3 -start >"$dir/start3" 2>&1
     echo $? >"$dir/start3.rc"
     in_host 1 perl "$helper" http 60 "$(targets_of 3)" >"$dir/back3.http" &&
         t_back=$(($(now_us) - t_start3))
+    prom_check_target 3 1 30
     echo "   daemon [$daemon3] killed: its servers ended after $(took "$t_gone");" \
         "-start: all answered after $(took "$t_back")"
 else
@@ -555,6 +569,8 @@ for ((i = 1; i <= hosts; i++)); do
         verdict "$i" "daemon SIGKILL stays on host3" 1
     fi
 done
+
+prom_check_held_alert
 
 # =============================================================== 4. stop
 echo
@@ -661,6 +677,11 @@ for ((i = 1; i <= all; i++)); do
     passed=$((passed + PASSED[i]))
     failed=$((failed + FAILED[i]))
 done
+if [ "$prometheus" = 1 ]; then
+    for note in "${prom_notes[@]}"; do echo "$note"; done
+    echo "Prometheus checks                $prom_passed passed, $prom_failed failed"
+    passed=$((passed + prom_passed)) failed=$((failed + prom_failed))
+fi
 echo "checks                           $passed passed, $failed failed"
 for f in "${failures[@]}"; do echo "  FAILED $f"; done
 
@@ -678,6 +699,8 @@ if [ $keep = 1 ]; then
             echo "tr '\\0' '\\n' </proc/${INIT[i]}/cmdline 2>/dev/null | grep -qxF -- '$(mark_of "host$i")' && kill -KILL ${INIT[i]}"
         done
         echo "tr '\\0' '\\n' </proc/$bridge_init/cmdline 2>/dev/null | grep -qxF -- '$(mark_of bridge)' && kill -KILL $bridge_init"
+        [ -n "$prom_init" ] &&
+            echo "tr '\\0' '\\n' </proc/$prom_init/cmdline 2>/dev/null | grep -qxF -- '$(mark_of prometheus)' && kill -KILL $prom_init"
         echo "rm -rf '$dir'"
     } >"$dir/cleanup.sh"
     chmod +x "$dir/cleanup.sh"

@@ -1,0 +1,205 @@
+#include "appserver/Metrics.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+
+namespace {
+
+// Writes the sample value into `text` (32 bytes suffice) and returns its length.
+size_t FormatValue(double value, char* text, size_t size)
+{
+    if (std::isnan(value))
+        return static_cast<size_t>(std::copy_n("NaN", 3, text) - text);
+    if (std::isinf(value))
+        return static_cast<size_t>(std::copy_n(value > 0 ? "+Inf" : "-Inf", 4, text) - text);
+    // Counts, ports and times read as integers; 2^53 is the last integer
+    // every double still holds exactly.
+    if (std::fabs(value) < 9007199254740992.0 && value == std::floor(value))
+        return static_cast<size_t>(std::to_chars(text, text + size, static_cast<long long>(value)).ptr - text);
+    // The shortest text that reads back as the same double.
+    return static_cast<size_t>(std::to_chars(text, text + size, value).ptr - text);
+}
+
+// Appends HELP, TYPE and samples to one string, the families one after the
+// other as the format requires.
+class Exposition {
+public:
+    explicit Exposition(std::string& out) : mOut(out) {}
+
+    void family(const char* name, const char* type, const char* help)
+    {
+        mOut.append("# HELP ").append(name).append(" ").append(help).append("\n");
+        mOut.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+    }
+    // `labels` is the text between the braces, already escaped; may be empty.
+    void sample(const char* name, const std::string& labels, double value)
+    {
+        mOut.append(name);
+        if (!labels.empty())
+            mOut.append("{").append(labels).append("}");
+        mOut.append(" ");
+        char text[32];
+        mOut.append(text, FormatValue(value, text, sizeof text));
+        mOut.append("\n");
+    }
+    // Leaves the sample out when the value is < 0: "none".
+    void sampleIfKnown(const char* name, const std::string& labels, double value)
+    {
+        if (value >= 0)
+            sample(name, labels, value);
+    }
+
+private:
+    std::string& mOut;
+};
+
+std::string Label(const char* name, const std::string& value)
+{
+    return std::string(name) + "=\"" + EscapeLabelValue(value) + "\"";
+}
+
+// The states in the order of the series: the given names, then any state a
+// server is in that they do not name.
+std::vector<std::string> StatesOf(const ServiceMetrics& service, const std::vector<ServerMetrics>& servers)
+{
+    std::vector<std::string> states = service.stateNames;
+    std::map<std::string, bool> known;
+    for (const std::string& state : states)
+        known[state] = true;
+    for (const ServerMetrics& server : servers) {
+        if (!known[server.state]) {
+            known[server.state] = true;
+            states.push_back(server.state);
+        }
+    }
+    return states;
+}
+
+void WriteService(Exposition& out, const ServiceMetrics& service, const std::vector<ServerMetrics>& servers,
+                  const std::vector<std::string>& states)
+{
+    out.family("tarvel_service_info", "gauge", "Version and installation of this service; always 1.");
+    out.sample("tarvel_service_info",
+               Label("version", service.version) + "," + Label("installation", service.installation), 1);
+    out.family("tarvel_service_reloads_total", "counter", "Configuration reloads applied since the service started.");
+    out.sample("tarvel_service_reloads_total", "", static_cast<double>(service.reloads));
+    out.family("tarvel_service_reload_failures_total", "counter",
+               "Configuration reloads refused since the service started.");
+    out.sample("tarvel_service_reload_failures_total", "", static_cast<double>(service.reloadFailures));
+    out.family("tarvel_service_servers", "gauge", "Supervised servers by state.");
+    std::map<std::string, unsigned long> counts;
+    for (const ServerMetrics& server : servers)
+        ++counts[server.state];
+    for (const std::string& state : states)
+        out.sample("tarvel_service_servers", Label("state", state), static_cast<double>(counts[state]));
+}
+
+// One family over every server; `value` returns the sample or < 0 for none.
+template <class F>
+void PerServer(Exposition& out, const char* name, const char* type, const char* help,
+               const std::vector<std::string>& labels, const std::vector<ServerMetrics>& servers, F value)
+{
+    out.family(name, type, help);
+    for (size_t i = 0; i < servers.size(); ++i)
+        out.sampleIfKnown(name, labels[i], value(servers[i]));
+}
+
+void WriteStates(Exposition& out, const std::vector<std::string>& labels,
+                 const std::vector<ServerMetrics>& servers, const std::vector<std::string>& states)
+{
+    out.family("tarvel_server_state", "gauge", "1 for the server's current state, 0 for every other state.");
+    std::vector<std::string> stateLabels;
+    for (const std::string& state : states)
+        stateLabels.push_back("," + Label("state", state));
+    for (size_t i = 0; i < servers.size(); ++i) {
+        for (size_t s = 0; s < states.size(); ++s)
+            out.sample("tarvel_server_state", labels[i] + stateLabels[s], servers[i].state == states[s] ? 1 : 0);
+    }
+}
+
+void WriteServers(Exposition& out, const std::vector<ServerMetrics>& servers, const std::vector<std::string>& states)
+{
+    std::vector<std::string> labels;
+    labels.reserve(servers.size());
+    for (const ServerMetrics& server : servers)
+        labels.push_back(Label("address", server.address) + ",port=\"" + std::to_string(server.port) + "\"");
+    using S = const ServerMetrics&;
+    PerServer(out, "tarvel_server_up", "gauge", "1 while the server is serving, else 0.", labels, servers,
+              [](S s) { return s.up ? 1.0 : 0.0; });
+    WriteStates(out, labels, servers, states);
+    PerServer(out, "tarvel_server_restarts_total", "counter",
+              "Starts of the server after its first one since the service started.", labels, servers,
+              [](S s) { return static_cast<double>(s.restarts); });
+    PerServer(out, "tarvel_server_last_exit_code", "gauge",
+              "Exit status of the server's last end; no sample until it ends by exiting.", labels, servers,
+              [](S s) { return s.lastExitCode < 0 ? -1.0 : s.lastExitCode; });
+    PerServer(out, "tarvel_server_last_signal", "gauge",
+              "Signal that ended the server last; 0 when its last end was not by a signal.", labels, servers,
+              [](S s) { return s.lastSignal < 0 ? 0.0 : s.lastSignal; });
+    PerServer(out, "tarvel_server_start_time_seconds", "gauge",
+              "Unix time of the server's last start; no sample before its first start.", labels, servers,
+              [](S s) { return s.startTime > 0 ? s.startTime : -1.0; });
+    PerServer(out, "tarvel_server_ready_seconds", "gauge",
+              "Seconds from the server's last start to serving; no sample while it is not serving.", labels,
+              servers, [](S s) { return s.readySeconds; });
+    PerServer(out, "tarvel_server_probe_failures", "gauge", "Failed probes of the server in a row.", labels,
+              servers, [](S s) { return static_cast<double>(s.probeFailures); });
+    PerServer(out, "tarvel_server_throttled", "gauge",
+              "1 while the server waits for its next start after repeated quick failures, else 0.", labels,
+              servers, [](S s) { return s.throttled ? 1.0 : 0.0; });
+}
+
+void WriteProcess(Exposition& out, const ProcessMetrics& process)
+{
+    out.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+    out.sampleIfKnown("process_cpu_seconds_total", "", process.cpuSeconds);
+    out.family("process_open_fds", "gauge", "Number of open file descriptors.");
+    out.sampleIfKnown("process_open_fds", "", process.openFds);
+    out.family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
+    out.sampleIfKnown("process_max_fds", "", process.maxFds);
+    out.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+    out.sampleIfKnown("process_resident_memory_bytes", "", process.residentBytes);
+    out.family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
+    out.sampleIfKnown("process_start_time_seconds", "", process.startTime);
+}
+
+}  // namespace
+
+std::string EscapeLabelValue(const std::string& value)
+{
+    std::string escaped;
+    escaped.reserve(value.size());
+    for (char c : value) {
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '"')
+            escaped += "\\\"";
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+std::string FormatSampleValue(double value)
+{
+    char text[32];
+    return std::string(text, FormatValue(value, text, sizeof text));
+}
+
+std::string RenderMetrics(const ServiceMetrics& service, const std::vector<ServerMetrics>& servers,
+                          const ProcessMetrics& process)
+{
+    const std::vector<std::string> states = StatesOf(service, servers);
+    std::string text;
+    // About 80 bytes a sample; one allocation for the whole text.
+    text.reserve(4096 + servers.size() * (states.size() + 9) * 80);
+    Exposition out(text);
+    WriteService(out, service, servers, states);
+    WriteServers(out, servers, states);
+    WriteProcess(out, process);
+    return text;
+}
