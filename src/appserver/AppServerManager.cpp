@@ -76,6 +76,25 @@ void CAppServerManager::setServerOutputDir(const std::string& dir)
     mServerOutputDir = dir;
 }
 
+void CAppServerManager::setSettings(const ServiceSettings& settings)
+{
+    mSettings = settings;
+    mProbing = true;
+    for (auto& record : mProcesses) {
+        configure(record);
+        record.mChanged = true;  // its probes follow the new settings
+    }
+}
+
+void CAppServerManager::configure(AppServerProcess& record) const
+{
+    // A host that does not resolve cannot be probed: its fork counts as serving.
+    record.mProbed = mProbing && mSettings.readiness == ReadinessProbe::Tcp &&
+                     record.mTarget.length != 0;
+    record.mStartTimeout = std::chrono::seconds(mSettings.startTimeout);
+    record.mProbeLimit = static_cast<unsigned>(mSettings.livenessFailures);
+}
+
 // The hard stop's first step on every server that runs: no shutdown
 // request, no wait.
 void CAppServerManager::killRemaining()

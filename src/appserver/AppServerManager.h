@@ -9,13 +9,16 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "appserver/AppServerProcess.h"
 #include "appserver/EventLoop.h"
+#include "appserver/Probes.h"
 #include "appserver/ReloadPlan.h"
+#include "config/ServiceSettings.h"
 
 class StopRequests;
 
@@ -25,7 +28,8 @@ public:
 
     // What became of an operator's request on one server, told once.
     enum class Outcome {
-        Started,   // a process was started (the record's pid)
+        Started,   // it serves (the record's pid)
+        Failed,    // it did not come to serve (the record's mFailure says why)
         Stopped,   // its process ended and the server is held
         Removed,   // a reload removed it (after its process ended)
         Ended,     // a restart's stop is done and its start follows; the waiter
@@ -60,6 +64,10 @@ public:
     // in this directory, opened by the server's process before it runs the
     // command. Set before buildTables.
     void setServerOutputDir(const std::string& dir);
+    // How servers are probed (tarvelsvc.conf): for every record, now and
+    // added later. Without it nothing is probed: a fork counts as serving.
+    void setSettings(const ServiceSettings& settings);
+    const ServiceSettings& settings() const { return mSettings; }
     // Fills the table from WebInterface.conf, ServerConfig.xml and the
     // address list; call once. The loop's signals are set up by its first
     // use (startServers or a wait), before the first child.
@@ -98,6 +106,9 @@ public:
     // `command` not empty, the new start runs it (a reload's rolling restart).
     Request restartServer(const std::string& host, unsigned short port,
                           const std::string& command, Waiter waiter);
+    // The next start of the server at host:port runs `command`; the running
+    // process is left alone.
+    void deferCommand(const std::string& host, unsigned short port, const std::string& command);
     // Nobody waits any more for the request on host:port, or for any.
     void forgetWaiter(const std::string& host, unsigned short port);
     void forgetWaiters();
@@ -144,6 +155,12 @@ private:
     // Reaps every ended child into its record; true when one was a record's.
     bool reapChildren(Clock::time_point now);
     void takeRequests(Clock::time_point now);
+    void takeProbes(const std::vector<Probes::Result>& results, Clock::time_point now);
+    // Starts or ends the probes of a record that changed its state.
+    void syncProbes(AppServerProcess& record, Clock::time_point now);
+    // What a changed record's waiter hears.
+    void tellWaiter(AppServerProcess& record);
+    void configure(AppServerProcess& record) const;
     void launchRequests(Clock::time_point now);
     void fireDeadlines(Clock::time_point now);
     Clock::time_point nextDeadline(Clock::time_point now) const;
@@ -156,7 +173,11 @@ private:
     std::string mBaseDir;
     std::vector<LoopSource*> mSources;
     std::unique_ptr<StopRequests> mRequests;
+    Probes mProbes;
+    ServiceSettings mSettings;
+    bool mProbing = false;  // setSettings was called: probes as the settings say
     std::map<uint64_t, Waiter> mWaiters;  // by record id
+    std::set<uint64_t> mWaitedStarts;     // waited-for records whose new process was forked
     uint64_t mNextId = 1;
     bool mStopping = false;               // the full stop runs: nothing starts any more
     Clock::time_point mNextProgress = Clock::time_point::max();

@@ -30,6 +30,14 @@ bool OurUnreapedChild(pid_t pid)
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
+// "exit 2", "signal 9" for a raw wait status.
+std::string DescribeStatus(int status)
+{
+    if ((status & 0x7f) != 0)
+        return "signal " + std::to_string(status & 0x7f);
+    return "exit " + std::to_string((status >> 8) & 0xff);
+}
+
 bool FailedEnd(int status)
 {
     int signalNumber = status & 0x7f;
@@ -79,6 +87,8 @@ ServerFacts AppServerProcess::facts() const
     ServerFacts f;
     f.purpose = mPurpose;
     f.overThrottle = mFailCount > kThrottleFailures;
+    f.probeLimit = mProbeFailures >= mProbeLimit;
+    f.startTimeout = mStartTimeout;
     return f;
 }
 
@@ -87,6 +97,7 @@ ServerAction AppServerProcess::apply(ServerEvent event, Clock::time_point now)
     ServerTransition t = NextTransition(mState, event, facts());
     ServerState from = mState;
     mState = t.next;
+    mChanged = mChanged || from != mState;
     if (t.base == DeadlineBase::None)
         mDeadline = Clock::time_point::max();
     else if (t.base == DeadlineBase::Now)
@@ -190,6 +201,7 @@ void AppServerProcess::start(Clock::time_point now)
     if (pid < 0) {
         int error = errno;
         countFailure(true, now);
+        mFailure = std::string("fork failed (") + strerror(error) + ")";
         apply(ServerEvent::ForkFailed, now);
         throw CWIException(ERROR_GENERAL, "Process::start(): failed to fork a new process (%s)",
                            strerror(error));
@@ -197,9 +209,49 @@ void AppServerProcess::start(Clock::time_point now)
     if (mPid != 0)
         ++mRestarts;
     mPid = pid;
+    mReadySeconds = -1;
+    mProbeFailures = 0;
     apply(ServerEvent::Forked, now);
     KXLogWrite(CLog::_pKXLog, "Process::start(): started \"%s\"", mCommand.c_str());
+    if (!mProbed) {
+        mReadySeconds = 0;
+        apply(ServerEvent::Ready, now);
+    }
+}
+
+void AppServerProcess::onReady(Clock::time_point now)
+{
+    if (mState != ServerState::Starting)
+        return;
+    mReadySeconds = std::chrono::duration<double>(now - mStarted).count();
+    KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu serving after %.3f s", mHost.c_str(), mPort,
+               mReadySeconds);
     apply(ServerEvent::Ready, now);
+}
+
+bool AppServerProcess::onProbe(bool ok, const std::string& reason, Clock::time_point now)
+{
+    if (mState != ServerState::Running && mState != ServerState::NotAnswering)
+        return false;
+    if (ok) {
+        if (mProbeFailures > 0)
+            KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu answers again", mHost.c_str(), mPort);
+        mProbeFailures = 0;
+        apply(ServerEvent::ProbeOk, now);
+        return false;
+    }
+    if (++mProbeFailures == 1)
+        KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu not answering: %s", mHost.c_str(), mPort,
+                   reason.c_str());
+    if (mProbeFailures >= mProbeLimit) {
+        KXLogWrite(CLog::_pKXLog,
+                   "Server [%s]:%hu failed %u liveness probes in a row; restarting it",
+                   mHost.c_str(), mPort, mProbeFailures);
+        mFailure = "did not answer " + std::to_string(mProbeFailures) + " liveness probes";
+        countFailure(true, now);
+        mPurpose = StopPurpose::Fail;
+    }
+    return apply(ServerEvent::ProbeFailed, now) == ServerAction::SendRequest;
 }
 
 void AppServerProcess::onEnd(int status, Clock::time_point now)
@@ -216,13 +268,24 @@ void AppServerProcess::onEnd(int status, Clock::time_point now)
     } else {
         countFailure(FailedEnd(status), now);
         LogEnd(mCommand, status);
+        if (FailedEnd(status))
+            mFailure = DescribeStatus(status);
     }
     apply(ServerEvent::End, now);
 }
 
-void AppServerProcess::onDeadline(Clock::time_point now)
+bool AppServerProcess::onDeadline(Clock::time_point now)
 {
-    apply(ServerEvent::Deadline, now);
+    if (mState == ServerState::Starting) {
+        // Given up like a quick failure, so that the throttle applies.
+        long seconds = static_cast<long>(mStartTimeout.count());
+        KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu did not accept connections within %ld s",
+                   mHost.c_str(), mPort, seconds);
+        mFailure = "did not accept connections within " + std::to_string(seconds) + " s";
+        ++mFailCount;
+        mPurpose = StopPurpose::Fail;
+    }
+    return apply(ServerEvent::Deadline, now) == ServerAction::SendRequest;
 }
 
 bool AppServerProcess::requestStop(StopPurpose purpose, Clock::time_point now)

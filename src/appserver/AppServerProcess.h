@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "appserver/Probes.h"
 #include "appserver/ServerState.h"
 
 class AppServerProcess {
@@ -45,19 +46,38 @@ public:
     time_t mEndTime = 0;       // when the last end was reaped; 0: never ended
     bool mThrottleLogged = false;  // the throttle's hold was logged for this run of failures
     int mSendStatus = 0;       // status of the last shutdown request's send
+    std::string mFailure;      // how the last failure went ("exit 2", "did not accept
+                               // connections within 60 s"); empty: none yet
+    double mReadySeconds = -1; // from the last start to serving; -1: not serving since
+    unsigned mProbeFailures = 0;  // liveness probes failed in a row
+    bool mChanged = false;     // moved since the manager last looked (it clears this)
+
+    // How the manager supervises it (the settings of tarvelsvc.conf).
+    bool mProbed = false;      // readiness is probed; otherwise a fork counts as serving
+    std::chrono::seconds mStartTimeout{60};
+    unsigned mProbeLimit = 3;  // liveness failures in a row that restart it
+    ProbeTarget mTarget;       // where it is probed; resolved when the table is built
     uint64_t mRequest = 0;     // the shutdown request in flight (StopRequests serial); 0: none
 
     // True when the record is Down and its deadline has come.
     bool startDue(Clock::time_point now) const;
-    // Forks and execs the command (Forked, with its log line) and takes the
-    // process as running (Ready). Throws CWIException when fork fails, after
-    // the record took ForkFailed.
+    // Forks and execs the command (Forked, with its log line); without a
+    // readiness probe the process counts as serving at once (Ready). Throws
+    // CWIException when fork fails, after the record took ForkFailed.
     void start(Clock::time_point now);
+    // Its readiness probe connected: it serves (with the log line that says
+    // how long that took).
+    void onReady(Clock::time_point now);
+    // A liveness probe's result; true when the failures reached the limit and
+    // the shutdown request must now be sent (as for requestStop).
+    bool onProbe(bool ok, const std::string& reason, Clock::time_point now);
     // Its child ended with `status` and was reaped; logs how, unless it was
     // being stopped.
     void onEnd(int status, Clock::time_point now);
-    // The deadline has come: the throttle ends or is lifted, the stop escalates.
-    void onDeadline(Clock::time_point now);
+    // The deadline has come: the throttle ends or is lifted, the stop
+    // escalates, a start that never served is given up. True when the
+    // shutdown request must now be sent (as for requestStop).
+    bool onDeadline(Clock::time_point now);
     // Asks for a stop with `purpose`; true when the shutdown request must now
     // be sent (the caller hands it to a thread and reports onRequestDone).
     // A record being stopped already keeps its sequence and takes the purpose.
@@ -70,6 +90,11 @@ public:
 
     // True while the throttle holds back the next start.
     bool throttled() const { return mState == ServerState::Throttled; }
+    // True while it serves: it accepts connections (or is not probed).
+    bool serving() const
+    {
+        return mState == ServerState::Running || mState == ServerState::NotAnswering;
+    }
     // The wall time at which a throttled record starts again; 0 when none.
     time_t throttledUntil() const;
 

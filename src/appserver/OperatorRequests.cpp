@@ -67,6 +67,7 @@ void CAppServerManager::notify(AppServerProcess& record, Outcome outcome)
         return;
     Waiter waiter = std::move(it->second);
     mWaiters.erase(it);
+    mWaitedStarts.erase(record.mId);
     if (waiter)
         waiter(outcome, record);
 }
@@ -80,22 +81,69 @@ void CAppServerManager::tell(const AppServerProcess& record, Outcome outcome)
     }
 }
 
-void CAppServerManager::settle(Clock::time_point)
+void CAppServerManager::settle(Clock::time_point now)
 {
     std::vector<AppServerProcess> gone;
     for (size_t i = 0; i < mProcesses.size();) {
         AppServerProcess& record = mProcesses[i];
         if (record.mState == ServerState::Down && record.mPurpose == StopPurpose::Remove) {
+            mProbes.cancel(record.mId);
             gone.push_back(record);
             mProcesses.erase(mProcesses.begin() + static_cast<long>(i));
             continue;
         }
-        if (record.mState == ServerState::Held && mWaiters.count(record.mId) != 0)
-            notify(record, Outcome::Stopped);
+        if (record.mChanged) {
+            record.mChanged = false;
+            syncProbes(record, now);
+            tellWaiter(record);
+        }
         ++i;
     }
     for (AppServerProcess& record : gone)
         notify(record, Outcome::Removed);
+}
+
+void CAppServerManager::syncProbes(AppServerProcess& record, Clock::time_point now)
+{
+    Probes::Kind kind;
+    bool active = mProbes.active(record.mId, kind);
+    bool live = mProbing && mSettings.liveness != LivenessProbe::None &&
+                record.mTarget.length != 0;
+    if (record.mState == ServerState::Starting && record.mProbed) {
+        if (!active || kind != Probes::Kind::Ready)
+            mProbes.awaitReady(record.mId, record.mTarget, now);
+    } else if (record.serving() && live) {
+        if (!active || kind != Probes::Kind::Alive) {
+            Probes::Liveness liveness;
+            if (mSettings.liveness == LivenessProbe::Http)
+                liveness.httpPath = mSettings.livenessPath;
+            liveness.interval = std::chrono::seconds(mSettings.livenessInterval);
+            liveness.timeout = std::chrono::seconds(mSettings.livenessTimeout);
+            mProbes.watch(record.mId, record.mTarget, liveness, now);
+        }
+    } else if (active) {
+        mProbes.cancel(record.mId);
+    }
+}
+
+void CAppServerManager::tellWaiter(AppServerProcess& record)
+{
+    if (mWaiters.count(record.mId) == 0)
+        return;
+    ServerState state = record.mState;
+    if (state == ServerState::Starting)
+        mWaitedStarts.insert(record.mId);
+    bool forked = mWaitedStarts.count(record.mId) != 0;
+    if (record.serving())
+        notify(record, Outcome::Started);
+    else if (state == ServerState::Held)
+        notify(record, Outcome::Stopped);
+    else if (state == ServerState::Down && record.mPurpose == StopPurpose::Restart)
+        tell(record, Outcome::Ended);
+    else if (forked && (state == ServerState::Down || state == ServerState::Throttled ||
+                        (state == ServerState::StopRequested &&
+                         record.mPurpose == StopPurpose::Fail)))
+        notify(record, Outcome::Failed);
 }
 
 CAppServerManager::Request CAppServerManager::stopServer(const std::string& host,
@@ -173,13 +221,23 @@ void CAppServerManager::setCommand(AppServerProcess& record, const std::string& 
         record.mCommand = command;
 }
 
+void CAppServerManager::deferCommand(const std::string& host, unsigned short port,
+                                     const std::string& command)
+{
+    if (AppServerProcess* record = findRecord(host, port))
+        setCommand(*record, command);
+}
+
 void CAppServerManager::forgetWaiter(const std::string& host, unsigned short port)
 {
-    if (const AppServerProcess* record = find(host, port))
+    if (const AppServerProcess* record = find(host, port)) {
         mWaiters.erase(record->mId);
+        mWaitedStarts.erase(record->mId);
+    }
 }
 
 void CAppServerManager::forgetWaiters()
 {
     mWaiters.clear();
+    mWaitedStarts.clear();
 }

@@ -44,6 +44,7 @@ CAppServerManager::Applied CAppServerManager::applyReload(const ReloadPlan& plan
         notify(*record, Outcome::Removed);
         if (!HasProcess(record->mState)) {
             applied.lines.push_back("removed " + FormatEndpoint(change.host, change.port));
+            mProbes.cancel(record->mId);
             mProcesses.erase(mProcesses.begin() + (record - mProcesses.data()));
             continue;
         }

@@ -36,6 +36,8 @@ ServerTransition Stopped(const ServerFacts& facts)
         return {S::Held, A::None, B::None, seconds{0}};
     case StopPurpose::Restart:
         return {S::Down, A::None, B::Now, seconds{0}};
+    case StopPurpose::Fail:
+        return Failed(facts, seconds{0});
     default:
         return {S::Down, A::None, B::None, seconds{0}};
     }
@@ -73,20 +75,43 @@ ServerTransition Stopping(ServerState state, ServerEvent event, const ServerFact
     }
 }
 
+// A server that serves: its deadline is the end of a throttle's probation.
+ServerTransition Serving(ServerState state, const ServerFacts& facts)
+{
+    if (facts.overThrottle)
+        return {state, A::None, B::LastStart, kThrottleProbation};
+    return {state, A::None, B::None, seconds{0}};
+}
+
+ServerTransition Probed(ServerState state, ServerEvent event, const ServerFacts& facts)
+{
+    if (event == ServerEvent::ProbeOk)
+        return state == S::NotAnswering ? ServerTransition{S::Running, A::None, B::Keep, seconds{0}}
+                                        : Stay(state);
+    if (facts.probeLimit)
+        return {S::StopRequested, A::SendRequest, B::None, seconds{0}};
+    return {S::NotAnswering, A::None, B::Keep, seconds{0}};
+}
+
 ServerTransition Live(ServerState state, ServerEvent event, const ServerFacts& facts)
 {
     switch (event) {
     case ServerEvent::Ready:
         if (state != S::Starting)
             return Stay(state);
-        if (facts.overThrottle)
-            return {S::Running, A::None, B::LastStart, kThrottleProbation};
-        return {S::Running, A::None, B::None, seconds{0}};
+        return Serving(S::Running, facts);
+    case ServerEvent::ProbeOk:
+    case ServerEvent::ProbeFailed:
+        if (state == S::Starting)
+            return Stay(state);
+        return Probed(state, event, facts);
     case ServerEvent::End:
         return Failed(facts, seconds{0});
     case ServerEvent::Deadline:
-        if (state == S::Running && facts.overThrottle)
-            return {S::Running, A::LiftThrottle, B::None, seconds{0}};
+        if (state == S::Starting)
+            return {S::StopRequested, A::SendRequest, B::None, seconds{0}};
+        if (facts.overThrottle)
+            return {state, A::LiftThrottle, B::None, seconds{0}};
         return Stay(state);
     case ServerEvent::Stop:
         return {S::StopRequested, A::SendRequest, B::None, seconds{0}};
@@ -99,7 +124,7 @@ ServerTransition Idle(ServerState state, ServerEvent event, const ServerFacts& f
 {
     switch (event) {
     case ServerEvent::Forked:
-        return {S::Starting, A::None, B::None, seconds{0}};
+        return {S::Starting, A::None, B::Now, facts.startTimeout};
     case ServerEvent::ForkFailed:
         return Failed(facts, kRetryFork);
     case ServerEvent::Deadline:
@@ -126,6 +151,7 @@ ServerTransition NextTransition(ServerState state, ServerEvent event, const Serv
         return Idle(state, event, facts);
     case S::Starting:
     case S::Running:
+    case S::NotAnswering:
         return Live(state, event, facts);
     case S::StopRequested:
     case S::Terminating:
@@ -143,7 +169,9 @@ const char* ServerStateName(ServerState state)
     case S::Starting:
         return "starting";
     case S::Running:
-        return "running";
+        return "serving";
+    case S::NotAnswering:
+        return "not answering";
     case S::Throttled:
         return "throttled";
     case S::Held:
@@ -161,6 +189,7 @@ const char* ServerStateName(ServerState state)
 
 bool HasProcess(ServerState state)
 {
-    return state == S::Starting || state == S::Running || state == S::StopRequested ||
+    return state == S::Starting || state == S::Running || state == S::NotAnswering ||
+           state == S::StopRequested ||
            state == S::Terminating || state == S::Killing;
 }

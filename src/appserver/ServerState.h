@@ -8,8 +8,9 @@
 
 enum class ServerState {
     Down,           // no process; started once its deadline has come
-    Starting,       // forked; not yet known to take requests
-    Running,        // its process runs
+    Starting,       // forked; does not accept connections yet
+    Running,        // serving: it accepts connections (or readiness is not probed)
+    NotAnswering,   // serving, but its last liveness probes failed
     Throttled,      // failed too often too quickly; waits for its next start
     Held,           // stopped by the operator; started only on request
     StopRequested,  // the shutdown request is on its way or was sent
@@ -25,13 +26,17 @@ enum class StopPurpose {
     Hold,      // the operator's stop: held afterwards
     Restart,   // the operator's restart or a rolling restart: started again at once
     Remove,    // gone from the configuration: the record goes with the process
+    Fail,      // it failed (no readiness in time, no liveness): its end counts as a
+               // failure, and the throttle decides when it starts again
 };
 
 // What happens to a record.
 enum class ServerEvent {
     Forked,         // a start attempt made a process
     ForkFailed,     // a start attempt made none
-    Ready,          // the started process is taken as running
+    Ready,          // the started process accepts connections (or is taken as such)
+    ProbeFailed,    // a liveness probe failed
+    ProbeOk,        // a liveness probe succeeded
     End,            // its process ended and was reaped
     Deadline,       // the record's deadline came
     Stop,           // a stop of any purpose was asked for
@@ -70,6 +75,8 @@ struct ServerTransition {
 struct ServerFacts {
     StopPurpose purpose = StopPurpose::None;
     bool overThrottle = false;  // more quick failures in a row than the throttle allows
+    bool probeLimit = false;    // the liveness probes failed as often as allowed
+    std::chrono::seconds startTimeout{60};  // for a started server to accept connections
 };
 
 // The one table of the server machine: the transition of `state` on `event`.

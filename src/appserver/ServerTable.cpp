@@ -73,8 +73,11 @@ std::vector<AppServerProcess> CAppServerManager::loadTable(bool strict) const
             message += " " + ip;
         throw CWIException(ERROR_GENERAL, "%s", message.c_str());
     }
-    if (!mServerOutputDir.empty())
-        for (auto& process : table)
+    for (auto& process : table) {
+        if (!mServerOutputDir.empty())
             process.mOutputFile = ServerOutputFile(mServerOutputDir, process);
+        process.mTarget = ProbeTarget::For(process.mHost, process.mPort);
+        configure(process);
+    }
     return table;
 }

@@ -66,8 +66,10 @@ void CAppServerManager::startServers()
             record.start(now);
             started = true;
         });
-        if (started)
-            notify(record, Outcome::Started);
+        if (!started)
+            notify(record, Outcome::Failed);
+        else
+            record.mChanged = true;
     }
 }
 
@@ -107,8 +109,6 @@ bool CAppServerManager::reapChildren(Clock::time_point now)
         for (auto& record : mProcesses) {
             if (record.mPid == pid && HasProcess(record.mState)) {
                 record.onEnd(status, now);
-                if (record.mState == ServerState::Down && record.mPurpose == StopPurpose::Restart)
-                    tell(record, Outcome::Ended);
                 any = true;
                 break;
             }
@@ -149,11 +149,26 @@ void CAppServerManager::launchRequests(Clock::time_point now)
     }
 }
 
+void CAppServerManager::takeProbes(const std::vector<Probes::Result>& results,
+                                   Clock::time_point now)
+{
+    for (const Probes::Result& result : results) {
+        AppServerProcess* record = findRecord(result.id);
+        if (record == nullptr)
+            continue;
+        if (result.kind == Probes::Kind::Ready)
+            record->onReady(now);
+        else if (record->onProbe(result.ok, result.reason, now))
+            record->mRequest = mRequests->queue(record->mId, record->mHost, record->mPort);
+    }
+}
+
 void CAppServerManager::fireDeadlines(Clock::time_point now)
 {
     for (auto& record : mProcesses)
-        if (record.mState != ServerState::Down && record.mDeadline <= now)
-            record.onDeadline(now);
+        if (record.mState != ServerState::Down && record.mDeadline <= now &&
+            record.onDeadline(now))
+            record.mRequest = mRequests->queue(record.mId, record.mHost, record.mPort);
 }
 
 Clock::time_point CAppServerManager::nextDeadline(Clock::time_point now) const
@@ -178,15 +193,18 @@ void CAppServerManager::wait(Clock::time_point limit)
     SetUpLoop();
     identify();
     Clock::time_point now = Clock::now();
-    // Ends that came before this wait are handed over without waiting.
+    // Ends that came before this wait are handed over without waiting, and
+    // what the last pass started gets its probes.
     bool pending = reapChildren(now);
-    if (pending)
-        settle(now);
+    settle(now);
 
     Clock::time_point deadline = std::min(limit, nextDeadline(now));
     std::vector<struct pollfd> fds;
     fds.push_back({servicectl::SignalDescriptor(), POLLIN, 0});
     fds.push_back({mRequests->fd(), POLLIN, 0});
+    size_t probesFirst = fds.size();
+    mProbes.prepare(fds, deadline);
+    size_t probesEnd = fds.size();
     // A source may add or remove sources while it is dispatched.
     std::vector<LoopSource*> sources = mSources;
     std::vector<size_t> first;
@@ -206,6 +224,7 @@ void CAppServerManager::wait(Clock::time_point limit)
     reapChildren(now);
     takeRequests(now);
     launchRequests(now);
+    takeProbes(mProbes.dispatch(fds.data() + probesFirst, probesEnd - probesFirst, now), now);
     fireDeadlines(now);
     settle(now);
     if (mStopping && now >= mNextProgress)

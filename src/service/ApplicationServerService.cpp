@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "appserver/ServingSummary.h"
+#include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
@@ -56,6 +58,9 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     if (chdir(baseDir.c_str()) != 0)
         throw CException("CApplicationServerService::run(): error changing directory to " + baseDir);
 
+    // A settings file that is there must be right: refused with its file,
+    // line and reason before any server starts.
+    mManager.setSettings(LoadServiceSettings(ServiceSettingsFile()));
     mManager.buildTables();
 
     // systemd hears of readiness, the servers' counts and the stop; the
@@ -72,13 +77,18 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     // start coming due, an event of a plugged-in source. With nothing to do
     // the service does not wake at all. A failing pass is logged and the
     // loop goes on: the service must keep supervising whatever else it can.
-    bool firstStartDone = false;
+    // The service is started once every server serves, or has failed or is
+    // held back: one that never serves must not keep it from being ready.
+    bool started = false;
     while (!serviceStopped()) {
-        CatchWIException("CApplicationServerService::run", [this, &firstStartDone] {
+        CatchWIException("CApplicationServerService::run", [this, &started] {
             mManager.startServers();
-            if (!firstStartDone) {
-                firstStartDone = true;
-                serversStarted();
+            if (!started) {
+                ServingSummary summary = SummarizeServing(mManager.processes());
+                if (summary.settled) {
+                    started = true;
+                    serversStarted(summary);
+                }
             }
             mManager.waitForEvents();
         });
@@ -96,9 +106,10 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     return 0;
 }
 
-void CApplicationServerService::serversStarted()
+void CApplicationServerService::serversStarted(const ServingSummary& summary)
 {
-    // Every server has had its first start attempt: the service is up.
+    KXLogWrite(CLog::_pKXLog, "Start: %s", summary.line.c_str());
+    setReadyReport(summary.line, summary.allServing());
     serviceReady();
     if (mNotifier != nullptr)
         mNotifier->ready();

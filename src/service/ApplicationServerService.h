@@ -29,8 +29,8 @@ public:
     CAppServerManager& manager() { return mManager; }
 
 private:
-    // Called once, right after the first start attempt of every server.
-    void serversStarted();
+    // Called once, when every server serves or has failed or is held back.
+    void serversStarted(const struct ServingSummary& summary);
 
     CAppServerManager mManager;
     // While run supervises: the notifier that hears of the first start.

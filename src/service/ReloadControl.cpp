@@ -4,6 +4,7 @@
 // that a pool keeps serving. The caller hears each step and the summary.
 #include "service/ServerControl.h"
 
+#include "config/ServiceSettings.h"
 #include "foundation/Log.h"
 #include "service/SystemdNotifier.h"
 
@@ -15,13 +16,19 @@ void CServerControl::handleReload(ClientId client)
     }
     mNotifier.reloading();
     std::vector<AppServerProcess> table;
+    ServiceSettings settings;
     try {
+        settings = LoadServiceSettings(ServiceSettingsFile());
         table = mManager.loadTable(true);
     } catch (std::exception& e) {
         KXLogWrite(CLog::_pKXLog, "Reload failed, nothing changed: %s", e.what());
         mNotifier.ready();
         replyTo(client, std::string("ERROR ") + e.what() + "\n", true);
         return;
+    }
+    if (settings != mManager.settings()) {
+        KXLogWrite(CLog::_pKXLog, "Reload: settings of %s applied", ServiceSettingsFile().c_str());
+        mManager.setSettings(settings);
     }
     ReloadPlan plan = PlanReload(mManager.processes(), table);
     mReload = std::make_unique<Reload>();
@@ -56,7 +63,7 @@ void CServerControl::nextRollingRestart()
     while (!mReload->rollingNow && !mReload->rolling.empty()) {
         ReloadPlan::Change next = mReload->rolling.front();
         mReload->rolling.pop_front();
-        mPending.push_back({0, next.host, next.port, true, Clock::time_point::max()});
+        mPending.push_back({0, next.host, next.port, true});
         auto result = mManager.restartServer(
             next.host, next.port, next.command,
             [this](Outcome outcome, const AppServerProcess& r) { onOutcome(outcome, r); });
@@ -68,6 +75,25 @@ void CServerControl::nextRollingRestart()
         // Not running any more: its next start takes the new command.
         replyTo(mReload->client, "changed " + FormatEndpoint(next.host, next.port) + "\n", false);
     }
+}
+
+void CServerControl::stopRollout(const std::string& line)
+{
+    if (!mReload)
+        return;
+    mReload->rollingNow = false;
+    mReload->failed = true;
+    unsigned left = static_cast<unsigned>(mReload->rolling.size());
+    for (const ReloadPlan::Change& change : mReload->rolling)
+        mManager.deferCommand(change.host, change.port, change.command);
+    mReload->rolling.clear();
+    KXLogWrite(CLog::_pKXLog, "Reload: rolling restart stopped: %.*s", static_cast<int>(line.size() - 1),
+               line.c_str());
+    replyTo(mReload->client,
+            line + std::to_string(left) +
+                " more changed server(s) keep their process and take the new command line at "
+                "their next start\n",
+            false);
 }
 
 void CServerControl::checkReload()
@@ -83,6 +109,10 @@ void CServerControl::checkReload()
                           std::to_string(mReload->unchanged) + " unchanged";
     KXLogWrite(CLog::_pKXLog, "Reload: %s", summary.c_str());
     mNotifier.ready();
-    replyTo(mReload->client, summary + "\nOK\n", true);
+    replyTo(mReload->client,
+            summary + (mReload->failed ? "\nERROR the rolling restart stopped at a server that "
+                                         "does not serve\n"
+                                       : "\nOK\n"),
+            true);
     mReload.reset();
 }

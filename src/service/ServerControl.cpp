@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "appserver/ServingSummary.h"
 #include "foundation/Log.h"
 #include "service/SystemdNotifier.h"
 #include "servicectl/Signals.h"
@@ -141,13 +142,7 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         };
         result = mManager.stopServer(host, port, waiter);
     } else {
-        // The start's 5 s count from now for a start, from the end of the
-        // old process for a restart.
-        ServerState state = record->mState;
-        bool restart = verb == "restartserver" &&
-                       (state == ServerState::Running || state == ServerState::Starting);
-        mPending.push_back({client, host, port, false,
-                            restart ? Clock::time_point::max() : Clock::now() + kStartWait});
+        mPending.push_back({client, host, port, false});
         auto waiter = [this](Outcome outcome, const AppServerProcess& r) { onOutcome(outcome, r); };
         result = verb == "restartserver" ? mManager.restartServer(host, port, "", waiter)
                                          : mManager.startServer(host, port, waiter);
@@ -165,12 +160,12 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
 void CServerControl::onOutcome(Outcome outcome, const AppServerProcess& record)
 {
     Pending* pending = pendingFor(record.mHost, record.mPort);
-    if (pending == nullptr)
+    if (pending == nullptr || outcome == Outcome::Ended)
         return;
-    if (outcome == Outcome::Ended) {
-        pending->deadline = Clock::now() + kStartWait;
-    } else if (outcome == Outcome::Started) {
+    if (outcome == Outcome::Started) {
         onStarted(*pending, record);
+    } else if (outcome == Outcome::Failed) {
+        onFailed(*pending, record);
     } else {
         replyTo(pending->client, kRemoved, true);
         mPending.remove_if([&](const Pending& p) { return &p == pending; });
@@ -191,32 +186,28 @@ void CServerControl::onStarted(Pending& pending, const AppServerProcess& record)
         mReload->rollingNow = false;
 }
 
-void CServerControl::onStartMissed(Pending& pending)
+void CServerControl::onFailed(Pending& pending, const AppServerProcess& record)
 {
-    std::string line = FormatEndpoint(pending.host, pending.port) +
-                       " did not start within 5 s (see the log)\n";
-    mManager.forgetWaiter(pending.host, pending.port);
-    if (pending.rolling) {
-        replyTo(mReload ? mReload->client : 0, line, false);
-        if (mReload)
-            mReload->rollingNow = false;
-    } else {
-        replyTo(pending.client, "ERROR " + line, true);
-    }
+    std::string line = FormatEndpoint(pending.host, pending.port) + " does not serve: " +
+                       (record.mFailure.empty() ? "it ended" : record.mFailure) + " (see the log)\n";
+    bool rolling = pending.rolling;
+    ClientId client = pending.client;
+    mPending.remove_if([&](const Pending& p) { return &p == &pending; });
+    if (rolling)
+        stopRollout(line);
+    else
+        replyTo(client, "ERROR " + line, true);
 }
 
 void CServerControl::reportStatus()
 {
-    unsigned running = 0, throttled = 0, stopped = 0;
-    for (const AppServerProcess& record : mManager.processes()) {
-        if (record.mState == ServerState::Running || record.mState == ServerState::Starting)
-            ++running;
-        else if (record.mState == ServerState::Throttled)
+    unsigned throttled = 0;
+    for (const AppServerProcess& record : mManager.processes())
+        if (record.mState == ServerState::Throttled)
             ++throttled;
-        else
-            ++stopped;
-    }
-    mNotifier.status(running, throttled, stopped);
+    ServingSummary summary = SummarizeServing(mManager.processes());
+    mNotifier.status(summary.serving, throttled, summary.total - summary.serving - throttled,
+                     summary.notServing);
 }
 
 void CServerControl::prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline)
@@ -228,21 +219,11 @@ void CServerControl::prepare(std::vector<struct pollfd>& fds, Clock::time_point&
     if (mChannel)
         mChannel->prepare(fds, deadline);
     mChannelFds = fds.size() - before;
-    for (const Pending& pending : mPending)
-        deadline = std::min(deadline, pending.deadline);
     reportStatus();
 }
 
 void CServerControl::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)
 {
-    for (auto it = mPending.begin(); it != mPending.end();) {
-        if (it->deadline <= now) {
-            onStartMissed(*it);
-            it = mPending.erase(it);
-        } else {
-            ++it;
-        }
-    }
     checkReload();
     // SIGHUP does what -reload does; only the log hears of it.
     if (servicectl::TakeReloadRequest() && !mShutdown) {

@@ -24,8 +24,6 @@ class CServerControl : public LoopSource {
 public:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr std::chrono::seconds kStartWait{5};  // for a started server to run
-
     CServerControl(CAppServerManager& manager, CSystemdNotifier& notifier);
     ~CServerControl() override;
     CServerControl(const CServerControl&) = delete;
@@ -48,19 +46,19 @@ private:
     using ClientId = CControlServer::ClientId;
     using Outcome = CAppServerManager::Outcome;
 
-    // A caller waiting for one server to start (a start, a restart, or a
-    // reload's rolling restart).
+    // A caller waiting for one server to serve (a start, a restart, or a
+    // reload's rolling restart); the manager tells when it serves or failed.
     struct Pending {
         ClientId client;        // 0: nobody (a rolling restart answers the reload)
         std::string host;
         unsigned short port;
         bool rolling;
-        Clock::time_point deadline;  // max() until the start begins
     };
     struct Reload {
         ClientId client = 0;
         std::deque<ReloadPlan::Change> rolling;  // restarts not yet begun, in plan order
         bool rollingNow = false;                 // one runs: the pool keeps serving
+        bool failed = false;                     // the rollout stopped at a failure
         unsigned removing = 0;                   // removals waiting for their server's end
         unsigned added = 0, removed = 0, changed = 0, unchanged = 0;
     };
@@ -73,7 +71,10 @@ private:
     CAppServerManager::Waiter waiterFor(const std::string& host, unsigned short port);
     void onOutcome(Outcome outcome, const AppServerProcess& record);
     void onStarted(Pending& pending, const AppServerProcess& record);
-    void onStartMissed(Pending& pending);
+    void onFailed(Pending& pending, const AppServerProcess& record);
+    // A rolling restart failed: the rest keep their process, and take the
+    // new command at their next start.
+    void stopRollout(const std::string& line);
     Pending* pendingFor(const std::string& host, unsigned short port);
     void onRemoved(const AppServerProcess& record);
     // Begins the next rolling restart; answers the reload when nothing is left.

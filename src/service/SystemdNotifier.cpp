@@ -151,10 +151,13 @@ void CSystemdNotifier::reloading()
     send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }
 
-void CSystemdNotifier::status(unsigned running, unsigned throttled, unsigned stopped)
+void CSystemdNotifier::status(unsigned running, unsigned throttled, unsigned stopped,
+                              const std::string& notServing)
 {
     std::string text = std::to_string(running) + " running, " + std::to_string(throttled) +
                        " throttled, " + std::to_string(stopped) + " stopped";
+    if (!notServing.empty())
+        text += "; not serving: " + notServing;
     // A status that was dropped is sent again with the next counts.
     if (text == mLastStatus)
         return;

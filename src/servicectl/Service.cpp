@@ -62,6 +62,12 @@ void CDaemon::addReadyHook(std::function<void()> hook)
     mReadyHooks.push_back(std::move(hook));
 }
 
+void CDaemon::setReadyReport(const std::string& line, bool complete)
+{
+    mReadyLine = line;
+    mReadyComplete = complete;
+}
+
 std::string CDaemon::getOutputFile()
 {
     return "/dev/null";

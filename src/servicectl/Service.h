@@ -89,6 +89,12 @@ public:
     // A hook for serviceReady: the controller's report to the process that
     // started the daemon, a service manager's readiness notification.
     void addReadyHook(std::function<void()> hook);
+    // What the service says once it is up, before serviceReady: a line for
+    // the caller of -start (empty: none), and whether it is fully up (the
+    // caller exits 0) or only partly (exit 1; the service runs on).
+    void setReadyReport(const std::string& line, bool complete);
+    const std::string& readyLine() const { return mReadyLine; }
+    bool readyComplete() const { return mReadyComplete; }
 
     // Where a detached daemon's own standard output and error go; the
     // default is /dev/null.
@@ -101,6 +107,8 @@ private:
     pid_t mPid = 0;
     std::vector<std::function<void()>> mReadyHooks;
     bool mReady = false;
+    std::string mReadyLine;
+    bool mReadyComplete = true;
 };
 
 // argv[0] .. argv[argc-1], in order.
