@@ -12,7 +12,7 @@
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
-#include "servicectl/DaemonStart.h"
+#include "foundation/OutputFile.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ void RedirectOutput(const std::string& path)
 {
     if (path.empty())
         return;
-    int fd = servicectl::OpenOutputFile(path);
+    int fd = foundation::OpenOutputFile(path);
     if (fd < 0) {
         KXLogWrite(CLog::_pKXLog, "StartProcess(): cannot open output file %s (%s)", path.c_str(),
                    strerror(errno));
