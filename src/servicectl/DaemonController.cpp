@@ -114,7 +114,7 @@ void KillProcess(const servicectl::ProcessHandle& daemon)
 // of other programs or installations are left alone. Entries whose process
 // has ended, of any name, are cleared on the way (the last one of `name`
 // goes to `deadPid`). Returns the daemon's pid; else the holder of the
-// installation's lock (`holder`, checked by LockHolder), which is this
+// installation's lock (`holder`, as lockHolder() checks it), which is this
 // installation's service whatever file it was started from; else 0.
 pid_t FindOwnDaemon(SharedPIDList& list, const std::string& name, int* deadPid = nullptr,
                     pid_t holder = 0)
