@@ -9,7 +9,7 @@
 
 #include "baselib/kx_log.h"
 #include "foundation/Log.h"
-#include "servicectl/DaemonStart.h"
+#include "foundation/OutputFile.h"
 
 namespace {
 
@@ -24,10 +24,11 @@ void RedirectOutput(const std::string& path)
 {
     if (path.empty())
         return;
-    int fd = servicectl::OpenOutputFile(path);
+    std::string reason;
+    int fd = foundation::OpenOutputFile(path, &reason);
     if (fd < 0) {
         KXLogWrite(CLog::_pKXLog, "StartProcess(): cannot open output file %s (%s)", path.c_str(),
-                   strerror(errno));
+                   reason.c_str());
         return;
     }
     dup2(fd, STDOUT_FILENO);

@@ -64,7 +64,8 @@ KXStatus KXFileOpen(KXFile **file, const char *path, const char *mode)
         return ERROR_PARAMETER;
     }
     for (;;) {
-        fd = open(path, flags, 0666);
+        /* No child of this process inherits a file it opened. */
+        fd = open(path, flags | O_CLOEXEC, 0666);
         if (fd >= 0)
             break;
         if (errno == EINTR)

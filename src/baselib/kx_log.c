@@ -160,50 +160,83 @@ static void WriteAll(KXFile *file, const char *text, size_t length)
 /* Opens the log file for one line, for appending. A symbolic link at the
  * path is never followed (it could aim the log, and the mode below, at any
  * file), and the mode 0660 is given only to a file created here, whatever
- * the umask; an existing file keeps the mode its owner chose. Uses
+ * the umask; an existing file keeps the mode its owner chose. Nothing but a
+ * regular file is written: the open does not block, so a FIFO that nobody
+ * reads cannot hold the service (and its supervision) in open(). Uses
  * async-signal-safe calls only. Returns the descriptor, or -1 with errno
- * set (ELOOP for a symbolic link). */
+ * set (ELOOP for a symbolic link, EINVAL for what is not a regular file). */
 static int OpenLogFile(const char *path)
 {
-    int fd, attempt;
+    int fd = -1, attempt, flags;
+    struct stat info;
 
-    for (attempt = 0; attempt < 8; attempt++) {
-        fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0)
-            return fd;
-        if (errno == EINTR)
+    for (attempt = 0; attempt < 8 && fd < 0; attempt++) {
+        fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd >= 0 || errno == EINTR)
             continue;
         if (errno != ENOENT)
             return -1;
         fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0660);
-        if (fd >= 0) {
+        if (fd >= 0)
             fchmod(fd, 0660);
-            return fd;
-        }
         /* EEXIST: another writer made it meanwhile; open that one. */
-        if (errno != EEXIST && errno != EINTR)
+        else if (errno != EEXIST && errno != EINTR)
             return -1;
     }
-    return -1;
-}
-
-/* True when OpenLogFile failed with `error` because the path is a
- * symbolic link (ELOOP may also mean a loop among the directories). */
-static int RefusedLink(const char *path, int error)
-{
-    struct stat info;
-
-    return error == ELOOP && lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        (flags = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
 }
 
 #define KX_LOG_LINK_REFUSED "refused: it is a symbolic link"
+#define KX_LOG_TYPE_REFUSED "refused: it is not a regular file"
+
+/* The refusal OpenLogFile's failure with `error` stands for, or NULL when
+ * the OS reason says it better. Opening a FIFO without a reader fails with
+ * ENXIO: the file's type, not that word, tells the operator what is wrong.
+ * ELOOP may also mean a loop among the directories. Async-signal-safe. */
+static const char *Refusal(const char *path, int error)
+{
+    struct stat info;
+
+    if (lstat(path, &info) != 0)
+        return NULL;
+    if (S_ISLNK(info.st_mode))
+        return error == ELOOP ? KX_LOG_LINK_REFUSED : NULL;
+    return S_ISREG(info.st_mode) ? NULL : KX_LOG_TYPE_REFUSED;
+}
 
 /* Why OpenLogFile failed, for the note on the fallback. */
 static const char *OpenFailure(const char *path, int error, char *buffer, size_t size)
 {
-    if (RefusedLink(path, error))
-        return KX_LOG_LINK_REFUSED;
-    return strerror_r(error, buffer, size);
+    const char *refusal = Refusal(path, error);
+
+    return refusal != NULL ? refusal : strerror_r(error, buffer, size);
+}
+
+int KXLogCheckOutputFile(KXLog *log, char *reason, size_t size)
+{
+    char text[256];
+    int fd, error;
+
+    if (log == NULL || log->outputPath == NULL)
+        return 0;
+    fd = OpenLogFile(log->outputPath);
+    if (fd >= 0) {
+        close(fd);
+        return 0;
+    }
+    error = errno;
+    if (reason != NULL && size > 0)
+        snprintf(reason, size, "%s", OpenFailure(log->outputPath, error, text, sizeof(text)));
+    errno = error;
+    return -1;
 }
 
 /* Opens the output file for one line, or notes on the fallback why not. */
@@ -429,7 +462,8 @@ void KXLogWriteSignalSafe(KXLog *log, const char *message)
     char line[KX_LOG_LINE_SIZE];
     SafeBuffer buffer = {line, 0, KX_LOG_LINE_SIZE - 2};
     int savedErrno = errno;
-    int fd = -1, opened = -1, refused = 0;
+    int fd = -1, opened = -1;
+    const char *refusal = NULL;
 
     if (log == NULL)
         return;
@@ -438,7 +472,8 @@ void KXLogWriteSignalSafe(KXLog *log, const char *message)
     } else if (log->outputPath != NULL) {
         opened = OpenLogFile(log->outputPath);
         fd = opened;
-        refused = opened < 0 && RefusedLink(log->outputPath, errno);
+        if (opened < 0)
+            refusal = Refusal(log->outputPath, errno);
     }
     if (fd < 0 && log->fallback != NULL)
         fd = log->fallback->fd;
@@ -447,12 +482,14 @@ void KXLogWriteSignalSafe(KXLog *log, const char *message)
         return;
     }
 
-    if (refused) {
+    if (refusal != NULL) {
         /* The same note as an ordinary line gives, without strerror. */
         SafeAppendStamp(&buffer, log);
         SafeAppend(&buffer, ") KXLogWrite(): error opening file ");
         SafeAppend(&buffer, log->outputPath);
-        SafeAppend(&buffer, " (" KX_LOG_LINK_REFUSED ")");
+        SafeAppend(&buffer, " (");
+        SafeAppend(&buffer, refusal);
+        SafeAppend(&buffer, ")");
         SafeWriteLine(fd, &buffer);
         buffer.used = 0;
     }

@@ -4,6 +4,7 @@
 #define KX_LOG_H
 
 #include <stdarg.h>
+#include <stddef.h>
 #include "baselib/kx_file.h"
 
 #ifdef __cplusplus
@@ -23,6 +24,12 @@ int KXLogFree(KXLog **log);
 /* Lines go to the file at path (copied), opened anew for every line; -1
  * when path is null or cannot be kept. */
 int KXLogSetOutputFile(KXLog *log, const char *path);
+/* Opens the output file once, as a line would (creating it with mode 0660
+ * when missing), and closes it again: 0 when that works or no output file
+ * is set, -1 with errno set and the reason (the OS reason, or why the file
+ * was refused: a symbolic link, not a regular file) in reason (size bytes,
+ * the caller's) when not. */
+int KXLogCheckOutputFile(KXLog *log, char *reason, size_t size);
 /* Lines go to handle (still the caller's); it wins over an output file. */
 int KXLogSetOutputFilehandle(KXLog *log, KXFile *handle);
 /* Where lines go, with a note why, when the output file cannot be opened. */

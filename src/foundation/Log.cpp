@@ -51,13 +51,11 @@ void CLog::checkWritable()
     const std::string& path = LogFileName();
     if (path.empty())
         return;
-    KXFile* file = nullptr;
-    if (KXFileOpen(&file, path.c_str(), "a") != ERROR_NONE) {
-        int error = errno;
-        throw CWIException(ERROR_FILE, "Can't write log file '%s' (%s)", path.c_str(),
-                           strerror(error));
-    }
-    KXFileClose(&file);
+    // Opened as every line opens it, so that the file it may create gets
+    // the log's mode and a FIFO in its place cannot block the start.
+    char reason[256];
+    if (KXLogCheckOutputFile(_pKXLog, reason, sizeof reason) != 0)
+        throw CWIException(ERROR_FILE, "Can't write log file '%s' (%s)", path.c_str(), reason);
 }
 
 void CLog::setFileHandle(KXFile* handle)

@@ -22,7 +22,8 @@ public:
     static void setFileHandle(KXFile* handle);
     // Opens the log file for appending once, as every log line will. Throws
     // CWIException(50000, "Can't write log file '%s' (%s)") with the OS
-    // reason when that fails; does nothing while the log goes to a handle.
+    // reason, or why the file was refused (a symbolic link, not a regular
+    // file), when that fails; does nothing while the log goes to a handle.
     static void checkWritable();
 
     static KXLog* _pKXLog;

@@ -1,5 +1,8 @@
 #include "service/ControlSwitches.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <iostream>
 
 #include "appserver/ControlServer.h"
@@ -64,8 +67,17 @@ bool RunControlSwitch(CCmdLine& commandLine, int& exitCode)
     }
     if (request.empty())
         return false;
+    ControlWaits waits;
+    // A server that ignores the request and SIGTERM takes 35 s to stop; an
+    // operator at a terminal hears every 5 s that the wait goes on.
+    if (request.compare(0, 11, "stopserver ") == 0 && isatty(STDERR_FILENO) == 1)
+        waits.progress = [endpoint](std::chrono::seconds waited) {
+            std::fprintf(stderr, "waiting for server %s to stop (%lld s)\n", endpoint.c_str(),
+                         static_cast<long long>(waited.count()));
+            std::fflush(stderr);
+        };
     exitCode = SendControlRequest(ControlRunDir() + "/" + CControlServer::kSocketName, request,
-                                  std::cout, std::cerr);
+                                  std::cout, std::cerr, waits);
     std::cout << std::flush;
     return true;
 }

@@ -79,6 +79,7 @@ static int runProgram(int argc, char** argv)
 
     // The controller parses the whole command line again by itself; the
     // options popped above reach the service as extra arguments.
+    controller.setInstallationLock(ControlRunDir());
     controller.run(argc, argv);
     return controller.getExitStatus();
 }
@@ -89,6 +90,11 @@ int main(int argc, char** argv)
     // so that scripts and init systems see that the service did not run.
     try {
         return runProgram(argc, argv);
+    } catch (CNothingToStop& e) {
+        // Reported like a failure, but the service is stopped as asked.
+        KXLogWrite(CLog::_pKXLog, "main(): General exception: %s", e.what());
+        std::fprintf(stderr, "%s\n", e.what());
+        return 0;
     } catch (std::exception& e) {
         KXLogWrite(CLog::_pKXLog, "main(): General exception: %s", e.what());
         std::fprintf(stderr, "%s\n", e.what());

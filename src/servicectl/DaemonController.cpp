@@ -6,6 +6,7 @@
 #include "foundation/Log.h"
 #include "servicectl/DaemonIdentity.h"
 #include "servicectl/DaemonStart.h"
+#include "servicectl/InstallationLock.h"
 #include "servicectl/ProcessState.h"
 #include "servicectl/SharedPIDList.h"
 
@@ -112,13 +113,16 @@ void KillProcess(const servicectl::ProcessHandle& daemon)
 // Walks the list for a daemon of this installation serving `name`; entries
 // of other programs or installations are left alone. Entries whose process
 // has ended, of any name, are cleared on the way (the last one of `name`
-// goes to `deadPid`). Returns the daemon's pid, or 0.
-pid_t FindOwnDaemon(SharedPIDList& list, const std::string& name, int* deadPid = nullptr)
+// goes to `deadPid`). Returns the daemon's pid; else the holder of the
+// installation's lock (`holder`, as lockHolder() checks it), which is this
+// installation's service whatever file it was started from; else 0.
+pid_t FindOwnDaemon(SharedPIDList& list, const std::string& name, int* deadPid = nullptr,
+                    pid_t holder = 0)
 {
     pid_t found = 0;
     for (int i = 0; i < SharedPIDList::NUM_ENTRIES; ++i) {
         SharedPIDList::PIDEntry entry = list.getEntry(i);
-        if (entry.pid == 0)
+        if (entry.pid == 0 || entry.pid == holder)
             continue;
         servicectl::DaemonState state = servicectl::CheckDaemon(entry.pid);
         if (state == servicectl::DaemonState::Dead) {
@@ -129,10 +133,26 @@ pid_t FindOwnDaemon(SharedPIDList& list, const std::string& name, int* deadPid =
             found = entry.pid;
         }
     }
-    return found;
+    return holder > 0 ? holder : found;
 }
 
-// The daemon's entry in the PID list for as long as the daemon runs.
+// True when the held process is the one to stop: a daemon of this
+// executable and installation, or the holder of the installation's lock.
+bool IsOurs(const servicectl::ProcessHandle& daemon, pid_t holder)
+{
+    if (servicectl::CheckDaemon(daemon) == servicectl::DaemonState::Ours)
+        return true;
+    return daemon.pid() == holder && servicectl::CompareTarvel(holder) == 1 && !daemon.Ended();
+}
+
+std::string AlreadyStarted(const char* place, pid_t pid)
+{
+    return std::string("CDaemonController::") + place + "(): Service already started (pid " +
+           (pid > 0 ? std::to_string(pid) : std::string("unknown")) + ")";
+}
+
+// The service's entry in the PID list for as long as it runs (as a daemon or
+// in the foreground).
 class DaemonEntry {
 public:
     DaemonEntry(pid_t pid, const std::string& name) : mPid(pid) { SharedPIDList().add(pid, name); }
@@ -198,9 +218,9 @@ int CDaemonController::startService(const std::string& name, const std::vector<s
     {
         // The daemon makes the list when it adds itself.
         SharedPIDList list(SharedPIDList::Access::Existing);
-        if (FindOwnDaemon(list, name) != 0)
-            throw CServiceException("CDaemonController::startService(): Service already started",
-                                    0);
+        pid_t running = FindOwnDaemon(list, name, nullptr, lockHolder());
+        if (running != 0)
+            throw CServiceException(AlreadyStarted("startService", running), 0);
     }
 
     CDaemon* daemon = getDaemonByName(name);
@@ -223,6 +243,10 @@ int CDaemonController::startService(const std::string& name, const std::vector<s
     daemon->setPid(getpid());
     daemon->addReadyHook(servicectl::ReportStartReady);
     daemon->prepareDetached();
+    // Taken by the daemon itself, so that the kernel names it as the holder;
+    // two starts at once both get here, and the second one fails.
+    servicectl::InstallationLock lock(mRunDir);
+    takeLock(lock, "startService");
     int result;
     {
         // A daemon that fails leaves no entry behind: the guard removes it
@@ -231,6 +255,25 @@ int CDaemonController::startService(const std::string& name, const std::vector<s
         result = daemon->run(args);
     }
     exit(result);
+}
+
+void CDaemonController::takeLock(servicectl::InstallationLock& lock, const char* place) const
+{
+    if (mRunDir.empty())
+        return;
+    pid_t holder = lock.acquire();
+    if (holder != 0)
+        throw CServiceException(AlreadyStarted(place, holder), 0);
+}
+
+pid_t CDaemonController::lockHolder() const
+{
+    if (mRunDir.empty())
+        return 0;
+    pid_t holder = servicectl::InstallationLock(mRunDir).holder();
+    // The lock file lies in a directory of the service's user; its holder
+    // must still serve this installation to count.
+    return holder > 0 && servicectl::CompareTarvel(holder) == 1 ? holder : 0;
 }
 
 int CDaemonController::awaitDaemon(servicectl::StartChannel& channel, pid_t pid,
@@ -269,7 +312,7 @@ int CDaemonController::restartService(const std::string& name,
     bool running;
     {
         SharedPIDList list(SharedPIDList::Access::Existing);
-        running = FindOwnDaemon(list, name) != 0;
+        running = FindOwnDaemon(list, name, nullptr, lockHolder()) != 0;
     }
     if (running)
         stopService(name);
@@ -280,22 +323,23 @@ void CDaemonController::stopService(const std::string& name)
 {
     SharedPIDList list(SharedPIDList::Access::Existing);
     int deadPid = 0;
-    pid_t pid = FindOwnDaemon(list, name, &deadPid);
+    pid_t holder = lockHolder();
+    pid_t pid = FindOwnDaemon(list, name, &deadPid, holder);
     if (pid != 0) {
         // Held from here on: checked once more through the handle, so that
         // the signals reach the process that passed the check and no other,
         // even if its id has gone to another process since (then ours ended).
         servicectl::ProcessHandle daemon(pid);
-        if (servicectl::CheckDaemon(daemon) == servicectl::DaemonState::Ours)
+        if (IsOurs(daemon, holder))
             KillProcess(daemon);
         list.remove(pid);
         return;
     }
     if (deadPid != 0)
-        throw CServiceException("CDaemonController::stopService(): Daemon '" + name + "' [" +
-                                    std::to_string(deadPid) + "] is not running",
-                                0);
-    throw CServiceException(
+        throw CNothingToStop("CDaemonController::stopService(): Daemon '" + name + "' [" +
+                                 std::to_string(deadPid) + "] is not running",
+                             0);
+    throw CNothingToStop(
         "CDaemonController::stopService(): Could not find daemon pid for service " + name, 0);
 }
 
@@ -306,6 +350,23 @@ int CDaemonController::startServiceConsole(const std::string& name,
     if (daemon == nullptr)
         throw CServiceException(
             "CDaemonController::startServiceConsole(): Attempt to start an unknown service", 0);
+    // What the caller left open stays the caller's: no server inherits it.
+    servicectl::ShutDescriptorsOnExec();
+    // Without an installation to guard, a foreground run is just that.
+    if (mRunDir.empty())
+        return daemon->run(args);
+    {
+        SharedPIDList list(SharedPIDList::Access::Existing);
+        pid_t running = FindOwnDaemon(list, name, nullptr, lockHolder());
+        if (running != 0)
+            throw CServiceException(AlreadyStarted("startServiceConsole", running), 0);
+    }
+    // Found, stopped and refused a second time like a daemon: the lock and
+    // the entry stay until the service ends.
+    servicectl::InstallationLock lock(mRunDir);
+    takeLock(lock, "startServiceConsole");
+    daemon->setPid(getpid());
+    DaemonEntry entry(daemon->getPid(), daemon->getName());
     return daemon->run(args);
 }
 
@@ -335,14 +396,27 @@ std::string CDaemonController::readStatus(int& exitStatus) const
     // Read only: a status query neither creates the list nor changes it.
     SharedPIDList list(SharedPIDList::Access::ReadOnly);
     std::vector<SharedPIDList::PIDEntry> entries = list.getEntries();
+    pid_t holder = lockHolder();
     exitStatus = kStatusNotRunning;
-    if (entries.empty())
+    if (entries.empty() && holder == 0)
         return "No services running.\n";
     bool dead = false, unverified = false, ours = false;
     std::string text = "Running services:\n";
+    // The installation's service runs even when the list does not show it
+    // (started from a file at another path, or a list it could not join).
+    bool listed = false;
+    for (const SharedPIDList::PIDEntry& entry : entries)
+        listed = listed || entry.pid == holder;
+    if (holder > 0 && !listed && !mServiceNames.empty()) {
+        text += "[" + std::to_string(holder) + "] " + mServiceNames.front() + " \n";
+        ours = true;
+    }
     for (const SharedPIDList::PIDEntry& entry : entries) {
         text += "[" + std::to_string(entry.pid) + "] " + servicectl::EscapeName(entry.name()) + " ";
-        switch (servicectl::CheckDaemon(entry.pid)) {
+        servicectl::DaemonState state = servicectl::CheckDaemon(entry.pid);
+        if (entry.pid == holder)
+            state = servicectl::DaemonState::Ours;
+        switch (state) {
         case servicectl::DaemonState::Ours:
             ours = true;
             break;

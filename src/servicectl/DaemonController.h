@@ -9,12 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Exceptions.h"
 #include "servicectl/Service.h"
 #include "servicectl/ServiceController.h"
 
 namespace servicectl {
+class InstallationLock;
 class StartChannel;
 }
+
+// What -stop throws when no service of this installation runs: the program
+// reports it like any failure, but exits 0, since stopping a stopped service
+// is no failure (as for LSB init scripts and systemctl).
+class CNothingToStop : public CServiceException {
+public:
+    using CServiceException::CServiceException;
+};
 
 class CDaemonController : public CServiceControllerBase {
 public:
@@ -31,6 +41,7 @@ public:
     int startService(const std::string& name, const std::vector<std::string>& args) override;
     // Stops the daemon if one runs, then starts it.
     int restartService(const std::string& name, const std::vector<std::string>& args) override;
+    // Stops this installation's service; throws CNothingToStop when none runs.
     void stopService(const std::string& name) override;
     int startServiceConsole(const std::string& name,
                             const std::vector<std::string>& args) override;
@@ -47,13 +58,28 @@ public:
 
     static CDaemon* getDaemonByName(const std::string& name);
 
+    // One service per installation: the running service (daemon or
+    // -console) holds the lock in `runDir` (see InstallationLock.h) for its
+    // whole life, a second one is refused with the pid of the first, and
+    // -status, -stop and -restart find the holder whatever file it was
+    // started from; -console joins the PID list like a daemon. Without a
+    // call, only the PID list is consulted and -console runs unlisted.
+    void setInstallationLock(const std::string& runDir) { mRunDir = runDir; }
+
 private:
+    // Takes the installation's lock (when one was set); throws "Service
+    // already started (pid N)" for `place` when another process holds it.
+    void takeLock(servicectl::InstallationLock& lock, const char* place) const;
+    // The holder of the installation's lock when it serves our TARVEL; else 0.
+    pid_t lockHolder() const;
+
     // The status text and its exit status, from one reading of the list.
     std::string readStatus(int& exitStatus) const;
     int awaitDaemon(servicectl::StartChannel& channel, pid_t pid, const std::string& name);
 
     // argv and the option names left by the program entry; for runService.
     std::vector<std::string> mArguments;
+    std::string mRunDir;
     static std::map<std::string, CDaemon*> mDaemons;
 };
 

@@ -96,17 +96,25 @@ DaemonState CheckProcess(pid_t pid)
     if (WithoutDeletedSuffix(daemonExe) != WithoutDeletedSuffix(ownExe))
         return DaemonState::Foreign;
 
-    std::string daemonTarvel;
-    int found = ReadProcessTarvel(pid, daemonTarvel);
-    if (found < 0)
+    int same = CompareTarvel(pid);
+    if (same < 0)
         return ProcessEnded(pid) ? DaemonState::Dead : DaemonState::Unverified;
-    const char* ownTarvel = getenv("TARVEL");
-    bool same = found == 0 ? ownTarvel == nullptr
-                           : ownTarvel != nullptr && daemonTarvel == ownTarvel;
-    return same ? DaemonState::Ours : DaemonState::Foreign;
+    return same == 1 ? DaemonState::Ours : DaemonState::Foreign;
 }
 
 }  // namespace
+
+int CompareTarvel(pid_t pid)
+{
+    std::string daemonTarvel;
+    int found = ReadProcessTarvel(pid, daemonTarvel);
+    if (found < 0)
+        return -1;
+    const char* ownTarvel = getenv("TARVEL");
+    bool same = found == 0 ? ownTarvel == nullptr
+                           : ownTarvel != nullptr && daemonTarvel == ownTarvel;
+    return same ? 1 : 0;
+}
 
 DaemonState CheckDaemon(pid_t pid)
 {

@@ -28,6 +28,11 @@ DaemonState CheckDaemon(pid_t pid);
 // read (and its id may have gone to another process), it counts as Dead.
 DaemonState CheckDaemon(const ProcessHandle& process);
 
+// Whether the process `pid` serves this installation: 1 when its TARVEL
+// (from /proc/<pid>/environ) equals ours (both unset counts as equal), 0 when
+// it differs, -1 when it cannot be read.
+int CompareTarvel(pid_t pid);
+
 // The TARVEL value in /proc/<pid>/environ. Returns 1 and sets `value` when
 // it is there, 0 when the environment has no TARVEL, -1 when it cannot be
 // read (or is larger than a sane environment). The first entry wins, as for

@@ -1,5 +1,6 @@
 #include "servicectl/DaemonStart.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,12 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "baselib/kx_time.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
+#include "foundation/OutputFile.h"
 
 namespace servicectl {
 
@@ -87,6 +91,33 @@ void Report(char kind, const std::string& text)
     }
     close(reportFd);
     reportFd = -1;
+}
+
+// close_range, or (on a kernel without it) one descriptor after another as
+// /proc/self/fd lists them.
+void CloseRange(unsigned first, unsigned last, int flags)
+{
+    if (close_range(first, last, flags) == 0)
+        return;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return;
+    std::vector<int> listed;
+    while (struct dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        long fd = strtol(entry->d_name, &end, 10);
+        bool number = end != entry->d_name && *end == '\0';
+        if (number && fd != dirfd(dir) && fd >= static_cast<long>(first) &&
+            fd <= static_cast<long>(last))
+            listed.push_back(static_cast<int>(fd));
+    }
+    closedir(dir);
+    for (int fd : listed) {
+        if (flags & CLOSE_RANGE_CLOEXEC)
+            fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+        else
+            close(fd);
+    }
 }
 
 // Replaces `target` (a standard descriptor) by `fd`; throws with the reason.
@@ -199,20 +230,38 @@ void DetachDaemon(const std::string& outputFile)
     close(null);
 
     CLog::checkWritable();
+    CloseDescriptorsExcept({reportFd});
+    if (outputFile == "/dev/null")
+        return;  // where the output already goes; an output file is a regular file
 
-    int output = OpenOutputFile(outputFile);
+    std::string reason;
+    int output = foundation::OpenOutputFile(outputFile, &reason);
     if (output < 0)
-        throw CServiceException(OsError("CDaemonController::startService(): cannot open", outputFile),
+        throw CServiceException("CDaemonController::startService(): cannot open " + outputFile +
+                                    " (" + reason + ")",
                                 0);
     Redirect(output, STDOUT_FILENO, outputFile);
     Redirect(output, STDERR_FILENO, outputFile);
     close(output);
 }
 
-int OpenOutputFile(const std::string& path)
+void CloseDescriptorsExcept(std::vector<int> keep)
 {
-    // Appended, so that rotation by copy and truncate works.
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
+    std::sort(keep.begin(), keep.end());
+    unsigned first = 3;
+    for (int fd : keep) {
+        if (fd < static_cast<int>(first))
+            continue;
+        if (static_cast<unsigned>(fd) > first)
+            CloseRange(first, static_cast<unsigned>(fd) - 1, 0);
+        first = static_cast<unsigned>(fd) + 1;
+    }
+    CloseRange(first, ~0U, 0);
+}
+
+void ShutDescriptorsOnExec()
+{
+    CloseRange(3, ~0U, CLOSE_RANGE_CLOEXEC);
 }
 
 void ReportStartReady()

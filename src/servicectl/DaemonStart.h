@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace servicectl {
 
@@ -53,20 +54,21 @@ private:
 
 // In the daemon child: a session of its own, standard input from /dev/null,
 // the log file checked writable (CLog::checkWritable), then standard output
-// and error appended to `outputFile`, created with mode 0640 and opened
-// without following a symbolic link. Throws with the reason on failure;
-// output then goes to /dev/null, never to the caller's terminal.
+// and error appended to `outputFile` (foundation::OpenOutputFile), and every
+// other descriptor closed but the report channel: whatever the caller left
+// open (a pipe a shell waits on) must not be held by the daemon or its servers.
+// Throws with the reason on failure; output then goes to /dev/null, never to
+// the caller's terminal.
 void DetachDaemon(const std::string& outputFile);
-
-// Opens `path` for appending as every output file of a daemon and its
-// servers is opened: created with mode 0640, never through a symbolic link
-// (someone else may have planted one), close-on-exec. The descriptor, or -1
-// with errno set.
-int OpenOutputFile(const std::string& path);
 
 // The daemon's reports; the first one closes the channel. Both do nothing in
 // a process without a channel (a foreground run) or after the first report.
 void ReportStartReady();
+// Closes every descriptor from 3 up except those in `keep`.
+void CloseDescriptorsExcept(std::vector<int> keep);
+// Marks every descriptor from 3 up close-on-exec, so that children started
+// later inherit none of them; the process itself keeps them.
+void ShutDescriptorsOnExec();
 void ReportStartFailure(const std::string& line);
 
 }  // namespace servicectl

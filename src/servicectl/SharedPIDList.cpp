@@ -135,8 +135,10 @@ void SharedPIDList::open(Access access)
     if (mSegmentId == -1) {
         if (errno == ENOENT && access != Access::Create)
             return;  // no list: no entries
-        throw CServiceException(
-            std::string(kOpenPlace) + "Could not access shared memory segment", 0);
+        throw CServiceException(std::string(kOpenPlace) +
+                                    "Could not access shared memory segment with key " +
+                                    KeyText(mKey) + ": " + strerror(errno),
+                                0);
     }
     checkSegment();
     attach();
@@ -146,8 +148,11 @@ void SharedPIDList::checkSegment() const
 {
     struct shmid_ds info;
     if (shmctl(mSegmentId, IPC_STAT, &info) != 0 && !StatFromProc(mSegmentId, info))
-        throw CServiceException(
-            std::string(kOpenPlace) + "Could not access shared memory segment", 0);
+        throw CServiceException(std::string(kOpenPlace) +
+                                    "Could not access shared memory segment with key " +
+                                    KeyText(mKey) + " (id " + std::to_string(mSegmentId) +
+                                    "): " + strerror(errno),
+                                0);
     std::string id = std::to_string(mSegmentId);
     std::string wayOut = "; if no daemon uses it, remove it with ipcrm -m " + id;
     if (info.shm_segsz != SEGMENT_SIZE)
@@ -171,9 +176,22 @@ void SharedPIDList::checkSegment() const
 void SharedPIDList::attach()
 {
     void* address = shmat(mSegmentId, nullptr, mReadOnly ? SHM_RDONLY : 0);
-    if (address == reinterpret_cast<void*>(-1))
-        throw CServiceException(std::string(kOpenPlace) + "Could not map shared memory segment",
+    if (address == reinterpret_cast<void*>(-1)) {
+        // Most often another user's list (root's daemon, asked by anyone
+        // else): the owner tells the caller whom to ask or to be.
+        int error = errno;
+        struct shmid_ds info;
+        std::string owner = shmctl(mSegmentId, IPC_STAT, &info) == 0 ||
+                                    StatFromProc(mSegmentId, info)
+                                ? ", owner " + OwnerText(info.shm_perm.uid)
+                                : std::string();
+        throw CServiceException(std::string(kOpenPlace) +
+                                    "Could not map shared memory segment with key " +
+                                    KeyText(mKey) + " (id " + std::to_string(mSegmentId) + owner +
+                                    ") " + (mReadOnly ? "for reading" : "for writing") + ": " +
+                                    strerror(error),
                                 0);
+    }
     if (mAttachment != nullptr)
         shmdt(mAttachment);
     mAttachment = address;

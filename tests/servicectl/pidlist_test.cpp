@@ -333,3 +333,33 @@ TEST_F(PIDListTest, ForeignOwnedSegmentIsRefusedUnlessRoot)
 }
 
 }  // namespace
+
+namespace {
+
+// Another user who may not map root's list learns why and whose it is,
+// for writing (-stop) as for reading (-status on a list closed to others).
+TEST_F(PIDListTest, MapRefusalNamesTheReasonAndTheOwner)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    {
+        SharedPIDList list(mKeyFile);
+        list.add(7, "svc");
+    }
+    int id = shmget(mKey, 0, 0);
+    ASSERT_GE(id, 0);
+    std::string start =
+        "SharedPIDList::SharedPIDList(): Could not map shared memory segment with key " +
+        KeyText(mKey) + " (id " + std::to_string(id) + ", owner user root (uid 0)) ";
+    EXPECT_EQ(OpenAs(65534, mKeyFile, SharedPIDList::Access::Existing),
+              start + "for writing: Permission denied");
+    EXPECT_EQ(OpenAs(65534, mKeyFile, SharedPIDList::Access::ReadOnly), "entries: 1");
+    struct shmid_ds info;
+    ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
+    info.shm_perm.mode = 0600;
+    ASSERT_EQ(shmctl(id, IPC_SET, &info), 0);
+    EXPECT_EQ(OpenAs(65534, mKeyFile, SharedPIDList::Access::ReadOnly),
+              start + "for reading: Permission denied");
+}
+
+}  // namespace

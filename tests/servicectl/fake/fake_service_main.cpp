@@ -6,6 +6,7 @@
 //   FAKE_EXIT         run's return value
 //   FAKE_FAIL         run throws before its loop
 //   FAKE_IGNORE_TERM  SIGTERM is ignored after the handlers are installed
+//   FAKE_RUN_DIR      directory of the installation's lock (none otherwise)
 //   FAKE_TRAP         run executes an illegal instruction once it runs, before
 //                     it reports that it is up
 #include "foundation/Exceptions.h"
@@ -115,8 +116,14 @@ int main(int argc, char** argv)
         controller.setEntryOptions({"-debug", "-l"});
         controller.registerService(&fake);
         controller.registerService(&other);
+        if (const char* runDir = getenv("FAKE_RUN_DIR"))
+            controller.setInstallationLock(runDir);
         controller.run(argc, argv);
         return controller.getExitStatus();
+    } catch (CNothingToStop& e) {
+        KXLogWrite(CLog::_pKXLog, "main(): General exception: %s", e.what());
+        fprintf(stderr, "%s\n", e.what());
+        return 0;
     } catch (std::exception& e) {
         KXLogWrite(CLog::_pKXLog, "main(): General exception: %s", e.what());
         fprintf(stderr, "%s\n", e.what());
