@@ -27,8 +27,11 @@ void RedirectOutput(const std::string& path)
     std::string reason;
     int fd = foundation::OpenOutputFile(path, &reason);
     if (fd < 0) {
+        // The OS's own words, except for what it has none for: a FIFO or
+        // another file that is not a regular one.
+        int error = errno;
         KXLogWrite(CLog::_pKXLog, "StartProcess(): cannot open output file %s (%s)", path.c_str(),
-                   reason.c_str());
+                   error == ELOOP ? strerror(error) : reason.c_str());
         return;
     }
     dup2(fd, STDOUT_FILENO);

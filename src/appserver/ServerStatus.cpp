@@ -36,6 +36,15 @@ size_t Utf8Length(const std::string& text, size_t i)
     return length;
 }
 
+std::string JsonSeconds(double seconds)
+{
+    if (seconds < 0)
+        return "null";
+    char text[32];
+    snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
+}
+
 std::string JsonTime(time_t when)
 {
     return when == 0 ? "null" : std::to_string(static_cast<long long>(when));
@@ -51,10 +60,11 @@ ServerStatus StatusOf(const AppServerProcess& record, time_t now)
     bool runs = HasProcess(record.mState);
     s.pid = runs ? record.mPid : 0;
     s.state = ServerStateName(record.mState);
-    if (record.throttled()) {
+    if (record.throttled())
         s.throttledUntil = record.throttledUntil();
-        s.state += " until " + LocalTime(s.throttledUntil, "%H:%M:%S");
-    }
+    s.ready = record.serving();
+    s.readySeconds = s.ready ? record.mReadySeconds : -1;
+    s.probeFailures = record.mProbeFailures;
     s.uptimeSeconds = runs ? static_cast<long>(now - record.mStartTime) : 0;
     s.restarts = record.mRestarts;
     if (record.mEndTime != 0) {
@@ -103,7 +113,9 @@ std::string FormatServerTable(const std::vector<ServerStatus>& servers)
         std::vector<std::string> row{
             FormatEndpoint(s.address, s.port),
             "pid " + (s.pid > 0 ? std::to_string(s.pid) : std::string("-")),
-            s.state,
+            s.throttledUntil != 0 && s.state == "throttled"
+                ? s.state + " until " + LocalTime(s.throttledUntil, "%H:%M:%S")
+                : s.state,
             "uptime " + (s.pid > 0 ? FormatUptime(s.uptimeSeconds) : std::string("-")),
             "restarts " + std::to_string(s.restarts),
             "last end " + (s.lastEnd.empty()
@@ -171,6 +183,9 @@ std::string FormatServerJson(const std::vector<ServerStatus>& servers)
         text += ", \"restarts\": " + std::to_string(s.restarts);
         text += ", \"last_end\": " + (s.lastEnd.empty() ? std::string("null") : JsonString(s.lastEnd));
         text += ", \"last_end_time\": " + JsonTime(s.lastEndTime);
+        text += std::string(", \"ready\": ") + (s.ready ? "true" : "false");
+        text += ", \"ready_s\": " + JsonSeconds(s.readySeconds);
+        text += ", \"probe_failures\": " + std::to_string(s.probeFailures);
         text += "}";
     }
     text += servers.empty() ? "]\n" : "\n]\n";

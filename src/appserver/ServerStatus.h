@@ -15,13 +15,15 @@ struct ServerStatus {
     std::string address;       // host text from ServerConfig.xml
     unsigned short port = 0;
     pid_t pid = 0;             // 0 when no process runs
-    std::string state;         // the state's name (ServerStateName); a throttled one
-                               // with " until HH:MM:SS"
+    std::string state;         // the state's name (ServerStateName)
     time_t throttledUntil = 0; // next start allowed, when throttled; else 0
     long uptimeSeconds = 0;    // since the running process was started; 0 when none
     unsigned restarts = 0;     // starts after the first since the service started
     std::string lastEnd;       // "exit 3", "signal 9"; empty when it never ended
     time_t lastEndTime = 0;    // when that end was seen; 0 when none
+    bool ready = false;        // it serves
+    double readySeconds = -1;  // from the last start to serving; < 0 when it does not serve
+    unsigned probeFailures = 0;  // liveness probes failed in a row
 };
 
 // What the control channel shows of `record` at wall time `now`.
@@ -35,11 +37,12 @@ std::string FormatUptime(long seconds);
 std::string FormatEndpoint(const std::string& address, unsigned short port);
 
 // One line per server, in the given order, each column padded to the widest
-// entry, each line ended by '\n'.
+// entry, each line ended by '\n'. A throttled server's state reads
+// "throttled until HH:MM:SS".
 std::string FormatServerTable(const std::vector<ServerStatus>& servers);
 // A JSON array of objects with the keys address, port, pid, state,
-// throttled_until, uptime_s, restarts, last_end and last_end_time; one
-// object per line.
+// throttled_until, uptime_s, restarts, last_end, last_end_time, ready,
+// ready_s and probe_failures; one object per line.
 std::string FormatServerJson(const std::vector<ServerStatus>& servers);
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);

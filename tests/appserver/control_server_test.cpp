@@ -335,7 +335,8 @@ TEST(ServerStatusFormat, AlignedTableAndEscapedJson)
     std::string json = FormatServerJson(servers);
     EXPECT_NE(json.find("{\"address\": \"127.0.0.1\", \"port\": 8001, \"pid\": 4242, \"state\": "
                         "\"running\", \"throttled_until\": null, \"uptime_s\": 65, \"restarts\": "
-                        "2, \"last_end\": \"signal 9\", \"last_end_time\": 1700000000}"),
+                        "2, \"last_end\": \"signal 9\", \"last_end_time\": 1700000000, \"ready\": "
+                        "false, \"ready_s\": null, \"probe_failures\": 0}"),
               std::string::npos)
         << json;
     EXPECT_NE(json.find("\"pid\": 0, \"state\": \"stopped by operator\", \"throttled_until\": "

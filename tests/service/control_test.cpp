@@ -157,7 +157,7 @@ TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::string line = LineStarting(r.out, Endpoint(a) + " ");
     EXPECT_NE(line.find("pid " + std::to_string(first) + " "), std::string::npos) << r.out;
-    EXPECT_NE(line.find(" running "), std::string::npos) << r.out;
+    EXPECT_NE(line.find(" serving "), std::string::npos) << r.out;
     EXPECT_NE(line.find("restarts 0"), std::string::npos) << r.out;
     EXPECT_NE(line.find("last end -"), std::string::npos) << r.out;
     EXPECT_NE(LineStarting(r.out, Endpoint(b) + " "), "") << r.out;
@@ -176,14 +176,20 @@ TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
     close(silent);
     ASSERT_TRUE(testutil::WaitUntil([&] { return Answers(a); }, 10000));
 
-    r = inst.Ctl({"-servers", "-json"});
+    // The service sees it serve at its next readiness probe, a moment after
+    // it first answers.
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        r = inst.Ctl({"-servers", "-json"});
+        return JsonObjectOf(r.out, a).find("\"state\": \"serving\"") != std::string::npos;
+    }, 5000)) << r.out;
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out.rfind("[\n", 0), 0u) << r.out;
     std::string object = JsonObjectOf(r.out, a);
     pid_t second = ServerOn(inst, a);
     EXPECT_NE(second, first);
     EXPECT_NE(object.find("\"pid\": " + std::to_string(second) + ","), std::string::npos) << r.out;
-    EXPECT_NE(object.find("\"state\": \"running\""), std::string::npos) << r.out;
+    EXPECT_NE(object.find("\"state\": \"serving\""), std::string::npos) << r.out;
+    EXPECT_NE(object.find("\"ready\": true, \"ready_s\": "), std::string::npos) << r.out;
     EXPECT_NE(object.find("\"restarts\": 1,"), std::string::npos) << r.out;
     EXPECT_NE(object.find("\"last_end\": \"signal 9\", \"last_end_time\": 1"), std::string::npos)
         << r.out;
@@ -201,7 +207,8 @@ TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
     line = LineStarting(r.out, Endpoint(a) + " ");
     EXPECT_NE(line.find("pid - "), std::string::npos) << r.out;
     EXPECT_NE(line.find(" stopped by operator "), std::string::npos) << r.out;
-    EXPECT_TRUE(notify.WaitFor("STATUS=1 running, 0 throttled, 1 stopped"));
+    EXPECT_TRUE(notify.WaitFor("STATUS=1 running, 0 throttled, 1 stopped; not serving: " +
+                               Endpoint(a) + " (stopped by operator)"));
     EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
     EXPECT_EQ(ServerOn(inst, a), 0);
 
@@ -317,10 +324,14 @@ TEST(ControlChannel, ReloadChangesWhatChangedAndKeepsTheRest)
     EXPECT_EQ(inst.CountLines("Reload: 1 added, 1 removed, 1 changed, 1 unchanged"), 1);
     EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
 
-    r = inst.Ctl({"-servers", "-json"});
+    // An added server serves at its own pace; the reload does not wait for it.
+    testutil::WaitUntil([&] {
+        r = inst.Ctl({"-servers", "-json"});
+        return JsonObjectOf(r.out, d).find("\"state\": \"serving\"") != std::string::npos;
+    }, 5000);
     EXPECT_NE(JsonObjectOf(r.out, a).find("\"restarts\": 0,"), std::string::npos) << r.out;
     EXPECT_EQ(JsonObjectOf(r.out, b), "") << r.out;
-    EXPECT_NE(JsonObjectOf(r.out, d).find("\"state\": \"running\""), std::string::npos) << r.out;
+    EXPECT_NE(JsonObjectOf(r.out, d).find("\"state\": \"serving\""), std::string::npos) << r.out;
     std::vector<std::string> sent = notify.messages();
     auto reloading = std::find_if(sent.begin(), sent.end(), [](const std::string& m) {
         return m.rfind("RELOADING=1", 0) == 0;
@@ -338,12 +349,19 @@ TEST(ControlChannel, ThrottledServersAreShownAndCanBeStartedByHand)
     FakeNotifySocket notify(inst.path("notify.sock"));
     pid_t console = inst.StartConsole({notify.env(), "APPSRV_EXIT_CODE=3"});
     ASSERT_TRUE(inst.WaitForLog("failed 5 times within 60 s", 2)) << testutil::ReadFile(inst.log());
-    EXPECT_TRUE(notify.WaitFor("STATUS=0 running, 2 throttled, 0 stopped"));
+    EXPECT_TRUE(notify.WaitFor("STATUS=0 running, 2 throttled, 0 stopped; not serving: " +
+                               Endpoint(inst.port(0)) + " (throttled), " + Endpoint(inst.port(1)) +
+                               " (throttled)"));
 
     RunResult r = inst.Ctl({"-servers", "-json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::string object = JsonObjectOf(r.out, inst.port(0));
-    EXPECT_NE(object.find("\"pid\": 0, \"state\": \"throttled until "), std::string::npos) << r.out;
+    EXPECT_NE(object.find("\"pid\": 0, \"state\": \"throttled\", \"throttled_until\": 1"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(LineStarting(inst.Ctl({"-servers"}).out, Endpoint(inst.port(0)) + " ")
+                  .find(" throttled until "),
+              std::string::npos);
     EXPECT_NE(object.find("\"last_end\": \"exit 3\""), std::string::npos) << r.out;
     EXPECT_NE(object.find("\"restarts\": 4,"), std::string::npos) << r.out;
     r = inst.Ctl({"-servers"});
