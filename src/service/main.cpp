@@ -1,9 +1,12 @@
 // tarvelsvc: the application server service and its own controller.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string>
 
+#include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
 #include "foundation/CmdLine.h"
 #include "foundation/Log.h"
@@ -17,6 +20,19 @@
 static bool versionAsked(int argc, char** argv)
 {
     return VersionOnly(CCmdLine(argc, argv, "-"));
+}
+
+// -start waits until every server serves or has failed: up to the start
+// time-out of tarvelsvc.conf, and a margin. A file that cannot be read
+// is the daemon's to report; the default then holds here.
+static std::chrono::seconds StartReportLimit()
+{
+    int timeout = ServiceSettings().startTimeout;
+    try {
+        timeout = LoadServiceSettings(ServiceSettingsFile()).startTimeout;
+    } catch (std::exception&) {
+    }
+    return std::max(servicectl::kStartReportLimit, std::chrono::seconds(timeout + 30));
 }
 
 static int runProgram(int argc, char** argv)
@@ -80,6 +96,7 @@ static int runProgram(int argc, char** argv)
     // The controller parses the whole command line again by itself; the
     // options popped above reach the service as extra arguments.
     controller.setInstallationLock(ControlRunDir());
+    controller.setStartReportLimit(StartReportLimit());
     controller.run(argc, argv);
     return controller.getExitStatus();
 }

@@ -241,7 +241,8 @@ int CDaemonController::startService(const std::string& name, const std::vector<s
     channel.becomeReporter();
     servicectl::DetachDaemon(daemon->getOutputFile());
     daemon->setPid(getpid());
-    daemon->addReadyHook(servicectl::ReportStartReady);
+    daemon->addReadyHook(
+        [daemon] { servicectl::ReportStartReady(daemon->readyLine(), daemon->readyComplete()); });
     daemon->prepareDetached();
     // Taken by the daemon itself, so that the kernel names it as the holder;
     // two starts at once both get here, and the second one fails.
@@ -279,9 +280,16 @@ pid_t CDaemonController::lockHolder() const
 int CDaemonController::awaitDaemon(servicectl::StartChannel& channel, pid_t pid,
                                    const std::string& name)
 {
-    servicectl::StartOutcome outcome = channel.awaitReport(pid, servicectl::kStartReportLimit);
-    if (outcome.kind == servicectl::StartOutcome::READY)
+    servicectl::StartOutcome outcome = channel.awaitReport(pid, mStartReportLimit);
+    if (outcome.kind == servicectl::StartOutcome::READY ||
+        outcome.kind == servicectl::StartOutcome::PARTLY) {
+        // Up, and running on even when not all of it works: the summary says so.
+        if (!outcome.text.empty())
+            std::cout << outcome.text << "\n" << std::flush;
+        if (outcome.kind == servicectl::StartOutcome::PARTLY)
+            setExitStatus(1);
         return pid;
+    }
 
     // The daemon is gone; so must its entry be, whatever ended it.
     SharedPIDList(SharedPIDList::Access::Existing).remove(pid);
@@ -295,7 +303,7 @@ int CDaemonController::awaitDaemon(servicectl::StartChannel& channel, pid_t pid,
     case servicectl::StartOutcome::TIMED_OUT:
         throw CServiceException("CDaemonController::startService(): " + daemonName +
                                     " was not ready within " +
-                                    std::to_string(servicectl::kStartReportLimit.count()) +
+                                    std::to_string(mStartReportLimit.count()) +
                                     " s and was stopped",
                                 0);
     default:

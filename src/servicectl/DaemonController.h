@@ -5,11 +5,13 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "foundation/Exceptions.h"
+#include "servicectl/DaemonStart.h"
 #include "servicectl/Service.h"
 #include "servicectl/ServiceController.h"
 
@@ -65,6 +67,9 @@ public:
     // started from; -console joins the PID list like a daemon. Without a
     // call, only the PID list is consulted and -console runs unlisted.
     void setInstallationLock(const std::string& runDir) { mRunDir = runDir; }
+    // How long -start waits for the daemon to say it is up (default
+    // kStartReportLimit); a service whose start takes longer sets more.
+    void setStartReportLimit(std::chrono::seconds limit) { mStartReportLimit = limit; }
 
 private:
     // Takes the installation's lock (when one was set); throws "Service
@@ -80,6 +85,7 @@ private:
     // argv and the option names left by the program entry; for runService.
     std::vector<std::string> mArguments;
     std::string mRunDir;
+    std::chrono::seconds mStartReportLimit = servicectl::kStartReportLimit;
     static std::map<std::string, CDaemon*> mDaemons;
 };
 

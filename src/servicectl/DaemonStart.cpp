@@ -25,6 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char kReady = 'R';
+const char kPartly = 'P';
 const char kFailed = 'F';
 // A report is one line; a longer one is cut.
 const size_t kReportLimit = 4096;
@@ -191,8 +192,11 @@ StartOutcome StartChannel::awaitReport(pid_t child, std::chrono::seconds limit)
         } else if (received.size() < kReportLimit + 1) {
             received.append(buffer, static_cast<size_t>(n));
         }
-        if (!received.empty() && received[0] == kReady) {
-            outcome.kind = StartOutcome::READY;
+        // The daemon closes the channel after its report: its summary is
+        // complete at the end of the channel.
+        if (closed && !received.empty() && (received[0] == kReady || received[0] == kPartly)) {
+            outcome.kind = received[0] == kReady ? StartOutcome::READY : StartOutcome::PARTLY;
+            outcome.text = received.substr(1, kReportLimit);
             return outcome;
         }
     }
@@ -264,9 +268,9 @@ void ShutDescriptorsOnExec()
     CloseRange(3, ~0U, CLOSE_RANGE_CLOEXEC);
 }
 
-void ReportStartReady()
+void ReportStartReady(const std::string& summary, bool complete)
 {
-    Report(kReady, std::string());
+    Report(complete ? kReady : kPartly, summary);
 }
 
 void ReportStartFailure(const std::string& line)

@@ -17,7 +17,8 @@ constexpr std::chrono::seconds kStartReportLimit(30);
 
 struct StartOutcome {
     enum Kind {
-        READY,      // the daemon is up
+        READY,      // the daemon is up (text: its summary, may be empty)
+        PARTLY,     // the daemon is up, but not all it runs works (text: its summary)
         REPORTED,   // the daemon failed and reported its own error line (text)
         ENDED,      // the daemon ended without a report; text: "exit status 1", "signal 9"
         TIMED_OUT,  // no report within the limit; the daemon was ended
@@ -63,7 +64,9 @@ void DetachDaemon(const std::string& outputFile);
 
 // The daemon's reports; the first one closes the channel. Both do nothing in
 // a process without a channel (a foreground run) or after the first report.
-void ReportStartReady();
+// `summary` is the line the starting process prints; `complete` false
+// makes it exit 1 although the daemon runs on.
+void ReportStartReady(const std::string& summary = std::string(), bool complete = true);
 // Closes every descriptor from 3 up except those in `keep`.
 void CloseDescriptorsExcept(std::vector<int> keep);
 // Marks every descriptor from 3 up close-on-exec, so that children started
