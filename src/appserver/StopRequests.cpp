@@ -23,8 +23,15 @@ struct StopRequests::Shared {
     int fd = -1;
 };
 
-StopRequests::StopRequests() : mShared(std::make_shared<Shared>())
+StopRequests::StopRequests() : mShared(std::make_shared<Shared>()) {}
+
+// Made on first use, in the loop: a daemon closes what it inherited when it
+// detaches, after the manager was built.
+void StopRequests::open()
 {
+    if (mOpened)
+        return;
+    mOpened = true;
     mShared->fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -36,8 +43,9 @@ StopRequests::~StopRequests()
         close(mShared->fd);
 }
 
-int StopRequests::fd() const
+int StopRequests::fd()
 {
+    open();
     return mShared->fd;
 }
 
@@ -49,6 +57,7 @@ uint64_t StopRequests::queue(uint64_t id, const std::string& host, unsigned shor
 
 std::vector<StopRequests::NoThread> StopRequests::launch()
 {
+    open();
     std::vector<NoThread> failed;
     for (size_t made = 0; made < kBatch && !mQueue.empty(); ++made) {
         Request request = mQueue.front();

@@ -46,7 +46,7 @@ public:
     bool running() const { return !mThreads.empty(); }
     // Readable when a thread is done; -1 when no eventfd could be made (the
     // loop then looks every 20 ms while threads run).
-    int fd() const;
+    int fd();
     // The requests done since the last call; their threads are joined.
     std::vector<Done> take();
 
@@ -59,9 +59,12 @@ private:
     };
     struct Shared;
 
+    void open();
+
     std::shared_ptr<Shared> mShared;
     std::deque<Request> mQueue;
     std::map<uint64_t, std::thread> mThreads;  // by request serial: a record may be
                                                // asked again while an old thread connects
     uint64_t mNextSerial = 1;
+    bool mOpened = false;
 };
