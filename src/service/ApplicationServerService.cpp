@@ -69,6 +69,7 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     CSystemdNotifier notifier;
     CServerControl control(mManager, notifier);
     control.open(ControlRunDir());
+    control.applyMetricsListen();
     PluggedSources plugged(mManager, {&control, &notifier});
     mNotifier = &notifier;
 

@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
 #include "appserver/ControlServer.h"
+#include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
 #include "foundation/CmdLine.h"
 #include "servicectl/ControlClient.h"
@@ -26,6 +28,18 @@ bool CheckEndpoint(const std::string& endpoint)
 }
 
 }  // namespace
+
+std::chrono::seconds StartWait()
+{
+    int timeout = ServiceSettings().startTimeout;
+    try {
+        timeout = LoadServiceSettings(ServiceSettingsFile()).startTimeout;
+    } catch (std::exception&) {
+        // The service refuses such a file itself; the default holds here.
+    }
+    // The old process's stop (at most 45 s) and the new one's start.
+    return std::chrono::seconds(timeout + 60);
+}
 
 std::string ControlRunDir()
 {
@@ -51,6 +65,8 @@ bool RunControlSwitch(CCmdLine& commandLine, int& exitCode)
         request = commandLine.popOption("-json") ? "servers json" : "servers";
     } else if (commandLine.popOption("-reload")) {
         request = "reload";
+    } else if (commandLine.popOption("-metrics")) {
+        request = "metrics";
     } else {
         for (const char* name : {"-stopserver", "-startserver", "-restartserver"}) {
             if (!commandLine.hasOption(name))
@@ -68,6 +84,9 @@ bool RunControlSwitch(CCmdLine& commandLine, int& exitCode)
     if (request.empty())
         return false;
     ControlWaits waits;
+    // A start, a restart and each step of a reload's rollout may take the
+    // whole start time-out before the next line of the reply.
+    waits.reply = std::max<std::chrono::milliseconds>(waits.reply, StartWait());
     // A server that ignores the request and SIGTERM takes 35 s to stop; an
     // operator at a terminal hears every 5 s that the wait goes on.
     if (request.compare(0, 11, "stopserver ") == 0 && isatty(STDERR_FILENO) == 1)

@@ -1,8 +1,9 @@
 // The switches that talk to a running service over its control channel:
 // -servers [-json], -stopserver, -startserver and -restartserver
-// ADDRESS:PORT, and -reload.
+// ADDRESS:PORT, -reload and -metrics.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 class CCmdLine;
@@ -10,6 +11,11 @@ class CCmdLine;
 // $TARVEL/run, the directory of the control socket; throws the environment
 // exception when TARVEL is not set.
 std::string ControlRunDir();
+
+// The longest a start of one server may take to serve, with the stop of its
+// old process: the start time-out of tarvelsvc.conf (its default when the
+// file cannot be read) and 60 s.
+std::chrono::seconds StartWait();
 
 // When the command line holds one of these switches (and none of the
 // controller's own), sends the request, prints the reply and returns true

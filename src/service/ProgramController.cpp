@@ -31,6 +31,7 @@ const Switch kSwitches[] = {
     {CServiceControllerBase::STATUS_SWITCH, Value::None},
     {"-servers", Value::None},
     {"-reload", Value::None},
+    {"-metrics", Value::None},
     {"-stopserver", Value::Endpoint},
     {"-startserver", Value::Endpoint},
     {"-restartserver", Value::Endpoint},
@@ -87,6 +88,8 @@ std::string CProgramController::getControllerUsage() const
     AppendUsageLine(text, "-startserver <address>:<port>: ", "Start a stopped server again");
     AppendUsageLine(text, "-restartserver <address>:<port>: ", "Stop one server and start it again");
     AppendUsageLine(text, "-reload: ", "Read the configuration again and apply the differences");
+    AppendUsageLine(text, "-metrics: ",
+                    "Print the metrics of the running service (Prometheus text format)");
     AppendUsageLine(text, "-version: ", "Show the version of this program");
     return text;
 }

@@ -22,6 +22,7 @@ void CServerControl::handleReload(ClientId client)
         table = mManager.loadTable(true);
     } catch (std::exception& e) {
         KXLogWrite(CLog::_pKXLog, "Reload failed, nothing changed: %s", e.what());
+        ++mReloadCounts.failures;
         mNotifier.ready();
         replyTo(client, std::string("ERROR ") + e.what() + "\n", true);
         return;
@@ -29,6 +30,7 @@ void CServerControl::handleReload(ClientId client)
     if (settings != mManager.settings()) {
         KXLogWrite(CLog::_pKXLog, "Reload: settings of %s applied", ServiceSettingsFile().c_str());
         mManager.setSettings(settings);
+        applyMetricsListen(client);
     }
     ReloadPlan plan = PlanReload(mManager.processes(), table);
     mReload = std::make_unique<Reload>();
@@ -108,6 +110,7 @@ void CServerControl::checkReload()
                           std::to_string(mReload->changed) + " changed, " +
                           std::to_string(mReload->unchanged) + " unchanged";
     KXLogWrite(CLog::_pKXLog, "Reload: %s", summary.c_str());
+    ++(mReload->failed ? mReloadCounts.failures : mReloadCounts.reloads);
     mNotifier.ready();
     replyTo(mReload->client,
             summary + (mReload->failed ? "\nERROR the rolling restart stopped at a server that "

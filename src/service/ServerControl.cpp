@@ -44,6 +44,37 @@ CServerControl::CServerControl(CAppServerManager& manager, CSystemdNotifier& not
 CServerControl::~CServerControl()
 {
     mManager.forgetWaiters();
+    if (mEndpoint)
+        mManager.removeSource(mEndpoint.get());
+}
+
+void CServerControl::applyMetricsListen(ClientId client)
+{
+    const ServiceSettings& settings = mManager.settings();
+    std::string listen;
+    if (settings.metricsPort != 0) {
+        bool v6 = settings.metricsAddress.find(':') != std::string::npos;
+        listen = (v6 ? "[" + settings.metricsAddress + "]" : settings.metricsAddress) + ":" +
+                 std::to_string(settings.metricsPort);
+    }
+    if (listen == mEndpointListen)
+        return;
+    if (mEndpoint) {
+        mManager.removeSource(mEndpoint.get());
+        mEndpoint.reset();
+    }
+    mEndpointListen = listen;
+    if (listen.empty())
+        return;
+    try {
+        mEndpoint = std::make_unique<CMetricsEndpoint>(listen, [this] { return metrics(); });
+        mManager.addSource(mEndpoint.get());
+        KXLogWrite(CLog::_pKXLog, "Metrics endpoint: listening on %s", listen.c_str());
+    } catch (std::exception& e) {
+        mEndpointListen.clear();
+        KXLogWrite(CLog::_pKXLog, "The service runs without its metrics endpoint: %s", e.what());
+        replyTo(client, std::string("metrics endpoint not started: ") + e.what() + "\n", false);
+    }
 }
 
 void CServerControl::open(const std::string& runDir)
@@ -87,6 +118,10 @@ void CServerControl::handle(ClientId client, const std::string& request)
 {
     if (request == "servers" || request == "servers json") {
         handleServers(client, request != "servers");
+        return;
+    }
+    if (request == "metrics") {
+        replyTo(client, metrics() + "OK\n", true);
         return;
     }
     if (mShutdown) {

@@ -16,13 +16,16 @@
 #include "appserver/AppServerManager.h"
 #include "appserver/ControlServer.h"
 #include "appserver/EventLoop.h"
+#include "appserver/MetricsEndpoint.h"
 #include "appserver/ServerStatus.h"
+#include "service/ServiceMetrics.h"
 
 class CSystemdNotifier;
 
 class CServerControl : public LoopSource {
 public:
     using Clock = std::chrono::steady_clock;
+    using ClientId = CControlServer::ClientId;
 
     CServerControl(CAppServerManager& manager, CSystemdNotifier& notifier);
     ~CServerControl() override;
@@ -38,12 +41,17 @@ public:
 
     // The table as the channel shows it, in table order.
     std::vector<ServerStatus> snapshot(time_t now) const;
+    // The metrics as -metrics and the endpoint give them.
+    std::string metrics() const { return ServiceMetricsText(mManager, mReloadCounts); }
+    // Listens for scrapes where the manager's settings say (METRICS_LISTEN),
+    // or stops listening; a failure is logged (and told to `client`) and the
+    // service runs on without the endpoint.
+    void applyMetricsListen(ClientId client = 0);
 
     void prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline) override;
     void dispatch(struct pollfd* fds, size_t count, Clock::time_point now) override;
 
 private:
-    using ClientId = CControlServer::ClientId;
     using Outcome = CAppServerManager::Outcome;
 
     // A caller waiting for one server to serve (a start, a restart, or a
@@ -88,6 +96,9 @@ private:
     std::unique_ptr<CControlServer> mChannel;
     std::list<Pending> mPending;
     std::unique_ptr<Reload> mReload;
+    ReloadCounts mReloadCounts;
+    std::unique_ptr<CMetricsEndpoint> mEndpoint;
+    std::string mEndpointListen;  // what mEndpoint listens on
     bool mShutdown = false;
     size_t mChannelFds = 0;  // how many of the last prepare's fds are the channel's
 };

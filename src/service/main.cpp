@@ -6,7 +6,6 @@
 #include <iostream>
 #include <string>
 
-#include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
 #include "foundation/CmdLine.h"
 #include "foundation/Log.h"
@@ -23,16 +22,10 @@ static bool versionAsked(int argc, char** argv)
 }
 
 // -start waits until every server serves or has failed: up to the start
-// time-out of tarvelsvc.conf, and a margin. A file that cannot be read
-// is the daemon's to report; the default then holds here.
+// time-out of tarvelsvc.conf, and a margin.
 static std::chrono::seconds StartReportLimit()
 {
-    int timeout = ServiceSettings().startTimeout;
-    try {
-        timeout = LoadServiceSettings(ServiceSettingsFile()).startTimeout;
-    } catch (std::exception&) {
-    }
-    return std::max(servicectl::kStartReportLimit, std::chrono::seconds(timeout + 30));
+    return std::max<std::chrono::seconds>(servicectl::kStartReportLimit, StartWait());
 }
 
 static int runProgram(int argc, char** argv)

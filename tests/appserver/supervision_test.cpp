@@ -289,7 +289,9 @@ TEST_F(Supervision, DrainSleepsAtMostTheGivenTime)
 
 TEST_F(Supervision, StopServersSignalsOnlyRunningRecords)
 {
-    build({8001, 8002, 8003});
+    // Ports nobody listens on: the stop's request is refused and SIGTERM
+    // follows at once.
+    build({testutil::FreePort(), testutil::FreePort(), testutil::FreePort()});
     auto& processes = ManagerTestPeer::records(manager);
     manager.startServers();
     for (const auto& p : processes)
