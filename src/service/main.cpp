@@ -28,6 +28,26 @@ static std::chrono::seconds StartReportLimit()
     return std::max<std::chrono::seconds>(servicectl::kStartReportLimit, StartWait());
 }
 
+// -iplist and TARVEL_IPLIST go through the same parser and checks. The
+// words are resolved only when the service builds its table, so that -stop
+// and -status never wait for, or fail on, name resolution.
+static void HandOverIPList(CApplicationServerService& service, const CmdLineArguments& args)
+{
+    if (args.ipListGiven) {
+        service.manager().setIPListLater(args.ipListText.c_str());
+        return;
+    }
+    // Without TARVEL_IPLIST the host serves all of its own addresses.
+    std::string envList;
+    bool envGiven = true;
+    try {
+        envList = CTarvelEnv::ipListText();
+    } catch (std::exception&) {
+        envGiven = false;
+    }
+    service.manager().setIPListLater(envGiven ? envList.c_str() : nullptr);
+}
+
 static int runProgram(int argc, char** argv)
 {
     if (versionAsked(argc, argv)) {
@@ -69,22 +89,7 @@ static int runProgram(int argc, char** argv)
     if (args.logGiven)
         CLog::setFileName(args.logFile.c_str());
 
-    // -iplist and TARVEL_IPLIST go through the same parser and checks. The
-    // words are resolved only when the service builds its table, so that
-    // -stop and -status never wait for, or fail on, name resolution.
-    if (args.ipListGiven) {
-        service.manager().setIPListLater(args.ipListText.c_str());
-    } else {
-        // Without TARVEL_IPLIST the host serves all of its own addresses.
-        std::string envList;
-        bool envGiven = true;
-        try {
-            envList = CTarvelEnv::ipListText();
-        } catch (std::exception&) {
-            envGiven = false;
-        }
-        service.manager().setIPListLater(envGiven ? envList.c_str() : nullptr);
-    }
+    HandOverIPList(service, args);
 
     // The controller parses the whole command line again by itself; the
     // options popped above reach the service as extra arguments.
