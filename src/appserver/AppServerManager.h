@@ -143,6 +143,9 @@ private:
     void identify();
     AppServerProcess* findRecord(uint64_t id);
     AppServerProcess* findRecord(const std::string& host, unsigned short port);
+    // The record at host:port when an operator's request may begin on it;
+    // otherwise null, with why in `refusal` (NoServer or Busy).
+    AppServerProcess* requestable(const std::string& host, unsigned short port, Request& refusal);
     // The stop of one record with `purpose`: its request goes to a thread.
     void beginStop(AppServerProcess& record, StopPurpose purpose, Clock::time_point now);
     void setCommand(AppServerProcess& record, const std::string& command);

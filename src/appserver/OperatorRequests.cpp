@@ -146,15 +146,24 @@ void CAppServerManager::tellWaiter(AppServerProcess& record)
         notify(record, Outcome::Failed);
 }
 
-CAppServerManager::Request CAppServerManager::stopServer(const std::string& host,
-                                                         unsigned short port, Waiter waiter)
+AppServerProcess* CAppServerManager::requestable(const std::string& host, unsigned short port,
+                                                Request& refusal)
 {
     identify();
     AppServerProcess* record = findRecord(host, port);
+    refusal = record == nullptr ? Request::NoServer : Request::Busy;
+    if (record == nullptr || Stopping(*record) || mWaiters.count(record->mId) != 0)
+        return nullptr;
+    return record;
+}
+
+CAppServerManager::Request CAppServerManager::stopServer(const std::string& host,
+                                                         unsigned short port, Waiter waiter)
+{
+    Request refusal;
+    AppServerProcess* record = requestable(host, port, refusal);
     if (record == nullptr)
-        return Request::NoServer;
-    if (Stopping(*record) || mWaiters.count(record->mId) != 0)
-        return Request::Busy;
+        return refusal;
     auto now = Clock::now();
     if (!Runs(*record)) {
         if (record->mState != ServerState::Held)
@@ -171,12 +180,10 @@ CAppServerManager::Request CAppServerManager::stopServer(const std::string& host
 CAppServerManager::Request CAppServerManager::startServer(const std::string& host,
                                                           unsigned short port, Waiter waiter)
 {
-    identify();
-    AppServerProcess* record = findRecord(host, port);
+    Request refusal;
+    AppServerProcess* record = requestable(host, port, refusal);
     if (record == nullptr)
-        return Request::NoServer;
-    if (Stopping(*record) || mWaiters.count(record->mId) != 0)
-        return Request::Busy;
+        return refusal;
     if (Runs(*record))
         return Request::AlreadyRunning;
     KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu started by operator", host.c_str(), port);

@@ -38,19 +38,6 @@ const Switch kSwitches[] = {
     {"-version", Value::None},
 };
 
-// The same format as the controller's own lines: the left part right-aligned
-// to 34 columns (a longer one is not cut), then the description.
-constexpr size_t kUsageColumn = 34;
-
-void AppendUsageLine(std::string& text, const std::string& left, const char* description)
-{
-    if (left.size() < kUsageColumn)
-        text.append(kUsageColumn - left.size(), ' ');
-    text += left;
-    text += description;
-    text += '\n';
-}
-
 void PopProgramOptions(CCmdLine& commandLine)
 {
     for (const std::string& name : programOptionNames())

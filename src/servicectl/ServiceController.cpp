@@ -10,18 +10,6 @@ CServiceControllerBase* CServiceControllerBase::mSingleInstance = nullptr;
 
 namespace {
 
-// Left parts are right-aligned to this width; a longer one is not cut.
-constexpr size_t kUsageColumn = 34;
-
-void AppendUsageLine(std::string& text, const std::string& left, const char* description)
-{
-    if (left.size() < kUsageColumn)
-        text.append(kUsageColumn - left.size(), ' ');
-    text += left;
-    text += description;
-    text += '\n';
-}
-
 // The first option left on a line without a switch that the program entry
 // does not take either; a stray word (a value without option) counts too, as
 // when the dash was forgotten. Empty when there is none. Names are looked at
@@ -214,4 +202,15 @@ std::string CServiceControllerBase::getUsage(const std::string& programName) con
 std::string CServiceControllerBase::getServiceUsage(const std::string& name) const
 {
     return getService(name)->getUsage();
+}
+
+void AppendUsageLine(std::string& text, const std::string& left, const char* description)
+{
+    // Left parts are right-aligned to this width; a longer one is not cut.
+    const size_t kUsageColumn = 34;
+    if (left.size() < kUsageColumn)
+        text.append(kUsageColumn - left.size(), ' ');
+    text += left;
+    text += description;
+    text += '\n';
 }

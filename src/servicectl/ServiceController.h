@@ -102,3 +102,7 @@ protected:
     int mExitStatus = 0;
     static CServiceControllerBase* mSingleInstance;
 };
+
+// Appends one usage line to `text`: `left` right-aligned to 34 columns (a
+// longer one is not cut), then `description` and a line end.
+void AppendUsageLine(std::string& text, const std::string& left, const char* description);

@@ -221,18 +221,28 @@ unsigned short FreePort()
     return ntohs(addr.sin_port);
 }
 
-bool PortOpen(unsigned short port)
+int ConnectLoopback(unsigned short port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return -1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool PortOpen(unsigned short port)
+{
+    int fd = ConnectLoopback(port);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
 }
 
 static std::vector<std::string> MergedEnv(const std::vector<std::string>& extra)

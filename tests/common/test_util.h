@@ -91,6 +91,8 @@ std::string RunAsUser(const std::string& user, const std::function<std::string()
 unsigned short FreePort();
 // True if something accepts connections on 127.0.0.1:port.
 bool PortOpen(unsigned short port);
+// A connected TCP socket to 127.0.0.1:port (close-on-exec), or -1.
+int ConnectLoopback(unsigned short port);
 
 // Runs a program and collects its exit status, stdout and stderr; the
 // environment is the current one with `env` entries (NAME=VALUE) added or

@@ -3,10 +3,7 @@
 // throttled and a held server, promtool accepts the text, and silent
 // scrapers do not delay a restart.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,16 +22,7 @@ std::string Labels(unsigned short port)
 
 int Connect(unsigned short port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return testutil::ConnectLoopback(port);
 }
 
 // GET path from the endpoint; the whole answer.

@@ -58,6 +58,8 @@ std::string ControllerUsage(const std::string& exe)
            " -restartserver <address>:<port>: Stop one server and start it again\n"
            "                         -reload: Read the configuration again and apply the "
            "differences\n"
+           "                        -metrics: Print the metrics of the running service "
+           "(Prometheus text format)\n"
            "                        -version: Show the version of this program\n"
            "\nRegistered services:\nTARVEL\n";
 }

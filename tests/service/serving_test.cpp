@@ -2,10 +2,7 @@
 // connections, a start that fails says so, a reload keeps a pool serving,
 // and tarvelsvc.conf is checked at start and on reload.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,15 +24,7 @@ std::string Endpoint(unsigned short port)
 
 bool Accepts(unsigned short port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok;
+    return testutil::PortOpen(port);
 }
 
 void WriteSettings(const Installation& inst, const std::string& text)
