@@ -58,7 +58,7 @@ KXStatus KXSocketNew(KXSocket **sock, int family, KXLog *log)
 
     if (sock == NULL || *sock != NULL)
         return KXFail(log, ERROR_PARAMETER, "KXSocketNew(): wrong parameters passed to procedure");
-    fd = socket(family, SOCK_STREAM, 0);
+    fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return KXFail(log, ERROR_SOCKET_CREATE, "KXSocketNew(): error creating socket (%s)",
                       KX_REASON(errno));
@@ -593,7 +593,7 @@ static KXStatus Listen(int *fd, const struct addrinfo *chosen, int family, const
     int err;
     KXStatus status;
 
-    *fd = socket(family, SOCK_STREAM, 0);
+    *fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (*fd < 0) {
         err = errno;
         return KXFail(log, ERROR_SOCKET_CREATE,
@@ -682,7 +682,7 @@ KXStatus KXSocketAccept(KXSocket *server, KXSocket **client, KXLog *log)
 
     if (client == NULL || server == NULL || *client != NULL)
         return KXFail(log, ERROR_PARAMETER, "KXSocketAccept(): invalid parameter");
-    fd = accept(server->fd, (struct sockaddr *)&address, &length);
+    fd = accept4(server->fd, (struct sockaddr *)&address, &length, SOCK_CLOEXEC);
     if (fd < 0)
         return KXFail(log, ERROR_SOCKET_ACCEPT,
                       "KXSocketAccept(): error accepting client socket for server [%s]:%hu (%s)",

@@ -99,6 +99,15 @@ protected:
     KXSocket* peer = nullptr;
 };
 
+// A server forked while a socket is open must not hold the connection: the
+// listener, the client and the accepted peer are all close-on-exec.
+TEST_F(SocketTest, EverySocketIsCloseOnExec)
+{
+    ConnectPair();
+    for (KXSocket* s : {listener, client, peer})
+        EXPECT_NE(fcntl(s->fd, F_GETFD) & FD_CLOEXEC, 0) << s->fd;
+}
+
 TEST_F(SocketTest, MovesWholeBuffersBothWays)
 {
     ConnectPair();
