@@ -2,6 +2,7 @@
 // forks and execs the same program as often:
 //
 //   thousand_bench [servers] [kills] [rounds]     (defaults 1000 40 3)
+//   thousand_bench --levers [servers] [rounds]    (defaults 1000 3)
 //
 // 1. Launch: from the fork of the supervisor (which reads the configuration
 //    and builds its table first) to the moment the last server runs; the
@@ -11,6 +12,8 @@
 //    waitpid for any child and starts the same program again.
 // Each round runs both, in turn; the figures are the medians over the
 // rounds (launch) and over all kills (restart), and their ratios.
+// 3. --levers: what a start costs beyond the bare loop's, one difference at
+//    a time (see RunLevers).
 //
 // The server is this program itself, started as <installation>/perl/bin/perl
 // (a symlink to it): it writes its pid and port to the inherited pipe on
@@ -26,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -214,6 +218,115 @@ Round RunBareLoop(const std::string& dir, unsigned servers, int kills)
     return round;
 }
 
+// What one start costs, lever by lever: launchers that differ from the bare
+// loop in one respect each start `servers` servers in a row, and the time
+// until all of them run is taken. See RunLevers.
+enum Lever { kBare, kBigParent, kResetSignals, kLogLine, kVfork, kLevers };
+const char* const kLeverNames[kLevers] = {
+    "bare fork/exec from a small process",
+    "fork/exec from the supervisor's memory",
+    "  + 62 signals reset in the child",
+    "  + a log line per start",
+    "vfork/exec from the supervisor's memory",
+};
+
+void ResetSignalsInChild()
+{
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sig != SIGKILL && sig != SIGSTOP)
+            signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// One start of the lever's kind. The argument vector is made before the
+// fork: a vfork child must not allocate.
+__attribute__((noinline)) void StartOne(const std::string& perl, const std::string& script,
+                                        unsigned port, Lever lever)
+{
+    std::string portText = std::to_string(port);
+    char* argv[] = {const_cast<char*>(perl.c_str()), const_cast<char*>(script.c_str()),
+                    const_cast<char*>("-port"), const_cast<char*>(portText.c_str()), nullptr};
+    pid_t child = lever == kVfork ? vfork() : fork();
+    if (child == 0) {
+        if (lever == kResetSignals || lever == kLogLine)
+            ResetSignalsInChild();
+        execv(argv[0], argv);
+        _exit(1);
+    }
+}
+
+[[noreturn]] void RunLauncher(const std::string& dir, unsigned servers, Lever lever)
+{
+    bench::useInstallation(dir);
+    CLog::setFileName((dir + "/log/Service.log").c_str());
+    std::unique_ptr<CAppServerManager> manager;
+    if (lever != kBare) {
+        // The table of `servers` records, as the supervisor holds it.
+        manager = std::make_unique<CAppServerManager>();
+        manager->setIPList(std::vector<std::string>{"127.0.0.1"});
+        manager->buildTables();
+    }
+    std::string perl = dir + "/perl/bin/perl";
+    std::string script = dir + "/cart/DE_TARVEL/WebInterface/Scripts/appsrv.pl";
+    for (unsigned i = 0; i < servers; ++i) {
+        StartOne(perl, script, kFirstPort + i, lever);
+        if (lever == kLogLine)
+            KXLogWrite(CLog::_pKXLog, "Process::start(): started \"%s %s -port %u\"",
+                       perl.c_str(), script.c_str(), kFirstPort + i);
+    }
+    for (;;)
+        pause();
+}
+
+// Milliseconds from the launcher's fork until all its servers run.
+double TimeLever(const std::string& dir, unsigned servers, Lever lever)
+{
+    int readFd = PipeOnReadyFd();
+    auto start = Clock::now();
+    pid_t launcher = fork();
+    if (launcher == 0)
+        RunLauncher(dir, servers, lever);
+    close(kReadyFd);
+    std::vector<Ready> running(servers);
+    double ms = -1;
+    bool all = true;
+    for (auto& r : running)
+        all = all && ReadReady(readFd, &r);
+    if (all)
+        ms = Ms(Clock::now() - start);
+    kill(launcher, SIGKILL);
+    waitpid(launcher, nullptr, 0);
+    for (const Ready& r : running)
+        if (r.pid > 0)
+            kill(r.pid, SIGKILL);
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
+    close(readFd);
+    return ms;
+}
+
+// Each lever `rounds` times, in turn; medians and the cost per start over
+// the bare loop.
+int RunLevers(unsigned servers, int rounds)
+{
+    std::string dir = bench::makeInstallation("tarvel-thousand-", kFirstPort, servers);
+    std::vector<double> times[kLevers];
+    for (int i = 0; i < rounds; ++i)
+        for (int lever = 0; lever < kLevers; ++lever)
+            times[lever].push_back(TimeLever(dir, servers, Lever(lever)));
+    double bare = bench::median(times[kBare], -1);
+    printf("launch of %u servers, median of %d rounds:\n", servers, rounds);
+    for (int lever = 0; lever < kLevers; ++lever) {
+        double ms = bench::median(times[lever], -1);
+        printf("  %-42s %9.3f ms, ratio %.2f, %+7.1f us per start\n", kLeverNames[lever], ms,
+               ms / bare, (ms - bare) * 1000 / servers);
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}
+
 void Report(const char* what, double supervised, double bare, double target)
 {
     printf("  %-34s supervisor %9.3f ms, bare loop %9.3f ms, ratio %.2f (target <= %.2f)\n", what,
@@ -235,12 +348,13 @@ int main(int argc, char** argv)
         for (;;)
             pause();
     }
+    signal(SIGPIPE, SIG_IGN);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    if (argc >= 2 && strcmp(argv[1], "--levers") == 0)
+        return RunLevers(argc > 2 ? unsigned(atoi(argv[2])) : 1000, argc > 3 ? atoi(argv[3]) : 3);
     unsigned servers = argc > 1 ? unsigned(atoi(argv[1])) : 1000;
     int kills = argc > 2 ? atoi(argv[2]) : 40;
     int rounds = argc > 3 ? atoi(argv[3]) : 3;
-    signal(SIGPIPE, SIG_IGN);
-    // The bare loop's servers outlive it until killed; none may be left to init.
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
 
     std::string dir = bench::makeInstallation("tarvel-thousand-", kFirstPort, servers);
     std::vector<double> launchS, launchB, restartS, restartB;
