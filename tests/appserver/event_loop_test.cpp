@@ -321,6 +321,52 @@ bool SettleTasks(const std::vector<AppServerProcess>& servers)
         10000);
 }
 
+// The child's part: its own manager with two servers, and room for one
+// stop thread only; tells the first server's pid on firstPidOut. Returns the
+// child's exit status, 0 when all went as it should. The manager's end joins
+// the first request's thread, which the closed listener has refused by then
+// (an unjoined thread at the exit is a report of ThreadSanitizer).
+int StopWithRoomForOneThread(int firstPidOut)
+{
+    CAppServerManager own;
+    own.setIPList(std::vector<std::string>{"127.0.0.1"});
+    own.buildTables();
+    own.startServers();
+    for (const auto& p : own.processes())
+        if (p.mState != ServerState::Running)
+            return 11;
+    // The first stop thread is kept busy, also when it gets a head
+    // start (ThreadSanitizer lets a new thread run first): its connect
+    // waits on a listener whose queue is full, and its server is killed
+    // a second later.
+    unsigned short port = 0;
+    int listener = gentlestop::ListenOn("127.0.0.1", port);
+    int filler = FillListenQueue(listener, port);
+    if (filler < 0)
+        return 18;
+    ManagerTestPeer::records(own)[0].mPort = port;
+    pid_t first = own.processes()[0].mPid;
+    if (!SettleTasks(own.processes()))
+        return 16;
+    if (write(firstPidOut, &first, sizeof first) != sizeof first)
+        return 17;
+    close(firstPidOut);
+    // Room for exactly one more task of this user.
+    rlim_t room = static_cast<rlim_t>(TasksOf(getuid()) + 1);
+    rlimit limit{room, room};
+    if (setrlimit(RLIMIT_NPROC, &limit) != 0)
+        return 12;
+    bool noneLeft = own.stopServers();
+    const auto& ps = own.processes();
+    if (ps[0].mState != ServerState::Down || ps[0].mStatus != SIGKILL)
+        return 13;
+    if (ps[1].mState != ServerState::Down || ps[1].mStatus != SIGTERM)
+        return 14;
+    close(filler);
+    close(listener);
+    return noneLeft ? 0 : 15;
+}
+
 // When the thread limit allows one stop thread but not two, the first server
 // is still asked, the second goes straight to the hard stop, and nothing
 // ends the stop early. Threads count against RLIMIT_NPROC, which root
@@ -340,50 +386,7 @@ TEST_F(EventLoop, ServerWithoutAStopThreadGetsTheHardStop)
         close(firstPid[0]);
         if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(10);
-        int code = 0;
-        {
-            CAppServerManager own;
-            own.setIPList(std::vector<std::string>{"127.0.0.1"});
-            own.buildTables();
-            own.startServers();
-            for (const auto& p : own.processes())
-                if (p.mState != ServerState::Running)
-                    _exit(11);
-            // The first stop thread is kept busy, also when it gets a head
-            // start (ThreadSanitizer lets a new thread run first): its connect
-            // waits on a listener whose queue is full, and its server is killed
-            // a second later.
-            unsigned short port = 0;
-            int listener = gentlestop::ListenOn("127.0.0.1", port);
-            int filler = FillListenQueue(listener, port);
-            if (filler < 0)
-                _exit(18);
-            ManagerTestPeer::records(own)[0].mPort = port;
-            pid_t first = own.processes()[0].mPid;
-            if (!SettleTasks(own.processes()))
-                _exit(16);
-            if (write(firstPid[1], &first, sizeof first) != sizeof first)
-                _exit(17);
-            close(firstPid[1]);
-            // Room for exactly one more task of this user.
-            rlim_t room = static_cast<rlim_t>(TasksOf(getuid()) + 1);
-            rlimit limit{room, room};
-            if (setrlimit(RLIMIT_NPROC, &limit) != 0)
-                _exit(12);
-            bool noneLeft = own.stopServers();
-            const auto& ps = own.processes();
-            if (ps[0].mState != ServerState::Down || ps[0].mStatus != SIGKILL)
-                _exit(13);
-            if (ps[1].mState != ServerState::Down || ps[1].mStatus != SIGTERM)
-                _exit(14);
-            code = noneLeft ? 0 : 15;
-            // The first request's thread still connects: the closed listener
-            // refuses its next try, and the manager's end joins it (an unjoined
-            // thread at the exit is a report of ThreadSanitizer).
-            close(filler);
-            close(listener);
-        }
-        _exit(code);
+        _exit(StopWithRoomForOneThread(firstPid[1]));
     }
     ASSERT_GT(child, 0);
     close(firstPid[1]);
