@@ -2,8 +2,11 @@
 // is missed, it wakes exactly at a record's deadline, plugged-in sources get
 // their descriptors and deadlines, and the wait for a process's end holds its
 // bounds with and without pidfd. Also the gentle stop when threads run out.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
+#include <thread>
 
 #include "appserver/AppServerManager.h"
 #include "gentle_stop_peer.h"
@@ -264,53 +268,136 @@ int TasksOf(uid_t uid)
     return count;
 }
 
+// Shrinks the queue of `listener` (on 127.0.0.1:`port`) to one connection
+// and fills it: a further connect waits for its time-out. Returns the
+// filling connection, or -1.
+int FillListenQueue(int listener, unsigned short port)
+{
+    if (listen(listener, 0) != 0)
+        return -1;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+// The name the kernel shows for `pid` ("sleep" once the stub server has
+// reached its last exec).
+std::string CommandName(pid_t pid)
+{
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// Makes the tasks of this user countable: every server has left the fork
+// copy of this program for its stub (a copy may still carry a helper thread
+// of the runtime, ThreadSanitizer's above all), and the runtime's own helper
+// thread of this process, which it makes at the first thread of a fork,
+// exists already instead of taking the room meant for a stop thread. A
+// joined thread still counts until the kernel has released it, which is
+// when it leaves /proc.
+bool SettleTasks(const std::vector<AppServerProcess>& servers)
+{
+    pid_t warmUp = 0;
+    std::thread([&warmUp] { warmUp = gettid(); }).join();
+    std::string gone = "/proc/self/task/" + std::to_string(warmUp);
+    return testutil::WaitUntil(
+        [&] {
+            if (access(gone.c_str(), F_OK) == 0)
+                return false;
+            for (const auto& p : servers)
+                if (CommandName(p.mPid) != "sleep")
+                    return false;
+            return true;
+        },
+        10000);
+}
+
+// The child's part: its own manager with two servers, and room for one
+// stop thread only; tells the first server's pid on firstPidOut. Returns the
+// child's exit status, 0 when all went as it should. The manager's end joins
+// the first request's thread, which the closed listener has refused by then
+// (an unjoined thread at the exit is a report of ThreadSanitizer).
+int StopWithRoomForOneThread(int firstPidOut)
+{
+    CAppServerManager own;
+    own.setIPList(std::vector<std::string>{"127.0.0.1"});
+    own.buildTables();
+    own.startServers();
+    for (const auto& p : own.processes())
+        if (p.mState != ServerState::Running)
+            return 11;
+    // The first stop thread is kept busy, also when it gets a head
+    // start (ThreadSanitizer lets a new thread run first): its connect
+    // waits on a listener whose queue is full, and its server is killed
+    // a second later.
+    unsigned short port = 0;
+    int listener = gentlestop::ListenOn("127.0.0.1", port);
+    int filler = FillListenQueue(listener, port);
+    if (filler < 0)
+        return 18;
+    ManagerTestPeer::records(own)[0].mPort = port;
+    pid_t first = own.processes()[0].mPid;
+    if (!SettleTasks(own.processes()))
+        return 16;
+    if (write(firstPidOut, &first, sizeof first) != sizeof first)
+        return 17;
+    close(firstPidOut);
+    // Room for exactly one more task of this user.
+    rlim_t room = static_cast<rlim_t>(TasksOf(getuid()) + 1);
+    rlimit limit{room, room};
+    if (setrlimit(RLIMIT_NPROC, &limit) != 0)
+        return 12;
+    bool noneLeft = own.stopServers();
+    const auto& ps = own.processes();
+    if (ps[0].mState != ServerState::Down || ps[0].mStatus != SIGKILL)
+        return 13;
+    if (ps[1].mState != ServerState::Down || ps[1].mStatus != SIGTERM)
+        return 14;
+    close(filler);
+    close(listener);
+    return noneLeft ? 0 : 15;
+}
+
 // When the thread limit allows one stop thread but not two, the first server
 // is still asked, the second goes straight to the hard stop, and nothing
 // ends the stop early. Threads count against RLIMIT_NPROC, which root
-// ignores, so a child of the test becomes "nobody" first.
+// ignores, so a child of the test becomes "nobody" first. The first server
+// is killed from the test's own process, so that no other task of that user
+// comes or goes while the room is counted.
 TEST_F(EventLoop, ServerWithoutAStopThreadGetsTheHardStop)
 {
+    int firstPid[2];
+    ASSERT_EQ(pipe(firstPid), 0);
     inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"8001,8002\"/>"});
     chmod(inst.path("").c_str(), 0711);
     chmod(inst.path("log").c_str(), 0777);
     chmod(inst.log().c_str(), 0666);
     pid_t child = fork();
     if (child == 0) {
+        close(firstPid[0]);
         if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(10);
-        CAppServerManager own;
-        own.setIPList(std::vector<std::string>{"127.0.0.1"});
-        own.buildTables();
-        own.startServers();
-        for (const auto& p : own.processes())
-            if (p.mState != ServerState::Running)
-                _exit(11);
-        // The first stop thread is kept busy: its server takes the request
-        // and ends a second later.
-        unsigned short port = 0;
-        int listener = gentlestop::ListenOn("127.0.0.1", port);
-        ManagerTestPeer::records(own)[0].mPort = port;
-        pid_t first = own.processes()[0].mPid;
-        if (fork() == 0) {
-            sleep(1);
-            kill(first, SIGKILL);
-            _exit(0);
-        }
-        // Room for exactly one more task of this user.
-        rlim_t room = static_cast<rlim_t>(TasksOf(getuid()) + 1);
-        rlimit limit{room, room};
-        if (setrlimit(RLIMIT_NPROC, &limit) != 0)
-            _exit(12);
-        bool noneLeft = own.stopServers();
-        const auto& ps = own.processes();
-        if (ps[0].mState != ServerState::Down || ps[0].mStatus != SIGKILL)
-            _exit(13);
-        if (ps[1].mState != ServerState::Down || ps[1].mStatus != SIGTERM)
-            _exit(14);
-        close(listener);
-        _exit(noneLeft ? 0 : 15);
+        _exit(StopWithRoomForOneThread(firstPid[1]));
     }
     ASSERT_GT(child, 0);
+    close(firstPid[1]);
+    pid_t first = 0;
+    if (read(firstPid[0], &first, sizeof first) == sizeof first && first > 0) {
+        // A server of the child, unreaped until the child's stop has seen
+        // its end: the pid is still that server's.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        kill(first, SIGKILL);
+    }
+    close(firstPid[0]);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << status;
