@@ -48,7 +48,10 @@ ServerTransition StopIdle(ServerState state, const ServerFacts& facts)
 {
     if (state == S::Held || facts.purpose == StopPurpose::Hold)
         return {S::Held, A::None, B::None, seconds{0}};
-    return Stopped(facts);
+    if (facts.purpose == StopPurpose::Restart)
+        return {S::Down, A::None, B::Now, seconds{0}};
+    // Nothing runs that could fail or be given up: it stays down.
+    return {S::Down, A::None, B::None, seconds{0}};
 }
 
 ServerTransition Stopping(ServerState state, ServerEvent event, const ServerFacts& facts)

@@ -28,12 +28,13 @@ using A = ServerAction;
 using B = DeadlineBase;
 using P = StopPurpose;
 
-const std::vector<S> kStates = {S::Down,          S::Starting,    S::Running, S::Throttled,
-                                S::Held,          S::StopRequested, S::Terminating,
+const std::vector<S> kStates = {S::Down,          S::Starting,    S::Running,     S::NotAnswering,
+                                S::Throttled,     S::Held,        S::StopRequested, S::Terminating,
                                 S::Killing};
-const std::vector<E> kEvents = {E::Forked, E::ForkFailed,  E::Ready,         E::End,    E::Deadline,
-                                E::Stop,   E::RequestSent, E::RequestFailed, E::Release};
-const std::vector<P> kPurposes = {P::None, P::Shutdown, P::Hold, P::Restart, P::Remove};
+const std::vector<E> kEvents = {E::Forked,      E::ForkFailed, E::Ready,       E::ProbeFailed,
+                                E::ProbeOk,     E::End,        E::Deadline,    E::Stop,
+                                E::RequestSent, E::RequestFailed, E::Release};
+const std::vector<P> kPurposes = {P::None, P::Shutdown, P::Hold, P::Restart, P::Remove, P::Fail};
 
 // A row of the expected table. `purpose` and `throttle` narrow it when set;
 // the first row that matches is the one that counts.
@@ -43,6 +44,7 @@ struct Row {
     ServerTransition expected;
     int purpose = -1;   // a StopPurpose, or -1: any
     int throttle = -1;  // 0 or 1 for overThrottle, or -1: either
+    int limit = -1;     // 0 or 1 for probeLimit, or -1: either
 };
 
 ServerTransition T(S next, A action, B base, int wait = 0)
@@ -61,6 +63,10 @@ void AddStoppedEnd(std::vector<Row>& rows, S state)
 {
     rows.push_back({state, E::End, T(S::Held, A::None, B::None), Of(P::Hold)});
     rows.push_back({state, E::End, T(S::Down, A::None, B::Now, 0), Of(P::Restart)});
+    // Given up (no readiness, no liveness): a failure, and the throttle decides.
+    rows.push_back(
+        {state, E::End, T(S::Throttled, A::ReportThrottle, B::LastStart, 120), Of(P::Fail), 1});
+    rows.push_back({state, E::End, T(S::Down, A::None, B::Now, 0), Of(P::Fail), 0});
     rows.push_back({state, E::End, T(S::Down, A::None, B::None)});
 }
 
@@ -82,12 +88,21 @@ std::vector<Row> StoppingRows()
 std::vector<Row> LiveRows()
 {
     std::vector<Row> rows;
-    // Taken as running; after a run of failures it must last a minute from
-    // its start before the throttle is lifted.
+    // Serving; after a run of failures it must last a minute from its start
+    // before the throttle is lifted.
     rows.push_back({S::Starting, E::Ready, T(S::Running, A::None, B::LastStart, 60), -1, 1});
     rows.push_back({S::Starting, E::Ready, T(S::Running, A::None, B::None), -1, 0});
-    rows.push_back({S::Running, E::Deadline, T(S::Running, A::LiftThrottle, B::None), -1, 1});
-    for (S state : {S::Starting, S::Running}) {
+    // No readiness within the start time-out: the stop sequence.
+    rows.push_back({S::Starting, E::Deadline, T(S::StopRequested, A::SendRequest, B::None)});
+    for (S state : {S::Running, S::NotAnswering}) {
+        rows.push_back({state, E::Deadline, T(state, A::LiftThrottle, B::None), -1, 1});
+        // Liveness: the limit of failures in a row restarts it; fewer show it.
+        rows.push_back(
+            {state, E::ProbeFailed, T(S::StopRequested, A::SendRequest, B::None), -1, -1, 1});
+        rows.push_back({state, E::ProbeFailed, T(S::NotAnswering, A::None, B::Keep), -1, -1, 0});
+    }
+    rows.push_back({S::NotAnswering, E::ProbeOk, T(S::Running, A::None, B::Keep)});
+    for (S state : {S::Starting, S::Running, S::NotAnswering}) {
         rows.push_back({state, E::End, T(S::Throttled, A::ReportThrottle, B::LastStart, 120), -1, 1});
         rows.push_back({state, E::End, T(S::Down, A::None, B::Now, 0), -1, 0});
         // Every purpose begins with the request.
@@ -103,7 +118,7 @@ std::vector<Row> IdleRows()
     // Stopping a server without a process: held stays held, an operator's
     // stop holds it, the others leave it down (a restart starts it at once).
     for (S state : {S::Down, S::Throttled, S::Held}) {
-        rows.push_back({state, E::Forked, T(S::Starting, A::None, B::None)});
+        rows.push_back({state, E::Forked, T(S::Starting, A::None, B::Now, 60)});
         rows.push_back(
             {state, E::ForkFailed, T(S::Throttled, A::ReportThrottle, B::LastStart, 120), -1, 1});
         rows.push_back({state, E::ForkFailed, T(S::Down, A::None, B::Now, 1), -1, 0});
@@ -118,21 +133,23 @@ std::vector<Row> IdleRows()
     return rows;
 }
 
-const Row* Match(const std::vector<Row>& rows, S state, E event, P purpose, bool throttle)
+const Row* Match(const std::vector<Row>& rows, S state, E event, P purpose, bool throttle,
+                 bool limit)
 {
     for (const Row& row : rows)
         if (row.state == state && row.event == event &&
             (row.purpose < 0 || row.purpose == Of(purpose)) &&
-            (row.throttle < 0 || row.throttle == (throttle ? 1 : 0)))
+            (row.throttle < 0 || row.throttle == (throttle ? 1 : 0)) &&
+            (row.limit < 0 || row.limit == (limit ? 1 : 0)))
             return &row;
     return nullptr;
 }
 
-std::string Describe(S state, E event, P purpose, bool throttle)
+std::string Describe(S state, E event, P purpose, bool throttle, bool limit)
 {
     return std::string(ServerStateName(state)) + " on event " +
            std::to_string(static_cast<int>(event)) + ", purpose " + std::to_string(Of(purpose)) +
-           (throttle ? ", over the throttle" : "");
+           (throttle ? ", over the throttle" : "") + (limit ? ", probe limit" : "");
 }
 
 TEST(ServerMachine, EveryStateOnEveryEventUnderEveryPurposeAndThrottle)
@@ -145,19 +162,21 @@ TEST(ServerMachine, EveryStateOnEveryEventUnderEveryPurposeAndThrottle)
     for (S state : kStates)
         for (E event : kEvents)
             for (P purpose : kPurposes)
-                for (bool throttle : {false, true}) {
+                for (int bits = 0; bits < 4; ++bits) {
+                    bool throttle = (bits & 1) != 0, limit = (bits & 2) != 0;
                     ServerFacts facts;
                     facts.purpose = purpose;
                     facts.overThrottle = throttle;
+                    facts.probeLimit = limit;
                     ServerTransition got = NextTransition(state, event, facts);
-                    const Row* row = Match(rows, state, event, purpose, throttle);
+                    const Row* row = Match(rows, state, event, purpose, throttle, limit);
                     // Not a row: the event means nothing here.
                     ServerTransition want = row ? row->expected : T(state, A::None, B::Keep);
                     if (row)
                         used[row - rows.data()] = true;
                     else
                         ++stays;
-                    std::string what = Describe(state, event, purpose, throttle);
+                    std::string what = Describe(state, event, purpose, throttle, limit);
                     EXPECT_EQ(got.next, want.next) << what;
                     EXPECT_EQ(got.action, want.action) << what;
                     EXPECT_EQ(got.base, want.base) << what;
@@ -170,7 +189,7 @@ TEST(ServerMachine, EveryStateOnEveryEventUnderEveryPurposeAndThrottle)
         EXPECT_TRUE(used[i]) << "row " << i << " is shadowed by an earlier one";
     // Most pairs are meaningless; a table that reacted to everything would
     // also pass the rows above.
-    EXPECT_GT(stays, 400);
+    EXPECT_GT(stays, 1400);
 }
 
 // No table row leaves a stopping record without a way out: each stop state
@@ -209,7 +228,8 @@ TEST(ServerMachine, NamesAsOperatorsSeeThemAndWhichStatesOwnAProcess)
     const Expected all[] = {
         {S::Down, "down", false},
         {S::Starting, "starting", true},
-        {S::Running, "running", true},
+        {S::Running, "serving", true},
+        {S::NotAnswering, "not answering", true},
         {S::Throttled, "throttled", false},
         {S::Held, "stopped by operator", false},
         {S::StopRequested, "stopping (request sent)", true},
