@@ -6,7 +6,7 @@
 //
 // ready   From a server's listen() to the daemon's "serving after" line in its
 //         log, for servers that listen 0, 100, 500, 2000 ms after their
-//         start, or at a random moment in the first 2000 ms (-2000 in the
+//         start, or at a random moment in the first 2000 ms (any<2000 in the
 //         table): 25 servers started at once (two rounds), then each
 //         restarted alone with -restartserver (two rounds). Per start, three
 //         figures:
@@ -557,7 +557,9 @@ void PrintFigures(const char* what, const std::map<int, Figures>& figures)
         auto max = [](const std::vector<double>& v) {
             return v.empty() ? -1 : *std::max_element(v.begin(), v.end());
         };
-        printf("    %9d %4zu %10.2f %10.2f %10.2f %10.2f %10.2f %10.2f\n", entry.first,
+        const std::string at = entry.first < 0 ? "any<" + std::to_string(-entry.first)
+                                               : std::to_string(entry.first);
+        printf("    %9s %4zu %10.2f %10.2f %10.2f %10.2f %10.2f %10.2f\n", at.c_str(),
                f.log.size(), bench::median(f.log, -1), max(f.log), bench::median(f.probe, -1),
                max(f.probe), bench::median(f.ready, -1), max(f.ready));
     }
