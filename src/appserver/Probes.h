@@ -1,5 +1,6 @@
 // Whether the servers take connections: the readiness probe of a started
-// server (a TCP connect, tried quickly at first and then every 250 ms) and
+// server (a TCP connect, tried every 10 ms at first, then every 20 ms, or
+// up to every 250 ms when many servers start at once) and
 // the optional liveness probe of a serving one (a TCP connect, or an HTTP
 // GET whose status is below 500), every interval. Every probe is a
 // non-blocking socket in the service's one wait: no thread, and a probe
@@ -91,4 +92,5 @@ private:
     std::map<uint64_t, Probe> mProbes;
     std::vector<uint64_t> mPolled;  // the probes of the last prepare, in order
     size_t mOpen = 0;               // sockets open now
+    size_t mReadyCount = 0;         // readiness probes now
 };
