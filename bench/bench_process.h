@@ -1,15 +1,19 @@
 // The benchmarks' shared helpers: a throw-away installation whose servers
 // are the benchmark itself, a run of a command as a child of this (small)
 // process, what /proc says about a process, the modes in which a benchmark
-// loads a ServerConfig.xml as its own measured child, and a median.
+// loads a ServerConfig.xml as its own measured child, a monotonic clock, and
+// a median and extremes.
 #pragma once
 
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +27,53 @@
 #include "foundation/Exceptions.h"
 
 namespace bench {
+
+// CLOCK_MONOTONIC in ns: the clock every process on the machine shares.
+inline int64_t nowNs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+inline double ms(int64_t ns)
+{
+    return double(ns) / 1e6;
+}
+
+inline double ms(std::chrono::steady_clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// True when this program was started as <installation>/perl/bin/perl: as a
+// server of the benchmark's installation.
+inline bool startedAsServer(const char* argv0)
+{
+    const char* name = std::strrchr(argv0, '/');
+    return name != nullptr && std::strcmp(name, "/perl") == 0;
+}
+
+// The value after the word -port in argv; 0 when there is none.
+inline int portArgument(int argc, char** argv)
+{
+    int port = 0;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "-port") == 0)
+            port = std::atoi(argv[i + 1]);
+    return port;
+}
+
+// Raises the soft limit of open files to the hard one: every server holds its
+// listening socket and the daemon its probes; this process needs few, but its
+// children inherit the limit.
+inline void raiseFileLimit()
+{
+    struct rlimit files;
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+}
 
 inline std::string selfPath()
 {
@@ -119,12 +170,23 @@ inline long procStatusKb(pid_t pid, const char* name)
 }
 
 // The fields of /proc/<pid>/stat after the command name: the state (the
-// third field) first.
+// third field) first; none when the process is gone.
 inline std::istringstream procStatFields(pid_t pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return std::istringstream(stat.substr(stat.rfind(')') + 2));
+    const size_t name = stat.rfind(')');
+    return std::istringstream(name == std::string::npos ? std::string() : stat.substr(name + 1));
+}
+
+// The parent of a process that runs; 0 when it is gone or a zombie.
+inline pid_t parentOf(pid_t pid)
+{
+    std::istringstream fields = procStatFields(pid);
+    std::string state;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    return state == "Z" ? 0 : parent;
 }
 
 // Loads the ServerConfig.xml at path and returns check(model); 1 when the
@@ -164,6 +226,16 @@ inline double median(std::vector<double> v, double ifEmpty)
 {
     std::sort(v.begin(), v.end());
     return v.empty() ? ifEmpty : v[v.size() / 2];
+}
+
+inline double maximum(const std::vector<double>& v, double ifEmpty)
+{
+    return v.empty() ? ifEmpty : *std::max_element(v.begin(), v.end());
+}
+
+inline double minimum(const std::vector<double>& v, double ifEmpty)
+{
+    return v.empty() ? ifEmpty : *std::min_element(v.begin(), v.end());
 }
 
 }  // namespace bench

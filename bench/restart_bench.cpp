@@ -32,46 +32,15 @@
 #include <string>
 #include <vector>
 
-#include "appserver/AppServerManager.h"
-#include "bench_process.h"
-#include "foundation/Log.h"
-#include "servicectl/Signals.h"
+#include "bench_supervisor.h"
 
 namespace {
 
-const int kReadyFd = 3;
+using bench::kReadyFd;
+using bench::ms;
+using bench::Ready;
 
 typedef std::chrono::steady_clock Clock;
-
-double Ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-// The supervisor: the service loop until SIGTERM.
-pid_t StartSupervisor(const std::string& dir)
-{
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    try {
-        bench::useInstallation(dir);
-        CLog::setFileName((dir + "/log/Service.log").c_str());
-        CAppServerManager manager;
-        manager.setIPList(std::vector<std::string>{"127.0.0.1"});
-        manager.buildTables();
-        // SIGTERM is read by the loop, as in the service; its servers end
-        // with it through their death signal.
-        while (!servicectl::StopRequested()) {
-            manager.startServers();
-            manager.waitForEvents();
-        }
-        _exit(0);
-    } catch (std::exception& e) {
-        fprintf(stderr, "supervisor: %s\n", e.what());
-    }
-    _exit(1);
-}
 
 // The bare loop: fork, execv, blocking waitpid, again.
 pid_t StartBareLoop(const std::string& dir)
@@ -95,24 +64,6 @@ pid_t StartBareLoop(const std::string& dir)
     }
 }
 
-// What a server reports on fd 3 once it runs.
-struct Ready {
-    pid_t pid;
-    int port;
-};
-
-bool ReadReady(int fd, Ready* ready)
-{
-    size_t got = 0;
-    while (got < sizeof *ready) {
-        ssize_t n = read(fd, reinterpret_cast<char*>(ready) + got, sizeof *ready - got);
-        if (n <= 0)
-            return false;
-        got += n;
-    }
-    return true;
-}
-
 // Kills the running servers in turn, `kills` times, and returns the
 // latencies in ms. Quick failures count towards the restart throttle (five
 // in a row hold a server back for 120 seconds), so the kills are spread over
@@ -122,21 +73,15 @@ std::vector<double> MeasureRestarts(int readFd, int kills, int servers, std::vec
     std::vector<double> latencies;
     std::vector<Ready> running(servers);
     for (auto& r : running)
-        if (!ReadReady(readFd, &r))
+        if (!bench::readReady(readFd, &r))
             return latencies;
     for (int i = 0; i < kills; ++i) {
         // Let the supervisor settle into its sleep, at varying phases.
         usleep(20000 + (i % 7) * 11000);
-        Ready& victim = running[i % servers];
-        auto t0 = Clock::now();
-        kill(victim.pid, SIGKILL);
-        Ready replacement;
-        if (!ReadReady(readFd, &replacement))
+        const double latency = bench::timeRestart(readFd, running[i % servers]);
+        if (latency < 0)
             break;
-        latencies.push_back(Ms(Clock::now() - t0));
-        if (replacement.port != victim.port)
-            fprintf(stderr, "unexpected start of port %d\n", replacement.port);
-        victim = replacement;
+        latencies.push_back(latency);
     }
     last.clear();
     for (const auto& r : running)
@@ -144,6 +89,7 @@ std::vector<double> MeasureRestarts(int readFd, int kills, int servers, std::vec
     return latencies;
 }
 
+// utime + stime in seconds.
 double CpuSeconds(pid_t pid)
 {
     std::istringstream fields = bench::procStatFields(pid);
@@ -155,7 +101,7 @@ double CpuSeconds(pid_t pid)
         if (i == 15)
             stime = std::stoul(f);
     }
-    return double(utime + stime) / sysconf(_SC_CLK_TCK);
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
 void Stop(pid_t pid)
@@ -164,41 +110,13 @@ void Stop(pid_t pid)
     waitpid(pid, nullptr, 0);
 }
 
-// A pipe whose write end is fd 3 (inherited by the servers) and whose read
-// end stays with this process only.
-void PipeOnReadyFd(int* readFd)
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        perror("pipe");
-        exit(2);
-    }
-    *readFd = fcntl(fds[0], F_DUPFD_CLOEXEC, 10);
-    close(fds[0]);
-    if (fds[1] == kReadyFd) {
-        fcntl(kReadyFd, F_SETFD, 0);
-    } else {
-        dup2(fds[1], kReadyFd);
-        close(fds[1]);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     // Started as a server: report, then wait for the end.
-    const char* name = strrchr(argv[0], '/');
-    if (name != nullptr && strcmp(name, "/perl") == 0) {
-        Ready ready{getpid(), 0};
-        for (int i = 1; i + 1 < argc; ++i)
-            if (strcmp(argv[i], "-port") == 0)
-                ready.port = atoi(argv[i + 1]);
-        if (write(kReadyFd, &ready, sizeof ready) != sizeof ready)
-            return 1;
-        for (;;)
-            pause();
-    }
+    if (bench::startedAsServer(argv[0]))
+        return bench::runReadyServer(argc, argv);
 
     int kills = argc > 1 ? atoi(argv[1]) : 40;
     unsigned servers = argc > 2 ? unsigned(atoi(argv[2])) : 50;
@@ -212,9 +130,8 @@ int main(int argc, char** argv)
     std::vector<std::string> dirs{dir, bareDir};
     std::vector<double> supervised, bare;
     for (int round = 0; round < 2; ++round) {
-        int readFd;
-        PipeOnReadyFd(&readFd);
-        pid_t sup = StartSupervisor(dir);
+        int readFd = bench::pipeOnReadyFd();
+        pid_t sup = bench::startSupervisor(dir);
         close(kReadyFd);
         std::vector<pid_t> last;
         auto s = MeasureRestarts(readFd, std::min(kills / 2, kLatencyServers), kLatencyServers,
@@ -223,7 +140,7 @@ int main(int argc, char** argv)
         close(readFd);
         supervised.insert(supervised.end(), s.begin(), s.end());
 
-        PipeOnReadyFd(&readFd);
+        readFd = bench::pipeOnReadyFd();
         pid_t loop = StartBareLoop(bareDir);
         close(kReadyFd);
         auto b = MeasureRestarts(readFd, std::min(kills / 2, kLatencyServers), 1, last);
@@ -248,16 +165,15 @@ int main(int argc, char** argv)
     // 2. Many servers.
     dir = bench::makeInstallation("tarvel-bench-", 20001, servers);
     dirs.push_back(dir);
-    int readFd;
-    PipeOnReadyFd(&readFd);
+    int readFd = bench::pipeOnReadyFd();
     auto t0 = Clock::now();
-    pid_t sup = StartSupervisor(dir);
+    pid_t sup = bench::startSupervisor(dir);
     close(kReadyFd);
     unsigned running = 0;
     Ready ready;
-    while (running < servers && ReadReady(readFd, &ready))
+    while (running < servers && bench::readReady(readFd, &ready))
         ++running;
-    double allRunMs = Ms(Clock::now() - t0);
+    double allRunMs = ms(Clock::now() - t0);
     printf("%u servers: all %u running after %.1f ms\n", servers, running, allRunMs);
     printf("  supervisor memory: VmRSS %ld kB, VmHWM %ld kB\n",
            bench::procStatusKb(sup, "VmRSS"), bench::procStatusKb(sup, "VmHWM"));
@@ -269,7 +185,7 @@ int main(int argc, char** argv)
     sleep(idleSeconds);
     double cpu = CpuSeconds(sup) - cpu0;
     long switches = bench::procStatusKb(sup, "voluntary_ctxt_switches") - switches0;
-    double wall = Ms(Clock::now() - idle0) / 1000;
+    double wall = ms(Clock::now() - idle0) / 1000;
     printf("  supervisor CPU over %.1f idle seconds: %.0f ms (%.3f%% of one core)\n", wall,
            cpu * 1000, 100 * cpu / wall);
     printf("  supervisor voluntary context switches while idle: %ld\n", switches);

@@ -12,17 +12,12 @@
 // process shares. The server is this program itself, started as
 // <installation>/perl/bin/perl (a symlink to it); BENCH_SERVER tells it how
 // to behave, and it reports on the inherited fd 3.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,27 +26,17 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "bench_process.h"
+#include "bench_daemon.h"
 
 namespace {
 
 const int kReportFd = 3;
 
-int64_t NowNs()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-double Ms(int64_t ns)
-{
-    return double(ns) / 1e6;
-}
+using bench::ms;
+using bench::nowNs;
 
 int PidfdOpen(pid_t pid)
 {
@@ -68,7 +53,7 @@ struct Report {
 
 void WriteReport(int kind)
 {
-    Report report{getpid(), kind, NowNs()};
+    Report report{getpid(), kind, nowNs()};
     ssize_t ignored = write(kReportFd, &report, sizeof report);
     (void)ignored;
 }
@@ -81,23 +66,11 @@ void OnTerm(int)
 
 [[noreturn]] void RunServer(int argc, char** argv)
 {
-    int port = 0;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (strcmp(argv[i], "-port") == 0)
-            port = atoi(argv[i + 1]);
+    const int port = bench::portArgument(argc, argv);
     const char* mode = getenv("BENCH_SERVER");
     signal(SIGTERM, OnTerm);
     if (mode != nullptr && strcmp(mode, "end") == 0) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(uint16_t(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(fd, 8) != 0)
-            _exit(3);
+        const int fd = bench::listenOn(port, 8);
         WriteReport(0);
         int client = accept(fd, nullptr, nullptr);
         char buffer[256];
@@ -110,19 +83,6 @@ void OnTerm(int)
     WriteReport(0);
     for (;;)
         pause();
-}
-
-// An installation for the real service: bench::makeInstallation's, with
-// bin/tarvelsvc, in this process's environment.
-std::string MakeInstallation(unsigned firstPort, unsigned servers)
-{
-    std::string dir = bench::makeInstallation("tarvel-stop-bench-", firstPort, servers);
-    mkdir((dir + "/bin").c_str(), 0755);
-    std::filesystem::copy_file(TARVELSVC_PATH, dir + "/bin/tarvelsvc");
-    chmod((dir + "/bin/tarvelsvc").c_str(), 0755);
-    bench::useInstallation(dir);
-    setenv("TARVEL_IPLIST", "127.0.0.1", 1);
-    return dir;
 }
 
 pid_t Spawn(const std::string& exe, const char* sw)
@@ -152,15 +112,6 @@ bool ReadReport(int fd, Report& report, int timeoutMs)
     return true;
 }
 
-pid_t ParentOf(pid_t pid)
-{
-    std::istringstream fields = bench::procStatFields(pid);
-    std::string state;
-    pid_t parent = 0;
-    fields >> state >> parent;
-    return parent;
-}
-
 struct Started {
     pid_t daemon = 0;
     std::vector<pid_t> servers;
@@ -188,13 +139,8 @@ Started StartDaemon(const std::string& exe, unsigned servers, const char* mode)
         if (report.kind == 0)
             started.servers.push_back(report.pid);
     if (started.servers.size() == servers)
-        started.daemon = ParentOf(started.servers[0]);
+        started.daemon = bench::parentOf(started.servers[0]);
     return started;
-}
-
-double Max(const std::vector<double>& v)
-{
-    return v.empty() ? -1 : *std::max_element(v.begin(), v.end());
 }
 
 // Round 1: servers that end on the request; -stop does the stop.
@@ -211,11 +157,11 @@ bool StopEndingServers(const std::string& exe, unsigned servers, std::vector<dou
     for (pid_t pid : started.servers)
         watched[PidfdOpen(pid)] = pid;
     int daemonFd = PidfdOpen(started.daemon);
-    int64_t begin = NowNs();
+    int64_t begin = nowNs();
     pid_t ctl = Spawn(exe, "-stop");
     int ctlFd = PidfdOpen(ctl);
     int64_t lastServer = 0, daemonEnd = 0, ctlEnd = 0;
-    while ((!watched.empty() || daemonEnd == 0 || ctlEnd == 0) && NowNs() - begin < 90e9) {
+    while ((!watched.empty() || daemonEnd == 0 || ctlEnd == 0) && nowNs() - begin < 90e9) {
         std::vector<struct pollfd> fds;
         for (const auto& entry : watched)
             fds.push_back({entry.first, POLLIN, 0});
@@ -225,7 +171,7 @@ bool StopEndingServers(const std::string& exe, unsigned servers, std::vector<dou
             fds.push_back({ctlFd, POLLIN, 0});
         if (poll(fds.data(), fds.size(), 1000) <= 0)
             continue;
-        int64_t now = NowNs();
+        int64_t now = nowNs();
         for (const auto& fd : fds) {
             if (fd.revents == 0)
                 continue;
@@ -248,9 +194,9 @@ bool StopEndingServers(const std::string& exe, unsigned servers, std::vector<dou
         fprintf(stderr, "stop incomplete (-stop status %d)\n", status);
         return false;
     }
-    daemonAfter.push_back(Ms(daemonEnd - lastServer));
-    stopAfter.push_back(Ms(ctlEnd - daemonEnd));
-    total.push_back(Ms(ctlEnd - begin));
+    daemonAfter.push_back(ms(daemonEnd - lastServer));
+    stopAfter.push_back(ms(ctlEnd - daemonEnd));
+    total.push_back(ms(ctlEnd - begin));
     return true;
 }
 
@@ -263,13 +209,13 @@ bool StopRefusingServers(const std::string& exe, unsigned servers, std::vector<d
         return false;
     }
     usleep(300 * 1000);
-    int64_t begin = NowNs();
+    int64_t begin = nowNs();
     kill(started.daemon, SIGTERM);
     Report report;
     unsigned got = 0;
     while (got < servers && ReadReport(started.reports, report, 20000))
         if (report.kind == 1) {
-            late.push_back(Ms(report.when - begin));
+            late.push_back(ms(report.when - begin));
             ++got;
         }
     waitpid(started.daemon, nullptr, 0);
@@ -281,16 +227,15 @@ bool StopRefusingServers(const std::string& exe, unsigned servers, std::vector<d
 
 int main(int argc, char** argv)
 {
-    const char* name = strrchr(argv[0], '/');
-    if (name != nullptr && strcmp(name, "/perl") == 0)
+    if (bench::startedAsServer(argv[0]))
         RunServer(argc, argv);
 
     unsigned servers = argc > 1 ? unsigned(atoi(argv[1])) : 50;
     int rounds = argc > 2 ? atoi(argv[2]) : 3;
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    std::string dir = MakeInstallation(21000, servers);
-    std::string exe = dir + "/bin/tarvelsvc";
+    const bench::Installation inst = bench::installDaemon("tarvel-stop-bench-", 21000, servers);
+    const std::string& exe = inst.exe;
 
     std::vector<double> daemonAfter, stopAfter, total, late;
     bool ok = true;
@@ -299,15 +244,15 @@ int main(int argc, char** argv)
              StopRefusingServers(exe, servers, late);
     printf("stop of %u servers that end on the request (%d rounds):\n", servers, rounds);
     printf("  daemon gone after the last server's end: median %.2f ms, max %.2f ms\n",
-           bench::median(daemonAfter, -1), Max(daemonAfter));
+           bench::median(daemonAfter, -1), bench::maximum(daemonAfter, -1));
     printf("  -stop returned after the daemon was gone: median %.2f ms, max %.2f ms\n",
-           bench::median(stopAfter, -1), Max(stopAfter));
+           bench::median(stopAfter, -1), bench::maximum(stopAfter, -1));
     printf("  -stop start to return: median %.2f ms\n", bench::median(total, -1));
     printf("stop of %u servers that refuse the connection:\n", servers);
     printf("  SIGTERM received after the daemon's SIGTERM: min %.2f ms, median %.2f ms, max %.2f "
            "ms\n",
-           late.empty() ? -1 : *std::min_element(late.begin(), late.end()), bench::median(late, -1),
-           Max(late));
-    std::filesystem::remove_all(dir);
+           bench::minimum(late, -1), bench::median(late, -1),
+           bench::maximum(late, -1));
+    std::filesystem::remove_all(inst.dir);
     return ok ? 0 : 1;
 }

@@ -35,82 +35,18 @@
 #include <vector>
 
 #include "appserver/AppServerManager.h"
-#include "bench_process.h"
+#include "bench_supervisor.h"
 #include "foundation/Log.h"
-#include "servicectl/Signals.h"
 
 namespace {
 
-const int kReadyFd = 3;
 const unsigned kFirstPort = 22000;
 
 using Clock = std::chrono::steady_clock;
 
-double Ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-struct Ready {
-    pid_t pid;
-    int port;
-};
-
-bool ReadReady(int fd, Ready* ready)
-{
-    size_t got = 0;
-    while (got < sizeof *ready) {
-        ssize_t n = read(fd, reinterpret_cast<char*>(ready) + got, sizeof *ready - got);
-        if (n <= 0)
-            return false;
-        got += size_t(n);
-    }
-    return true;
-}
-
-// A pipe whose write end is fd 3 (inherited by the servers) and whose read
-// end stays with this process only.
-int PipeOnReadyFd()
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        perror("pipe");
-        exit(2);
-    }
-    int readFd = fcntl(fds[0], F_DUPFD_CLOEXEC, 10);
-    close(fds[0]);
-    if (fds[1] == kReadyFd) {
-        fcntl(kReadyFd, F_SETFD, 0);
-    } else {
-        dup2(fds[1], kReadyFd);
-        close(fds[1]);
-    }
-    return readFd;
-}
-
-// The supervisor: the service loop until SIGTERM; its servers end with it
-// through their death signal.
-pid_t StartSupervisor(const std::string& dir)
-{
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    try {
-        bench::useInstallation(dir);
-        CLog::setFileName((dir + "/log/Service.log").c_str());
-        CAppServerManager manager;
-        manager.setIPList(std::vector<std::string>{"127.0.0.1"});
-        manager.buildTables();
-        while (!servicectl::StopRequested()) {
-            manager.startServers();
-            manager.waitForEvents();
-        }
-        _exit(0);
-    } catch (std::exception& e) {
-        fprintf(stderr, "supervisor: %s\n", e.what());
-    }
-    _exit(1);
-}
+using bench::kReadyFd;
+using bench::ms;
+using bench::Ready;
 
 [[noreturn]] void ExecServer(const std::string& perl, const std::string& script, unsigned port)
 {
@@ -168,31 +104,26 @@ Round Measure(int readFd, Clock::time_point start, unsigned servers, int kills,
     Round round;
     running.resize(servers);
     for (auto& r : running)
-        if (!ReadReady(readFd, &r))
+        if (!bench::readReady(readFd, &r))
             return round;
-    round.launchMs = Ms(Clock::now() - start);
+    round.launchMs = ms(Clock::now() - start);
     usleep(300 * 1000);  // the last starts' wake-ups are over
     for (int i = 0; i < kills; ++i) {
         usleep(20000 + (i % 7) * 11000);
-        Ready& victim = running[(size_t(i) * 7919) % servers];
-        auto t0 = Clock::now();
-        kill(victim.pid, SIGKILL);
-        Ready replacement;
-        if (!ReadReady(readFd, &replacement))
+        const double latency =
+            bench::timeRestart(readFd, running[(size_t(i) * 7919) % servers]);
+        if (latency < 0)
             break;
-        round.restarts.push_back(Ms(Clock::now() - t0));
-        if (replacement.port != victim.port)
-            fprintf(stderr, "unexpected start of port %d\n", replacement.port);
-        victim = replacement;
+        round.restarts.push_back(latency);
     }
     return round;
 }
 
 Round RunSupervisor(const std::string& dir, unsigned servers, int kills)
 {
-    int readFd = PipeOnReadyFd();
+    int readFd = bench::pipeOnReadyFd();
     auto start = Clock::now();
-    pid_t sup = StartSupervisor(dir);
+    pid_t sup = bench::startSupervisor(dir);
     close(kReadyFd);
     std::vector<Ready> running;
     Round round = Measure(readFd, start, servers, kills, running);
@@ -204,7 +135,7 @@ Round RunSupervisor(const std::string& dir, unsigned servers, int kills)
 
 Round RunBareLoop(const std::string& dir, unsigned servers, int kills)
 {
-    int readFd = PipeOnReadyFd();
+    int readFd = bench::pipeOnReadyFd();
     auto start = Clock::now();
     pid_t loop = StartBareLoop(dir, servers);
     close(kReadyFd);
@@ -283,19 +214,19 @@ __attribute__((noinline)) void StartOne(const std::string& perl, const std::stri
 // Milliseconds from the launcher's fork until all its servers run.
 double TimeLever(const std::string& dir, unsigned servers, Lever lever)
 {
-    int readFd = PipeOnReadyFd();
+    int readFd = bench::pipeOnReadyFd();
     auto start = Clock::now();
     pid_t launcher = fork();
     if (launcher == 0)
         RunLauncher(dir, servers, lever);
     close(kReadyFd);
     std::vector<Ready> running(servers);
-    double ms = -1;
+    double elapsed = -1;
     bool all = true;
     for (auto& r : running)
-        all = all && ReadReady(readFd, &r);
+        all = all && bench::readReady(readFd, &r);
     if (all)
-        ms = Ms(Clock::now() - start);
+        elapsed = ms(Clock::now() - start);
     kill(launcher, SIGKILL);
     waitpid(launcher, nullptr, 0);
     for (const Ready& r : running)
@@ -304,7 +235,7 @@ double TimeLever(const std::string& dir, unsigned servers, Lever lever)
     while (waitpid(-1, nullptr, 0) > 0) {
     }
     close(readFd);
-    return ms;
+    return elapsed;
 }
 
 // Each lever `rounds` times, in turn; medians and the cost per start over
@@ -337,17 +268,8 @@ void Report(const char* what, double supervised, double bare, double target)
 
 int main(int argc, char** argv)
 {
-    const char* name = strrchr(argv[0], '/');
-    if (name != nullptr && strcmp(name, "/perl") == 0) {
-        Ready ready{getpid(), 0};
-        for (int i = 1; i + 1 < argc; ++i)
-            if (strcmp(argv[i], "-port") == 0)
-                ready.port = atoi(argv[i + 1]);
-        if (write(kReadyFd, &ready, sizeof ready) != sizeof ready)
-            return 1;
-        for (;;)
-            pause();
-    }
+    if (bench::startedAsServer(argv[0]))
+        return bench::runReadyServer(argc, argv);
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (argc >= 2 && strcmp(argv[1], "--levers") == 0)
