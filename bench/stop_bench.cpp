@@ -11,11 +11,13 @@
 // Ends are seen through pidfds, times are CLOCK_MONOTONIC, which every
 // process shares. The server is this program itself, started as
 // <installation>/perl/bin/perl (a symlink to it); BENCH_SERVER tells it how
-// to behave, and it reports on the inherited fd 3.
+// to behave, and it reports into the FIFO BENCH_REPORT_FIFO names (the
+// daemon passes its servers no descriptor of its caller).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +35,7 @@
 
 namespace {
 
-const int kReportFd = 3;
+int gReportFd = -1;
 
 using bench::ms;
 using bench::nowNs;
@@ -43,7 +45,7 @@ int PidfdOpen(pid_t pid)
     return int(syscall(SYS_pidfd_open, pid, 0));
 }
 
-// What a server reports on fd 3: its pid once it runs, and the moment it
+// What a server reports into the FIFO: its pid once it runs, and the moment it
 // got SIGTERM.
 struct Report {
     pid_t pid;
@@ -54,7 +56,7 @@ struct Report {
 void WriteReport(int kind)
 {
     Report report{getpid(), kind, nowNs()};
-    ssize_t ignored = write(kReportFd, &report, sizeof report);
+    ssize_t ignored = write(gReportFd, &report, sizeof report);  // atomic: < PIPE_BUF
     (void)ignored;
 }
 
@@ -68,17 +70,25 @@ void OnTerm(int)
 {
     const int port = bench::portArgument(argc, argv);
     const char* mode = getenv("BENCH_SERVER");
+    const char* fifo = getenv("BENCH_REPORT_FIFO");
+    gReportFd = fifo != nullptr ? open(fifo, O_WRONLY | O_CLOEXEC) : -1;
     signal(SIGTERM, OnTerm);
     if (mode != nullptr && strcmp(mode, "end") == 0) {
         const int fd = bench::listenOn(port, 8);
         WriteReport(0);
-        int client = accept(fd, nullptr, nullptr);
-        char buffer[256];
-        std::string request;
-        for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
-                        (n = read(client, buffer, sizeof buffer)) > 0;)
-            request.append(buffer, size_t(n));
-        _exit(0);
+        // The service's readiness probe connects and sends nothing: only the
+        // shutdown request ends the server.
+        for (;;) {
+            int client = accept(fd, nullptr, nullptr);
+            char buffer[256];
+            std::string request;
+            for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
+                            (n = read(client, buffer, sizeof buffer)) > 0;)
+                request.append(buffer, size_t(n));
+            if (request.find("shutdown") != std::string::npos)
+                _exit(0);
+            close(client);
+        }
     }
     WriteReport(0);
     for (;;)
@@ -118,20 +128,30 @@ struct Started {
     int reports = -1;
 };
 
-// Starts the daemon with `mode` servers; its servers report on a pipe at fd 3.
+// Starts the daemon with `mode` servers; its servers report into a FIFO of
+// the installation, held open here for reading and writing so that it never
+// reads as ended between two servers.
 Started StartDaemon(const std::string& exe, unsigned servers, const char* mode)
 {
     Started started;
     setenv("BENCH_SERVER", mode, 1);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    std::string fifo = std::filesystem::path(exe).parent_path().parent_path() / "reports.fifo";
+    unlink(fifo.c_str());
+    if (mkfifo(fifo.c_str(), 0600) != 0)
         exit(2);
-    started.reports = fcntl(fds[0], F_DUPFD_CLOEXEC, 10);
-    close(fds[0]);
-    dup2(fds[1], kReportFd);  // without close-on-exec: the servers inherit it
-    close(fds[1]);
+    setenv("BENCH_REPORT_FIFO", fifo.c_str(), 1);
+    // Servers whose port refuses never serve: without a readiness probe the
+    // start does not wait for them, and no start time-out stops them.
+    std::string settings =
+        std::filesystem::path(exe).parent_path().parent_path() / "config/tarvelsvc.conf";
+    if (strcmp(mode, "refuse") == 0)
+        bench::writeFile(settings, "[SERVICE]\nREADINESS=none\n");
+    else
+        unlink(settings.c_str());
+    started.reports = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    if (started.reports < 0)
+        exit(2);
     pid_t ctl = Spawn(exe, "-start");
-    close(kReportFd);
     int status = 0;
     waitpid(ctl, &status, 0);
     Report report;
