@@ -46,7 +46,7 @@ bool WaitUntil(int fd, short events, Clock::time_point deadline)
 {
     pollfd p{fd, events, 0};
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() < 0)
             left = std::chrono::milliseconds(0);
         int n = poll(&p, 1, static_cast<int>(left.count()));

@@ -171,7 +171,9 @@ StartOutcome StartChannel::awaitReport(pid_t child, std::chrono::seconds limit)
     auto deadline = Clock::now() + limit;
     bool closed = false;
     while (!closed) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        // Rounded up: a wait cut to whole milliseconds would end a little
+        // before the bound and report a time-out too early.
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             EndChild(child);
             outcome.kind = StartOutcome::TIMED_OUT;
