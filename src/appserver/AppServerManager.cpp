@@ -101,7 +101,7 @@ void CAppServerManager::killRemaining()
 {
     for (auto& record : mProcesses) {
         auto now = Clock::now();
-        if (record.mState == ServerState::Starting || record.mState == ServerState::Running)
+        if (IsLive(record.mState))
             record.requestStop(StopPurpose::Shutdown, now);
         record.onRequestDone(false, 0, now);
     }

@@ -148,6 +148,8 @@ private:
     AppServerProcess* requestable(const std::string& host, unsigned short port, Request& refusal);
     // The stop of one record with `purpose`: its request goes to a thread.
     void beginStop(AppServerProcess& record, StopPurpose purpose, Clock::time_point now);
+    // Hands the record's shutdown request to a thread (StopRequests).
+    void queueRequest(AppServerProcess& record);
     void setCommand(AppServerProcess& record, const std::string& command);
     // What a transition left to the table: a removed record goes, a waiter hears.
     void settle(Clock::time_point now);

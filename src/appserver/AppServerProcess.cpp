@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "appserver/ProcessLaunch.h"
+#include "appserver/ServerStatus.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
@@ -28,14 +29,6 @@ bool OurUnreapedChild(pid_t pid)
     siginfo_t info;
     memset(&info, 0, sizeof info);
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
-}
-
-// "exit 2", "signal 9" for a raw wait status.
-std::string DescribeStatus(int status)
-{
-    if ((status & 0x7f) != 0)
-        return "signal " + std::to_string(status & 0x7f);
-    return "exit " + std::to_string((status >> 8) & 0xff);
 }
 
 bool FailedEnd(int status)
@@ -110,37 +103,33 @@ ServerAction AppServerProcess::apply(ServerEvent event, Clock::time_point now)
     return ServerAction::None;
 }
 
+// The full stop's lines keep the name they always had; the stop of one
+// server names the server.
+std::string AppServerProcess::stopPrefix() const
+{
+    if (mPurpose == StopPurpose::Shutdown)
+        return "stopServers(): ";
+    return "Server [" + mHost + "]:" + std::to_string(mPort) + ": ";
+}
+
 void AppServerProcess::carryOut(ServerAction action, ServerState from, ServerEvent event)
 {
-    bool fullStop = mPurpose == StopPurpose::Shutdown;
     switch (action) {
     case ServerAction::Terminate:
         if (from == ServerState::StopRequested && event == ServerEvent::Deadline)
-            KXLogWrite(CLog::_pKXLog,
-                       "Failed to shut down application server at [%s]:%hu after %d sec. (%d)",
-                       mHost.c_str(), mPort, kRequestWaitSeconds, mSendStatus);
+            reportFailedShutdown();
         signalChild(SIGTERM);
         break;
     case ServerAction::Kill:
-        signalChild(SIGKILL);
-        if (fullStop)
-            KXLogWrite(CLog::_pKXLog, "stopServers(): killed \"%s\" (pid %d) after 5 s",
+        if (signalChild(SIGKILL))
+            KXLogWrite(CLog::_pKXLog, "%skilled \"%s\" (pid %d) after 5 s", stopPrefix().c_str(),
                        mCommand.c_str(), static_cast<int>(mPid));
-        else
-            KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: killed \"%s\" (pid %d) after 5 s",
-                       mHost.c_str(), mPort, mCommand.c_str(), static_cast<int>(mPid));
         break;
     case ServerAction::ReportStuck:
         // SIGKILL cannot be refused, but a process stuck in the kernel ends
         // only when it leaves it.
-        if (fullStop)
-            KXLogWrite(CLog::_pKXLog,
-                       "stopServers(): \"%s\" (pid %d) still running 5 s after SIGKILL",
-                       mCommand.c_str(), static_cast<int>(mPid));
-        else
-            KXLogWrite(CLog::_pKXLog,
-                       "Server [%s]:%hu: \"%s\" (pid %d) still running 5 s after SIGKILL",
-                       mHost.c_str(), mPort, mCommand.c_str(), static_cast<int>(mPid));
+        KXLogWrite(CLog::_pKXLog, "%s\"%s\" (pid %d) still running 5 s after SIGKILL",
+                   stopPrefix().c_str(), mCommand.c_str(), static_cast<int>(mPid));
         break;
     case ServerAction::LiftThrottle:
         // Its end from now on would reset the count anyway; forgetting it now
@@ -164,13 +153,21 @@ void AppServerProcess::carryOut(ServerAction action, ServerState from, ServerEve
     }
 }
 
-void AppServerProcess::signalChild(int signal)
+bool AppServerProcess::signalChild(int signal)
 {
     if (!OurUnreapedChild(mPid))
-        return;
+        return false;
     kill(mPid, signal);
     if (signal != SIGKILL)
         kill(mPid, SIGCONT);
+    return true;
+}
+
+void AppServerProcess::reportFailedShutdown() const
+{
+    KXLogWrite(CLog::_pKXLog,
+               "Failed to shut down application server at [%s]:%hu after %d sec. (%d)",
+               mHost.c_str(), mPort, kRequestWaitSeconds, mSendStatus);
 }
 
 bool AppServerProcess::startDue(Clock::time_point now) const
@@ -269,7 +266,7 @@ void AppServerProcess::onEnd(int status, Clock::time_point now)
         countFailure(FailedEnd(status), now);
         LogEnd(mCommand, status);
         if (FailedEnd(status))
-            mFailure = DescribeStatus(status);
+            mFailure = DescribeEnd(status);
     }
     apply(ServerEvent::End, now);
 }
@@ -305,9 +302,7 @@ void AppServerProcess::onRequestDone(bool sent, int sendStatus, Clock::time_poin
     if (sent && !OurUnreapedChild(mPid)) {
         // Not a child of ours any more: nothing to wait for, and its id must
         // not be signalled.
-        KXLogWrite(CLog::_pKXLog,
-                   "Failed to shut down application server at [%s]:%hu after %d sec. (%d)",
-                   mHost.c_str(), mPort, kRequestWaitSeconds, mSendStatus);
+        reportFailedShutdown();
         apply(ServerEvent::End, now);
         return;
     }

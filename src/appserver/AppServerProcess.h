@@ -103,8 +103,13 @@ private:
     // action it leaves to the caller (SendRequest) or None.
     ServerAction apply(ServerEvent event, Clock::time_point now);
     void carryOut(ServerAction action, ServerState from, ServerEvent event);
-    // Sends `signal` (and SIGCONT) only to an unreaped child of ours.
-    void signalChild(int signal);
+    // Sends `signal` (and SIGCONT) only to an unreaped child of ours; false
+    // when the pid is none.
+    bool signalChild(int signal);
+    // The line of a shutdown request that did not end the server.
+    void reportFailedShutdown() const;
+    // What the lines of a stop's later steps begin with, by its purpose.
+    std::string stopPrefix() const;
     // Counts the end or the failed fork as a quick failure or resets the count.
     void countFailure(bool failure, Clock::time_point now);
     ServerFacts facts() const;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "appserver/Metrics.h"
+#include "config/ServiceSettings.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 
@@ -31,18 +32,6 @@ bool ParsePort(const std::string& text, unsigned short& port)
         return false;
     port = static_cast<unsigned short>(value);
     return true;
-}
-
-// Splits "[v6]:port" or "v4:port"; false when there is no such shape.
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port, bool& v6)
-{
-    v6 = !text.empty() && text[0] == '[';
-    size_t colon = v6 ? text.find("]:") : text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    host = v6 ? text.substr(1, colon - 1) : text.substr(0, colon);
-    port = text.substr(colon + (v6 ? 2 : 1));
-    return !host.empty();
 }
 
 MHD_Result Queue(MHD_Connection* connection, unsigned status, const char* body)
@@ -83,12 +72,9 @@ bool ParseListenAddress(const std::string& text, ListenAddress& parsed, std::str
     parsed = ListenAddress();
     parsed.text = text;
     std::string host, port;
-    bool v6 = false;
     auto* in4 = reinterpret_cast<sockaddr_in*>(&parsed.address);
     auto* in6 = reinterpret_cast<sockaddr_in6*>(&parsed.address);
-    if (!SplitHostPort(text, host, port, v6) ||
-        inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(),
-                  v6 ? static_cast<void*>(&in6->sin6_addr) : static_cast<void*>(&in4->sin_addr)) != 1) {
+    if (!SplitListenAddress(text, host, port)) {
         reason = "listen address '" + text +
                  "' is not ADDRESS:PORT with a numeric IPv4 address or an IPv6 address in brackets";
         return false;
@@ -98,11 +84,14 @@ bool ParseListenAddress(const std::string& text, ListenAddress& parsed, std::str
         reason = "listen address '" + text + "': port '" + port + "' is not a number from 1 to 65535";
         return false;
     }
-    if (v6) {
+    // The address was checked to be numeric of its family.
+    if (host.find(':') != std::string::npos) {
+        inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr);
         in6->sin6_family = AF_INET6;
         in6->sin6_port = htons(number);
         parsed.length = sizeof(sockaddr_in6);
     } else {
+        inet_pton(AF_INET, host.c_str(), &in4->sin_addr);
         in4->sin_family = AF_INET;
         in4->sin_port = htons(number);
         parsed.length = sizeof(sockaddr_in);

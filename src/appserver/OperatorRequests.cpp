@@ -4,20 +4,16 @@
 #include "appserver/AppServerManager.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "appserver/StopRequests.h"
 #include "foundation/Log.h"
 
 namespace {
 
-bool Runs(const AppServerProcess& record)
-{
-    return record.mState == ServerState::Starting || record.mState == ServerState::Running;
-}
-
 bool Stopping(const AppServerProcess& record)
 {
-    return HasProcess(record.mState) && !Runs(record);
+    return HasProcess(record.mState) && !IsLive(record.mState);
 }
 
 }  // namespace
@@ -39,10 +35,8 @@ AppServerProcess* CAppServerManager::findRecord(uint64_t id)
 
 AppServerProcess* CAppServerManager::findRecord(const std::string& host, unsigned short port)
 {
-    for (auto& record : mProcesses)
-        if (record.mHost == host && record.mPort == port)
-            return &record;
-    return nullptr;
+    // The table is this manager's own: the record found may be changed.
+    return const_cast<AppServerProcess*>(std::as_const(*this).find(host, port));
 }
 
 const AppServerProcess* CAppServerManager::find(const std::string& host, unsigned short port) const
@@ -57,7 +51,12 @@ void CAppServerManager::beginStop(AppServerProcess& record, StopPurpose purpose,
                                   Clock::time_point now)
 {
     if (record.requestStop(purpose, now))
-        record.mRequest = mRequests->queue(record.mId, record.mHost, record.mPort);
+        queueRequest(record);
+}
+
+void CAppServerManager::queueRequest(AppServerProcess& record)
+{
+    record.mRequest = mRequests->queue(record.mId, record.mHost, record.mPort);
 }
 
 void CAppServerManager::notify(AppServerProcess& record, Outcome outcome)
@@ -165,7 +164,7 @@ CAppServerManager::Request CAppServerManager::stopServer(const std::string& host
     if (record == nullptr)
         return refusal;
     auto now = Clock::now();
-    if (!Runs(*record)) {
+    if (!IsLive(record->mState)) {
         if (record->mState != ServerState::Held)
             KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu stopped by operator", host.c_str(), port);
         record->requestStop(StopPurpose::Hold, now);
@@ -184,7 +183,7 @@ CAppServerManager::Request CAppServerManager::startServer(const std::string& hos
     AppServerProcess* record = requestable(host, port, refusal);
     if (record == nullptr)
         return refusal;
-    if (Runs(*record))
+    if (IsLive(record->mState))
         return Request::AlreadyRunning;
     KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu started by operator", host.c_str(), port);
     mWaiters[record->mId] = std::move(waiter);
@@ -202,13 +201,13 @@ CAppServerManager::Request CAppServerManager::restartServer(const std::string& h
     if (record == nullptr)
         return Request::NoServer;
     bool busy = Stopping(*record) || mWaiters.count(record->mId) != 0;
-    if (!command.empty() && (busy || !Runs(*record))) {
+    if (!command.empty() && (busy || !IsLive(record->mState))) {
         setCommand(*record, command);
         return Request::Deferred;
     }
     if (busy)
         return Request::Busy;
-    if (!Runs(*record))
+    if (!IsLive(record->mState))
         return startServer(host, port, std::move(waiter));
     if (command.empty())
         KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: restart by operator", host.c_str(), port);

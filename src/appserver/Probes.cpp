@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
+
+#include "foundation/HostAddr.h"
 
 namespace {
 
@@ -26,14 +29,6 @@ const milliseconds kAttemptLimit(1000); // for one readiness connect
 const size_t kMaxOpen = 256;            // probe sockets at once, well below the descriptor limit
 const size_t kMaxStatusLine = 512;
 
-void SetPort(ProbeTarget& target, unsigned short port)
-{
-    if (target.address.ss_family == AF_INET)
-        reinterpret_cast<sockaddr_in&>(target.address).sin_port = htons(port);
-    else
-        reinterpret_cast<sockaddr_in6&>(target.address).sin6_port = htons(port);
-}
-
 // A wildcard address is probed at the loopback address of its family.
 void ReplaceWildcard(ProbeTarget& target)
 {
@@ -46,23 +41,6 @@ void ReplaceWildcard(ProbeTarget& target)
         if (IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr))
             v6.sin6_addr = in6addr_loopback;
     }
-}
-
-bool Resolve(const std::string& host, ProbeTarget& target)
-{
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0 || list == nullptr)
-        return false;
-    bool ok = list->ai_addrlen <= sizeof target.address &&
-              (list->ai_family == AF_INET || list->ai_family == AF_INET6);
-    if (ok) {
-        memcpy(&target.address, list->ai_addr, list->ai_addrlen);
-        target.length = list->ai_addrlen;
-    }
-    freeaddrinfo(list);
-    return ok;
 }
 
 // The status code of an HTTP status line ("HTTP/1.1 200 OK"); -1 when it is none.
@@ -95,20 +73,19 @@ ProbeTarget ProbeTarget::For(const std::string& host, unsigned short port)
 {
     ProbeTarget target;
     target.host = host.empty() ? "127.0.0.1" : host;
-    auto& v4 = reinterpret_cast<sockaddr_in&>(target.address);
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(target.address);
-    if (inet_pton(AF_INET, target.host.c_str(), &v4.sin_addr) == 1) {
-        v4.sin_family = AF_INET;
-        target.length = sizeof v4;
-    } else if (inet_pton(AF_INET6, target.host.c_str(), &v6.sin6_addr) == 1) {
-        v6.sin6_family = AF_INET6;
-        target.length = sizeof v6;
-    } else if (!Resolve(target.host, target)) {
-        target.length = 0;
-        return target;
+    try {
+        // Resolved as every host of the service is, literals without a lookup.
+        CResolveHostName resolved(target.host.c_str(), port, IPPROTO_TCP);
+        const addrinfo* chosen = resolved.addrInfo();
+        if (chosen == nullptr || chosen->ai_addrlen > sizeof target.address ||
+            (chosen->ai_family != AF_INET && chosen->ai_family != AF_INET6))
+            return target;
+        memcpy(&target.address, chosen->ai_addr, chosen->ai_addrlen);
+        target.length = chosen->ai_addrlen;
+    } catch (std::exception&) {
+        return target;  // length 0: nothing to probe
     }
     ReplaceWildcard(target);
-    SetPort(target, port);
     return target;
 }
 

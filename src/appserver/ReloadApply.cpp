@@ -23,11 +23,10 @@ CAppServerManager::Applied CAppServerManager::applyReload(const ReloadPlan& plan
         AppServerProcess* record = findRecord(change.host, change.port);
         if (record == nullptr)
             continue;
-        bool runs = record->mState == ServerState::Starting || record->mState == ServerState::Running;
         if (record->mPurpose == StopPurpose::Remove) {
             // Taken back before its removal ended: it starts again with the new command.
             record->mPurpose = StopPurpose::Restart;
-        } else if (runs && mWaiters.count(record->mId) == 0) {
+        } else if (IsLive(record->mState) && mWaiters.count(record->mId) == 0) {
             applied.rolling.push_back(change);
             continue;
         }

@@ -190,9 +190,13 @@ const char* ServerStateName(ServerState state)
     return "unknown";
 }
 
+bool IsLive(ServerState state)
+{
+    return state == S::Starting || state == S::Running || state == S::NotAnswering;
+}
+
 bool HasProcess(ServerState state)
 {
-    return state == S::Starting || state == S::Running || state == S::NotAnswering ||
-           state == S::StopRequested ||
+    return IsLive(state) || state == S::StopRequested ||
            state == S::Terminating || state == S::Killing;
 }

@@ -18,6 +18,13 @@ enum class ServerState {
     Killing,        // SIGKILL sent
 };
 
+// Every state, in the order above (for lists of them, such as the metrics).
+constexpr ServerState kServerStates[] = {
+    ServerState::Down,      ServerState::Starting,      ServerState::Running,
+    ServerState::NotAnswering, ServerState::Throttled,  ServerState::Held,
+    ServerState::StopRequested, ServerState::Terminating, ServerState::Killing,
+};
+
 // Why a record is being stopped: what follows its end, and which texts the
 // log uses on the way.
 enum class StopPurpose {
@@ -89,3 +96,5 @@ const char* ServerStateName(ServerState state);
 
 // True in the states in which the record has a process of its own.
 bool HasProcess(ServerState state);
+// True while its process runs and no stop has begun (starting or serving).
+bool IsLive(ServerState state);

@@ -68,8 +68,6 @@ void CAppServerManager::startServers()
         });
         if (!started)
             notify(record, Outcome::Failed);
-        else
-            record.mChanged = true;
     }
 }
 
@@ -159,7 +157,7 @@ void CAppServerManager::takeProbes(const std::vector<Probes::Result>& results,
         if (result.kind == Probes::Kind::Ready)
             record->onReady(now);
         else if (record->onProbe(result.ok, result.reason, now))
-            record->mRequest = mRequests->queue(record->mId, record->mHost, record->mPort);
+            queueRequest(*record);
     }
 }
 
@@ -168,7 +166,7 @@ void CAppServerManager::fireDeadlines(Clock::time_point now)
     for (auto& record : mProcesses)
         if (record.mState != ServerState::Down && record.mDeadline <= now &&
             record.onDeadline(now))
-            record.mRequest = mRequests->queue(record.mId, record.mHost, record.mPort);
+            queueRequest(record);
 }
 
 Clock::time_point CAppServerManager::nextDeadline(Clock::time_point now) const

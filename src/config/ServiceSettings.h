@@ -33,6 +33,11 @@ struct ServiceSettings {
     bool operator!=(const ServiceSettings& other) const { return !(*this == other); }
 };
 
+// Splits "a.b.c.d:port" or "[v6]:port" into its numeric address (without
+// brackets) and the port's text, which is not checked; false when the text
+// has neither shape or the address is not a numeric one of its family.
+bool SplitListenAddress(const std::string& text, std::string& address, std::string& port);
+
 // configDir() + "/tarvelsvc.conf"; throws as CTarvelEnv::configDir().
 std::string ServiceSettingsFile();
 

@@ -54,24 +54,8 @@ bool ReadListen(const std::string& text, std::string& address, unsigned short& p
 {
     std::string host;
     std::string portText;
-    unsigned char binary[sizeof(struct in6_addr)];
-    if (!text.empty() && text[0] == '[') {
-        const std::size_t close = text.find(']');
-        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
-            return false;
-        host = text.substr(1, close - 1);
-        portText = text.substr(close + 2);
-        if (inet_pton(AF_INET6, host.c_str(), binary) != 1)
-            return false;
-    } else {
-        const std::size_t colon = text.find(':');
-        if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos)
-            return false;
-        host = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-        if (inet_pton(AF_INET, host.c_str(), binary) != 1)
-            return false;
-    }
+    if (!SplitListenAddress(text, host, portText))
+        return false;
     int number = 0;
     if (!ReadBounded(portText, 1, 65535, number))
         return false;
@@ -79,6 +63,29 @@ bool ReadListen(const std::string& text, std::string& address, unsigned short& p
     port = static_cast<unsigned short>(number);
     return true;
 }
+
+}  // namespace
+
+bool SplitListenAddress(const std::string& text, std::string& address, std::string& port)
+{
+    unsigned char binary[sizeof(struct in6_addr)];
+    if (!text.empty() && text[0] == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
+            return false;
+        address = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+        return inet_pton(AF_INET6, address.c_str(), binary) == 1;
+    }
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos)
+        return false;
+    address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    return inet_pton(AF_INET, address.c_str(), binary) == 1;
+}
+
+namespace {
 
 SettingResult Listen(const std::string& value, ServiceSettings& settings, std::string& reason)
 {

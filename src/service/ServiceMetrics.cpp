@@ -37,10 +37,7 @@ std::string ServiceMetricsText(const CAppServerManager& manager, const ReloadCou
     service.installation = CTarvelEnv::baseDir();
     service.reloads = counts.reloads;
     service.reloadFailures = counts.failures;
-    for (ServerState state : {ServerState::Down, ServerState::Starting, ServerState::Running,
-                              ServerState::NotAnswering, ServerState::Throttled, ServerState::Held,
-                              ServerState::StopRequested, ServerState::Terminating,
-                              ServerState::Killing})
+    for (ServerState state : kServerStates)
         service.stateNames.push_back(ServerStateName(state));
     std::vector<ServerMetrics> servers;
     servers.reserve(manager.processes().size());

@@ -160,3 +160,30 @@ TEST_F(GentleStopTest, OnlyRunningServersAreAsked)
 }
 
 }  // namespace
+
+namespace {
+
+// An operator's stop of a server whose liveness probes fail is a stop of a
+// running server: the request, its end, the hold, and the waiter told once.
+TEST_F(GentleStopTest, OperatorStopOfANotAnsweringServerHoldsIt)
+{
+    auto peer = gentlestop::StartPeer("127.0.0.1", Behaviour::EndAtOnce);
+    AppServerProcess& record = Add("127.0.0.1", peer.port, peer.pid, ServerState::NotAnswering);
+    int told = 0;
+    auto result = manager->stopServer("127.0.0.1", peer.port,
+                                      [&](CAppServerManager::Outcome outcome, const AppServerProcess&) {
+                                          EXPECT_EQ(outcome, CAppServerManager::Outcome::Stopped);
+                                          ++told;
+                                      });
+    ASSERT_EQ(result, CAppServerManager::Request::Accepted);
+    EXPECT_EQ(record.mState, ServerState::StopRequested);
+    auto limit = Clock::now() + std::chrono::seconds(5);
+    while (told == 0 && Clock::now() < limit)
+        manager->waitAndUpdateTerminated(100);
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(record.mState, ServerState::Held);
+    EXPECT_EQ(waitpid(peer.pid, nullptr, WNOHANG), -1);  // reaped by the loop
+    EXPECT_EQ(Lines("Server [127.0.0.1]:" + std::to_string(peer.port) + " stopped by operator"), 1);
+}
+
+}  // namespace

@@ -141,6 +141,12 @@ public:
             [&] { return testutil::CountLinesContaining(mLog, text) >= count; }, timeoutMs);
     }
 
+    // SIGTERM to a -console service and its exit status, as WaitForExit.
+    static int StopConsole(pid_t console)
+    {
+        kill(console, SIGTERM);
+        return WaitForExit(console, 30000);
+    }
     // Waits for a daemon (our child as its subreaper) to end and returns its
     // wait status; -1 if it did not end in time.
     static int WaitForExit(pid_t pid, int timeoutMs = 10000)

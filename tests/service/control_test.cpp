@@ -124,12 +124,6 @@ private:
     std::thread mReader;
 };
 
-int StopConsole(pid_t console)
-{
-    kill(console, SIGTERM);
-    return testutil::ServiceCopy::WaitForExit(console, 30000);
-}
-
 TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
 {
     Installation inst(Installation::Use::Binary);
@@ -257,7 +251,7 @@ TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
         EXPECT_TRUE(Answers(b));
     }
 
-    int status = StopConsole(console);
+    int status = testutil::ServiceCopy::StopConsole(console);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
@@ -339,7 +333,7 @@ TEST(ControlChannel, ReloadChangesWhatChangedAndKeepsTheRest)
     ASSERT_NE(reloading, sent.end());
     EXPECT_NE(std::find(reloading, sent.end(), "READY=1"), sent.end());
 
-    int status = StopConsole(console);
+    int status = testutil::ServiceCopy::StopConsole(console);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
@@ -373,7 +367,7 @@ TEST(ControlChannel, ThrottledServersAreShownAndCanBeStartedByHand)
     int started = inst.CountLines("Process::start(): started");
     r = inst.Ctl({"-startserver", Endpoint(inst.port(0))});
     EXPECT_TRUE(inst.WaitForLog("Process::start(): started", started + 1, 5000));
-    int status = StopConsole(console);
+    int status = testutil::ServiceCopy::StopConsole(console);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 

@@ -77,12 +77,6 @@ int Count(const std::vector<std::string>& messages, const std::string& message)
     return static_cast<int>(std::count(messages.begin(), messages.end(), message));
 }
 
-int StopConsole(pid_t console)
-{
-    kill(console, SIGTERM);
-    return testutil::ServiceCopy::WaitForExit(console, 30000);
-}
-
 TEST(Notify, UnreadSocketCostsOneLogLineNotSupervision)
 {
     Installation inst(Installation::Use::Binary);
@@ -125,7 +119,7 @@ TEST(Notify, UnreadSocketCostsOneLogLineNotSupervision)
     EXPECT_TRUE(inst.WaitForLog("NOTIFY_SOCKET takes notifications again; ", 1, 5000));
     EXPECT_EQ(inst.CountLines("NOTIFY_SOCKET takes notifications again; "), 1);
 
-    int status = StopConsole(console);
+    int status = testutil::ServiceCopy::StopConsole(console);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(Count(notify.Drain(), "STOPPING=1"), 1);
 }
@@ -153,7 +147,7 @@ TEST(Notify, TinyWatchdogTimeOutIsClampedTo100Milliseconds)
     EXPECT_LE(keepAlives, 13);
     EXPECT_EQ(inst.CountLines("sd_notify(): cannot send"), 0);
 
-    int status = StopConsole(console);
+    int status = testutil::ServiceCopy::StopConsole(console);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 

@@ -38,12 +38,6 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
     return text;
 }
 
-int StopConsole(pid_t console)
-{
-    kill(console, SIGTERM);
-    return testutil::ServiceCopy::WaitForExit(console, 30000);
-}
-
 class ReloadStrict : public ::testing::Test {
 protected:
     // Runs -reload and expects it refused: exit 1, the reason on stderr
@@ -109,7 +103,7 @@ TEST_F(ReloadStrict, ProblemsOfWebInterfaceConfFailTheReloadAndChangeNothing)
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("0 added, 0 removed, 0 changed, 2 unchanged"), std::string::npos) << r.out;
 
-    const int status = StopConsole(console);
+    const int status = testutil::ServiceCopy::StopConsole(console);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
@@ -120,7 +114,7 @@ TEST_F(ReloadStrict, AStartLogsTheSameProblemsAndRuns)
     pid_t console = inst.StartConsole();
     ASSERT_TRUE(inst.WaitForServers()) << testutil::ReadFile(inst.log());
     EXPECT_EQ(inst.CountLines("unknown key 'OPTIONZ' in section [GLOBAL]"), 1);
-    const int status = StopConsole(console);
+    const int status = testutil::ServiceCopy::StopConsole(console);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
