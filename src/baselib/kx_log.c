@@ -3,6 +3,7 @@
  * so lines of different threads and processes never mix and a rotated or
  * removed log file is re-created by the next line. */
 #include "baselib/kx_log.h"
+#include "baselib/kx_regularfile.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -167,8 +168,7 @@ static void WriteAll(KXFile *file, const char *text, size_t length)
  * set (ELOOP for a symbolic link, EINVAL for what is not a regular file). */
 static int OpenLogFile(const char *path)
 {
-    int fd = -1, attempt, flags;
-    struct stat info;
+    int fd = -1, attempt;
 
     for (attempt = 0; attempt < 8 && fd < 0; attempt++) {
         fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -185,9 +185,7 @@ static int OpenLogFile(const char *path)
     }
     if (fd < 0)
         return -1;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        (flags = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        close(fd);
+    if (KXKeepRegularFile(fd) != ERROR_NONE) {
         errno = EINVAL;
         return -1;
     }

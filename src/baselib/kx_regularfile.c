@@ -18,8 +18,8 @@ static void CloseKeepingErrno(int fd)
 
 KXStatus KXOpenRegularFile(const char *path, int *descriptor)
 {
-    struct stat info;
-    int fd, flags;
+    KXStatus status;
+    int fd;
 
     if (path == NULL || descriptor == NULL)
         return ERROR_PARAMETER;
@@ -28,6 +28,17 @@ KXStatus KXOpenRegularFile(const char *path, int *descriptor)
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return ERROR_FILE_OPEN;
+    status = KXKeepRegularFile(fd);
+    if (status == ERROR_NONE)
+        *descriptor = fd;
+    return status;
+}
+
+KXStatus KXKeepRegularFile(int fd)
+{
+    struct stat info;
+    int flags;
+
     if (fstat(fd, &info) != 0) {
         CloseKeepingErrno(fd);
         return ERROR_FILE_OPEN;
@@ -37,13 +48,12 @@ KXStatus KXOpenRegularFile(const char *path, int *descriptor)
         errno = EINVAL;
         return ERROR_FILE_TYPE;
     }
-    /* Reads of a regular file never wait anyway; clearing the flag keeps
-     * the descriptor ordinary for whoever reads it. */
+    /* I/O on a regular file never waits anyway; clearing the flag keeps the
+     * descriptor ordinary for whoever uses it. */
     flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         CloseKeepingErrno(fd);
         return ERROR_FILE_OPEN;
     }
-    *descriptor = fd;
     return ERROR_NONE;
 }

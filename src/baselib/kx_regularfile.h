@@ -16,6 +16,13 @@ extern "C" {
  * when path is not a regular file; ERROR_PARAMETER for a null argument. */
 KXStatus KXOpenRegularFile(const char *path, int *descriptor);
 
+/* For a descriptor just opened with O_NONBLOCK (so that a FIFO could not
+ * hold open()): ERROR_NONE when it is a regular file, now blocking again as
+ * usual; otherwise fd is closed and the result is ERROR_FILE_TYPE (errno
+ * EINVAL) for what is not a regular file, or ERROR_FILE_OPEN with errno
+ * when fstat() or fcntl() failed. Async-signal-safe. */
+KXStatus KXKeepRegularFile(int fd);
+
 #ifdef __cplusplus
 }
 #endif

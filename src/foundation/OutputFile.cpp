@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "baselib/kx_regularfile.h"
+
 namespace foundation {
 
 std::string OutputFileFailure(const std::string& path, int error)
@@ -29,24 +31,9 @@ int OpenOutputFile(const std::string& path, std::string* reason)
     // a FIFO planted at the path from holding this process in open().
     int fd = open(path.c_str(),
                   O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
+    if (fd >= 0 && KXKeepRegularFile(fd) == ERROR_NONE)
+        return fd;
     int error = errno;
-    struct stat info;
-    if (fd >= 0 && fstat(fd, &info) != 0) {
-        error = errno;
-        close(fd);
-        fd = -1;
-    } else if (fd >= 0 && !S_ISREG(info.st_mode)) {
-        close(fd);
-        fd = -1;
-        error = EINVAL;
-    }
-    if (fd >= 0) {
-        int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
-            return fd;
-        error = errno;
-        close(fd);
-    }
     if (reason != nullptr)
         *reason = OutputFileFailure(path, error);
     errno = error;
