@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "appserver/Metrics.h"
-#include "appserver/MetricsEndpoint.h"
+#include "endpoints/Metrics.h"
+#include "endpoints/MetricsEndpoint.h"
 #include "bench_process.h"
 
 namespace {

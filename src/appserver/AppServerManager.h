@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "appserver/AppServerProcess.h"
-#include "appserver/EventLoop.h"
+#include "endpoints/EventLoop.h"
 #include "appserver/Probes.h"
 #include "appserver/ReloadPlan.h"
 #include "config/ServiceSettings.h"

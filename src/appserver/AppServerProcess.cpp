@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "appserver/ProcessLaunch.h"
-#include "appserver/ServerStatus.h"
+#include "appserver/RecordViews.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
@@ -33,29 +33,25 @@ bool OurUnreapedChild(pid_t pid)
 
 bool FailedEnd(int status)
 {
-    int signalNumber = status & 0x7f;
-    int exitCode = (status >> 8) & 0xff;
-    bool core = (status & 0x80) != 0;
-    return (signalNumber == 0 && exitCode != 0) || core || (signalNumber >= 1 && signalNumber <= 126);
+    return WaitEnd(status).failed();
 }
 
 void LogEnd(const std::string& command, int status)
 {
-    int signalNumber = status & 0x7f;
-    int exitCode = (status >> 8) & 0xff;
-    if (signalNumber == 0 && exitCode != 0)
+    WaitEnd end(status);
+    if (end.exited && end.code != 0)
         KXLogWrite(CLog::_pKXLog,
                    "Process::updateTerminated(): \"%s\" terminated with exit-state %d",
-                   command.c_str(), exitCode);
-    else if ((status & 0x80) != 0)
+                   command.c_str(), end.code);
+    else if (end.core)
         KXLogWrite(CLog::_pKXLog,
                    "Process::updateTerminated(): \"%s\" terminated due to a segmentation fault "
                    "(core dumped)",
                    command.c_str());
-    else if (signalNumber >= 1 && signalNumber <= 126)
+    else if (end.signal != 0)
         KXLogWrite(CLog::_pKXLog,
                    "Process::updateTerminated(): \"%s\" terminated due to an unhandled signal #%d",
-                   command.c_str(), signalNumber);
+                   command.c_str(), end.signal);
 }
 
 }  // namespace

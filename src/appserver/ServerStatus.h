@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "appserver/AppServerProcess.h"
+#include "foundation/HostPort.h"
 
 struct ServerStatus {
     std::string address;       // host text from ServerConfig.xml
@@ -26,15 +26,8 @@ struct ServerStatus {
     unsigned probeFailures = 0;  // liveness probes failed in a row
 };
 
-// What the control channel shows of `record` at wall time `now`.
-ServerStatus StatusOf(const AppServerProcess& record, time_t now);
-
-// "exit N" or "signal N" for a raw wait status.
-std::string DescribeEnd(int waitStatus);
 // "HH:MM:SS" (or "Nd HH:MM:SS") for a number of seconds.
 std::string FormatUptime(long seconds);
-// The address as written in ADDRESS:PORT: IPv6 literals in brackets.
-std::string FormatEndpoint(const std::string& address, unsigned short port);
 
 // One line per server, in the given order, each column padded to the widest
 // entry, each line ended by '\n'. A throttled server's state reads

@@ -103,8 +103,7 @@ bool ServiceSettings::operator==(const ServiceSettings& other) const
            liveness == other.liveness && livenessPath == other.livenessPath &&
            livenessInterval == other.livenessInterval &&
            livenessTimeout == other.livenessTimeout &&
-           livenessFailures == other.livenessFailures && metricsAddress == other.metricsAddress &&
-           metricsPort == other.metricsPort;
+           livenessFailures == other.livenessFailures && metricsListen == other.metricsListen;
 }
 
 std::string ServiceSettingsFile()

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "foundation/HostPort.h"
+
 enum class ReadinessProbe { None, Tcp };
 enum class LivenessProbe { None, Tcp, Http };
 
@@ -24,19 +26,12 @@ struct ServiceSettings {
     int livenessInterval = 10;       // s between probes of a serving server
     int livenessTimeout = 5;         // s one probe may take
     int livenessFailures = 3;        // probes failed in a row before a restart
-    // The metrics endpoint: a numeric IPv4 or IPv6 address (no brackets)
-    // and a port; an empty address (port 0) when it is off.
-    std::string metricsAddress;
-    unsigned short metricsPort = 0;
+    // The metrics endpoint's address, parsed; not set when it is off.
+    ListenAddress metricsListen;
 
     bool operator==(const ServiceSettings& other) const;
     bool operator!=(const ServiceSettings& other) const { return !(*this == other); }
 };
-
-// Splits "a.b.c.d:port" or "[v6]:port" into its numeric address (without
-// brackets) and the port's text, which is not checked; false when the text
-// has neither shape or the address is not a numeric one of its family.
-bool SplitListenAddress(const std::string& text, std::string& address, std::string& port);
 
 // configDir() + "/tarvelsvc.conf"; throws as CTarvelEnv::configDir().
 std::string ServiceSettingsFile();

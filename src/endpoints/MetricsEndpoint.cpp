@@ -1,4 +1,4 @@
-#include "appserver/MetricsEndpoint.h"
+#include "endpoints/MetricsEndpoint.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
@@ -9,8 +9,7 @@
 #include <exception>
 #include <utility>
 
-#include "appserver/Metrics.h"
-#include "config/ServiceSettings.h"
+#include "endpoints/Metrics.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 
@@ -22,17 +21,6 @@ constexpr int kAcceptsPerWake = 16;
 // After the process ran out of descriptors the listening socket stays
 // readable; without a pause the loop would spin on it.
 constexpr std::chrono::seconds kAcceptPause{1};
-
-bool ParsePort(const std::string& text, unsigned short& port)
-{
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    unsigned long value = std::stoul(text);
-    if (value < 1 || value > 65535)
-        return false;
-    port = static_cast<unsigned short>(value);
-    return true;
-}
 
 MHD_Result Queue(MHD_Connection* connection, unsigned status, const char* body)
 {
@@ -67,51 +55,15 @@ MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url, co
 
 }  // namespace
 
-bool ParseListenAddress(const std::string& text, ListenAddress& parsed, std::string& reason)
-{
-    parsed = ListenAddress();
-    parsed.text = text;
-    std::string host, port;
-    auto* in4 = reinterpret_cast<sockaddr_in*>(&parsed.address);
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&parsed.address);
-    if (!SplitListenAddress(text, host, port)) {
-        reason = "listen address '" + text +
-                 "' is not ADDRESS:PORT with a numeric IPv4 address or an IPv6 address in brackets";
-        return false;
-    }
-    unsigned short number = 0;
-    if (!ParsePort(port, number)) {
-        reason = "listen address '" + text + "': port '" + port + "' is not a number from 1 to 65535";
-        return false;
-    }
-    // The address was checked to be numeric of its family.
-    if (host.find(':') != std::string::npos) {
-        inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(number);
-        parsed.length = sizeof(sockaddr_in6);
-    } else {
-        inet_pton(AF_INET, host.c_str(), &in4->sin_addr);
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(number);
-        parsed.length = sizeof(sockaddr_in);
-    }
-    return true;
-}
-
-CMetricsEndpoint::CMetricsEndpoint(const std::string& listen, Render render)
+CMetricsEndpoint::CMetricsEndpoint(const ListenAddress& listen, Render render)
     : CMetricsEndpoint(listen, std::move(render), Limits())
 {
 }
 
-CMetricsEndpoint::CMetricsEndpoint(const std::string& listen, Render render, Limits limits)
+CMetricsEndpoint::CMetricsEndpoint(const ListenAddress& listen, Render render, Limits limits)
     : mRender(std::move(render)), mLimits(limits)
 {
-    ListenAddress address;
-    std::string reason;
-    if (!ParseListenAddress(listen, address, reason))
-        throw CWIException(ERROR_GENERAL, "Metrics endpoint: %s", reason.c_str());
-    openSocket(address);
+    openSocket(listen);
     // Without MHD_USE_INTERNAL_POLLING_THREAD the library starts no thread:
     // the loop drives it. Its own messages stay off: a client could fill the
     // log with them.
@@ -128,7 +80,7 @@ CMetricsEndpoint::CMetricsEndpoint(const std::string& listen, Render render, Lim
             MHD_stop_daemon(mDaemon);
         close(mListenFd);
         throw CWIException(ERROR_GENERAL, "Metrics endpoint: cannot start the HTTP server on %s",
-                           listen.c_str());
+                           listen.text().c_str());
     }
 }
 
@@ -149,7 +101,7 @@ void CMetricsEndpoint::openSocket(const ListenAddress& address)
         int error = errno;
         if (mListenFd >= 0)
             close(mListenFd);
-        throw CWIException(ERROR_GENERAL, "Metrics endpoint: cannot listen on %s (%s)", address.text.c_str(),
+        throw CWIException(ERROR_GENERAL, "Metrics endpoint: cannot listen on %s (%s)", address.text().c_str(),
                            std::strerror(error));
     }
     sockaddr_storage bound{};

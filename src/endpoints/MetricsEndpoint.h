@@ -26,23 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "appserver/EventLoop.h"
+#include "endpoints/EventLoop.h"
+#include "foundation/HostPort.h"
 
 struct MHD_Daemon;
-
-// A parsed listen address.
-struct ListenAddress {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    std::string text;  // as given, for messages
-};
-
-// Parses "ADDRESS:PORT": a numeric IPv4 address, or an IPv6 address in
-// brackets ("[::1]:9464"), and a port 1..65535. 0.0.0.0 and [::] listen on
-// every address. Host names are refused: the daemon resolves no name to
-// decide where it listens. Returns false and sets `reason` (a sentence
-// naming the value) when the text is not such an address.
-bool ParseListenAddress(const std::string& text, ListenAddress& parsed, std::string& reason);
 
 class CMetricsEndpoint : public LoopSource {
 public:
@@ -56,11 +43,11 @@ public:
         size_t requestBytes = 8 * 1024;      // memory of one connection: the largest request head
     };
 
-    // Listens on `listen` ("ADDRESS:PORT", see ParseListenAddress). Throws
+    // Listens on `listen`, parsed where it was configured. Throws
     // CWIException naming the address and the reason (the OS reason where
     // there is one) when it cannot.
-    CMetricsEndpoint(const std::string& listen, Render render);
-    CMetricsEndpoint(const std::string& listen, Render render, Limits limits);
+    CMetricsEndpoint(const ListenAddress& listen, Render render);
+    CMetricsEndpoint(const ListenAddress& listen, Render render, Limits limits);
     // Closes every connection and the listening socket.
     ~CMetricsEndpoint() override;
     CMetricsEndpoint(const CMetricsEndpoint&) = delete;

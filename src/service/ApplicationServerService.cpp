@@ -2,12 +2,13 @@
 
 #include <unistd.h>
 
-#include "appserver/ServingSummary.h"
+#include "appserver/RecordViews.h"
 #include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 #include "service/ControlSwitches.h"
+#include "service/MetricsPlug.h"
 #include "service/ServerControl.h"
 #include "service/SystemdNotifier.h"
 
@@ -69,8 +70,15 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     CSystemdNotifier notifier;
     CServerControl control(mManager, notifier);
     control.open(ControlRunDir());
-    control.applyMetricsListen();
     PluggedSources plugged(mManager, {&control, &notifier});
+    // The metrics endpoint, where METRICS_LISTEN says: the service runs on
+    // without it when it cannot listen there; a reload moves it.
+    CMetricsPlug metrics(mManager, [&control] { return control.metrics(); });
+    std::string reason;
+    if (!metrics.listen(mManager.settings().metricsListen, reason))
+        KXLogWrite(CLog::_pKXLog, "The service runs without its metrics endpoint: %s", reason.c_str());
+    control.onMetricsListen(
+        [&metrics](const ListenAddress& address, std::string& why) { return metrics.listen(address, why); });
     mNotifier = &notifier;
 
     // Each pass starts what is due and then waits in the manager's one wait

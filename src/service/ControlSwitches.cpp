@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "appserver/ControlServer.h"
+#include "endpoints/ControlServer.h"
 #include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
 #include "foundation/CmdLine.h"

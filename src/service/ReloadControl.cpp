@@ -4,6 +4,8 @@
 // that a pool keeps serving. The caller hears each step and the summary.
 #include "service/ServerControl.h"
 
+#include <stdexcept>
+
 #include "config/ServiceSettings.h"
 #include "foundation/Log.h"
 #include "service/SystemdNotifier.h"
@@ -20,6 +22,12 @@ void CServerControl::handleReload(ClientId client)
     try {
         settings = LoadServiceSettings(ServiceSettingsFile());
         table = mManager.loadTable(true);
+        // The new endpoint is bound before the old one closes: one that
+        // cannot be bound fails the reload, and the old one keeps serving.
+        std::string reason;
+        if (settings.metricsListen != mManager.settings().metricsListen && mRelisten &&
+            !mRelisten(settings.metricsListen, reason))
+            throw std::runtime_error(reason);
     } catch (std::exception& e) {
         KXLogWrite(CLog::_pKXLog, "Reload failed, nothing changed: %s", e.what());
         ++mReloadCounts.failures;
@@ -30,7 +38,6 @@ void CServerControl::handleReload(ClientId client)
     if (settings != mManager.settings()) {
         KXLogWrite(CLog::_pKXLog, "Reload: settings of %s applied", ServiceSettingsFile().c_str());
         mManager.setSettings(settings);
-        applyMetricsListen(client);
     }
     ReloadPlan plan = PlanReload(mManager.processes(), table);
     mReload = std::make_unique<Reload>();

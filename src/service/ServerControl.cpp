@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "appserver/ServingSummary.h"
+#include "appserver/RecordViews.h"
 #include "foundation/Log.h"
 #include "service/SystemdNotifier.h"
 #include "servicectl/Signals.h"
@@ -12,22 +12,8 @@ namespace {
 // "host:port" or "[v6]:port" into its parts; false when it is neither.
 bool ParseEndpoint(const std::string& text, std::string& host, unsigned short& port)
 {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon + 1 >= text.size() || colon + 6 < text.size())
-        return false;
-    unsigned long number = 0;
-    for (size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        number = number * 10 + static_cast<unsigned long>(text[i] - '0');
-    }
-    if (number == 0 || number > 65535)
-        return false;
-    host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    port = static_cast<unsigned short>(number);
-    return true;
+    std::string portText;
+    return SplitHostPort(text, host, portText) && ParsePort(portText, port);
 }
 
 const char* const kStopping = "ERROR the service is stopping\n";
@@ -44,37 +30,6 @@ CServerControl::CServerControl(CAppServerManager& manager, CSystemdNotifier& not
 CServerControl::~CServerControl()
 {
     mManager.forgetWaiters();
-    if (mEndpoint)
-        mManager.removeSource(mEndpoint.get());
-}
-
-void CServerControl::applyMetricsListen(ClientId client)
-{
-    const ServiceSettings& settings = mManager.settings();
-    std::string listen;
-    if (settings.metricsPort != 0) {
-        bool v6 = settings.metricsAddress.find(':') != std::string::npos;
-        listen = (v6 ? "[" + settings.metricsAddress + "]" : settings.metricsAddress) + ":" +
-                 std::to_string(settings.metricsPort);
-    }
-    if (listen == mEndpointListen)
-        return;
-    if (mEndpoint) {
-        mManager.removeSource(mEndpoint.get());
-        mEndpoint.reset();
-    }
-    mEndpointListen = listen;
-    if (listen.empty())
-        return;
-    try {
-        mEndpoint = std::make_unique<CMetricsEndpoint>(listen, [this] { return metrics(); });
-        mManager.addSource(mEndpoint.get());
-        KXLogWrite(CLog::_pKXLog, "Metrics endpoint: listening on %s", listen.c_str());
-    } catch (std::exception& e) {
-        mEndpointListen.clear();
-        KXLogWrite(CLog::_pKXLog, "The service runs without its metrics endpoint: %s", e.what());
-        replyTo(client, std::string("metrics endpoint not started: ") + e.what() + "\n", false);
-    }
 }
 
 void CServerControl::open(const std::string& runDir)

@@ -8,16 +8,17 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "appserver/AppServerManager.h"
-#include "appserver/ControlServer.h"
-#include "appserver/EventLoop.h"
-#include "appserver/MetricsEndpoint.h"
+#include "endpoints/ControlServer.h"
+#include "endpoints/EventLoop.h"
 #include "appserver/ServerStatus.h"
+#include "foundation/HostPort.h"
 #include "service/ServiceMetrics.h"
 
 class CSystemdNotifier;
@@ -43,10 +44,11 @@ public:
     std::vector<ServerStatus> snapshot(time_t now) const;
     // The metrics as -metrics and the endpoint give them.
     std::string metrics() const { return ServiceMetricsText(mManager, mReloadCounts); }
-    // Listens for scrapes where the manager's settings say (METRICS_LISTEN),
-    // or stops listening; a failure is logged (and told to `client`) and the
-    // service runs on without the endpoint.
-    void applyMetricsListen(ClientId client = 0);
+    // Moves the metrics endpoint to a reload's METRICS_LISTEN: false with the
+    // reason when the new address cannot be bound. The owner of the
+    // endpoint sets it; without it a reload leaves the endpoint alone.
+    using Relisten = std::function<bool(const ListenAddress& address, std::string& reason)>;
+    void onMetricsListen(Relisten relisten) { mRelisten = std::move(relisten); }
 
     void prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline) override;
     void dispatch(struct pollfd* fds, size_t count, Clock::time_point now) override;
@@ -97,8 +99,7 @@ private:
     std::list<Pending> mPending;
     std::unique_ptr<Reload> mReload;
     ReloadCounts mReloadCounts;
-    std::unique_ptr<CMetricsEndpoint> mEndpoint;
-    std::string mEndpointListen;  // what mEndpoint listens on
+    Relisten mRelisten;
     bool mShutdown = false;
     size_t mChannelFds = 0;  // how many of the last prepare's fds are the channel's
 };

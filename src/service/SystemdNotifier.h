@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "appserver/EventLoop.h"
+#include "endpoints/EventLoop.h"
 
 class CSystemdNotifier : public LoopSource {
 public:
