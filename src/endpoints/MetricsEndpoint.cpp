@@ -1,7 +1,7 @@
 #include "endpoints/MetricsEndpoint.h"
 
 #include <arpa/inet.h>
-#include <microhttpd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "endpoints/Metrics.h"
+#include "endpoints/Microhttpd.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 
@@ -21,18 +22,23 @@ constexpr int kAcceptsPerWake = 16;
 // After the process ran out of descriptors the listening socket stays
 // readable; without a pause the loop would spin on it.
 constexpr std::chrono::seconds kAcceptPause{1};
+// A connection's memory beyond the largest head served: the parsed fields
+// and the reply's header lines, so that an error status always fits.
+constexpr size_t kReplyReserve = 8 * 1024;
+const char* const kTooLarge =
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 
-MHD_Result Queue(MHD_Connection* connection, unsigned status, const char* body)
+MHD_Result Queue(const Microhttpd& http, MHD_Connection* connection, unsigned status, const char* body)
 {
-    MHD_Response* response = MHD_create_response_from_buffer(std::strlen(body), const_cast<char*>(body),
+    MHD_Response* response = http.create_response_from_buffer(std::strlen(body), const_cast<char*>(body),
                                                               MHD_RESPMEM_PERSISTENT);
     if (response == nullptr)
         return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    http.add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, MHD_HTTP_METHOD_GET);
-    MHD_Result result = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
+        http.add_response_header(response, MHD_HTTP_HEADER_ALLOW, MHD_HTTP_METHOD_GET);
+    MHD_Result result = http.queue_response(connection, status, response);
+    http.destroy_response(response);
     return result;
 }
 
@@ -41,16 +47,43 @@ void FreeBody(void* body)
     delete static_cast<std::string*>(body);
 }
 
+CMetricsEndpoint& Self(void* cls)
+{
+    return *static_cast<CMetricsEndpoint*>(cls);
+}
+
 MHD_Result OnRequest(void* self, MHD_Connection* connection, const char* url, const char* method,
                      const char* /*version*/, const char* /*upload*/, size_t* /*uploadSize*/, void** /*state*/)
 {
     // Nothing may unwind through the library's C frames.
     try {
-        return static_cast<MHD_Result>(static_cast<CMetricsEndpoint*>(self)->answer(connection, url, method));
+        return static_cast<MHD_Result>(Self(self).answer(connection, url, method));
     } catch (...) {
         LogCurrentException("Metrics endpoint");
-        return Queue(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "The metrics could not be rendered.\n");
+        std::string unused;
+        const Microhttpd* http = LoadMicrohttpd(unused);  // loaded, or no request would come
+        return http != nullptr ? Queue(*http, connection, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                                       "The metrics could not be rendered.\n")
+                               : MHD_NO;
     }
+}
+
+void OnConnection(void* self, MHD_Connection* connection, void** /*context*/, MHD_ConnectionNotificationCode code)
+{
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED)
+        Self(self).connectionEnded(connection);
+}
+
+void OnCompleted(void* self, MHD_Connection* connection, void** /*state*/, MHD_RequestTerminationCode code)
+{
+    Self(self).requestDone(connection, code == MHD_REQUEST_TERMINATED_COMPLETED_OK);
+}
+
+MHD_Result AddFieldSize(void* total, MHD_ValueKind /*kind*/, const char* key, const char* value)
+{
+    // "key: value\r\n"
+    *static_cast<size_t*>(total) += std::strlen(key) + (value != nullptr ? std::strlen(value) : 0) + 4;
+    return MHD_YES;
 }
 
 }  // namespace
@@ -63,21 +96,33 @@ CMetricsEndpoint::CMetricsEndpoint(const ListenAddress& listen, Render render)
 CMetricsEndpoint::CMetricsEndpoint(const ListenAddress& listen, Render render, Limits limits)
     : mRender(std::move(render)), mLimits(limits)
 {
+    std::string reason;
+    mHttp = LoadMicrohttpd(reason);
+    if (mHttp == nullptr)
+        throw CWIException(ERROR_GENERAL, "Metrics endpoint: cannot listen on %s: %s", listen.text().c_str(),
+                           reason.c_str());
     openSocket(listen);
+    startServer(listen);
+}
+
+void CMetricsEndpoint::startServer(const ListenAddress& listen)
+{
     // Without MHD_USE_INTERNAL_POLLING_THREAD the library starts no thread:
     // the loop drives it. Its own messages stay off: a client could fill the
-    // log with them.
-    mDaemon = MHD_start_daemon(MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, &OnRequest, this,
-                               MHD_OPTION_CONNECTION_LIMIT, limits.connections,
-                               MHD_OPTION_CONNECTION_TIMEOUT, limits.timeoutSeconds,
-                               MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.requestBytes,
-                               MHD_OPTION_END);
+    // log with them. Its slots are one more than ours, so that a connection
+    // it has yet to clean up never makes it refuse one we admitted.
+    mDaemon = mHttp->start_daemon(MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, &OnRequest, this,
+                                  MHD_OPTION_CONNECTION_LIMIT, mLimits.connections + 1,
+                                  MHD_OPTION_CONNECTION_TIMEOUT, mLimits.timeoutSeconds,
+                                  MHD_OPTION_CONNECTION_MEMORY_LIMIT, mLimits.requestBytes + kReplyReserve,
+                                  MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, this,
+                                  MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, this, MHD_OPTION_END);
     const MHD_DaemonInfo* info =
-        mDaemon != nullptr ? MHD_get_daemon_info(mDaemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
+        mDaemon != nullptr ? mHttp->get_daemon_info(mDaemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
     mEpollFd = info != nullptr ? info->epoll_fd : -1;
     if (mEpollFd < 0) {
         if (mDaemon != nullptr)
-            MHD_stop_daemon(mDaemon);
+            mHttp->stop_daemon(mDaemon);
         close(mListenFd);
         throw CWIException(ERROR_GENERAL, "Metrics endpoint: cannot start the HTTP server on %s",
                            listen.text().c_str());
@@ -86,8 +131,11 @@ CMetricsEndpoint::CMetricsEndpoint(const ListenAddress& listen, Render render, L
 
 CMetricsEndpoint::~CMetricsEndpoint()
 {
-    // Closes the connections, which it owns.
-    MHD_stop_daemon(mDaemon);
+    // Closes the connections, which it owns; a reply still being sent keeps
+    // the shared body until it is done.
+    if (mCached != nullptr)
+        mHttp->destroy_response(mCached);
+    mHttp->stop_daemon(mDaemon);
     close(mListenFd);
 }
 
@@ -124,28 +172,85 @@ bool CMetricsEndpoint::acceptClients(Clock::time_point now)
             break;
         }
         any = true;
-        // A connection the library closed (a time-out) still counts until
-        // its next run frees it: let it run before refusing anyone.
-        if (connectionCount() >= mLimits.connections)
-            MHD_run(mDaemon);
-        // Beyond the limit: closed unanswered, a client's own retry decides.
-        if (connectionCount() >= mLimits.connections)
-            close(fd);
-        else
-            MHD_add_connection(mDaemon, fd, reinterpret_cast<sockaddr*>(&peer), length);  // closes it on failure
+        // Every slot taken: the connection that has waited longest for a
+        // head makes room, so that idle clients cannot keep a scrape out.
+        if (mPeers.size() >= mLimits.connections && evictLongestWaiting())
+            mHttp->run(mDaemon);
+        if (mPeers.size() >= mLimits.connections) {
+            close(fd);  // every slot is busy answering: a client's own retry decides
+            continue;
+        }
+        mPeers[fd] = Peer{now};
+        if (mHttp->add_connection(mDaemon, fd, reinterpret_cast<sockaddr*>(&peer), length) != MHD_YES)
+            mPeers.erase(fd);  // the library closed it
     }
     return any;
 }
 
+bool CMetricsEndpoint::evictLongestWaiting()
+{
+    auto longest = mPeers.end();
+    for (auto it = mPeers.begin(); it != mPeers.end(); ++it)
+        if (!it->second.answering && (longest == mPeers.end() || it->second.waitingSince < longest->second.waitingSince))
+            longest = it;
+    if (longest == mPeers.end())
+        return false;
+    // The library notices the end on its next run, closes the descriptor
+    // and frees the slot.
+    shutdown(longest->first, SHUT_RDWR);
+    mPeers.erase(longest);
+    return true;
+}
+
+void CMetricsEndpoint::closeOverdueHeads(Clock::time_point now)
+{
+    const auto limit = std::chrono::seconds(mLimits.headSeconds);
+    for (auto& [fd, peer] : mPeers) {
+        if (!peer.answering && !peer.closing && now - peer.waitingSince >= limit) {
+            shutdown(fd, SHUT_RDWR);
+            peer.closing = true;
+        }
+    }
+}
+
+int CMetricsEndpoint::fdOf(void* connection) const
+{
+    const MHD_ConnectionInfo* info =
+        mHttp->get_connection_info(static_cast<MHD_Connection*>(connection), MHD_CONNECTION_INFO_CONNECTION_FD);
+    return info != nullptr ? info->connect_fd : -1;
+}
+
+void CMetricsEndpoint::connectionEnded(void* connection)
+{
+    mPeers.erase(fdOf(connection));
+}
+
+void CMetricsEndpoint::requestDone(void* connection, bool sent)
+{
+    auto it = mPeers.find(fdOf(connection));
+    if (it == mPeers.end())
+        return;
+    // A head that filled the connection's memory leaves the library no room
+    // for the reply's header lines: the refusal is then written here, in
+    // one small non-blocking send, before the library closes the socket.
+    if (it->second.refused && !sent)
+        send(it->first, kTooLarge, std::strlen(kTooLarge), MSG_NOSIGNAL | MSG_DONTWAIT);
+    it->second.refused = false;
+    // A kept-alive connection waits for its next head from now on.
+    it->second.answering = false;
+    it->second.waitingSince = Clock::now();
+}
+
 unsigned CMetricsEndpoint::connectionCount() const
 {
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(mDaemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+    const MHD_DaemonInfo* info = mHttp->get_daemon_info(mDaemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
     return info != nullptr ? info->num_connections : 0;
 }
 
 void CMetricsEndpoint::prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline)
 {
-    mListenPolled = Clock::now() >= mAcceptPausedUntil;
+    Clock::time_point now = Clock::now();
+    mListenPolled = now >= mAcceptPausedUntil;
     if (mListenPolled)
         fds.push_back({mListenFd, POLLIN, 0});
     else if (mAcceptPausedUntil < deadline)
@@ -153,11 +258,13 @@ void CMetricsEndpoint::prepare(std::vector<struct pollfd>& fds, Clock::time_poin
     fds.push_back({mEpollFd, POLLIN, 0});
     MHD_UNSIGNED_LONG_LONG ms = 0;
     mRunBy = Clock::time_point::max();
-    if (MHD_get_timeout(mDaemon, &ms) == MHD_YES) {
-        mRunBy = Clock::now() + std::chrono::milliseconds(ms);
-        if (mRunBy < deadline)
-            deadline = mRunBy;
-    }
+    if (mHttp->get_timeout(mDaemon, &ms) == MHD_YES)
+        mRunBy = now + std::chrono::milliseconds(ms);
+    for (const auto& [fd, peer] : mPeers)
+        if (!peer.answering && !peer.closing)
+            mRunBy = std::min(mRunBy, peer.waitingSince + std::chrono::seconds(mLimits.headSeconds));
+    if (mRunBy < deadline)
+        deadline = mRunBy;
 }
 
 void CMetricsEndpoint::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)
@@ -167,28 +274,58 @@ void CMetricsEndpoint::dispatch(struct pollfd* fds, size_t count, Clock::time_po
     if (mListenPolled && count > next && fds[next++].revents != 0)
         added = acceptClients(now);
     bool ready = count > next && fds[next].revents != 0;
+    if (now >= mRunBy)
+        closeOverdueHeads(now);
     // MHD_run does not block without an internal thread: one epoll_wait
     // with a zero time-out, then what is ready.
     if (added || ready || now >= mRunBy)
-        MHD_run(mDaemon);
+        mHttp->run(mDaemon);
+}
+
+size_t CMetricsEndpoint::headBytes(void* connection, const char* url, const char* method) const
+{
+    // "METHOD URL HTTP/1.1\r\n", the fields, the empty line.
+    size_t total = std::strlen(method) + 1 + std::strlen(url) + 1 + 10 + 2;
+    mHttp->get_connection_values(static_cast<MHD_Connection*>(connection),
+                                 static_cast<MHD_ValueKind>(MHD_HEADER_KIND | MHD_GET_ARGUMENT_KIND), &AddFieldSize,
+                                 &total);
+    return total;
+}
+
+MHD_Response* CMetricsEndpoint::metricsResponse(Clock::time_point now)
+{
+    if (mCached != nullptr && now - mCachedAt < mLimits.renderAge)
+        return mCached;
+    auto* body = new std::string(mRender());
+    MHD_Response* response = mHttp->create_response_with_free(body->size(), &(*body)[0], &FreeBody, body);
+    if (response == nullptr) {
+        delete body;
+        return nullptr;
+    }
+    mHttp->add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kMetricsContentType);
+    // The replies under way keep their own reference to the old one.
+    if (mCached != nullptr)
+        mHttp->destroy_response(mCached);
+    mCached = response;
+    mCachedAt = now;
+    return response;
 }
 
 int CMetricsEndpoint::answer(void* connection, const char* url, const char* method)
 {
     auto* http = static_cast<MHD_Connection*>(connection);
-    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
-        return Queue(http, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET is served here.\n");
-    if (std::strcmp(url, "/metrics") != 0)
-        return Queue(http, MHD_HTTP_NOT_FOUND, "Not found: the metrics are at /metrics.\n");
-    auto* body = new std::string(mRender());
-    MHD_Response* response =
-        MHD_create_response_from_buffer_with_free_callback_cls(body->size(), &(*body)[0], &FreeBody, body);
-    if (response == nullptr) {
-        delete body;
-        return MHD_NO;
+    auto peer = mPeers.find(fdOf(connection));
+    if (peer != mPeers.end())
+        peer->second.answering = true;
+    if (headBytes(connection, url, method) > mLimits.requestBytes) {
+        if (peer != mPeers.end())
+            peer->second.refused = true;
+        return Queue(*mHttp, http, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "The request head is too large.\n");
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kMetricsContentType);
-    MHD_Result result = MHD_queue_response(http, MHD_HTTP_OK, response);
-    MHD_destroy_response(response);
-    return result;
+    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
+        return Queue(*mHttp, http, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET is served here.\n");
+    if (std::strcmp(url, "/metrics") != 0)
+        return Queue(*mHttp, http, MHD_HTTP_NOT_FOUND, "Not found: the metrics are at /metrics.\n");
+    MHD_Response* response = metricsResponse(Clock::now());
+    return response != nullptr ? mHttp->queue_response(http, MHD_HTTP_OK, response) : MHD_NO;
 }

@@ -1,28 +1,31 @@
 // The HTTP endpoint Prometheus scrapes: GET /metrics on one TCP address,
-// served by libmicrohttpd inside the service's one poll.
+// served by libmicrohttpd (loaded when the first endpoint opens) inside the
+// service's one poll.
 //
 // libmicrohttpd runs without a thread of its own ("external polling" with
 // epoll): its epoll descriptor is one more pollfd of the loop, its next
 // connection time-out lowers the loop's deadline, and dispatch lets it do
 // what is ready without blocking. The endpoint accepts the connections
-// itself and hands them over, so that one beyond the limit is closed at once
-// instead of waiting in the kernel's queue. What a client may cost is
-// bounded: the number of connections, a time-out without progress per
-// connection, and the memory of one connection, which is also the largest
-// request head read (a larger one gets an error status and the connection
-// is closed). The body is rendered for each request by the owner's
-// callback, on the service thread.
+// itself and hands them over, so that it decides who gets a slot. What a
+// client may cost is bounded, and no set of clients can keep a scrape out:
+//   - the number of connections; when every slot is taken, a new one closes
+//     the connection that has waited longest for a request head;
+//   - a deadline for the whole request head, however slowly it trickles,
+//     and a time-out without progress for the rest;
+//   - the size of a request head: a larger one gets 431, whatever its
+//     length, as the connection's memory holds the head and the reply.
+// The body is rendered by the owner's callback on the service thread, at
+// most once a second: every scrape within that second shares it.
 //
 // The endpoint is read-only and answers nothing but the metrics: GET
 // /metrics is 200, any other path 404, any other method 405.
 #pragma once
 
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,8 @@
 #include "foundation/HostPort.h"
 
 struct MHD_Daemon;
+struct MHD_Response;
+struct Microhttpd;
 
 class CMetricsEndpoint : public LoopSource {
 public:
@@ -38,14 +43,16 @@ public:
     using Render = std::function<std::string()>;
 
     struct Limits {
-        unsigned connections = 16;           // held at once; more are closed on accept
-        unsigned timeoutSeconds = 5;         // a connection without progress is closed
-        size_t requestBytes = 8 * 1024;      // memory of one connection: the largest request head
+        unsigned connections = 16;          // held at once
+        unsigned timeoutSeconds = 5;        // a connection without progress is closed
+        unsigned headSeconds = 3;           // to send a whole request head
+        size_t requestBytes = 8000;         // the largest request head served
+        Clock::duration renderAge = std::chrono::seconds(1);  // a rendered body is shared this long
     };
 
     // Listens on `listen`, parsed where it was configured. Throws
     // CWIException naming the address and the reason (the OS reason where
-    // there is one) when it cannot.
+    // there is one, or why the HTTP library cannot be loaded) when it cannot.
     CMetricsEndpoint(const ListenAddress& listen, Render render);
     CMetricsEndpoint(const ListenAddress& listen, Render render, Limits limits);
     // Closes every connection and the listening socket.
@@ -59,20 +66,43 @@ public:
     unsigned connectionCount() const;
 
     // Appends the epoll descriptor of the HTTP server; lowers `deadline` to
-    // its next connection time-out.
+    // its next connection time-out or head deadline.
     void prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline) override;
     // Accepts, reads, answers and times out what is ready, without blocking.
     void dispatch(struct pollfd* fds, size_t count, Clock::time_point now) override;
 
-    // Answers one request (called by the HTTP server); public for its C callback.
+    // Called by the HTTP server through its C callbacks; public for them.
     int answer(void* connection, const char* url, const char* method);
+    void connectionEnded(void* connection);
+    // `sent`: the reply went out whole.
+    void requestDone(void* connection, bool sent);
 
 private:
-    void openSocket(const ListenAddress& address);
-    // Accepts what is waiting (a bounded number) and hands it to the HTTP
-    // server, or closes it when every connection is taken; true if any.
-    bool acceptClients(Clock::time_point now);
+    // A connection handed to the HTTP server, by its descriptor.
+    struct Peer {
+        Clock::time_point waitingSince;  // for a request head: accepted, or its last reply done
+        bool answering = false;          // its head came; the reply is under way
+        bool closing = false;            // shut down by us, the server has yet to notice
+        bool refused = false;            // its head is over the limit: 431
+    };
 
+    void openSocket(const ListenAddress& address);
+    void startServer(const ListenAddress& address);
+    // Accepts what is waiting (a bounded number) and hands it to the HTTP
+    // server, making room where every slot is taken; true if any.
+    bool acceptClients(Clock::time_point now);
+    // Shuts the connection down that has waited longest for a head; false
+    // when every connection is being answered.
+    bool evictLongestWaiting();
+    // Shuts down the connections whose head is overdue.
+    void closeOverdueHeads(Clock::time_point now);
+    int fdOf(void* connection) const;
+    // The reply to a scrape: rendered at most once per renderAge.
+    MHD_Response* metricsResponse(Clock::time_point now);
+    // The request head's size as the server parsed it: request line and fields.
+    size_t headBytes(void* connection, const char* url, const char* method) const;
+
+    const Microhttpd* mHttp = nullptr;
     Render mRender;
     Limits mLimits;
     MHD_Daemon* mDaemon = nullptr;
@@ -82,4 +112,7 @@ private:
     bool mListenPolled = false;
     Clock::time_point mAcceptPausedUntil{};
     Clock::time_point mRunBy = Clock::time_point::max();  // its time-out, as last asked
+    std::map<int, Peer> mPeers;
+    MHD_Response* mCached = nullptr;  // the last rendered scrape, shared
+    Clock::time_point mCachedAt{};
 };

@@ -179,7 +179,9 @@ TEST(MetricsEndpoint, ServesTheMetricsAndNothingElse)
 {
     std::atomic<int> renders{0};
     const std::string body = "# HELP x_total X.\n# TYPE x_total counter\nx_total 1\n";
-    auto endpoint = Make(renders, body);
+    CMetricsEndpoint::Limits fresh;  // every scrape rendered anew, to count them
+    fresh.renderAge = Clock::duration::zero();
+    auto endpoint = Make(renders, body, fresh);
     Loop loop(*endpoint);
     const unsigned short port = endpoint->port();
 
@@ -245,11 +247,14 @@ TEST(MetricsEndpoint, SlowClientsCostOnlyTheirOwnConnections)
     ASSERT_TRUE(testutil::WaitUntil([&] { return loop.connections() == 16; }, 5000)) << loop.connections();
     EXPECT_TRUE(testutil::WaitUntil([&] { return renders.load() == 1; }, 5000));
 
-    // The seventeenth: accepted by the kernel, closed by the server unanswered.
+    // The seventeenth takes the slot of the one that has waited longest for
+    // a head; the one being answered keeps its own.
     const auto before = Clock::now();
     int surplus = Connect(port);
-    EXPECT_EQ(ReadToEnd(surplus), "");
-    close(surplus);
+    EXPECT_EQ(ReadToEnd(silent.front()), "");
+    close(silent.front());
+    silent.erase(silent.begin());
+    silent.push_back(surplus);
     EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(1500));
     EXPECT_EQ(loop.connections(), 16u);
 
@@ -271,6 +276,66 @@ TEST(MetricsEndpoint, SlowClientsCostOnlyTheirOwnConnections)
     EXPECT_EQ(Body(ok).size(), size_t{8 << 20});
     close(hog);
     EXPECT_LT(loop.worstWakeMs(), 100);
+}
+
+// Sixteen idle clients and sixteen that trickle a head byte by byte take
+// every slot; a scrape is still answered within the head deadline and a
+// second, a trickle is cut off at that deadline, and scrapes within a second
+// share one rendering.
+TEST(MetricsEndpoint, IdleAndTricklingClientsCannotKeepAScrapeOut)
+{
+    std::atomic<int> renders{0};
+    auto endpoint = Make(renders, "x 1\n");
+    Loop loop(*endpoint);
+    const unsigned short port = endpoint->port();
+    const auto deadline = std::chrono::seconds(CMetricsEndpoint::Limits().headSeconds);
+    std::vector<int> idle, trickling;
+    for (int i = 0; i < 16; ++i)
+        idle.push_back(Connect(port));
+    const auto trickleStart = Clock::now();
+    for (int i = 0; i < 16; ++i)
+        trickling.push_back(Connect(port));
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        const std::string head = "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(1000, 'a');
+        for (size_t i = 0; !stop && i < head.size(); ++i) {
+            for (int fd : trickling)
+                send(fd, &head[i], 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the trickle's pace
+        }
+    });
+    ASSERT_TRUE(testutil::WaitUntil([&] { return loop.connections() == 16; }, 5000)) << loop.connections();
+
+    const auto before = Clock::now();
+    EXPECT_EQ(StatusLine(Get(port, "/metrics")), "HTTP/1.1 200 OK");
+    EXPECT_EQ(StatusLine(Get(port, "/metrics")), "HTTP/1.1 200 OK");
+    EXPECT_LE(Clock::now() - before, deadline + std::chrono::seconds(1));
+    EXPECT_EQ(renders.load(), 1);
+    EXPECT_EQ(ReadToEnd(trickling.back()), "");
+    EXPECT_LE(Clock::now() - trickleStart, deadline + std::chrono::seconds(1));
+    stop = true;
+    trickle.join();
+    for (int fd : idle)
+        close(fd);
+    for (int fd : trickling)
+        close(fd);
+}
+
+// A head over the limit gets 431 whatever its length: the connection's
+// memory always has room for the reply.
+TEST(MetricsEndpoint, EveryHeadOverTheLimitGets431)
+{
+    std::atomic<int> renders{0};
+    auto endpoint = Make(renders, "x 1\n");
+    Loop loop(*endpoint);
+    const std::string start = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Filler: ";
+    for (size_t size = 8100; size <= 20000; size += 97) {
+        std::string head = start + std::string(size - start.size() - 4, 'a') + "\r\n\r\n";
+        ASSERT_EQ(head.size(), size);
+        EXPECT_EQ(StatusLine(Exchange(endpoint->port(), head)), "HTTP/1.1 431 Request Header Fields Too Large")
+            << size;
+    }
+    EXPECT_EQ(renders.load(), 0);
 }
 
 TEST(MetricsEndpoint, ListenAddresses)
