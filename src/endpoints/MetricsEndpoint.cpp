@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -159,10 +160,18 @@ void CMetricsEndpoint::openSocket(const ListenAddress& address)
                                                   : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 }
 
+void CMetricsEndpoint::refillAccepts(Clock::time_point now)
+{
+    double seconds = std::chrono::duration<double>(now - mAcceptsAt).count();
+    mAccepts = std::min<double>(mLimits.connections, mAccepts + seconds * mLimits.acceptsPerSecond);
+    mAcceptsAt = now;
+}
+
 bool CMetricsEndpoint::acceptClients(Clock::time_point now)
 {
     bool any = false;
-    for (int i = 0; i < kAcceptsPerWake; ++i) {
+    refillAccepts(now);
+    for (int i = 0; i < kAcceptsPerWake && mAccepts >= 1; ++i) {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         int fd = accept4(mListenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -172,6 +181,7 @@ bool CMetricsEndpoint::acceptClients(Clock::time_point now)
             break;
         }
         any = true;
+        mAccepts -= 1;
         // Every slot taken: the connection that has waited longest for a
         // head makes room, so that idle clients cannot keep a scrape out.
         if (mPeers.size() >= mLimits.connections && evictLongestWaiting())
@@ -250,11 +260,17 @@ unsigned CMetricsEndpoint::connectionCount() const
 void CMetricsEndpoint::prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline)
 {
     Clock::time_point now = Clock::now();
-    mListenPolled = now >= mAcceptPausedUntil;
+    // Connections beyond the pace wait in the kernel's queue, unrefused.
+    refillAccepts(now);
+    Clock::time_point resume = std::max(
+        mAcceptPausedUntil,
+        now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                  std::max(0.0, 1 - mAccepts) / mLimits.acceptsPerSecond)));
+    mListenPolled = now >= resume;
     if (mListenPolled)
         fds.push_back({mListenFd, POLLIN, 0});
-    else if (mAcceptPausedUntil < deadline)
-        deadline = mAcceptPausedUntil;
+    else if (resume < deadline)
+        deadline = resume;
     fds.push_back({mEpollFd, POLLIN, 0});
     MHD_UNSIGNED_LONG_LONG ms = 0;
     mRunBy = Clock::time_point::max();
@@ -303,6 +319,9 @@ MHD_Response* CMetricsEndpoint::metricsResponse(Clock::time_point now)
         return nullptr;
     }
     mHttp->add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kMetricsContentType);
+    // Each scrape comes on a connection of its own, so that the pace of
+    // accepts is the pace of scrapes.
+    mHttp->add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     // The replies under way keep their own reference to the old one.
     if (mCached != nullptr)
         mHttp->destroy_response(mCached);

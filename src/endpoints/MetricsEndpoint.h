@@ -13,7 +13,12 @@
 //   - a deadline for the whole request head, however slowly it trickles,
 //     and a time-out without progress for the rest;
 //   - the size of a request head: a larger one gets 431, whatever its
-//     length, as the connection's memory holds the head and the reply.
+//     length, as the connection's memory holds the head and the reply;
+//   - the pace of scrapes: connections are taken on at a bounded rate (a
+//     burst of a full set of slots, then a steady pace), each scrape on a
+//     connection of its own; the rest wait in the kernel's queue, so that
+//     clients scraping in a loop cannot take the loop's time from the
+//     servers.
 // The body is rendered by the owner's callback on the service thread, at
 // most once a second: every scrape within that second shares it.
 //
@@ -48,6 +53,7 @@ public:
         unsigned headSeconds = 3;           // to send a whole request head
         size_t requestBytes = 8000;         // the largest request head served
         Clock::duration renderAge = std::chrono::seconds(1);  // a rendered body is shared this long
+        double acceptsPerSecond = 20;       // connections taken on, beyond a burst of `connections`
     };
 
     // Listens on `listen`, parsed where it was configured. Throws
@@ -91,6 +97,8 @@ private:
     // Accepts what is waiting (a bounded number) and hands it to the HTTP
     // server, making room where every slot is taken; true if any.
     bool acceptClients(Clock::time_point now);
+    // Adds the accepts earned since the last call, up to a full set of slots.
+    void refillAccepts(Clock::time_point now);
     // Shuts the connection down that has waited longest for a head; false
     // when every connection is being answered.
     bool evictLongestWaiting();
@@ -111,6 +119,8 @@ private:
     unsigned short mPort = 0;
     bool mListenPolled = false;
     Clock::time_point mAcceptPausedUntil{};
+    double mAccepts = 0;  // connections that may be taken on now
+    Clock::time_point mAcceptsAt{};
     Clock::time_point mRunBy = Clock::time_point::max();  // its time-out, as last asked
     std::map<int, Peer> mPeers;
     MHD_Response* mCached = nullptr;  // the last rendered scrape, shared
