@@ -150,7 +150,7 @@ bool EndpointOn(const Installation& inst, unsigned servers, int scrapes)
         const int64_t begin = nowNs();
         ok = Scrape(port, &reply);
         wall.push_back(ms(nowNs() - begin));
-        usleep(10000);  // the loop is back in its wait
+        usleep(60000);  // the loop is back in its wait, and the endpoint's pace of accepts is kept
     }
     const bench::Usage after = bench::usageOf(daemon);
     const size_t head = reply.find("\r\n\r\n");

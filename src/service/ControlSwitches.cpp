@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <iostream>
 
-#include "endpoints/ControlServer.h"
 #include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
+#include "endpoints/ControlServer.h"
 #include "foundation/CmdLine.h"
 #include "servicectl/ControlClient.h"
 #include "servicectl/ServiceController.h"

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "appserver/AppServerManager.h"
+#include "appserver/ServerStatus.h"
 #include "endpoints/ControlServer.h"
 #include "endpoints/EventLoop.h"
-#include "appserver/ServerStatus.h"
 #include "foundation/HostPort.h"
 #include "service/ServiceMetrics.h"
 
