@@ -182,8 +182,12 @@ bool CMetricsEndpoint::acceptClients(Clock::time_point now)
         }
         any = true;
         mAccepts -= 1;
-        // Every slot taken: the connection that has waited longest for a
-        // head makes room, so that idle clients cannot keep a scrape out.
+        // A connection the library is done with still counts until its next
+        // run frees it. Every slot still taken: the connection that has
+        // waited longest for a head makes room, so that idle clients cannot
+        // keep a scrape out.
+        if (mPeers.size() >= mLimits.connections)
+            mHttp->run(mDaemon);
         if (mPeers.size() >= mLimits.connections && evictLongestWaiting())
             mHttp->run(mDaemon);
         if (mPeers.size() >= mLimits.connections) {
@@ -201,7 +205,8 @@ bool CMetricsEndpoint::evictLongestWaiting()
 {
     auto longest = mPeers.end();
     for (auto it = mPeers.begin(); it != mPeers.end(); ++it)
-        if (!it->second.answering && (longest == mPeers.end() || it->second.waitingSince < longest->second.waitingSince))
+        if (!it->second.answering && !it->second.closing &&
+            (longest == mPeers.end() || it->second.waitingSince < longest->second.waitingSince))
             longest = it;
     if (longest == mPeers.end())
         return false;
