@@ -194,15 +194,6 @@ std::string MakeCgroup(const std::string& name)
     return "";
 }
 
-int MappingCount()
-{
-    std::ifstream maps("/proc/self/maps");
-    int n = 0;
-    for (std::string line; std::getline(maps, line);)
-        ++n;
-    return n;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -232,11 +223,11 @@ int main(int argc, char** argv)
     };
     std::vector<Way> ways{
         {"fork + exec (the old way)", ForkWay, {}, {}},
-        {"clone(CLONE_VM|CLONE_VFORK) + exec", [] { return SpawnWay(-1); }, {}, {}},
+        {"clone3(VM|VFORK|CLEAR_SIGHAND) + exec", [] { return SpawnWay(-1); }, {}, {}},
         {"small spawner, pipe round trip", SpawnerWay, {}, {}},
     };
     if (cgroupFd >= 0)
-        ways.push_back({"clone3(CLONE_INTO_CGROUP) + exec", [&] { return SpawnWay(cgroupFd); }, {}, {}});
+        ways.push_back({"  the same + CLONE_INTO_CGROUP", [&] { return SpawnWay(cgroupFd); }, {}, {}});
     for (int r = 0; r < rounds; ++r)
         for (Way& way : ways)
         {
@@ -246,7 +237,7 @@ int main(int argc, char** argv)
         }
     std::printf("%d mappings, %d starts x %d rounds, load %s; us per start+exec+reap,\n"
                 "wall median (min, max) and CPU of all processes involved, median:\n",
-                MappingCount(), starts, rounds, bench::loadAverage().c_str());
+                bench::mappingCount(getpid()), starts, rounds, bench::loadAverage().c_str());
     for (Way& way : ways)
         std::printf("  %-38s wall %8.1f (%.1f, %.1f)  cpu %7.1f\n", way.name,
                     bench::median(way.us, -1), *std::min_element(way.us.begin(), way.us.end()),
