@@ -126,21 +126,7 @@ inline pid_t startLibcLoop(const Installation& inst, unsigned servers)
 // server that this process inherited as their subreaper, and reaps.
 inline void endSupervisor(pid_t pid, bool daemon, const Starts& starts)
 {
-    kill(pid, daemon ? SIGTERM : SIGKILL);
-    if (!waitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 60)) {
-        std::fprintf(stderr, "supervisor %d did not end within 60 s; killing it\n", int(pid));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    for (pid_t server : starts.allPids())
-        if (parentOf(server) == getpid())
-            kill(server, SIGKILL);
-    waitFor([] {
-        pid_t reaped;
-        while ((reaped = waitpid(-1, nullptr, WNOHANG)) > 0) {
-        }
-        return reaped < 0;
-    }, 5);
+    endAndReap(pid, daemon ? SIGTERM : SIGKILL, starts.allPids());
 }
 
 // Kills `kills` servers in turn, spread over the ports (the restart throttle

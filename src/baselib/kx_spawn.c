@@ -138,8 +138,9 @@ static int ReadIgnored(uint64_t *ignored)
  * the handled signals (handlersCleared), only the ignored ones are left to
  * reset: exec resets handled ones anyway, and the daemon ignores one or
  * two, so this saves some 60 system calls per start. sigaction refuses
- * SIGKILL, SIGSTOP and the C library's own signals: those need no reset. */
-static void ResetSignals(int handlersCleared)
+ * SIGKILL, SIGSTOP and the C library's own signals: those need no reset.
+ * Returns sigprocmask's result. */
+static int ResetSignals(int handlersCleared)
 {
     struct sigaction defaults;
     sigset_t none;
@@ -154,7 +155,7 @@ static void ResetSignals(int handlersCleared)
         if (sig != SIGKILL && sig != SIGSTOP && (ignored >> (sig - 1) & 1) != 0)
             sigaction(sig, &defaults, NULL);
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, NULL);
+    return sigprocmask(SIG_SETMASK, &none, NULL);
 }
 
 /* Moves the child into the cgroup whose directory is fd. */
@@ -186,7 +187,11 @@ static int RunChild(void *argument)
     if (request->deathSignal != 0 &&
         (prctl(PR_SET_PDEATHSIG, request->deathSignal) != 0 || getppid() != child->parent))
         _exit(1);
-    ResetSignals(child->handlersCleared);
+    if (ResetSignals(child->handlersCleared) != 0) {
+        LogFailure(request, "cannot unblock the signals for command \"", request->command, "\"",
+                   Reason(errno));
+        _exit(1);
+    }
     RedirectOutput(request);
     if (request->cgroupFd >= 0 && !child->inCgroup && EnterCgroup(request->cgroupFd) != 0) {
         LogFailure(request, "cannot enter the cgroup for command \"", request->command, "\"",
@@ -309,6 +314,7 @@ pid_t KXSpawn(const KXSpawnRequest *request)
     if (pid < 0 && (errno == ENOSYS || errno == E2BIG || errno == EINVAL))
         pid = clone(RunChild, stack + sizeof(stack), CLONE_VM | CLONE_VFORK | SIGCHLD, &child);
     error = errno;
+    /* Cannot fail: the mask is the one it gave. */
     pthread_sigmask(SIG_SETMASK, &previous, NULL);
     errno = error;
     return pid;
