@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <future>
 #include <string>
@@ -80,12 +81,16 @@ protected:
 
 TEST_F(ProcessLaunch, FailedExecWhileAnotherThreadIsMidLineEndsAtOnceWithItsLine)
 {
-    std::atomic<bool> held{false};
+    // The holder lets go after 5 s at the latest: a child that waits for
+    // the lock holds this thread in the launch (the parent resumes only at
+    // the child's exec or end), and the test must end anyway.
+    std::atomic<bool> held{false}, gaveUp{false};
     std::promise<void> release;
     std::thread holder([&] {
         pthread_mutex_lock(&gTimeZoneLock);
         held = true;
-        release.get_future().wait();
+        gaveUp = release.get_future().wait_for(std::chrono::seconds(5)) !=
+                 std::future_status::ready;
         pthread_mutex_unlock(&gTimeZoneLock);
     });
     ASSERT_TRUE(WaitUntil([&] { return held.load(); }, 5000));
@@ -93,13 +98,15 @@ TEST_F(ProcessLaunch, FailedExecWhileAnotherThreadIsMidLineEndsAtOnceWithItsLine
     LaunchOptions options;
     options.command = dir / "missing-program -port 1";
     const pid_t pid = LaunchProcess(options);
-    ASSERT_GT(pid, 0);
     int status = -1;
-    const bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000);
+    const bool ended =
+        pid > 0 && WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000);
     release.set_value();
     holder.join();
-    if (!ended)
+    if (pid > 0 && !ended)
         KillAndReap(pid);
+    ASSERT_GT(pid, 0);
+    ASSERT_FALSE(gaveUp.load()) << "the child waited for the lock before its exec";
     ASSERT_TRUE(ended) << "the child hung before its exec";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     EXPECT_EQ(CountLinesContaining(log, "StartProcess(): failed for command \"" + options.command +
