@@ -190,7 +190,7 @@ void AppServerProcess::start(Clock::time_point now)
     mStartTime = time(nullptr);
     mStarted = now;
     mPurpose = StopPurpose::None;
-    pid_t pid = LaunchProcess(mCommand, mOutputFile);
+    pid_t pid = LaunchProcess({mCommand, mOutputFile});
     if (pid < 0) {
         int error = errno;
         countFailure(true, now);
