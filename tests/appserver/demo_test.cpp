@@ -41,6 +41,7 @@ TEST(DemoInstallation, ConfigurationGivesTwoServersOn127001)
     ASSERT_EQ(manager.processes().size(), 2u);
     EXPECT_EQ(manager.processes()[0].mPort, 8001);
     EXPECT_EQ(manager.processes()[1].mPort, 8002);
+    EXPECT_EQ(manager.processes()[1].mPool, "demo");
     EXPECT_EQ(manager.processes()[0].mCommand,
               kDemo + "/perl/bin/perl -w " + kScript + " -localip 127.0.0.1 -port 8001 -bind");
     EXPECT_TRUE(inst.messages().empty()) << inst.messages()[0];  // nothing unknown in the files
