@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "baselib/kx_cgroup.h"
@@ -16,6 +17,43 @@
 KXStatus KXBecomeSubreaper(void)
 {
     return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0 ? ERROR_NONE : ERROR_GENERAL;
+}
+
+KXStatus KXPeekEndedChild(int procFd, pid_t *pid, KXProcStat *stat)
+{
+    siginfo_t info;
+    int result;
+
+    if (pid == NULL || stat == NULL)
+        return ERROR_PARAMETER;
+    memset(&info, 0, sizeof info);
+    do
+        result = waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT);
+    while (result != 0 && errno == EINTR);
+    if (result != 0)
+        return errno == ECHILD ? ERROR_NOT_FOUND : ERROR_GENERAL;
+    *pid = info.si_pid;
+    if (info.si_pid == 0)
+        return ERROR_NONE;
+    /* Until it is reaped the zombie keeps its stat. */
+    return KXProcReadStat(procFd, info.si_pid, stat);
+}
+
+long KXTreeRootOf(const KXProcStat *process, const KXTreeRoot *roots, size_t rootCount,
+                  const KXKnownMember *known, size_t knownCount)
+{
+    size_t i;
+
+    if (process == NULL)
+        return -1;
+    for (i = 0; known != NULL && i < knownCount; i++)
+        if (known[i].identity.pid == process->pid &&
+            known[i].identity.startTime == process->startTime && known[i].root < rootCount)
+            return (long)known[i].root;
+    for (i = 0; roots != NULL && i < rootCount; i++)
+        if (roots[i].session == process->session)
+            return (long)i;
+    return -1;
 }
 
 /* kill() that treats a process ended meanwhile as reached by nobody. */

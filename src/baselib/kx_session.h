@@ -23,6 +23,19 @@ extern "C" {
  * (PR_SET_CHILD_SUBREAPER); ERROR_GENERAL with errno when prctl fails. */
 KXStatus KXBecomeSubreaper(void);
 
+/* The first ended child of this process without reaping it
+ * (waitid(WNOWAIT)): *pid gets it, or 0 when no child has ended, and *stat
+ * its stat read while it is still a zombie (its session and start time tell
+ * whose tree it was in). The caller reaps it after. ERROR_NOT_FOUND (errno
+ * ECHILD) when there is no child at all; ERROR_GENERAL with errno. */
+KXStatus KXPeekEndedChild(int procFd, pid_t *pid, KXProcStat *stat);
+
+/* The root (index into roots) that process belongs to: a known member with
+ * its pid and start time, else the root whose session it is in; -1 for
+ * none. For one process at a time, as each adopted orphan is reaped. */
+long KXTreeRootOf(const KXProcStat *process, const KXTreeRoot *roots, size_t rootCount,
+                  const KXKnownMember *known, size_t knownCount);
+
 /* Sends sig to each process of the list that is still the one named (same
  * pid and start time under procFd), zombies skipped; with SIGTERM a SIGCONT
  * follows, so that a stopped process can act on it. *signalled (may be null)

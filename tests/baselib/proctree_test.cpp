@@ -97,6 +97,39 @@ TEST_F(ProcTree, TheTreeIsTheSessionAndItsDescendantsAndOutlivesItsLeader)
     EXPECT_TRUE(testutil::WaitUntil([&] { return treetest::AllEnded({tree.worker, tree.helper}); }, 5000));
 }
 
+TEST_F(ProcTree, AnAdoptedOrphanIsTheTreeOfTheSessionItWasIn)
+{
+    treetest::Tree tree = treetest::StartTree(mProc);
+    const KXTreeRoot roots[] = {{getpid(), 1}, {tree.leader, tree.leaderStart}};
+    // The zombie leader is held, not reaped, until its tree is known.
+    kill(tree.leader, SIGKILL);
+    pid_t ended = 0;
+    KXProcStat stat;
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        return KXPeekEndedChild(mProc, &ended, &stat) == ERROR_NONE && ended != 0;
+    }, 5000));
+    EXPECT_EQ(ended, tree.leader);
+    EXPECT_EQ(KXTreeRootOf(&stat, roots, 2, nullptr, 0), 1);
+    ASSERT_EQ(waitpid(tree.leader, nullptr, 0), tree.leader);
+
+    // Its worker is now this process's child: when it ends, its session
+    // still names the tree; the helper is known only as a member.
+    const KXKnownMember known[] = {{{tree.helper, 0}, 1}};
+    kill(tree.worker, SIGKILL);
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        return KXPeekEndedChild(mProc, &ended, &stat) == ERROR_NONE && ended != 0;
+    }, 5000));
+    EXPECT_EQ(ended, tree.worker);
+    EXPECT_EQ(KXTreeRootOf(&stat, roots, 2, known, 1), 1);
+    ASSERT_EQ(waitpid(tree.worker, nullptr, 0), tree.worker);
+    KXProcStat helper;
+    ASSERT_EQ(KXProcReadStat(mProc, tree.helper, &helper), ERROR_NONE);
+    EXPECT_EQ(KXTreeRootOf(&helper, roots, 2, known, 1), -1);  // another start time
+    const KXKnownMember provenHelper[] = {{{tree.helper, helper.startTime}, 1}};
+    EXPECT_EQ(KXTreeRootOf(&helper, roots, 2, provenHelper, 1), 1);
+    treetest::EndTree(tree);
+}
+
 TEST_F(ProcTree, AProcessWithAnotherStartTimeIsNeverSignalled)
 {
     treetest::Tree tree = treetest::StartTree(mProc);
