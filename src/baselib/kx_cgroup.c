@@ -578,37 +578,29 @@ KXStatus KXCgroupCpuUsec(int dirFd, uint64_t *usec)
     return FindKey(text, "usage_usec", usec);
 }
 
+typedef struct ChildVisit {
+    int (*visit)(const char *name, void *context);
+    void *context;
+} ChildVisit;
+
+static int VisitChildEntry(const char *name, unsigned char type, void *context)
+{
+    const ChildVisit *childVisit = context;
+
+    /* Child cgroups are the only directories; cgroupfs always sets d_type. */
+    if (type != DT_DIR || !KXCgroupNameIsSafe(name))
+        return 0;
+    return childVisit->visit(name, childVisit->context);
+}
+
 KXStatus KXCgroupForEachChild(int dirFd, int (*visit)(const char *name, void *context),
                               void *context)
 {
-    struct dirent *entry;
-    DIR *dir;
-    int fd;
-    int result = 0;
+    ChildVisit childVisit;
 
     if (visit == NULL)
         return ERROR_PARAMETER;
-    fd = openat(dirFd, ".", kDirFlags);
-    if (fd < 0)
-        return ERROR_FILE_OPEN;
-    dir = fdopendir(fd);
-    if (dir == NULL) {
-        CloseKeepingErrno(fd);
-        return ERROR_FILE_OPEN;
-    }
-    errno = 0;
-    while (result == 0 && (entry = readdir(dir)) != NULL) {
-        /* Child cgroups are the only directories; d_type is always set on cgroupfs. */
-        if (entry->d_type == DT_DIR && KXCgroupNameIsSafe(entry->d_name))
-            result = visit(entry->d_name, context);
-        errno = 0;
-    }
-    if (result == 0 && errno != 0) {
-        int savedErrno = errno;
-        closedir(dir);
-        errno = savedErrno;
-        return ERROR_FILE_IO;
-    }
-    closedir(dir);
-    return ERROR_NONE;
+    childVisit.visit = visit;
+    childVisit.context = context;
+    return KXDirForEach(dirFd, VisitChildEntry, &childVisit, NULL);
 }

@@ -118,9 +118,10 @@ KXStatus KXCgroupPopulated(int eventsFd, int *populated);
  * included: usage_usec of cpu.stat. */
 KXStatus KXCgroupCpuUsec(int dirFd, uint64_t *usec);
 
-/* Calls visit(name, context) for each child cgroup of dirFd (leftovers of an
- * earlier start below the installation's parent); stops when it returns
- * non-zero. */
+/* Calls visit(name, context) for each child cgroup of dirFd with a safe
+ * name (leftovers of an earlier start below the installation's parent);
+ * stops when it returns non-zero. ERROR_FILE_IO with errno when the
+ * directory cannot be listed. */
 KXStatus KXCgroupForEachChild(int dirFd, int (*visit)(const char *name, void *context),
                               void *context);
 

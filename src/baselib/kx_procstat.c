@@ -210,8 +210,8 @@ static pid_t PidOfName(const char *name)
     return (pid_t)value;
 }
 
-KXStatus KXProcForEachPid(int procFd, int (*visit)(pid_t pid, void *context), void *context,
-                          int *stopped)
+KXStatus KXDirForEach(int dirFd, int (*visit)(const char *name, unsigned char type, void *context),
+                      void *context, int *stopped)
 {
     struct dirent *entry;
     DIR *dir;
@@ -220,8 +220,8 @@ KXStatus KXProcForEachPid(int procFd, int (*visit)(pid_t pid, void *context), vo
 
     if (visit == NULL)
         return ERROR_PARAMETER;
-    /* fdopendir takes the descriptor: a duplicate keeps procFd the caller's. */
-    fd = openat(procFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    /* fdopendir takes the descriptor: a duplicate keeps dirFd the caller's. */
+    fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return ERROR_FILE_IO;
     dir = fdopendir(fd);
@@ -231,9 +231,8 @@ KXStatus KXProcForEachPid(int procFd, int (*visit)(pid_t pid, void *context), vo
     }
     errno = 0;
     while (result == 0 && (entry = readdir(dir)) != NULL) {
-        pid_t pid = PidOfName(entry->d_name);
-        if (pid > 0)
-            result = visit(pid, context);
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            result = visit(entry->d_name, entry->d_type, context);
         errno = 0;
     }
     if (result == 0 && errno != 0) {
@@ -246,4 +245,30 @@ KXStatus KXProcForEachPid(int procFd, int (*visit)(pid_t pid, void *context), vo
     if (stopped != NULL)
         *stopped = result;
     return ERROR_NONE;
+}
+
+typedef struct PidVisit {
+    int (*visit)(pid_t pid, void *context);
+    void *context;
+} PidVisit;
+
+static int VisitPidEntry(const char *name, unsigned char type, void *context)
+{
+    const PidVisit *pidVisit = context;
+    pid_t pid = PidOfName(name);
+
+    (void)type;
+    return pid > 0 ? pidVisit->visit(pid, pidVisit->context) : 0;
+}
+
+KXStatus KXProcForEachPid(int procFd, int (*visit)(pid_t pid, void *context), void *context,
+                          int *stopped)
+{
+    PidVisit pidVisit;
+
+    if (visit == NULL)
+        return ERROR_PARAMETER;
+    pidVisit.visit = visit;
+    pidVisit.context = context;
+    return KXDirForEach(procFd, VisitPidEntry, &pidVisit, stopped);
 }

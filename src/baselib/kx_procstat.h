@@ -62,6 +62,14 @@ int KXProcIsSame(int procFd, pid_t pid, uint64_t startTime);
  * Status as KXProcReadStat. */
 KXStatus KXProcReadComm(int procFd, pid_t pid, char *buffer, size_t size);
 
+/* Calls visit(name, type, context) for every entry of the directory dirFd
+ * (a duplicate is read; dirFd stays the caller's) but "." and "..", with
+ * the entry's d_type, until visit returns non-zero (that value goes to
+ * *stopped, which may be null). ERROR_FILE_IO with errno when the listing
+ * fails. */
+KXStatus KXDirForEach(int dirFd, int (*visit)(const char *name, unsigned char type, void *context),
+                      void *context, int *stopped);
+
 /* Calls visit(pid, context) for every numeric entry of procFd, in directory
  * order, until visit returns non-zero (that value is returned in *stopped,
  * which may be null). ERROR_FILE_IO with errno when the listing fails. */
