@@ -97,6 +97,15 @@ KXStatus KXCgroupMembers(int dirFd, pid_t *pids, size_t capacity, size_t *count)
 /* Moves pid into the cgroup (writes cgroup.procs). */
 KXStatus KXCgroupMoveProcess(int dirFd, pid_t pid);
 
+/* Enables controllers ("+memory +pids") for the children of dirFd (writes
+ * cgroup.subtree_control). The kernel refuses (EBUSY) while dirFd has
+ * processes of its own and is not the root: the service moves itself into
+ * a leaf of its cgroup first (KXCgroupOpenPlace with create, then
+ * KXCgroupMoveProcess), and KXCgroupLocate with that leaf finds the same
+ * place again. ERROR_PARAMETER for text other than [a-z +-]. None of the
+ * other operations needs a controller. */
+KXStatus KXCgroupEnableControllers(int dirFd, const char *controllers);
+
 /* Kills every member at once through cgroup.kill; where the kernel has no
  * cgroup.kill, SIGKILL to each member (a member is proven ours), repeated
  * while members appear, at most a few rounds. */

@@ -158,6 +158,7 @@ TEST_F(CgroupLive, TerminateReachesEveryMemberAndLeftoversAreListed)
         return 0;
     }, &children), ERROR_NONE);
     EXPECT_EQ(children, (std::set<std::string>{"srv-127.0.0.1-1"}));
+    EXPECT_EQ(KXCgroupEnableControllers(server, "+pids\n+cpu"), ERROR_PARAMETER);
     size_t signalled = 0;
     ASSERT_EQ(KXCgroupTerminate(server, &signalled), ERROR_NONE);
     EXPECT_EQ(signalled, 3u);
