@@ -94,6 +94,8 @@ static int runProgram(int argc, char** argv)
         return 0;
     }
 
+    CLog::setFileName((CTarvelEnv::logDir() + "/Service.log").c_str());
+
     // The controller's usage names the service: both exist before anything
     // is acted upon, so that a stray word is refused with that usage.
     CApplicationServerService service;
@@ -106,8 +108,6 @@ static int runProgram(int argc, char** argv)
                   << controller.getUsage(commandLine.getProgramName()) << std::flush;
         return 1;
     }
-    CLog::setFileName((CTarvelEnv::logDir() + "/Service.log").c_str());
-
     // -servers, -stopserver, -reload ... ask the running service; they need
     // no service object of their own.
     int controlExit = 0;
