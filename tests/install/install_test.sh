@@ -96,7 +96,7 @@ if grep -v '^#' "$metrics" | grep -v '/usr/sbin/tarvelsvc -metrics' | grep -q '/
   fail "the metrics job names another tarvelsvc"
 fi
 if command -v systemd-analyze >/dev/null; then
-  out=$(systemd-analyze verify "$dest/usr/lib/systemd/system/tarvelsvc-metrics.timer" "$metrics" 2>&1) ||
+  out=$(systemd-analyze verify --man=no "$dest/usr/lib/systemd/system/tarvelsvc-metrics.timer" "$metrics" 2>&1) ||
     fail "systemd-analyze verify of the metrics timer and job: $out"
 fi
 # The job's command as systemd runs it, with the installed binary and no
@@ -105,8 +105,8 @@ job=$(sed -n "s/^ExecStart=\/bin\/sh -c '\(.*\)'\$/\1/p" "$metrics" | sed 's/\$\
 job=${job//\/usr\/sbin\/tarvelsvc/$dest/usr/sbin/tarvelsvc}
 mkdir -p "$tmp/textfile" "$tmp/nothing/run"
 echo 'tarvel_server_up{address="a",port="1"} 1' >"$tmp/textfile/tarvelsvc.prom"
-TEXTFILE_DIR=$tmp/textfile TARVEL=$tmp/nothing TARVEL_LOG=$tmp/nothing sh -c "$job" ||
-  fail "the metrics job failed without a service"
+TEXTFILE_DIR=$tmp/textfile TARVEL=$tmp/nothing TARVEL_LOG=$tmp/nothing sh -c "$job" 2>"$tmp/job.err" ||
+  fail "the metrics job failed without a service: $(cat "$tmp/job.err")"
 grep -qx 'tarvel_service_up 0' "$tmp/textfile/tarvelsvc.prom" ||
   fail "without a service the metrics file does not say so: $(cat "$tmp/textfile/tarvelsvc.prom")"
 if grep -q '^tarvel_server_' "$tmp/textfile/tarvelsvc.prom"; then
