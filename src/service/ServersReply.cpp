@@ -1,5 +1,6 @@
 #include "service/ServersReply.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <map>
 
