@@ -47,7 +47,7 @@ std::string NameList(const std::string& label, const std::vector<std::string>& n
 std::string DownText(const std::vector<std::string>& pools)
 {
     // Without pools in the reply, the host's servers are one pool.
-    if (pools.front().empty())
+    if (pools.size() == 1 && pools.front().empty())
         return "no server serves on this host; ";
     if (pools.size() == 1)
         return "pool " + pools.front() + " does not serve on this host; ";
@@ -89,7 +89,7 @@ std::vector<std::string> DownPools(const std::vector<ServerRow>& rows)
     std::vector<std::string> down;
     for (const auto& pool : serves)
         if (!pool.second)
-            down.push_back(Clean(pool.first));
+            down.push_back(serves.size() > 1 && pool.first.empty() ? "(none)" : Clean(pool.first));
     return down;
 }
 
