@@ -6,7 +6,12 @@
 #include <cstddef>
 #include <string>
 
-enum class ReadinessProbe { None, Tcp };
+// How a started server is seen to serve: not at all (at once), by a TCP
+// connect, by its READY=1 on the notification socket, or by whichever of
+// the two comes first.
+enum class ReadinessProbe { None, Tcp, Notify, TcpNotify };
+inline bool ProbesTcp(ReadinessProbe r) { return r == ReadinessProbe::Tcp || r == ReadinessProbe::TcpNotify; }
+inline bool HearsNotify(ReadinessProbe r) { return r == ReadinessProbe::Notify || r == ReadinessProbe::TcpNotify; }
 enum class LivenessProbe { None, Tcp, Http };
 
 struct ServiceSettings {
