@@ -5,13 +5,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include "appserver/AppServerManager.h"
-#include "appserver/NotifySocket.h"
 #include "common/installation.h"
 
 using testutil::Installation;
@@ -140,29 +138,6 @@ TEST_F(AppsrvScript, ExitCodeAndCrashSignalOnRequest)
                           {"APPSRV_CRASH_SIGNAL=9"});
     status = endWithin(10000);
     EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == 9) << status;
-}
-
-TEST_F(AppsrvScript, TellsTheNotifySocketOnceItListens)
-{
-    Installation inst;
-    testutil::MakeDirs(inst.path("run"));
-    NotifySocket notify(inst.path("run/notify"), [&](pid_t sender) { return sender == pid ? 3u : 0u; });
-    start({"NOTIFY_SOCKET=" + notify.path(), "APPSRV_NOTIFY=1", "APPSRV_NOTIFY_STATUS=warm"});
-    std::vector<NotifyEvent> events;
-    for (int pass = 0; pass < 100 && events.size() < 2; ++pass) {
-        std::vector<pollfd> fds;
-        auto deadline = NotifySocket::Clock::time_point::max();
-        notify.prepare(fds, deadline);
-        poll(fds.data(), fds.size(), 100);
-        notify.dispatch(fds.data(), fds.size(), NotifySocket::Clock::now());
-        for (const NotifyEvent& e : notify.takeEvents())
-            events.push_back(e);
-    }
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].server, 3u);
-    EXPECT_EQ(events[0].kind, NotifyEvent::Kind::Ready);
-    EXPECT_EQ(events[1].kind, NotifyEvent::Kind::Status);
-    EXPECT_EQ(events[1].text, "warm");
 }
 
 TEST_F(AppsrvScript, EndsOnSigterm)
