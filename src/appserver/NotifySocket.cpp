@@ -133,6 +133,7 @@ void NotifySocket::prepare(std::vector<struct pollfd>& fds, Clock::time_point& d
 void NotifySocket::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)
 {
     mLastRead = 0;
+    mPassSender = 0;  // the table may change between passes, never within one
     if (mPolled && count > 0 && fds[0].fd == mFd && (fds[0].revents & POLLIN))
         while (mLastRead < kMaxPerDispatch && receiveOne())
             ++mLastRead;
@@ -169,7 +170,12 @@ bool NotifySocket::receiveOne()
                                       : "without the sender's credentials");
         return true;
     }
-    uint64_t server = mResolver(cred.pid);
+    // A flood comes from one sender: it costs one look-up a pass.
+    if (mPassSender == 0 || cred.pid != mPassSender) {
+        mPassSender = cred.pid;
+        mPassServer = mResolver(cred.pid);
+    }
+    const uint64_t server = mPassServer;
     if (server == 0) {
         drop(mDrops.foreign, "from pid " + std::to_string(cred.pid) + ", in no server's tree");
         return true;

@@ -94,6 +94,8 @@ private:
     ino_t mInode = 0;
     bool mPolled = false;
     size_t mLastRead = 0;
+    pid_t mPassSender = 0;            // the last sender of this pass, and its server
+    uint64_t mPassServer = 0;
     std::vector<NotifyEvent> mEvents;
     Drops mDrops;
     uint64_t mUnlogged = 0;           // drops not yet in the log
