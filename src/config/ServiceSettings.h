@@ -9,7 +9,12 @@
 
 #include "foundation/HostPort.h"
 
-enum class ReadinessProbe { None, Tcp };
+// How a started server is seen to serve: not at all (at once), by a TCP
+// connect, by its READY=1 on the notification socket, or by whichever of
+// the two comes first.
+enum class ReadinessProbe { None, Tcp, Notify, TcpNotify };
+inline bool ProbesTcp(ReadinessProbe r) { return r == ReadinessProbe::Tcp || r == ReadinessProbe::TcpNotify; }
+inline bool HearsNotify(ReadinessProbe r) { return r == ReadinessProbe::Notify || r == ReadinessProbe::TcpNotify; }
 enum class LivenessProbe { None, Tcp, Http };
 // How a server's process tree is held together: a cgroup of its own where the
 // service may create one (auto), always (cgroup: the start fails where it

@@ -83,6 +83,8 @@ SettingResult Choice(const std::string& key, const std::string& value,
 const std::pair<const char*, ReadinessProbe> kReadiness[] = {
     {"tcp", ReadinessProbe::Tcp},
     {"none", ReadinessProbe::None},
+    {"notify", ReadinessProbe::Notify},
+    {"tcp+notify", ReadinessProbe::TcpNotify},
 };
 
 const std::pair<const char*, LivenessProbe> kLiveness[] = {

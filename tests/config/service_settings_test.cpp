@@ -98,6 +98,8 @@ TEST_F(ServiceSettingsTest, EveryKeyIsReadWithBlanksAroundNamesAndValues)
     EXPECT_EQ(low.metricsListen.host, "0.0.0.0");
     EXPECT_EQ(low.metricsListen.port, 1);
     EXPECT_EQ(Load("[SERVICE]\nMETRICS_LISTEN=\nLIVENESS_INTERVAL=3600\n").metricsListen.port, 0);
+    EXPECT_EQ(Load("[SERVICE]\nREADINESS=notify\n").readiness, ReadinessProbe::Notify);
+    EXPECT_EQ(Load("[SERVICE]\nREADINESS=tcp+notify\n").readiness, ReadinessProbe::TcpNotify);
 }
 
 TEST_F(ServiceSettingsTest, EachBadValueIsRefusedWithFileLineAndReason)
@@ -114,8 +116,9 @@ TEST_F(ServiceSettingsTest, EachBadValueIsRefusedWithFileLineAndReason)
         {"START_TIMEOUT=30s", "START_TIMEOUT: '30s' is not a whole number of seconds from 1 to 3600"},
         {"START_TIMEOUT=99999999999", "START_TIMEOUT: '99999999999' is not a whole number of seconds from 1 to 3600"},
         {"START_TIMEOUT=", "START_TIMEOUT: '' is not a whole number of seconds from 1 to 3600"},
-        {"READINESS=TCP", "READINESS: 'TCP' is none of tcp, none"},
-        {"READINESS=http", "READINESS: 'http' is none of tcp, none"},
+        {"READINESS=TCP", "READINESS: 'TCP' is none of tcp, none, notify, tcp+notify"},
+        {"READINESS=http", "READINESS: 'http' is none of tcp, none, notify, tcp+notify"},
+        {"READINESS=notify+tcp", "READINESS: 'notify+tcp' is none of tcp, none, notify, tcp+notify"},
         {"LIVENESS=yes", "LIVENESS: 'yes' is none of none, tcp, http"},
         {"LIVENESS_PATH=health", "LIVENESS_PATH: 'health' does not start with '/', or holds a blank or a character outside printable ASCII, or is longer than 1024 characters"},
         {"LIVENESS_PATH=/a b", "LIVENESS_PATH: '/a b' does not start with '/', or holds a blank or a character outside printable ASCII, or is longer than 1024 characters"},
