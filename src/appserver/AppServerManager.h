@@ -9,7 +9,6 @@
 #include <chrono>
 #include <functional>
 #include <map>
-#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,15 +25,10 @@ class CAppServerManager {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // What became of an operator's request on one server, told once.
-    enum class Outcome {
-        Started,   // it serves (the record's pid)
-        Failed,    // it did not come to serve (the record's mFailure says why)
-        Stopped,   // its process ended and the server is held
-        Removed,   // a reload removed it (after its process ended)
-        Ended,     // a restart's stop is done and its start follows; the waiter
-                   // stays and hears Started next
-    };
+    // What became of an operator's request on one server, told once: the
+    // announcement of the row that ended it (Started, Failed with the
+    // record's mFailure, Stopped, Removed).
+    using Outcome = Announcement;
     using Waiter = std::function<void(Outcome, const AppServerProcess&)>;
     // How an operator's request was taken.
     enum class Request {
@@ -78,15 +72,18 @@ public:
     // strict, also for any line of WebInterface.conf that a start would
     // only log (refused, unknown key or section).
     std::vector<AppServerProcess> loadTable(bool strict = false) const;
-    // Starts every record that is down and due (throttled ones wait); never
-    // throws.
+    // Carries out the start row of every record that is down and due
+    // (throttled ones wait), then writes the lines of the ends the last
+    // wait reaped; never throws.
     void startServers();
 
     // The one wait of the supervision loop: blocks until a child ends, a
     // signal arrives, a record's deadline comes, a shutdown request is done,
     // a source's descriptor or deadline fires, or `milliseconds` have passed,
     // whichever is first; then hands every event to its record and
-    // dispatches the sources. Starts nothing: the next startServers does.
+    // dispatches the sources. Starts nothing: the next startServers does,
+    // and writes the lines of the ends reaped here after its forks (this
+    // one writes them at once; waitForEvents leaves them to startServers).
     // Throws CWIException when the signals cannot be set up.
     void waitAndUpdateTerminated(unsigned milliseconds);
     // The same without a time limit: with nothing to do, the service sleeps here.
@@ -109,8 +106,7 @@ public:
     // The next start of the server at host:port runs `command`; the running
     // process is left alone.
     void deferCommand(const std::string& host, unsigned short port, const std::string& command);
-    // Nobody waits any more for the request on host:port, or for any.
-    void forgetWaiter(const std::string& host, unsigned short port);
+    // Nobody waits any more for any request.
     void forgetWaiters();
 
     // Carries out what a reload can do at once: adds the new servers,
@@ -139,32 +135,30 @@ private:
     friend struct ManagerTestPeer;
 
     void wait(Clock::time_point limit);
-    // Gives every record an id; records added by the tests come without.
-    void identify();
     AppServerProcess* findRecord(uint64_t id);
     AppServerProcess* findRecord(const std::string& host, unsigned short port);
-    // The record at host:port when an operator's request may begin on it;
-    // otherwise null, with why in `refusal` (NoServer or Busy).
-    AppServerProcess* requestable(const std::string& host, unsigned short port, Request& refusal);
+    // The one prelude of the operator's requests: the record at host:port
+    // (null: none), and in `busy` whether a request runs on it already.
+    AppServerProcess* requestable(const std::string& host, unsigned short port, bool& busy);
+    Request start(AppServerProcess& record, Waiter waiter);
     // The stop of one record with `purpose`: its request goes to a thread.
     void beginStop(AppServerProcess& record, StopPurpose purpose, Clock::time_point now);
     // Hands the record's shutdown request to a thread (StopRequests).
     void queueRequest(AppServerProcess& record);
     void setCommand(AppServerProcess& record, const std::string& command);
-    // What a transition left to the table: a removed record goes, a waiter hears.
+    // What the rows left to the table: the probes follow the new states,
+    // each announcement goes to the record's waiter, a removed record goes.
     void settle(Clock::time_point now);
-    // Tells the record's waiter the final `outcome`; the waiter goes.
-    void notify(AppServerProcess& record, Outcome outcome);
-    // Tells the waiter an outcome on the way; it stays.
-    void tell(const AppServerProcess& record, Outcome outcome);
+    // Tells the record's waiter `outcome`; the waiter goes.
+    void announce(const AppServerProcess& record, Outcome outcome);
     // Reaps every ended child into its record; true when one was a record's.
-    bool reapChildren(Clock::time_point now);
+    // The end lines go to `later`, written once the pass's starts are made.
+    bool reapChildren(Clock::time_point now, std::vector<std::string>* later);
+    void writeEndLines();
     void takeRequests(Clock::time_point now);
     void takeProbes(const std::vector<Probes::Result>& results, Clock::time_point now);
     // Starts or ends the probes of a record that changed its state.
     void syncProbes(AppServerProcess& record, Clock::time_point now);
-    // What a changed record's waiter hears.
-    void tellWaiter(AppServerProcess& record);
     void configure(AppServerProcess& record) const;
     void launchRequests(Clock::time_point now);
     void fireDeadlines(Clock::time_point now);
@@ -182,7 +176,7 @@ private:
     ServiceSettings mSettings;
     bool mProbing = false;  // setSettings was called: probes as the settings say
     std::map<uint64_t, Waiter> mWaiters;  // by record id
-    std::set<uint64_t> mWaitedStarts;     // waited-for records whose new process was forked
+    std::vector<std::string> mEndLines;   // of the ends reaped, until the next starts
     uint64_t mNextId = 1;
     bool mStopping = false;               // the full stop runs: nothing starts any more
     Clock::time_point mNextProgress = Clock::time_point::max();

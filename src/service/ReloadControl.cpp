@@ -58,6 +58,7 @@ void CServerControl::onRemoved(const AppServerProcess& record)
     replyTo(mReload->client, "removed " + FormatEndpoint(record.mHost, record.mPort) + "\n", false);
     if (mReload->removing > 0)
         --mReload->removing;
+    checkReload();
 }
 
 void CServerControl::nextRollingRestart()
@@ -65,10 +66,9 @@ void CServerControl::nextRollingRestart()
     while (!mReload->rollingNow && !mReload->rolling.empty()) {
         ReloadPlan::Change next = mReload->rolling.front();
         mReload->rolling.pop_front();
-        mPending.push_back({0, next.host, next.port, true});
         auto result = mManager.restartServer(
             next.host, next.port, next.command,
-            [this](Outcome outcome, const AppServerProcess& r) { onOutcome(outcome, r); });
+            waiterFor(0, FormatEndpoint(next.host, next.port), true));
         if (result == CAppServerManager::Request::Accepted) {
             mReload->rollingNow = true;
             return;

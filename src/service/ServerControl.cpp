@@ -148,14 +148,6 @@ void CServerControl::handleServers(ClientId client, bool json)
     replyTo(client, (json ? FormatServerJson(table) : FormatServerTable(table)) + "OK\n", true);
 }
 
-CServerControl::Pending* CServerControl::pendingFor(const std::string& host, unsigned short port)
-{
-    for (Pending& pending : mPending)
-        if (pending.host == host && pending.port == port)
-            return &pending;
-    return nullptr;
-}
-
 void CServerControl::handleOne(ClientId client, const std::string& verb,
                                const std::string& endpoint)
 {
@@ -177,8 +169,7 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         };
         result = mManager.stopServer(host, port, waiter);
     } else {
-        mPending.push_back({client, host, port, false});
-        auto waiter = [this](Outcome outcome, const AppServerProcess& r) { onOutcome(outcome, r); };
+        auto waiter = waiterFor(client, name, false);
         result = verb == "restartserver" ? mManager.restartServer(host, port, "", waiter)
                                          : mManager.startServer(host, port, waiter);
         if (result != R::Accepted)
@@ -192,46 +183,44 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         replyTo(client, name + " is already running\nOK\n", true);
 }
 
-void CServerControl::onOutcome(Outcome outcome, const AppServerProcess& record)
+CAppServerManager::Waiter CServerControl::waiterFor(ClientId client, const std::string& name,
+                                                    bool rolling)
 {
-    Pending* pending = pendingFor(record.mHost, record.mPort);
-    if (pending == nullptr || outcome == Outcome::Ended)
-        return;
-    if (outcome == Outcome::Started) {
-        onStarted(*pending, record);
-    } else if (outcome == Outcome::Failed) {
-        onFailed(*pending, record);
-    } else {
-        replyTo(pending->client, kRemoved, true);
-        mPending.remove_if([&](const Pending& p) { return &p == pending; });
-    }
+    auto it = mPending.insert(mPending.end(), Pending{client, name, rolling});
+    return [this, it](Outcome outcome, const AppServerProcess& record) {
+        Pending pending = *it;
+        mPending.erase(it);
+        onOutcome(pending, outcome, record);
+    };
 }
 
-void CServerControl::onStarted(Pending& pending, const AppServerProcess& record)
+void CServerControl::onOutcome(const Pending& pending, Outcome outcome,
+                               const AppServerProcess& record)
 {
-    std::string name = FormatEndpoint(pending.host, pending.port);
-    bool rolling = pending.rolling;
-    if (rolling)
-        replyTo(mReload ? mReload->client : 0, "restarted " + name + "\n", false);
-    else
-        replyTo(pending.client, name + " started, pid " + std::to_string(record.mPid) + "\nOK\n",
+    std::string line;
+    if (outcome == Outcome::Started)
+        line = pending.rolling ? "restarted " + pending.name + "\n"
+                               : pending.name + " started, pid " + std::to_string(record.mPid) +
+                                     "\nOK\n";
+    else if (outcome == Outcome::Failed)
+        line = pending.name + " does not serve: " +
+               (record.mFailure.empty() ? "it ended" : record.mFailure) + " (see the log)\n";
+    if (!pending.rolling) {
+        replyTo(pending.client,
+                outcome == Outcome::Started  ? line
+                : outcome == Outcome::Failed ? "ERROR " + line
+                                             : kRemoved,
                 true);
-    mPending.remove_if([&](const Pending& p) { return &p == &pending; });
-    if (rolling && mReload)
-        mReload->rollingNow = false;
-}
-
-void CServerControl::onFailed(Pending& pending, const AppServerProcess& record)
-{
-    std::string line = FormatEndpoint(pending.host, pending.port) + " does not serve: " +
-                       (record.mFailure.empty() ? "it ended" : record.mFailure) + " (see the log)\n";
-    bool rolling = pending.rolling;
-    ClientId client = pending.client;
-    mPending.remove_if([&](const Pending& p) { return &p == &pending; });
-    if (rolling)
+        return;
+    }
+    if (!mReload)
+        return;
+    mReload->rollingNow = false;
+    if (outcome == Outcome::Failed)
         stopRollout(line);
-    else
-        replyTo(client, "ERROR " + line, true);
+    else if (outcome == Outcome::Started)
+        replyTo(mReload->client, line, false);
+    checkReload();
 }
 
 void CServerControl::reportStatus()
@@ -247,9 +236,6 @@ void CServerControl::reportStatus()
 
 void CServerControl::prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline)
 {
-    // A start that the pass before this wait made may have ended a step of
-    // the reload: the next one begins before the loop sleeps.
-    checkReload();
     size_t before = fds.size();
     if (mChannel)
         mChannel->prepare(fds, deadline);
@@ -259,7 +245,6 @@ void CServerControl::prepare(std::vector<struct pollfd>& fds, Clock::time_point&
 
 void CServerControl::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)
 {
-    checkReload();
     // SIGHUP does what -reload does; only the log hears of it.
     if (servicectl::TakeReloadRequest() && !mShutdown) {
         if (mReload)

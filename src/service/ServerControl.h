@@ -58,8 +58,7 @@ private:
     // reload's rolling restart); the manager tells when it serves or failed.
     struct Pending {
         ClientId client;        // 0: nobody (a rolling restart answers the reload)
-        std::string host;
-        unsigned short port;
+        std::string name;       // host:port as the replies write it
         bool rolling;
     };
     struct Reload {
@@ -75,17 +74,16 @@ private:
     void handleServers(ClientId client, bool json);
     void handleOne(ClientId client, const std::string& verb, const std::string& endpoint);
     void handleReload(ClientId client);
-    // The waiter of a request on host:port.
-    CAppServerManager::Waiter waiterFor(const std::string& host, unsigned short port);
-    void onOutcome(Outcome outcome, const AppServerProcess& record);
-    void onStarted(Pending& pending, const AppServerProcess& record);
-    void onFailed(Pending& pending, const AppServerProcess& record);
+    // The waiter of a start or restart (rolling: of the reload); it answers
+    // from the announcement. The entry goes when the manager calls it.
+    CAppServerManager::Waiter waiterFor(ClientId client, const std::string& name, bool rolling);
+    void onOutcome(const Pending& pending, Outcome outcome, const AppServerProcess& record);
     // A rolling restart failed: the rest keep their process, and take the
     // new command at their next start.
     void stopRollout(const std::string& line);
-    Pending* pendingFor(const std::string& host, unsigned short port);
     void onRemoved(const AppServerProcess& record);
-    // Begins the next rolling restart; answers the reload when nothing is left.
+    // Begins the next rolling restart; answers the reload when nothing is
+    // left. Called when the reload begins and on each announcement it hears.
     void checkReload();
     void nextRollingRestart();
     void replyTo(ClientId client, const std::string& lines, bool last);
