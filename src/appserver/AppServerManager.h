@@ -4,6 +4,16 @@
 // operation that changes the table: the supervision itself, the full stop,
 // the operator's stop, start and restart of one server, and the reload.
 // Nothing else writes the table; all of it runs on the service thread.
+//
+// Its methods live by group in one file each:
+//   AppServerManager.cpp  construction, the address list, the settings
+//   ServerTable.cpp       buildTables, loadTable: the table from the configuration
+//   Supervision.cpp       the loop: startServers, the one wait, reaping, the
+//                         shutdown requests' threads, probes' results, deadlines
+//   OperatorRequests.cpp  lookup, settle (announcements to waiters, probes),
+//                         the operator's stop, start and restart
+//   FullStop.cpp          stopServers and its progress lines
+//   ReloadApply.cpp       applyReload: a reload's plan on the table
 #pragma once
 
 #include <chrono>
@@ -129,6 +139,9 @@ public:
     const std::vector<AppServerProcess>& processes() const { return mProcesses; }
     const AppServerProcess* find(const std::string& host, unsigned short port) const;
     const std::vector<std::string>& ipList() const { return mIPList; }
+    // Grows whenever a record changed its state or came or went: views of
+    // the table are made again only when it moved.
+    unsigned long changes() const { return mChanges; }
 
 private:
     // Tests reach the table through this one seam (tests/appserver/manager_peer.h).
@@ -178,6 +191,7 @@ private:
     std::map<uint64_t, Waiter> mWaiters;  // by record id
     std::vector<std::string> mEndLines;   // of the ends reaped, until the next starts
     uint64_t mNextId = 1;
+    unsigned long mChanges = 0;
     bool mStopping = false;               // the full stop runs: nothing starts any more
     Clock::time_point mNextProgress = Clock::time_point::max();
     // An address list text kept for buildTables (setIPListLater).

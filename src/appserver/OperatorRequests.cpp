@@ -60,12 +60,14 @@ void CAppServerManager::settle(Clock::time_point now)
         AppServerProcess& record = mProcesses[i];
         if (record.mChanged) {
             record.mChanged = false;
+            ++mChanges;
             syncProbes(record, now);
         }
         Outcome news = record.mAnnounced;
         record.mAnnounced = Announcement::None;
         if (news == Announcement::Removed) {
             mProbes.cancel(record.mId);
+            ++mChanges;
             AppServerProcess gone = record;
             mProcesses.erase(mProcesses.begin() + static_cast<long>(i));
             announce(gone, news);

@@ -15,6 +15,7 @@ CAppServerManager::Applied CAppServerManager::applyReload(const ReloadPlan& plan
         applied.lines.push_back("added " + FormatEndpoint(fresh.mHost, fresh.mPort));
         mProcesses.push_back(fresh);
         mProcesses.back().mId = mNextId++;
+        mProcesses.back().mChanged = true;
     }
     for (const ReloadPlan::Change& change : plan.changed) {
         KXLogWrite(CLog::_pKXLog, "Reload: command line of [%s]:%hu changed: \"%s\"",

@@ -223,14 +223,14 @@ void CServerControl::onOutcome(const Pending& pending, Outcome outcome,
     checkReload();
 }
 
-void CServerControl::reportStatus()
+bool CServerControl::reportStatus()
 {
     unsigned throttled = 0;
     for (const AppServerProcess& record : mManager.processes())
         if (record.mState == ServerState::Throttled)
             ++throttled;
     ServingSummary summary = SummarizeServing(mManager.processes());
-    mNotifier.status(summary.serving, throttled, summary.total - summary.serving - throttled,
+    return mNotifier.status(summary.serving, throttled, summary.total - summary.serving - throttled,
                      summary.notServing);
 }
 
@@ -240,7 +240,12 @@ void CServerControl::prepare(std::vector<struct pollfd>& fds, Clock::time_point&
     if (mChannel)
         mChannel->prepare(fds, deadline);
     mChannelFds = fds.size() - before;
-    reportStatus();
+    // systemd hears the counts when a record moved, not on every pass.
+    if (mManager.changes() != mReportedChanges) {
+        // A dropped status is sent again on the next pass.
+        if (reportStatus())
+            mReportedChanges = mManager.changes();
+    }
 }
 
 void CServerControl::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)

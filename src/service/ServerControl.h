@@ -87,7 +87,8 @@ private:
     void checkReload();
     void nextRollingRestart();
     void replyTo(ClientId client, const std::string& lines, bool last);
-    void reportStatus();
+    // Tells systemd the counts; false when the status was dropped.
+    bool reportStatus();
 
     CAppServerManager& mManager;
     CSystemdNotifier& mNotifier;
@@ -98,5 +99,6 @@ private:
     std::unique_ptr<CMetricsEndpoint> mEndpoint;
     std::string mEndpointListen;  // what mEndpoint listens on
     bool mShutdown = false;
-    size_t mChannelFds = 0;  // how many of the last prepare's fds are the channel's
+    size_t mChannelFds = 0;
+    unsigned long mReportedChanges = ~0ul;  // mManager.changes() at the last status  // how many of the last prepare's fds are the channel's
 };
