@@ -13,10 +13,12 @@
 //   OperatorRequests.cpp  lookup, settle (announcements to waiters, probes),
 //                         the operator's stop, start and restart
 //   FullStop.cpp          stopServers and its progress lines
-//   ReloadApply.cpp       applyReload: a reload's plan on the table
+//   ReloadApply.cpp       applyReload: what a reload's plan changes at once
+//   RollingReload.cpp     reload: the rolling restarts, the summary
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -119,17 +121,21 @@ public:
     // Nobody waits any more for any request.
     void forgetWaiters();
 
-    // Carries out what a reload can do at once: adds the new servers,
-    // removes those without a process, gives changed servers that do not run
-    // their new command, and starts the stop of the removed servers that
-    // run (`removed` hears of each end). Logs each change. Returns the
-    // changed servers that run and await a rolling restart, in plan order.
-    struct Applied {
-        std::vector<std::string> lines;  // "added A:P", "changed A:P", "removed A:P", in order
-        std::vector<ReloadPlan::Change> rolling;
-        unsigned removing = 0;           // removals that wait for their process's end
-    };
-    Applied applyReload(const ReloadPlan& plan, const Waiter& removed);
+    // How a reload goes, as its caller hears it: `lines` to pass on; `done`
+    // with the last ones (the summary), `ok` false when a rolling restart
+    // stopped at a server that does not serve.
+    using ReloadListener = std::function<void(const std::string& lines, bool done, bool ok)>;
+    // Carries out `plan`: adds the new servers, removes those without a
+    // process at once and the others with their process's end, gives
+    // changed servers that do not run their new command, and restarts the
+    // changed servers that run one at a time, each once the one before
+    // serves, so that a pool keeps serving. Each step advances on the
+    // announcement of the one before. Logs each change.
+    void reload(const ReloadPlan& plan, ReloadListener listener);
+    // True while a reload runs.
+    bool reloading() const { return mReload != nullptr; }
+    // Nobody hears of the running reload any more; it ends where it is.
+    void forgetReload();
 
     // Plugs a source into the one wait (see EventLoop.h); not owned.
     void addSource(LoopSource* source);
@@ -167,6 +173,27 @@ private:
     // Reaps every ended child into its record; true when one was a record's.
     // The end lines go to `later`, written once the pass's starts are made.
     bool reapChildren(Clock::time_point now, std::vector<std::string>* later);
+    // A running reload (RollingReload.cpp).
+    struct Rollout {
+        ReloadListener listener;
+        std::deque<ReloadPlan::Change> rolling;  // restarts not yet begun, in plan order
+        bool rollingNow = false;                 // one runs: the pool keeps serving
+        bool failed = false;                     // the rollout stopped at a failure
+        unsigned removing = 0;                   // removals waiting for their server's end
+        unsigned added = 0, removed = 0, changed = 0, unchanged = 0;
+    };
+    struct Applied {
+        std::vector<std::string> lines;  // "added A:P", "changed A:P", "removed A:P", in order
+        std::vector<ReloadPlan::Change> rolling;  // running changed servers, in plan order
+        unsigned removing = 0;           // removals that wait for their process's end
+    };
+    // What a reload can do at once; `removed` hears of each later removal.
+    Applied applyReload(const ReloadPlan& plan, const Waiter& removed);
+    void onRolled(Outcome outcome, const AppServerProcess& record);
+    void onRemoved(const AppServerProcess& record);
+    // Begins the next rolling restart; ends the reload when nothing is left.
+    void advanceReload();
+    void stopRollout(const std::string& line);
     void writeEndLines();
     void takeRequests(Clock::time_point now);
     void takeProbes(const std::vector<Probes::Result>& results, Clock::time_point now);
@@ -185,6 +212,7 @@ private:
     std::string mBaseDir;
     std::vector<LoopSource*> mSources;
     std::unique_ptr<StopRequests> mRequests;
+    std::unique_ptr<Rollout> mReload;
     Probes mProbes;
     ServiceSettings mSettings;
     bool mProbing = false;  // setSettings was called: probes as the settings say

@@ -94,9 +94,9 @@ void CServerControl::shutdown()
     for (const Pending& pending : mPending)
         replyTo(pending.client, kStopping, true);
     mPending.clear();
-    if (mReload) {
-        replyTo(mReload->client, kStopping, true);
-        mReload.reset();
+    if (mManager.reloading()) {
+        mManager.forgetReload();
+        replyTo(mReloadClient, kStopping, true);
     }
 }
 
@@ -169,7 +169,7 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         };
         result = mManager.stopServer(host, port, waiter);
     } else {
-        auto waiter = waiterFor(client, name, false);
+        auto waiter = waiterFor(client, name);
         result = verb == "restartserver" ? mManager.restartServer(host, port, "", waiter)
                                          : mManager.startServer(host, port, waiter);
         if (result != R::Accepted)
@@ -183,10 +183,9 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         replyTo(client, name + " is already running\nOK\n", true);
 }
 
-CAppServerManager::Waiter CServerControl::waiterFor(ClientId client, const std::string& name,
-                                                    bool rolling)
+CAppServerManager::Waiter CServerControl::waiterFor(ClientId client, const std::string& name)
 {
-    auto it = mPending.insert(mPending.end(), Pending{client, name, rolling});
+    auto it = mPending.insert(mPending.end(), Pending{client, name});
     return [this, it](Outcome outcome, const AppServerProcess& record) {
         Pending pending = *it;
         mPending.erase(it);
@@ -197,30 +196,16 @@ CAppServerManager::Waiter CServerControl::waiterFor(ClientId client, const std::
 void CServerControl::onOutcome(const Pending& pending, Outcome outcome,
                                const AppServerProcess& record)
 {
-    std::string line;
     if (outcome == Outcome::Started)
-        line = pending.rolling ? "restarted " + pending.name + "\n"
-                               : pending.name + " started, pid " + std::to_string(record.mPid) +
-                                     "\nOK\n";
-    else if (outcome == Outcome::Failed)
-        line = pending.name + " does not serve: " +
-               (record.mFailure.empty() ? "it ended" : record.mFailure) + " (see the log)\n";
-    if (!pending.rolling) {
         replyTo(pending.client,
-                outcome == Outcome::Started  ? line
-                : outcome == Outcome::Failed ? "ERROR " + line
-                                             : kRemoved,
+                pending.name + " started, pid " + std::to_string(record.mPid) + "\nOK\n", true);
+    else if (outcome == Outcome::Failed)
+        replyTo(pending.client,
+                "ERROR " + pending.name + " does not serve: " +
+                    (record.mFailure.empty() ? "it ended" : record.mFailure) + " (see the log)\n",
                 true);
-        return;
-    }
-    if (!mReload)
-        return;
-    mReload->rollingNow = false;
-    if (outcome == Outcome::Failed)
-        stopRollout(line);
-    else if (outcome == Outcome::Started)
-        replyTo(mReload->client, line, false);
-    checkReload();
+    else
+        replyTo(pending.client, kRemoved, true);
 }
 
 bool CServerControl::reportStatus()
@@ -252,7 +237,7 @@ void CServerControl::dispatch(struct pollfd* fds, size_t count, Clock::time_poin
 {
     // SIGHUP does what -reload does; only the log hears of it.
     if (servicectl::TakeReloadRequest() && !mShutdown) {
-        if (mReload)
+        if (mManager.reloading())
             KXLogWrite(CLog::_pKXLog, "Reload on SIGHUP skipped: a reload is in progress");
         else
             handleReload(0);
