@@ -44,6 +44,7 @@ CServerControl::CServerControl(CAppServerManager& manager, CSystemdNotifier& not
 CServerControl::~CServerControl()
 {
     mManager.forgetWaiters();
+    mManager.forgetReload();
     if (mEndpoint)
         mManager.removeSource(mEndpoint.get());
 }
@@ -153,9 +154,7 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
 {
     std::string host;
     unsigned short port = 0;
-    const AppServerProcess* record =
-        ParseEndpoint(endpoint, host, port) ? mManager.find(host, port) : nullptr;
-    if (record == nullptr) {
+    if (!ParseEndpoint(endpoint, host, port)) {
         replyTo(client, "ERROR no server " + endpoint + "\n", true);
         return;
     }
@@ -175,7 +174,11 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         if (result != R::Accepted)
             mPending.pop_back();
     }
-    if (result == R::Busy)
+    // The manager looks the record up once; none there is the same answer
+    // as an address that names none.
+    if (result == R::NoServer)
+        replyTo(client, "ERROR no server " + endpoint + "\n", true);
+    else if (result == R::Busy)
         replyTo(client, "ERROR server " + name + " is being stopped or started already\n", true);
     else if (result == R::AlreadyHeld)
         replyTo(client, name + " stopped by operator\nOK\n", true);
