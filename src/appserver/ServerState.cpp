@@ -42,7 +42,7 @@ const ServerRow kRows[] = {
 {On(S::NotAnswering), E::Deadline,     G::OverThrottle, S::NotAnswering,  kLiftThrottle,                   B::Clear, W::Zero,         N::None},
 {On(S::Serving),      E::Deadline,     G::Any,          S::Serving,       kNoAction,                       B::Keep, W::Zero,          N::None},
 {On(S::NotAnswering), E::Deadline,     G::Any,          S::NotAnswering,  kNoAction,                       B::Keep, W::Zero,          N::None},
-{kServing,            E::ProbeFailed,  G::ProbeLimit,   S::StopRequested, kGiveUpProbe | kSendRequest,     B::Clear, W::Zero,         N::Failed},
+{kServing,            E::ProbeFailed,  G::ProbeLimit,   S::StopRequested, kProbeMiss | kGiveUpProbe | kSendRequest, B::Clear, W::Zero, N::Failed},
 {kServing,            E::ProbeFailed,  G::Any,          S::NotAnswering,  kProbeMiss,                      B::Keep, W::Zero,          N::None},
 {On(S::NotAnswering), E::ProbeOk,      G::Any,          S::Serving,       kProbeHit,                       B::Keep, W::Zero,          N::None},
 // A live process that ends was not asked to: a failure unless it exited 0.

@@ -291,3 +291,28 @@ TEST_F(ServerRecord, OperatorStopRunsTheWholeSequenceOnTheRecordsOwnDeadlines)
 }
 
 }  // namespace
+
+namespace {
+
+// The liveness probes' limit: the first failure is shown once, the last
+// one counts and gives the server up, and the waiter hears a failure.
+TEST_F(ServerRecord, TheLastFailedProbeCountsAndGivesTheServerUp)
+{
+    using Clock = AppServerProcess::Clock;
+    AppServerProcess record(dir.path(), "", "127.0.0.1", 8001, 0);
+    ManagerTestPeer::place(record, S::Serving);
+    record.mProbeLimit = 2;
+    EXPECT_FALSE(record.onProbe(false, "timed out", Clock::now()));
+    EXPECT_EQ(record.mState, S::NotAnswering);
+    EXPECT_TRUE(record.onProbe(false, "timed out", Clock::now()));
+    EXPECT_EQ(record.mState, S::StopRequested);
+    EXPECT_EQ(record.mPurpose, P::Fail);
+    EXPECT_EQ(record.mAnnounced, N::Failed);
+    EXPECT_EQ(testutil::CountLinesContaining(log, "Server [127.0.0.1]:8001 not answering: timed out"), 1);
+    EXPECT_EQ(testutil::CountLinesContaining(
+                  log, "Server [127.0.0.1]:8001 failed 2 liveness probes in a row; restarting it"),
+              1)
+        << testutil::ReadFile(log);
+}
+
+}  // namespace
