@@ -54,30 +54,30 @@ void SetUpLoop()
 void CAppServerManager::startServers()
 {
     CatchWIException("CAppServerManagerImpl::startServers", [] { SetUpLoop(); });
-    if (mStopping)
-        return;
-    identify();
     auto now = Clock::now();
-    for (auto& record : mProcesses) {
-        if (!record.startDue(now))
-            continue;
-        bool started = false;
-        CatchWIException("CAppServerManagerImpl::startServers", [&] {
-            record.start(now);
-            started = true;
-        });
-        if (!started)
-            notify(record, Outcome::Failed);
-    }
+    for (auto& record : mProcesses)
+        if (!mStopping && record.mState == ServerState::Down && record.mDeadline <= now)
+            CatchWIException("CAppServerManagerImpl::startServers",
+                             [&] { record.onDeadline(now); });
+    writeEndLines();
+}
+
+void CAppServerManager::writeEndLines()
+{
+    for (const std::string& line : mEndLines)
+        KXLogWrite(CLog::_pKXLog, "%s", line.c_str());
+    mEndLines.clear();
 }
 
 void CAppServerManager::waitAndUpdateTerminated(unsigned milliseconds)
 {
     wait(Clock::now() + std::chrono::milliseconds(milliseconds));
+    writeEndLines();
 }
 
 void CAppServerManager::waitForEvents()
 {
+    // The service's next startServers writes the lines after its forks.
     wait(Clock::time_point::max());
 }
 
@@ -92,7 +92,7 @@ void CAppServerManager::removeSource(LoopSource* source)
     mSources.erase(std::remove(mSources.begin(), mSources.end(), source), mSources.end());
 }
 
-bool CAppServerManager::reapChildren(Clock::time_point now)
+bool CAppServerManager::reapChildren(Clock::time_point now, std::vector<std::string>* later)
 {
     bool any = false;
     for (;;) {
@@ -106,7 +106,7 @@ bool CAppServerManager::reapChildren(Clock::time_point now)
         // dropped.
         for (auto& record : mProcesses) {
             if (record.mPid == pid && HasProcess(record.mState)) {
-                record.onEnd(status, now);
+                record.onEnd(status, now, later);
                 any = true;
                 break;
             }
@@ -163,6 +163,7 @@ void CAppServerManager::takeProbes(const std::vector<Probes::Result>& results,
 
 void CAppServerManager::fireDeadlines(Clock::time_point now)
 {
+    // The start row is startServers' to carry out, in the service's pass.
     for (auto& record : mProcesses)
         if (record.mState != ServerState::Down && record.mDeadline <= now &&
             record.onDeadline(now))
@@ -189,11 +190,12 @@ Clock::time_point CAppServerManager::nextDeadline(Clock::time_point now) const
 void CAppServerManager::wait(Clock::time_point limit)
 {
     SetUpLoop();
-    identify();
     Clock::time_point now = Clock::now();
     // Ends that came before this wait are handed over without waiting, and
-    // what the last pass started gets its probes.
-    bool pending = reapChildren(now);
+    // what the last pass started gets its probes. The lines of the ends
+    // follow the restarts they cause (startServers writes them after its
+    // forks): a restart's fork does not wait for the log.
+    bool pending = reapChildren(now, &mEndLines);
     settle(now);
 
     Clock::time_point deadline = std::min(limit, nextDeadline(now));
@@ -218,9 +220,12 @@ void CAppServerManager::wait(Clock::time_point limit)
                            strerror(errno));
     now = Clock::now();
 
-    servicectl::ReadSignals();
-    reapChildren(now);
-    takeRequests(now);
+    // Only what the poll flagged is read.
+    if (fds[0].revents != 0)
+        servicectl::ReadSignals();
+    reapChildren(now, &mEndLines);
+    if (fds[1].revents != 0 || fds[1].fd < 0)
+        takeRequests(now);
     launchRequests(now);
     takeProbes(mProbes.dispatch(fds.data() + probesFirst, probesEnd - probesFirst, now), now);
     fireDeadlines(now);

@@ -11,6 +11,7 @@
 #include "config/TarvelEnv.h"
 #include "endpoints/ControlServer.h"
 #include "foundation/CmdLine.h"
+#include "foundation/StopTimes.h"
 #include "servicectl/ControlClient.h"
 #include "service/ServiceCheck.h"
 #include "service/ServiceMetrics.h"
@@ -79,8 +80,8 @@ std::chrono::seconds StartWait()
     } catch (std::exception&) {
         // The service refuses such a file itself; the default holds here.
     }
-    // The old process's stop (at most 45 s) and the new one's start.
-    return std::chrono::seconds(timeout + 60);
+    // The old process's stop and the new one's start, with a margin.
+    return std::chrono::seconds(timeout) + stoptimes::kStopBound + std::chrono::seconds(10);
 }
 
 std::string ControlRunDir()

@@ -30,6 +30,7 @@ CServerControl::CServerControl(CAppServerManager& manager, CSystemdNotifier& not
 CServerControl::~CServerControl()
 {
     mManager.forgetWaiters();
+    mManager.forgetReload();
 }
 
 void CServerControl::open(const std::string& runDir)
@@ -49,9 +50,9 @@ void CServerControl::shutdown()
     for (const Pending& pending : mPending)
         replyTo(pending.client, kStopping, true);
     mPending.clear();
-    if (mReload) {
-        replyTo(mReload->client, kStopping, true);
-        mReload.reset();
+    if (mManager.reloading()) {
+        mManager.forgetReload();
+        replyTo(mReloadClient, kStopping, true);
     }
 }
 
@@ -103,22 +104,12 @@ void CServerControl::handleServers(ClientId client, bool json)
     replyTo(client, (json ? FormatServerJson(table) : FormatServerTable(table)) + "OK\n", true);
 }
 
-CServerControl::Pending* CServerControl::pendingFor(const std::string& host, unsigned short port)
-{
-    for (Pending& pending : mPending)
-        if (pending.host == host && pending.port == port)
-            return &pending;
-    return nullptr;
-}
-
 void CServerControl::handleOne(ClientId client, const std::string& verb,
                                const std::string& endpoint)
 {
     std::string host;
     unsigned short port = 0;
-    const AppServerProcess* record =
-        ParseEndpoint(endpoint, host, port) ? mManager.find(host, port) : nullptr;
-    if (record == nullptr) {
+    if (!ParseEndpoint(endpoint, host, port)) {
         replyTo(client, "ERROR no server " + endpoint + "\n", true);
         return;
     }
@@ -132,14 +123,17 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         };
         result = mManager.stopServer(host, port, waiter);
     } else {
-        mPending.push_back({client, host, port, false});
-        auto waiter = [this](Outcome outcome, const AppServerProcess& r) { onOutcome(outcome, r); };
+        auto waiter = waiterFor(client, name);
         result = verb == "restartserver" ? mManager.restartServer(host, port, "", waiter)
                                          : mManager.startServer(host, port, waiter);
         if (result != R::Accepted)
             mPending.pop_back();
     }
-    if (result == R::Busy)
+    // The manager looks the record up once; none there is the same answer
+    // as an address that names none.
+    if (result == R::NoServer)
+        replyTo(client, "ERROR no server " + endpoint + "\n", true);
+    else if (result == R::Busy)
         replyTo(client, "ERROR server " + name + " is being stopped or started already\n", true);
     else if (result == R::AlreadyHeld)
         replyTo(client, name + " stopped by operator\nOK\n", true);
@@ -147,77 +141,61 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         replyTo(client, name + " is already running\nOK\n", true);
 }
 
-void CServerControl::onOutcome(Outcome outcome, const AppServerProcess& record)
+CAppServerManager::Waiter CServerControl::waiterFor(ClientId client, const std::string& name)
 {
-    Pending* pending = pendingFor(record.mHost, record.mPort);
-    if (pending == nullptr || outcome == Outcome::Ended)
-        return;
-    if (outcome == Outcome::Started) {
-        onStarted(*pending, record);
-    } else if (outcome == Outcome::Failed) {
-        onFailed(*pending, record);
-    } else {
-        replyTo(pending->client, kRemoved, true);
-        mPending.remove_if([&](const Pending& p) { return &p == pending; });
-    }
+    auto it = mPending.insert(mPending.end(), Pending{client, name});
+    return [this, it](Outcome outcome, const AppServerProcess& record) {
+        Pending pending = *it;
+        mPending.erase(it);
+        onOutcome(pending, outcome, record);
+    };
 }
 
-void CServerControl::onStarted(Pending& pending, const AppServerProcess& record)
+void CServerControl::onOutcome(const Pending& pending, Outcome outcome,
+                               const AppServerProcess& record)
 {
-    std::string name = FormatEndpoint(pending.host, pending.port);
-    bool rolling = pending.rolling;
-    if (rolling)
-        replyTo(mReload ? mReload->client : 0, "restarted " + name + "\n", false);
-    else
-        replyTo(pending.client, name + " started, pid " + std::to_string(record.mPid) + "\nOK\n",
+    if (outcome == Outcome::Started)
+        replyTo(pending.client,
+                pending.name + " started, pid " + std::to_string(record.mPid) + "\nOK\n", true);
+    else if (outcome == Outcome::Failed)
+        replyTo(pending.client,
+                "ERROR " + pending.name + " does not serve: " +
+                    (record.mFailure.empty() ? "it ended" : record.mFailure) + " (see the log)\n",
                 true);
-    mPending.remove_if([&](const Pending& p) { return &p == &pending; });
-    if (rolling && mReload)
-        mReload->rollingNow = false;
-}
-
-void CServerControl::onFailed(Pending& pending, const AppServerProcess& record)
-{
-    std::string line = FormatEndpoint(pending.host, pending.port) + " does not serve: " +
-                       (record.mFailure.empty() ? "it ended" : record.mFailure) + " (see the log)\n";
-    bool rolling = pending.rolling;
-    ClientId client = pending.client;
-    mPending.remove_if([&](const Pending& p) { return &p == &pending; });
-    if (rolling)
-        stopRollout(line);
     else
-        replyTo(client, "ERROR " + line, true);
+        replyTo(pending.client, kRemoved, true);
 }
 
-void CServerControl::reportStatus()
+bool CServerControl::reportStatus()
 {
     unsigned throttled = 0;
     for (const AppServerProcess& record : mManager.processes())
         if (record.mState == ServerState::Throttled)
             ++throttled;
     ServingSummary summary = SummarizeServing(mManager.processes());
-    mNotifier.status(summary.serving, throttled, summary.total - summary.serving - throttled,
+    return mNotifier.status(summary.serving, throttled, summary.total - summary.serving - throttled,
                      summary.notServing);
 }
 
 void CServerControl::prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline)
 {
-    // A start that the pass before this wait made may have ended a step of
-    // the reload: the next one begins before the loop sleeps.
-    checkReload();
     size_t before = fds.size();
     if (mChannel)
         mChannel->prepare(fds, deadline);
     mChannelFds = fds.size() - before;
-    reportStatus();
+    // systemd hears the counts when a record moved, not on every pass.
+    if (mManager.changes() != mReportedChanges) {
+        // A dropped status is sent again on the next pass.
+        if (reportStatus())
+            mReportedChanges = mManager.changes();
+    }
 }
 
 void CServerControl::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)
 {
-    checkReload();
     // SIGHUP does what -reload does; only the log hears of it.
     if (servicectl::TakeReloadRequest() && !mShutdown) {
-        if (mReload)
+        if (mManager.reloading())
             KXLogWrite(CLog::_pKXLog, "Reload on SIGHUP skipped: a reload is in progress");
         else
             handleReload(0);

@@ -168,7 +168,7 @@ void CSystemdNotifier::reloading()
     send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }
 
-void CSystemdNotifier::status(unsigned running, unsigned throttled, unsigned stopped,
+bool CSystemdNotifier::status(unsigned running, unsigned throttled, unsigned stopped,
                               const std::string& notServing)
 {
     std::string text = std::to_string(running) + " running, " + std::to_string(throttled) +
@@ -177,9 +177,11 @@ void CSystemdNotifier::status(unsigned running, unsigned throttled, unsigned sto
         text += "; not serving: " + notServing;
     // A status that was dropped is sent again with the next counts.
     if (text == mLastStatus)
-        return;
-    if (send("STATUS=" + text))
-        mLastStatus = text;
+        return true;
+    if (!send("STATUS=" + text))
+        return false;
+    mLastStatus = text;
+    return true;
 }
 
 void CSystemdNotifier::prepare(std::vector<struct pollfd>&, Clock::time_point& deadline)
