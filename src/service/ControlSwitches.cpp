@@ -50,7 +50,7 @@ CheckVerdict CheckVerdictNow()
         return CheckFailed(CHECK_CRITICAL, FirstLine(failure.str()));
     if (result != CONTROL_OK)
         return CheckFailed(CHECK_UNKNOWN, FirstLine(failure.str()));
-    std::vector<ServerRow> rows;
+    std::vector<ReportedServer> rows;
     std::string problem = ParseServersJson(reply.str(), rows);
     if (!problem.empty())
         return CheckFailed(CHECK_UNKNOWN, "cannot read the service's list of servers: " + problem);
