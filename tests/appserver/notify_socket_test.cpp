@@ -16,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "appserver/NotifySocket.h"
+#include "endpoints/NotifySocket.h"
 #include "common/installation.h"
 
 namespace {

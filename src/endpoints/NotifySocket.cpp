@@ -1,4 +1,4 @@
-#include "appserver/NotifySocket.h"
+#include "endpoints/NotifySocket.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
