@@ -1,11 +1,11 @@
 // The supervision loop's one wait, from the kernel to the record: SIGCHLD
-// (blocked in every thread, Signals.h) stays pending on the signal
-// descriptor until the poll below wakes on it; the children that ended are
+// (blocked in every thread, ChildEnds.h) stays pending on its signalfd until
+// the poll below wakes on it; the children that ended are
 // then reaped with waitpid and handed to their records (onEnd logs how each
 // ended), and the service's next startServers starts them again. The same
-// poll serves the termination signals, the shutdown requests' threads, the
+// poll serves the shutdown requests' threads, the
 // records' deadlines (throttled starts, lifted throttles, the steps of a
-// stop) and any plugged-in source.
+// stop) and any plugged-in source (the service's signals are one).
 #include "appserver/AppServerManager.h"
 
 #include <poll.h>
@@ -16,10 +16,10 @@
 #include <climits>
 #include <cstring>
 
+#include "appserver/ChildEnds.h"
 #include "appserver/StopRequests.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
-#include "servicectl/Signals.h"
 
 namespace {
 
@@ -40,13 +40,11 @@ int TimeoutUntil(Clock::time_point deadline, Clock::time_point now)
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-// The loop's signals are set up once in this process, by the first use of
-// the loop (the service did it already when it runs as one), before any
-// child: none may end unseen.
+// The child-end descriptor is made once in this process, by the first use of
+// the loop, before any child: none may end unseen.
 void SetUpLoop()
 {
-    if (servicectl::SignalDescriptor() < 0)
-        servicectl::WatchSignals();
+    ChildEndDescriptor();
 }
 
 }  // namespace
@@ -200,7 +198,7 @@ void CAppServerManager::wait(Clock::time_point limit)
 
     Clock::time_point deadline = std::min(limit, nextDeadline(now));
     std::vector<struct pollfd> fds;
-    fds.push_back({servicectl::SignalDescriptor(), POLLIN, 0});
+    fds.push_back({ChildEndDescriptor(), POLLIN, 0});
     fds.push_back({mRequests->fd(), POLLIN, 0});
     size_t probesFirst = fds.size();
     mProbes.prepare(fds, deadline);
@@ -221,9 +219,10 @@ void CAppServerManager::wait(Clock::time_point limit)
     now = Clock::now();
 
     // Only what the poll flagged is read.
-    if (fds[0].revents != 0)
-        servicectl::ReadSignals();
-    reapChildren(now, &mEndLines);
+    if (fds[0].revents != 0) {
+        DrainChildEnds();
+        reapChildren(now, &mEndLines);
+    }
     if (fds[1].revents != 0 || fds[1].fd < 0)
         takeRequests(now);
     launchRequests(now);

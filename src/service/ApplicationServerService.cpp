@@ -10,6 +10,7 @@
 #include "service/ControlSwitches.h"
 #include "service/MetricsPlug.h"
 #include "service/ServerControl.h"
+#include "service/SignalSource.h"
 #include "service/SystemdNotifier.h"
 
 namespace {
@@ -64,12 +65,14 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     mManager.buildTables();
 
     // systemd hears of readiness, the servers' counts and the stop; the
-    // control channel is one more source of the loop's one wait, in a daemon
-    // and under -console alike. Both stay plugged in through the stop.
+    // service's signals and the control channel are more sources of the
+    // loop's one wait, in a daemon and under -console alike. All stay
+    // plugged in through the stop.
     CSystemdNotifier notifier;
     CServerControl control(mManager, notifier);
     control.open(ControlRunDir());
-    PluggedSources plugged(mManager, {&control, &notifier});
+    CSignalSource signals([&control] { control.reloadOnSignal(); });
+    PluggedSources plugged(mManager, {&signals, &control, &notifier});
     // The metrics endpoint, where METRICS_LISTEN says: the service runs on
     // without it when it cannot listen there; a reload moves it.
     CMetricsPlug metrics(mManager, [&control] { return control.metrics(); });

@@ -5,7 +5,6 @@
 #include "appserver/RecordViews.h"
 #include "foundation/Log.h"
 #include "service/SystemdNotifier.h"
-#include "servicectl/Signals.h"
 
 namespace {
 
@@ -191,15 +190,19 @@ void CServerControl::prepare(std::vector<struct pollfd>& fds, Clock::time_point&
     }
 }
 
-void CServerControl::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)
+void CServerControl::reloadOnSignal()
 {
     // SIGHUP does what -reload does; only the log hears of it.
-    if (servicectl::TakeReloadRequest() && !mShutdown) {
-        if (mManager.reloading())
-            KXLogWrite(CLog::_pKXLog, "Reload on SIGHUP skipped: a reload is in progress");
-        else
-            handleReload(0);
-    }
+    if (mShutdown)
+        return;
+    if (mManager.reloading())
+        KXLogWrite(CLog::_pKXLog, "Reload on SIGHUP skipped: a reload is in progress");
+    else
+        handleReload(0);
+}
+
+void CServerControl::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)
+{
     if (mChannel)
         mChannel->dispatch(fds, std::min(count, mChannelFds), now);
 }

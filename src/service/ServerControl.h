@@ -38,6 +38,8 @@ public:
     // The service stops: every pending operation is answered with an error;
     // the full stop takes over the servers.
     void shutdown();
+    // A SIGHUP: the reload -reload would run, answered only in the log.
+    void reloadOnSignal();
 
     // The table as the channel shows it, in table order.
     std::vector<ServerStatus> snapshot(time_t now) const;

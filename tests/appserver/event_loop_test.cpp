@@ -48,10 +48,25 @@ long MsSince(Clock::time_point start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// The service's signals, plugged into the wait as the service plugs them.
+struct ServiceSignals : LoopSource {
+    void prepare(std::vector<struct pollfd>& fds, Clock::time_point&) override
+    {
+        fds.push_back({servicectl::SignalDescriptor(), POLLIN, 0});
+    }
+    void dispatch(struct pollfd* fds, size_t count, Clock::time_point) override
+    {
+        if (count > 0 && fds[0].revents != 0)
+            servicectl::ReadSignals();
+    }
+};
+
 class EventLoop : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        servicectl::WatchSignals();
+        manager.addSource(&signals);
         inst.writeWebInterfaceConf("[GLOBAL]\n");
         inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"8001\"/>"});
         manager.setIPList(std::vector<std::string>{"127.0.0.1"});
@@ -66,6 +81,7 @@ protected:
     }
     AppServerProcess& server() { return ManagerTestPeer::records(manager)[0]; }
 
+    ServiceSignals signals;
     Installation inst;
     CAppServerManager manager;
 };
