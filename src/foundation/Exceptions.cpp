@@ -24,20 +24,20 @@ const char* CException::what() const noexcept
 
 CWIException::CWIException(KXStatus status, const char* format, ...) : mStatus(status)
 {
-    if (format == nullptr) {
-        mMessage = "NULL pointer passed to CWIException()";
-        return;
-    }
     va_list args;
     va_start(args, format);
-    _setMessage(args, format);
+    _setMessage(args, format, "CWIException()");
     va_end(args);
 }
 
 CWIException::~CWIException() = default;
 
-void CWIException::_setMessage(va_list& args, const char* format)
+void CWIException::_setMessage(va_list& args, const char* format, const char* caller)
 {
+    if (format == nullptr) {
+        mMessage = std::string("NULL pointer passed to ") + caller;
+        return;
+    }
     char text[kMessageSize];
     if (vsnprintf(text, sizeof(text), format, args) < 0)
         text[0] = '\0';
@@ -51,13 +51,10 @@ CWIExceptionLimited::CWIExceptionLimited(KXStatus status, const char* key, const
       mLimitKey(key != nullptr ? key : ""),
       mLimitText(text != nullptr ? text : "")
 {
-    if (format == nullptr || key == nullptr) {
-        mMessage = "NULL pointer passed to CWIExceptionLimited()";
-        return;
-    }
     va_list args;
     va_start(args, format);
-    _setMessage(args, format);
+    // Without a key the limit cannot work: refused like a missing format.
+    _setMessage(args, key != nullptr ? format : nullptr, "CWIExceptionLimited()");
     va_end(args);
 }
 

@@ -29,7 +29,9 @@ public:
 
 protected:
     explicit CWIException(KXStatus status) : mStatus(status) {}
-    void _setMessage(va_list& args, const char* format) __attribute__((format(printf, 3, 0)));
+    // Formats the message; a null format (or key) is named by `caller` instead.
+    void _setMessage(va_list& args, const char* format, const char* caller)
+        __attribute__((format(printf, 3, 0)));
     KXStatus mStatus;
 };
 

@@ -124,15 +124,6 @@ void WatchSignals()
     for (int signal : kTerminationSignals)
         sigaddset(&gWatched, signal);
 
-    // Children are reaped by the loop; an inherited SIG_IGN would make the
-    // kernel reap them unseen, and stop reports would only wake the loop.
-    struct sigaction childAction;
-    memset(&childAction, 0, sizeof childAction);
-    childAction.sa_handler = SIG_DFL;
-    childAction.sa_flags = SA_NOCLDSTOP;
-    if (sigaction(SIGCHLD, &childAction, nullptr) != 0)
-        Fail("sigaction(SIGCHLD)");
-
     struct sigaction action;
     memset(&action, 0, sizeof action);
     // SA_SIGINFO tells a faulting instruction's SIGFPE/SIGILL from one sent.

@@ -23,10 +23,9 @@
 
 namespace servicectl {
 
-// Sets up the service's signals: SIGCHLD to its default action without stop
-// reports, the handler for the eight handled signals, the watched signals
-// blocked in the calling thread (threads created afterwards inherit the
-// mask), and the descriptor. The first call does all of it; later calls only
+// Sets up the service's signals: the handler for the eight handled signals,
+// the watched signals and SIGCHLD blocked in the calling thread (threads
+// created afterwards inherit the mask), and the descriptor. The first call does all of it; later calls only
 // block the watched signals in the calling thread. Call it on the service
 // thread before any other thread or child is created. Throws CWIException
 // naming the call that failed and the OS reason.
