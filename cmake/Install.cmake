@@ -30,17 +30,33 @@ configure_file(contrib/tarvelsvc.logrotate.in ${CMAKE_CURRENT_BINARY_DIR}/tarvel
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvelsvc.logrotate
         DESTINATION ${TARVEL_LOGROTATE_DIR} RENAME tarvelsvc)
 
-# The unit is the example of contrib/, written at install time so that it
-# names the executable where this install puts it (the prefix may be given
-# to `cmake --install --prefix` only).
-install(CODE "
-  set(TARVEL_UNIT_SOURCE \"${CMAKE_CURRENT_SOURCE_DIR}/contrib/tarvelsvc.service\")
-  set(TARVEL_UNIT_OUTPUT \"${CMAKE_CURRENT_BINARY_DIR}/install/tarvelsvc.service\")
-  set(TARVEL_UNIT_DIR \"${TARVEL_SYSTEMD_UNIT_DIR}\")
-  set(TARVEL_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
-  set(TARVEL_SERVICE_USER \"${TARVEL_SERVICE_USER}\")
-  include(\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/InstallUnit.cmake\")
-")
+# The units are the examples of contrib/, written at install time so that
+# they name the executable where this install puts it (the prefix may be
+# given to `cmake --install --prefix` only). The metrics job runs as root,
+# which the control socket lets in and which may write to node-exporter's
+# directory: it gets no service user.
+foreach(_unit tarvelsvc.service tarvelsvc-metrics.service)
+  if(_unit STREQUAL "tarvelsvc.service")
+    set(_user "${TARVEL_SERVICE_USER}")
+  else()
+    set(_user "")
+  endif()
+  install(CODE "
+    set(TARVEL_UNIT_SOURCE \"${CMAKE_CURRENT_SOURCE_DIR}/contrib/${_unit}\")
+    set(TARVEL_UNIT_OUTPUT \"${CMAKE_CURRENT_BINARY_DIR}/install/${_unit}\")
+    set(TARVEL_UNIT_DIR \"${TARVEL_SYSTEMD_UNIT_DIR}\")
+    set(TARVEL_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
+    set(TARVEL_SERVICE_USER \"${_user}\")
+    include(\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/InstallUnit.cmake\")
+  ")
+endforeach()
+install(FILES contrib/tarvelsvc-metrics.timer DESTINATION ${TARVEL_SYSTEMD_UNIT_DIR})
+# The drop-in that lifts MemoryDenyWriteExecute= for JIT runtimes is an
+# example to copy, never active by itself.
+install(FILES contrib/tarvelsvc-jit.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# The alerting rules and their promtool tests, for Prometheus to load.
+install(FILES contrib/prometheus/tarvelsvc.rules.yml contrib/prometheus/tarvelsvc.rules.test.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvelsvc/prometheus)
 
 # The demo installation, as an example to copy; never a developer's logs,
 # run directory or editor files.

@@ -1,4 +1,4 @@
-# Runs at install time (see Install.cmake): writes the example systemd unit
+# Runs at install time (see Install.cmake): writes an example systemd unit
 # with ExecStart= and the other Exec lines naming the installed executable,
 # a pointer to the man page, and the service user when one is configured.
 if(IS_ABSOLUTE "${TARVEL_SBINDIR}")
@@ -13,10 +13,12 @@ else()
 endif()
 
 file(READ "${TARVEL_UNIT_SOURCE}" _unit)
-# Exec lines may carry systemd's prefixes (-, @, :, +, !) before the path.
-string(REGEX REPLACE "(\nExec[A-Za-z]*=[-@:+!]*)[^ \t\n]*/tarvelsvc([ \t\n])"
+# Exec lines may carry systemd's prefixes (-, @, :, +, !) before the path,
+# or run tarvelsvc from a shell command: any path ending in /tarvelsvc on a
+# line that is not a comment is the executable's.
+string(REGEX REPLACE "(\n[^#\n][^\n]*[ =@:+!-])/[^ \t\n'\"]*/tarvelsvc([ \t\n])"
        "\\1${_exe}\\2" _unit "${_unit}")
-if(NOT _unit MATCHES "\nExecStart=[-@:+!]*${_exe}[ \t\n]")
+if(NOT _unit MATCHES "\nExecStart=[^\n]*${_exe}[ \t\n]")
   message(FATAL_ERROR "${TARVEL_UNIT_SOURCE}: no ExecStart= line naming tarvelsvc")
 endif()
 if(NOT _unit MATCHES "\nDocumentation=")

@@ -6,7 +6,8 @@
 #   scripts/package.sh --check   then installs it into this machine's root
 #                                (dpkg -i), runs `tarvelsvc -version` and
 #                                `man -w tarvelsvc`, checks the user, the
-#                                unit and the log rotation, and purges it.
+#                                units, the metrics job and rules, the log
+#                                rotation, and purges it.
 # Installs what the build needs first (tools and the Build-Depends of
 # debian/control). DEB_BUILD_OPTIONS defaults to "nocheck parallel=<cores>":
 # scripts/test.sh runs the tests; set it (even empty) to choose yourself.
@@ -134,6 +135,34 @@ if command -v systemd-analyze >/dev/null; then
   out=$(systemd-analyze verify /lib/systemd/system/tarvelsvc.service 2>&1) ||
     fail "systemd-analyze verify of the installed unit: $out"
 fi
+# The node-exporter path: the metrics timer and its job (disabled, naming
+# the packaged executable), the rules, and what the job writes without a
+# service.
+for u in tarvelsvc-metrics.service tarvelsvc-metrics.timer; do
+  [ -f /lib/systemd/system/$u ] || fail "$u is not installed"
+done
+if ls /etc/systemd/system/*.wants/tarvelsvc-metrics.timer >/dev/null 2>&1; then
+  fail "the metrics timer was enabled"
+fi
+grep -q '^ExecStart=.* /usr/sbin/tarvelsvc -metrics ' /lib/systemd/system/tarvelsvc-metrics.service ||
+  fail "the metrics job does not run /usr/sbin/tarvelsvc"
+if command -v systemd-analyze >/dev/null; then
+  out=$(systemd-analyze verify /lib/systemd/system/tarvelsvc-metrics.timer \
+        /lib/systemd/system/tarvelsvc-metrics.service 2>&1) ||
+    fail "systemd-analyze verify of the metrics timer and job: $out"
+fi
+rules=/usr/share/tarvelsvc/prometheus/tarvelsvc.rules.yml
+[ -f "$rules" ] || fail "the alerting rules are not installed"
+if command -v promtool >/dev/null; then
+  out=$(promtool check rules "$rules" 2>&1) || fail "promtool check rules $rules: $out"
+fi
+[ -f /usr/share/doc/tarvelsvc/examples/tarvelsvc-jit.conf ] || fail "no drop-in for JIT runtimes"
+nothing=$(mktemp -d)
+status=0
+got=$(TARVEL=$nothing TARVEL_LOG=$nothing /usr/sbin/tarvelsvc -metrics 2>/dev/null) || status=$?
+rm -rf "$nothing"
+[ "$status" = 3 ] && grep -qx 'tarvel_service_up 0' <<<"$got" ||
+  fail "tarvelsvc -metrics without a service exited $status and printed: $got"
 logrotate -d /etc/logrotate.d/tarvelsvc >/dev/null 2>&1 || fail "logrotate -d /etc/logrotate.d/tarvelsvc"
 [ -f /usr/share/bash-completion/completions/tarvelsvc ] || fail "no bash completion"
 
@@ -143,6 +172,7 @@ purge
 trap - EXIT
 [ ! -e /usr/sbin/tarvelsvc ] || fail "/usr/sbin/tarvelsvc is left after the purge"
 [ ! -e /etc/logrotate.d/tarvelsvc ] || fail "/etc/logrotate.d/tarvelsvc is left after the purge"
+[ ! -e /lib/systemd/system/tarvelsvc-metrics.timer ] || fail "the metrics timer is left after the purge"
 [ ! -e /var/log/tarvel ] || fail "/var/log/tarvel is left after the purge"
 
 if [ "$failures" -ne 0 ]; then

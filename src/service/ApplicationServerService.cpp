@@ -39,8 +39,7 @@ private:
 }  // namespace
 
 CApplicationServerService::CApplicationServerService()
-    : CDaemon("TARVEL", "tarvel Application Server",
-              "Controls the local Tarvel application server processes")
+    : CDaemon(kName, kDisplayName, kDescription)
 {
 }
 

@@ -13,6 +13,13 @@ class CSystemdNotifier;
 
 class CApplicationServerService : public CDaemon {
 public:
+    // What the controller lists of the service, also in a usage printed
+    // without an installation.
+    static constexpr const char* kName = "TARVEL";
+    static constexpr const char* kDisplayName = "tarvel Application Server";
+    static constexpr const char* kDescription =
+        "Controls the local Tarvel application server processes";
+
     // The manager reads TARVEL at once, so construction throws the
     // environment exception when it is not set.
     CApplicationServerService();

@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 
 #include "appserver/ControlServer.h"
 #include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
 #include "foundation/CmdLine.h"
 #include "servicectl/ControlClient.h"
+#include "service/ServiceCheck.h"
+#include "service/ServiceMetrics.h"
 #include "servicectl/ServiceController.h"
 
 namespace {
@@ -27,7 +30,46 @@ bool CheckEndpoint(const std::string& endpoint)
     return true;
 }
 
+// The first line of a failure's text, or a fallback when there is none.
+std::string FirstLine(const std::string& text)
+{
+    std::string line = text.substr(0, text.find('\n'));
+    return line.empty() ? "the service's reply failed" : line;
+}
+
+CheckVerdict CheckVerdictNow()
+{
+    std::ostringstream reply, failure;
+    ControlWaits waits;
+    // A monitoring system gives a plugin 10 to 60 s; the table comes at once.
+    waits.reply = std::chrono::seconds(10);
+    int result = SendControlRequest(ControlRunDir() + "/" + CControlServer::kSocketName,
+                                    "servers json", reply, failure, waits);
+    if (result == CONTROL_NOT_RUNNING)
+        return CheckFailed(CHECK_CRITICAL, FirstLine(failure.str()));
+    if (result != CONTROL_OK)
+        return CheckFailed(CHECK_UNKNOWN, FirstLine(failure.str()));
+    std::vector<ServerRow> rows;
+    std::string problem = ParseServersJson(reply.str(), rows);
+    if (!problem.empty())
+        return CheckFailed(CHECK_UNKNOWN, "cannot read the service's list of servers: " + problem);
+    return JudgeServers(rows);
+}
+
 }  // namespace
+
+int RunCheck()
+{
+    CheckVerdict verdict;
+    try {
+        verdict = CheckVerdictNow();
+    } catch (std::exception& e) {
+        // Mostly the environment: TARVEL names the installation.
+        verdict = CheckFailed(CHECK_UNKNOWN, e.what());
+    }
+    std::cout << verdict.line << std::flush;
+    return verdict.status;
+}
 
 std::chrono::seconds StartWait()
 {
@@ -97,6 +139,10 @@ bool RunControlSwitch(CCmdLine& commandLine, int& exitCode)
         };
     exitCode = SendControlRequest(ControlRunDir() + "/" + CControlServer::kSocketName, request,
                                   std::cout, std::cerr, waits);
+    // A file written from -metrics says that no service runs, instead of
+    // missing or keeping the servers of the last run.
+    if (request == "metrics" && exitCode == CONTROL_NOT_RUNNING)
+        std::cout << ServiceUpText(false);
     std::cout << std::flush;
     return true;
 }

@@ -17,8 +17,14 @@ std::string ControlRunDir();
 // file cannot be read) and 60 s.
 std::chrono::seconds StartWait();
 
+// -check: asks the running service for its servers, prints the verdict's
+// line (ServiceCheck.h) and returns its status: CRITICAL when no service
+// runs, UNKNOWN when the exchange fails or the reply cannot be read.
+int RunCheck();
+
 // When the command line holds one of these switches (and none of the
 // controller's own), sends the request, prints the reply and returns true
 // with the exit status in `exitCode`: 0 done, 1 failed (message on stderr),
-// 3 no service running. Returns false otherwise, touching nothing.
+// 3 no service running (-metrics then prints tarvel_service_up 0). Returns
+// false otherwise, touching nothing.
 bool RunControlSwitch(CCmdLine& commandLine, int& exitCode);

@@ -77,6 +77,8 @@ std::string CProgramController::getControllerUsage() const
     AppendUsageLine(text, "-reload: ", "Read the configuration again and apply the differences");
     AppendUsageLine(text, "-metrics: ",
                     "Print the metrics of the running service (Prometheus text format)");
+    AppendUsageLine(text, "-check: ",
+                    "Judge the servers as a monitoring plugin: one line, exit 0 OK to 3 UNKNOWN");
     AppendUsageLine(text, "-version: ", "Show the version of this program");
     return text;
 }
@@ -99,10 +101,10 @@ std::string UnexpectedWord(CCmdLine commandLine)
     return std::string();
 }
 
-bool VersionOnly(CCmdLine commandLine)
+bool OnlySwitch(CCmdLine commandLine, const char* name)
 {
     PopProgramOptions(commandLine);
     std::string value;
-    return commandLine.getNumOptions() == 1 && commandLine.popOption("-version", value) &&
+    return commandLine.getNumOptions() == 1 && commandLine.popOption(name, value) &&
            value.empty();
 }

@@ -26,6 +26,6 @@ public:
 // all but no other word either).
 std::string UnexpectedWord(CCmdLine commandLine);
 
-// True when the line asks for the version and nothing else (the program's
-// own options aside): -version needs no installation.
-bool VersionOnly(CCmdLine commandLine);
+// True when the line asks for `name` without a value and nothing else (the
+// program's own options aside): -version and -check need no installation.
+bool OnlySwitch(CCmdLine commandLine, const char* name);

@@ -43,5 +43,13 @@ std::string ServiceMetricsText(const CAppServerManager& manager, const ReloadCou
     servers.reserve(manager.processes().size());
     for (const AppServerProcess& record : manager.processes())
         servers.push_back(MetricsOf(record));
-    return RenderMetrics(service, servers, ReadProcessMetrics());
+    return RenderMetrics(service, servers, ReadProcessMetrics()) + ServiceUpText(true);
+}
+
+std::string ServiceUpText(bool up)
+{
+    return std::string("# HELP tarvel_service_up 1 when the service answered, 0 when none runs.\n"
+                       "# TYPE tarvel_service_up gauge\n"
+                       "tarvel_service_up ") +
+           (up ? "1\n" : "0\n");
 }

@@ -11,5 +11,10 @@ struct ReloadCounts {
     unsigned long failures = 0;  // reloads refused, or stopped at a server that did not serve
 };
 
-// The exposition (Prometheus text format 0.0.4) of `manager`'s table now.
+// The exposition (Prometheus text format 0.0.4) of `manager`'s table now,
+// ending with tarvel_service_up 1.
 std::string ServiceMetricsText(const CAppServerManager& manager, const ReloadCounts& counts);
+
+// The family tarvel_service_up alone, 1 or 0: what -metrics prints when no
+// service runs, so that a file written from it says so.
+std::string ServiceUpText(bool up);

@@ -13,13 +13,9 @@
 #include "service/CmdLineArguments.h"
 #include "service/ControlSwitches.h"
 #include "service/ProgramController.h"
+#include "service/ServiceCheck.h"
 #include "servicectl/DaemonStart.h"
 
-// -version answers without an installation: it needs no environment.
-static bool versionAsked(int argc, char** argv)
-{
-    return VersionOnly(CCmdLine(argc, argv, "-"));
-}
 
 // -start waits until every server serves or has failed: up to the start
 // time-out of tarvelsvc.conf, and a margin.
@@ -48,17 +44,37 @@ static void HandOverIPList(CApplicationServerService& service, const CmdLineArgu
     service.manager().setIPListLater(envGiven ? envList.c_str() : nullptr);
 }
 
+// -version and -check need no log file; true when the line asked for one
+// of them, with its exit status in `exitCode`.
+static bool AnsweredWithoutLog(const CCmdLine& commandLine, int& exitCode)
+{
+    exitCode = 0;
+    if (OnlySwitch(commandLine, "-version")) {
+        std::printf("tarvelsvc %s\n", TARVELSVC_VERSION);
+        return true;
+    }
+    if (!commandLine.hasOption("-check"))
+        return false;
+    // A monitoring system reads every answer of -check as a plugin's: one
+    // line and a status of 0 to 3, also for a mistyped command line.
+    if (OnlySwitch(commandLine, "-check")) {
+        exitCode = RunCheck();
+        return true;
+    }
+    CheckVerdict verdict = CheckFailed(CHECK_UNKNOWN, "-check takes no value and no other switch");
+    std::cout << verdict.line << std::flush;
+    exitCode = verdict.status;
+    return true;
+}
+
 static int runProgram(int argc, char** argv)
 {
-    if (versionAsked(argc, argv)) {
-        std::printf("tarvelsvc %s\n", TARVELSVC_VERSION);
-        return 0;
-    }
-
-    CLog::setFileName((CTarvelEnv::logDir() + "/Service.log").c_str());
+    CCmdLine commandLine(argc, argv, "-");
+    int early = 0;
+    if (AnsweredWithoutLog(commandLine, early))
+        return early;
 
     CmdLineArguments args;
-    CCmdLine commandLine(argc, argv, "-");
     try {
         args = parseCommandLine(commandLine);
     } catch (std::exception& e) {
@@ -66,6 +82,19 @@ static int runProgram(int argc, char** argv)
         std::fprintf(stderr, USAGE_TEXT, argv[0]);
         return 1;
     }
+
+    // Without a switch: the usage, which needs no installation either (the
+    // service itself reads TARVEL when it is made).
+    if (commandLine.getNumOptions() == 0) {
+        CDaemon named(CApplicationServerService::kName, CApplicationServerService::kDisplayName,
+                      CApplicationServerService::kDescription);
+        CProgramController controller;
+        controller.registerService(&named);
+        std::cout << controller.getUsage(commandLine.getProgramName()) << std::flush;
+        return 0;
+    }
+
+    CLog::setFileName((CTarvelEnv::logDir() + "/Service.log").c_str());
 
     // The controller's usage names the service: both exist before anything
     // is acted upon, so that a stray word is refused with that usage.
@@ -79,7 +108,6 @@ static int runProgram(int argc, char** argv)
                   << controller.getUsage(commandLine.getProgramName()) << std::flush;
         return 1;
     }
-
     // -servers, -stopserver, -reload ... ask the running service; they need
     // no service object of their own.
     int controlExit = 0;

@@ -3,7 +3,8 @@
 // writes), and the timer and service that write the file for node-exporter's
 // textfile collector (systemd's verify, and the service's own command run
 // with a stand-in for tarvelsvc: the file is replaced in one rename, never
-// written in place, and kept when the service does not answer).
+// written in place, kept when the service does not answer, and says so when
+// none runs).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -39,7 +40,7 @@ TEST(MetricsContrib, AlertingRulesPassPromtool)
         GTEST_SKIP() << "promtool is not installed (scripts/install-deps.sh installs it)";
     testutil::RunResult check = Shell("promtool check rules \"$1\"", {kContrib + "/prometheus/tarvelsvc.rules.yml"});
     EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
-    EXPECT_NE(check.out.find("SUCCESS: 5 rules found"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("SUCCESS: 9 rules found"), std::string::npos) << check.out;
     // Each alert fires for what it is about and for nothing else.
     testutil::RunResult unit = Shell("cd \"$1\" && promtool test rules tarvelsvc.rules.test.yml",
                                      {kContrib + "/prometheus"});
@@ -55,13 +56,34 @@ TEST(MetricsContrib, RulesNameOnlyMetricsTheServiceWrites)
     const std::string text = RenderMetrics(service, {server}, ProcessMetrics());
     const std::string rules = testutil::ReadFile(kContrib + "/prometheus/tarvelsvc.rules.yml");
     std::set<std::string> named;
-    std::regex metric("expr: [a-z_(]*(tarvel_[a-z_]+)");
-    for (auto it = std::sregex_iterator(rules.begin(), rules.end(), metric); it != std::sregex_iterator(); ++it)
-        named.insert((*it)[1]);
-    EXPECT_EQ(named, (std::set<std::string>{"tarvel_server_up", "tarvel_server_throttled",
-                                            "tarvel_server_restarts_total", "tarvel_service_reload_failures_total"}));
-    for (const std::string& name : named)
+    // Every name in an expression, also in a block ("expr: |" and the lines
+    // indented below it).
+    std::regex metric("\\b(tarvel_[a-z_]+)");
+    std::istringstream lines(rules);
+    size_t exprIndent = std::string::npos;
+    for (std::string line; std::getline(lines, line);) {
+        size_t indent = line.find_first_not_of(' ');
+        size_t at = line.find("expr:");
+        if (at != std::string::npos)
+            exprIndent = indent;
+        else if (exprIndent == std::string::npos || indent == std::string::npos || indent <= exprIndent)
+            exprIndent = std::string::npos;
+        if (exprIndent == std::string::npos)
+            continue;
+        for (auto it = std::sregex_iterator(line.begin(), line.end(), metric); it != std::sregex_iterator(); ++it)
+            named.insert((*it)[1]);
+    }
+    EXPECT_EQ(named, (std::set<std::string>{"tarvel_server_up", "tarvel_server_state", "tarvel_server_throttled",
+                                            "tarvel_server_restarts_total", "tarvel_service_reload_failures_total",
+                                            "tarvel_service_up", "tarvel_pool_servers",
+                                            "tarvel_pool_configured_servers"}));
+    // tarvel_service_up is added by the service (tests/service: -metrics);
+    // the per-pool series come with the pools of the table.
+    for (const std::string& name : named) {
+        if (name == "tarvel_service_up" || name.rfind("tarvel_pool_", 0) == 0)
+            continue;
         EXPECT_NE(text.find("# TYPE " + name + " "), std::string::npos) << name;
+    }
 }
 
 TEST(MetricsContrib, TimerAndServiceVerify)
@@ -91,7 +113,7 @@ std::string WriterCommand(const std::string& standIn)
         EXPECT_EQ(command.find('\''), std::string::npos) << "a quote inside the command";
         EXPECT_EQ(command.find('%'), std::string::npos) << "systemd would expand a specifier";
         command = std::regex_replace(command, std::regex("\\$\\$"), "$");
-        const std::string exe = "/opt/tarvel/bin/tarvelsvc -metrics";
+        const std::string exe = "/usr/sbin/tarvelsvc -metrics";
         size_t at = command.find(exe);
         EXPECT_NE(at, std::string::npos) << command;
         return at == std::string::npos ? "exit 99" : command.replace(at, exe.size(), standIn + " -metrics");
@@ -116,8 +138,10 @@ TEST(MetricsContrib, TextfileIsReplacedInOneRename)
     const std::string textfiles = dir / "textfile";
     testutil::MakeDirs(textfiles);
     const std::string standIn = dir / "tarvelsvc";
-    // Answers like the service, or, with FAIL set, writes half and fails.
+    // Answers like the service, or, with FAIL set, writes half and fails,
+    // or, with DOWN set, says that no service runs.
     testutil::WriteFile(standIn, "#!/bin/sh\n[ \"$1\" = -metrics ] || exit 2\n"
+                                 "[ -n \"$DOWN\" ] && { echo 'tarvel_service_up 0'; exit 3; }\n"
                                  "echo '# TYPE tarvel_server_up gauge'\n"
                                  "[ -n \"$FAIL\" ] && { echo 'tarvel_server_up{'; exit 1; }\n"
                                  "echo 'tarvel_server_up{address=\"a\",port=\"1\"} 1'\n");
@@ -147,6 +171,12 @@ TEST(MetricsContrib, TextfileIsReplacedInOneRename)
     failing.push_back("FAIL=1");
     EXPECT_EQ(Shell(command, {}, failing).exitCode, 1);
     EXPECT_EQ(testutil::ReadFile(prom), good);
+    EXPECT_EQ(Entries(textfiles), std::vector<std::string>{"tarvelsvc.prom"});
+    // No service: the file says so, and the job did its work.
+    std::vector<std::string> down = env;
+    down.push_back("DOWN=1");
+    EXPECT_EQ(Shell(command, {}, down).exitCode, 0);
+    EXPECT_EQ(testutil::ReadFile(prom), "tarvel_service_up 0\n");
     EXPECT_EQ(Entries(textfiles), std::vector<std::string>{"tarvelsvc.prom"});
     // A directory it cannot write to: a failure, nothing written.
     std::vector<std::string> missing = {"TEXTFILE_DIR=" + dir / "missing"};

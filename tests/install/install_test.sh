@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch tree and checks what lands there:
 #   - every file in its place, the demo without logs and with an absolute
-#     perl link, the unit naming the installed executable, its sandbox rated
-#     5.0 or better by systemd-analyze security;
+#     perl link, the units naming the installed executable, the service's
+#     sandbox rated 5.0 or better by systemd-analyze security, also with the
+#     example drop-in for JIT runtimes;
+#   - the node-exporter path: the metrics timer and its job verify, the job
+#     writes tarvel_service_up 0 and no server when no service runs, and the
+#     installed alerting rules pass promtool's check and their tests;
 #   - the man page renders without a single warning and documents every
 #     switch, as does the completion; man page, changelog and build agree on
 #     the version;
@@ -31,6 +35,11 @@ fi
 # --- the tree
 for f in usr/sbin/tarvelsvc usr/share/man/man8/tarvelsvc.8 \
          usr/lib/systemd/system/tarvelsvc.service \
+         usr/lib/systemd/system/tarvelsvc-metrics.service \
+         usr/lib/systemd/system/tarvelsvc-metrics.timer \
+         usr/share/tarvelsvc/prometheus/tarvelsvc.rules.yml \
+         usr/share/tarvelsvc/prometheus/tarvelsvc.rules.test.yml \
+         usr/share/doc/tarvelsvc/examples/tarvelsvc-jit.conf \
          usr/share/bash-completion/completions/tarvelsvc etc/logrotate.d/tarvelsvc \
          usr/share/tarvelsvc/demo/README.md \
          usr/share/tarvelsvc/demo/config/ServerConfig.xml \
@@ -65,12 +74,51 @@ grep -q '^Documentation=man:tarvelsvc(8)' "$unit" || fail "the unit does not poi
 # --threshold is ten times finer).
 if command -v systemd-analyze >/dev/null &&
    systemd-analyze security --offline=yes --threshold=100 "$unit" >/dev/null 2>&1; then
-  for u in "$src/contrib/tarvelsvc.service" "$unit"; do
+  # The drop-in for JIT runtimes lifts one setting: the rating holds.
+  mkdir -p "$tmp/jit"
+  sed 's/^MemoryDenyWriteExecute=yes$/MemoryDenyWriteExecute=no/' "$unit" >"$tmp/jit/tarvelsvc.service"
+  for u in "$src/contrib/tarvelsvc.service" "$unit" "$tmp/jit/tarvelsvc.service"; do
     out=$(systemd-analyze security --offline=yes --threshold=50 "$u" 2>&1) ||
       fail "systemd-analyze security rates $u above 5.0: $(tail -1 <<<"$out")"
   done
 else
   skip "systemd-analyze security --offline"
+fi
+grep -q '^MemoryDenyWriteExecute=no$' "$dest/usr/share/doc/tarvelsvc/examples/tarvelsvc-jit.conf" ||
+  fail "the JIT drop-in does not lift MemoryDenyWriteExecute="
+grep -q 'tarvelsvc-jit.conf' "$unit" || fail "the unit does not point to the JIT drop-in"
+
+# --- the node-exporter path
+metrics=$dest/usr/lib/systemd/system/tarvelsvc-metrics.service
+grep -q '^ExecStart=.* /usr/sbin/tarvelsvc -metrics ' "$metrics" ||
+  fail "the metrics job does not run /usr/sbin/tarvelsvc: $(grep '^ExecStart' "$metrics")"
+if grep -v '^#' "$metrics" | grep -v '/usr/sbin/tarvelsvc -metrics' | grep -q '/tarvelsvc '; then
+  fail "the metrics job names another tarvelsvc"
+fi
+if command -v systemd-analyze >/dev/null; then
+  out=$(systemd-analyze verify --man=no "$dest/usr/lib/systemd/system/tarvelsvc-metrics.timer" "$metrics" 2>&1) ||
+    fail "systemd-analyze verify of the metrics timer and job: $out"
+fi
+# The job's command as systemd runs it, with the installed binary and no
+# service: the file it leaves says that none runs.
+job=$(sed -n "s/^ExecStart=\/bin\/sh -c '\(.*\)'\$/\1/p" "$metrics" | sed 's/\$\$/$/g')
+job=${job//\/usr\/sbin\/tarvelsvc/$dest/usr/sbin/tarvelsvc}
+mkdir -p "$tmp/textfile" "$tmp/nothing/run"
+echo 'tarvel_server_up{address="a",port="1"} 1' >"$tmp/textfile/tarvelsvc.prom"
+TEXTFILE_DIR=$tmp/textfile TARVEL=$tmp/nothing TARVEL_LOG=$tmp/nothing sh -c "$job" 2>"$tmp/job.err" ||
+  fail "the metrics job failed without a service: $(cat "$tmp/job.err")"
+grep -qx 'tarvel_service_up 0' "$tmp/textfile/tarvelsvc.prom" ||
+  fail "without a service the metrics file does not say so: $(cat "$tmp/textfile/tarvelsvc.prom")"
+if grep -q '^tarvel_server_' "$tmp/textfile/tarvelsvc.prom"; then
+  fail "without a service the metrics file keeps the servers of the last run"
+fi
+if command -v promtool >/dev/null; then
+  out=$(promtool check rules "$dest/usr/share/tarvelsvc/prometheus/tarvelsvc.rules.yml" 2>&1) ||
+    fail "promtool check rules on the installed rules: $out"
+  out=$(cd "$dest/usr/share/tarvelsvc/prometheus" && promtool test rules tarvelsvc.rules.test.yml 2>&1) ||
+    fail "promtool test rules on the installed rules: $out"
+else
+  skip "promtool"
 fi
 
 # --- version and switches documented everywhere
@@ -80,7 +128,7 @@ grep -q "^\.TH TARVELSVC 8 .*\"tarvelsvc $version\"" "$man" || fail "the man pag
 head -1 "$src/debian/changelog" | grep -q "^tarvelsvc ($version)" ||
   fail "debian/changelog does not start with version $version"
 for s in -console -start -stop -restart -runservice -status -servers -json -stopserver \
-         -startserver -restartserver -reload -version -install -remove \
+         -startserver -restartserver -reload -metrics -check -version -install -remove \
          -iplist -i -log -l -debug -d -debuglog; do
   grep -q -- "\\\\${s}\\b" "$man" || fail "the man page does not document $s"
   grep -qw -- "$s" "$completion" || fail "the completion does not offer $s"

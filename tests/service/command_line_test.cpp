@@ -36,7 +36,7 @@ TEST(CommandLine, UsageListsEverySwitchInOneFormat)
     const char* switches[] = {"-install",  "-remove",     "-start",        "-stop",
                               "-restart",  "-console",    "-status",       "-runservice",
                               "-servers",  "-stopserver", "-startserver",  "-restartserver",
-                              "-reload",   "-metrics",    "-version"};
+                              "-reload",   "-metrics",    "-check",        "-version"};
     ASSERT_EQ(lines.size(), sizeof switches / sizeof switches[0]) << r.out;
     for (size_t i = 0; i < lines.size(); ++i) {
         // Right-aligned: the left part ends with ": " at column 34.

@@ -60,6 +60,8 @@ std::string ControllerUsage(const std::string& exe)
            "differences\n"
            "                        -metrics: Print the metrics of the running service "
            "(Prometheus text format)\n"
+           "                          -check: Judge the servers as a monitoring plugin: one "
+           "line, exit 0 OK to 3 UNKNOWN\n"
            "                        -version: Show the version of this program\n"
            "\nRegistered services:\nTARVEL\n";
 }
