@@ -145,6 +145,7 @@ void CServerControl::handle(ClientId client, const std::string& request)
 void CServerControl::handleServers(ClientId client, bool json)
 {
     std::vector<ServerStatus> table = snapshot(time(nullptr));
+    GroupByPool(table);
     replyTo(client, (json ? FormatServerJson(table) : FormatServerTable(table)) + "OK\n", true);
 }
 

@@ -12,6 +12,7 @@ ServerMetrics MetricsOf(const AppServerProcess& record)
     ServerMetrics m;
     m.address = record.mHost;
     m.port = record.mPort;
+    m.pool = record.mPool;
     m.state = ServerStateName(record.mState);
     m.up = record.serving();
     m.restarts = record.mRestarts;
