@@ -105,7 +105,17 @@ CMetricsEndpoint::CMetricsEndpoint(const std::string& listen, Render render)
 }
 
 CMetricsEndpoint::CMetricsEndpoint(const std::string& listen, Render render, Limits limits)
-    : mRender(std::move(render)), mLimits(limits)
+    : CMetricsEndpoint(listen, std::vector<Page>{{"/metrics", kMetricsContentType, std::move(render)}}, limits)
+{
+}
+
+CMetricsEndpoint::CMetricsEndpoint(const std::string& listen, std::vector<Page> pages)
+    : CMetricsEndpoint(listen, std::move(pages), Limits())
+{
+}
+
+CMetricsEndpoint::CMetricsEndpoint(const std::string& listen, std::vector<Page> pages, Limits limits)
+    : mPages(std::move(pages)), mLimits(limits)
 {
     ListenAddress address;
     std::string reason;
@@ -226,16 +236,20 @@ int CMetricsEndpoint::answer(void* connection, const char* url, const char* meth
     auto* http = static_cast<MHD_Connection*>(connection);
     if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
         return Queue(http, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET is served here.\n");
-    if (std::strcmp(url, "/metrics") != 0)
+    const Page* page = nullptr;
+    for (const Page& candidate : mPages)
+        if (candidate.path == url)
+            page = &candidate;
+    if (page == nullptr)
         return Queue(http, MHD_HTTP_NOT_FOUND, "Not found: the metrics are at /metrics.\n");
-    auto* body = new std::string(mRender());
+    auto* body = new std::string(page->render());
     MHD_Response* response =
         MHD_create_response_from_buffer_with_free_callback_cls(body->size(), &(*body)[0], &FreeBody, body);
     if (response == nullptr) {
         delete body;
         return MHD_NO;
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kMetricsContentType);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, page->contentType.c_str());
     MHD_Result result = MHD_queue_response(http, MHD_HTTP_OK, response);
     MHD_destroy_response(response);
     return result;

@@ -13,8 +13,9 @@
 // is closed). The body is rendered for each request by the owner's
 // callback, on the service thread.
 //
-// The endpoint is read-only and answers nothing but the metrics: GET
-// /metrics is 200, any other path 404, any other method 405.
+// The endpoint is read-only and answers nothing but its pages (the metrics
+// at /metrics, and what the owner adds): GET of one of them is 200, any
+// other path 404, any other method 405.
 #pragma once
 
 #include <netinet/in.h>
@@ -50,6 +51,13 @@ public:
     // Returns the body of one scrape; called on the service thread.
     using Render = std::function<std::string()>;
 
+    // One path it answers, with its Content-Type and its body.
+    struct Page {
+        std::string path;
+        std::string contentType;
+        Render render;
+    };
+
     struct Limits {
         unsigned connections = 16;           // held at once; more are closed on accept
         unsigned timeoutSeconds = 5;         // a connection without progress is closed
@@ -61,6 +69,9 @@ public:
     // there is one) when it cannot.
     CMetricsEndpoint(const std::string& listen, Render render);
     CMetricsEndpoint(const std::string& listen, Render render, Limits limits);
+    // The same, answering each of `pages` (their paths exact, "/metrics" among them).
+    CMetricsEndpoint(const std::string& listen, std::vector<Page> pages);
+    CMetricsEndpoint(const std::string& listen, std::vector<Page> pages, Limits limits);
     // Closes every connection and the listening socket.
     ~CMetricsEndpoint() override;
     CMetricsEndpoint(const CMetricsEndpoint&) = delete;
@@ -86,7 +97,7 @@ private:
     // server, or closes it when every connection is taken; true if any.
     bool acceptClients(Clock::time_point now);
 
-    Render mRender;
+    std::vector<Page> mPages;
     Limits mLimits;
     MHD_Daemon* mDaemon = nullptr;
     int mListenFd = -1;

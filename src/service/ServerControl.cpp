@@ -2,8 +2,11 @@
 
 #include <algorithm>
 
+#include "appserver/Metrics.h"
 #include "appserver/ServingSummary.h"
+#include "appserver/StatusPage.h"
 #include "foundation/Log.h"
+#include "service/ServiceStatusPage.h"
 #include "service/SystemdNotifier.h"
 #include "servicectl/Signals.h"
 
@@ -67,7 +70,12 @@ void CServerControl::applyMetricsListen(ClientId client)
     if (listen.empty())
         return;
     try {
-        mEndpoint = std::make_unique<CMetricsEndpoint>(listen, [this] { return metrics(); });
+        std::vector<CMetricsEndpoint::Page> pages = {
+            {"/metrics", kMetricsContentType, [this] { return metrics(); }},
+            {"/", kStatusPageContentType, [this] { return ServiceStatusPageText(grouped(), time(nullptr)); }},
+            {"/servers.json", "application/json", [this] { return serversText(true); }},
+        };
+        mEndpoint = std::make_unique<CMetricsEndpoint>(listen, std::move(pages));
         mManager.addSource(mEndpoint.get());
         KXLogWrite(CLog::_pKXLog, "Metrics endpoint: listening on %s", listen.c_str());
     } catch (std::exception& e) {
@@ -144,9 +152,20 @@ void CServerControl::handle(ClientId client, const std::string& request)
 
 void CServerControl::handleServers(ClientId client, bool json)
 {
+    replyTo(client, serversText(json) + "OK\n", true);
+}
+
+std::vector<ServerStatus> CServerControl::grouped() const
+{
     std::vector<ServerStatus> table = snapshot(time(nullptr));
     GroupByPool(table);
-    replyTo(client, (json ? FormatServerJson(table) : FormatServerTable(table)) + "OK\n", true);
+    return table;
+}
+
+std::string CServerControl::serversText(bool json) const
+{
+    std::vector<ServerStatus> table = grouped();
+    return json ? FormatServerJson(table) : FormatServerTable(table);
 }
 
 CServerControl::Pending* CServerControl::pendingFor(const std::string& host, unsigned short port)

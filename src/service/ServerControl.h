@@ -41,8 +41,12 @@ public:
 
     // The table as the channel shows it, in table order.
     std::vector<ServerStatus> snapshot(time_t now) const;
+    // The same now, grouped by pool as -servers shows it.
+    std::vector<ServerStatus> grouped() const;
     // The metrics as -metrics and the endpoint give them.
     std::string metrics() const { return ServiceMetricsText(mManager, mReloadCounts); }
+    // What -servers (or -servers -json) prints: the table grouped by pool.
+    std::string serversText(bool json) const;
     // Listens for scrapes where the manager's settings say (METRICS_LISTEN),
     // or stops listening; a failure is logged (and told to `client`) and the
     // service runs on without the endpoint.
