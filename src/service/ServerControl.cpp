@@ -70,10 +70,14 @@ void CServerControl::applyMetricsListen(ClientId client)
     if (listen.empty())
         return;
     try {
+        // The page and the JSON are for people and scripts that may load
+        // them in a loop; Prometheus's scrapes get fresh metrics.
+        auto page = std::make_shared<CRenderCache>([this] { return ServiceStatusPageText(grouped(), time(nullptr)); });
+        auto json = std::make_shared<CRenderCache>([this] { return serversText(true); });
         std::vector<CMetricsEndpoint::Page> pages = {
             {"/metrics", kMetricsContentType, [this] { return metrics(); }},
-            {"/", kStatusPageContentType, [this] { return ServiceStatusPageText(grouped(), time(nullptr)); }},
-            {"/servers.json", "application/json", [this] { return serversText(true); }},
+            {"/", kStatusPageContentType, [page] { return page->text(CRenderCache::Clock::now()); }},
+            {"/servers.json", "application/json", [json] { return json->text(CRenderCache::Clock::now()); }},
         };
         mEndpoint = std::make_unique<CMetricsEndpoint>(listen, std::move(pages));
         mManager.addSource(mEndpoint.get());

@@ -3,6 +3,8 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "appserver/ProcessMetrics.h"
 #include "appserver/StatusPage.h"
 
@@ -34,4 +36,20 @@ std::string ServiceStatusPageText(const std::vector<ServerStatus>& servers, time
     for (const ServerStatus& status : servers)
         rows.push_back({status, -1, -1});
     return RenderStatusPage(service, rows, now);
+}
+
+CRenderCache::CRenderCache(std::function<std::string()> render, Clock::duration maxAge)
+    : mRender(std::move(render)), mMaxAge(maxAge)
+{
+}
+
+const std::string& CRenderCache::text(Clock::time_point now)
+{
+    // A clock that went backwards (it should not) renders anew too.
+    if (!mValid || now - mRendered >= mMaxAge || now < mRendered) {
+        mText = mRender();
+        mRendered = now;
+        mValid = true;
+    }
+    return mText;
 }
