@@ -35,9 +35,8 @@ double TimeGentleStop(int n, gentlestop::Behaviour behaviour, const std::string&
     for (int i = 0; i < n; ++i) {
         auto peer = gentlestop::StartPeer("127.0.0.1", behaviour);
         AppServerProcess record(dir, "", "127.0.0.1", peer.port, 0);
-        record.mPid = peer.pid;
-        record.mState = ServerState::Running;
-        table.push_back(record);
+        ManagerTestPeer::place(record, ServerState::Serving, peer.pid);
+        ManagerTestPeer::add(manager, record);
     }
     auto start = std::chrono::steady_clock::now();
     manager.stopServers();
@@ -83,7 +82,6 @@ double MsAfter(int64_t ns, std::chrono::steady_clock::time_point start)
 void TimeRefusedStop(int n, const std::string& dir, double& first, double& last, double& ended)
 {
     CAppServerManager manager;
-    auto& table = ManagerTestPeer::records(manager);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         exit(2);
@@ -97,9 +95,8 @@ void TimeRefusedStop(int n, const std::string& dir, double& first, double& last,
         unsigned short port = 0;
         close(gentlestop::ListenOn("127.0.0.1", port));
         AppServerProcess record(dir, "", "127.0.0.1", port, 0);
-        record.mPid = gentlestop::StartIdleChild();
-        record.mState = ServerState::Running;
-        table.push_back(record);
+        ManagerTestPeer::place(record, ServerState::Serving, gentlestop::StartIdleChild());
+        ManagerTestPeer::add(manager, record);
     }
     sigaction(SIGTERM, &previous, nullptr);
     auto start = std::chrono::steady_clock::now();

@@ -25,11 +25,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "appserver/Metrics.h"
-#include "appserver/MetricsEndpoint.h"
+#include "endpoints/Metrics.h"
+#include "endpoints/MetricsEndpoint.h"
+#include "foundation/HostPort.h"
 #include "appserver/StatusPage.h"
 #include "bench_process.h"
 
@@ -108,8 +110,11 @@ void Report(const char* what, std::vector<double> cpu, std::vector<double> wall)
 void ScrapeOverHttp(const ServiceMetrics& service, const std::vector<ServerMetrics>& servers, int rounds)
 {
     const long rssBefore = bench::procStatusKb(getpid(), "VmRSS");
-    CMetricsEndpoint endpoint("127.0.0.1:" + std::to_string(FreePort()),
-                              [&] { return RenderMetrics(service, servers, ReadProcessMetrics()); });
+    ListenAddress listen;
+    std::string reason;
+    if (!ParseListenAddress("127.0.0.1:" + std::to_string(FreePort()), listen, reason))
+        throw std::runtime_error(reason);
+    CMetricsEndpoint endpoint(listen, [&] { return RenderMetrics(service, servers, ReadProcessMetrics()); });
     const long rssIdle = bench::procStatusKb(getpid(), "VmRSS");
     std::atomic<bool> stop{false};
     std::atomic<double> loopCpu{0};

@@ -1,7 +1,8 @@
 // One scrape of the metrics of 1000 serving servers, against the real daemon
 // (tarvelsvc -console in a throw-away installation):
 //
-//   scrape_bench [servers] [scrapes] [metrics-calls]     (defaults 1000 100 20)
+//   scrape_bench [servers] [scrapes] [metrics-calls] [load-seconds]
+//                                                     (defaults 1000 100 20 5)
 //
 // 1. Endpoint off: the daemon's VmRSS once every server serves, and
 //    `tarvelsvc -metrics` (the whole command, through the control socket)
@@ -12,7 +13,11 @@
 //    the reply, the daemon's CPU over all of them divided by their number
 //    (utime + stime of /proc/<pid>/stat, and the scheduler's run time of
 //    every thread from schedstat, which has nanoseconds), and VmRSS after.
-// 3. The status page, same daemon: GET / 10 times, 1.05 s apart (the daemon
+// 3. Endpoint on, clients scraping in a loop, none, one and four: the
+//    daemon's CPU per second over `load-seconds`, then every server killed
+//    at once and the time until the last replacement listens, as a ratio to
+//    the same restart without a scraper.
+// 4. The status page, same daemon: GET / 10 times, 1.05 s apart (the daemon
 //    renders it at most once a second): wall time, size, daemon CPU per
 //    page; then a server killed with SIGKILL, from the
 //    kill to the log's "serving after" of its new process, five times with
@@ -168,7 +173,7 @@ double RestartMs(const Installation& inst, int port, int n, double* forkedMs)
     return ms(nowNs() - begin);
 }
 
-// Part 3: the status page, and a restart with and without 16 readers.
+// 4. the status page, and a restart with and without 16 readers.
 bool StatusPage(const Installation& inst, int port, pid_t daemon, int loads)
 {
     // The daemon renders the page at most once a second: loads further
@@ -240,7 +245,7 @@ bool EndpointOn(const Installation& inst, unsigned servers, int scrapes)
         const int64_t begin = nowNs();
         ok = Scrape(port, &reply);
         wall.push_back(ms(nowNs() - begin));
-        usleep(10000);  // the loop is back in its wait
+        usleep(60000);  // the loop is back in its wait, and the endpoint's pace of accepts is kept
     }
     const bench::Usage after = bench::usageOf(daemon);
     const size_t head = reply.find("\r\n\r\n");
@@ -260,6 +265,77 @@ bool EndpointOn(const Installation& inst, unsigned servers, int scrapes)
     return ok;
 }
 
+// Part 3 at one load: `clients` threads scrape in a loop while the daemon's
+// CPU is measured over `seconds`; then every server is killed at once and
+// the time to the last replacement's listen() is taken.
+struct Load {
+    double cpuPerSecond = 0;  // the daemon's, s of CPU per s
+    double restartMs = 0;     // SIGKILL of all to the last replacement listening
+    long scrapes = 0;
+};
+
+bool MeasureLoad(const Installation& inst, pid_t daemon, int port, unsigned servers, int clients,
+                 double seconds, Load& load)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<long> scrapes{0};
+    std::vector<std::thread> scrapers;
+    for (int i = 0; i < clients; ++i)
+        scrapers.emplace_back([&] {
+            std::string reply;
+            while (!stop)
+                scrapes += Scrape(port, &reply) ? 1 : 0;
+        });
+    usleep(200000);  // the scrapers are under way
+    const bench::Usage before = bench::usageOf(daemon);
+    const int64_t begin = nowNs();
+    usleep(useconds_t(seconds * 1e6));
+    const bench::Usage after = bench::usageOf(daemon);
+    load.cpuPerSecond = (after.cpu - before.cpu) / (double(nowNs() - begin) / 1e9);
+
+    std::vector<pid_t> pids = bench::reportedPids(inst);
+    const size_t reported = pids.size();
+    const int64_t killed = nowNs();
+    for (size_t i = reported - servers; i < reported; ++i)
+        kill(pids[i], SIGKILL);
+    const bool ok = bench::waitFor([&] { return bench::reportedPids(inst).size() >= reported + servers; }, 60, 5);
+    load.restartMs = ms(nowNs() - killed);
+    stop = true;
+    for (std::thread& t : scrapers)
+        t.join();
+    load.scrapes = scrapes;
+    if (!ok)
+        fprintf(stderr, "the killed servers were not all back within 60 s\n");
+    return ok;
+}
+
+// Part 3: the endpoint under 0, 1 and 4 clients scraping in a loop.
+bool ScrapersAgainstRestarts(const Installation& inst, unsigned servers, double seconds)
+{
+    const int port = inst.firstPort + int(servers);
+    bench::writeFile(inst.dir + "/config/tarvelsvc.conf",
+                     "[SERVICE]\nMETRICS_LISTEN=127.0.0.1:" + std::to_string(port) + "\n");
+    bench::writeFile(inst.reports, "");
+    pid_t daemon;
+    bool ok = StartDaemon(inst, servers, &daemon);
+    sleep(2);
+    printf("clients scraping in a loop while all %u servers are killed at once:\n", servers);
+    Load none;
+    for (int clients : {0, 1, 4}) {
+        Load load;
+        ok = ok && MeasureLoad(inst, daemon, port, servers, clients, seconds, load);
+        if (clients == 0)
+            none = load;
+        printf("  %d clients: %ld scrapes; daemon CPU %.3f s/s; restart of %u killed %.0f ms "
+               "(%.2fx no scraper)\n",
+               clients, load.scrapes, load.cpuPerSecond, servers, load.restartMs,
+               none.restartMs > 0 ? load.restartMs / none.restartMs : 0);
+        sleep(2);  // the restarted servers' probes are done
+    }
+    bench::stopDaemon(inst, daemon);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -270,12 +346,14 @@ int main(int argc, char** argv)
     const unsigned servers = argc > 1 ? unsigned(atoi(argv[1])) : 1000;
     const int scrapes = argc > 2 ? std::max(1, atoi(argv[2])) : 100;
     const int calls = argc > 3 ? std::max(1, atoi(argv[3])) : 20;
+    const double loadSeconds = argc > 4 ? std::max(1, atoi(argv[4])) : 5;
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     bench::raiseFileLimit();
     // One more port: the endpoint's.
     const Installation inst = bench::installWithReports("tarvel-scrape-bench-", 24000, servers, 1);
-    const bool ok = EndpointOff(inst, servers, calls) && EndpointOn(inst, servers, scrapes);
+    const bool ok = EndpointOff(inst, servers, calls) && EndpointOn(inst, servers, scrapes) &&
+                    ScrapersAgainstRestarts(inst, servers, loadSeconds);
     if (ok)
         std::filesystem::remove_all(inst.dir);
     return ok ? 0 : 1;

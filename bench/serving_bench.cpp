@@ -16,7 +16,9 @@
 //                  listen(): the readiness probe's own delay;
 //           ready  the daemon's "serving after X s" minus the server's own
 //                  time from its first instruction to listen(): what the
-//                  daemon adds, fork and exec included.
+//                  daemon adds, fork and exec included;
+//           verdict (restarts alone) -restartserver's return minus the
+//                  server's listen(): what the operator waits for.
 // probes  With `servers` serving servers: the daemon's CPU time and wake-ups
 //         (voluntary context switches, all threads) over `window` seconds,
 //         scaled to a minute and a second, with LIVENESS=none, tcp and http
@@ -151,8 +153,11 @@ struct Start {
 };
 
 struct Figures {
-    std::vector<double> log, probe, ready;
+    std::vector<double> log, probe, ready, verdict;
 };
+
+// When each -restartserver returned, by port, in order.
+using Returns = std::map<int, std::vector<int64_t>>;
 
 // Every start reported, by port, in order; with its first connection.
 std::map<int, std::vector<Start>> ReadStarts(const Installation& inst)
@@ -183,7 +188,7 @@ std::map<int, std::vector<Start>> ReadStarts(const Installation& inst)
 // first start of a port goes to atOnce, the later ones to alone, by delay.
 void Collect(const Installation& inst, const std::vector<LogTail::Line>& lines,
              std::map<int, Figures>& atOnce, std::map<int, Figures>& alone,
-             const std::vector<int>& delays, unsigned servers)
+             const std::vector<int>& delays, unsigned servers, const Returns& returns)
 {
     std::map<int, std::vector<Start>> starts = ReadStarts(inst);
     for (unsigned i = 0; i < servers; ++i) {
@@ -199,6 +204,10 @@ void Collect(const Installation& inst, const std::vector<LogTail::Line>& lines,
                 break;
             }
             const Start& s = starts[port][k];
+            auto returned = returns.find(port);
+            if (k > 0 && returned != returns.end() && k - 1 < returned->second.size())
+                alone[delays[i % delays.size()]].verdict.push_back(
+                    ms(returned->second[k - 1] - s.listened));
             Figures& f = (k++ == 0 ? atOnce : alone)[delays[i % delays.size()]];
             const double after = atof(line.text.c_str() + at + marker.size());
             f.log.push_back(ms(line.seen - s.listened));
@@ -218,6 +227,7 @@ bool ReadyRun(std::map<int, Figures>& atOnce, std::map<int, Figures>& alone, int
     setenv("BENCH_DELAYS", "0,100,500,2000,-2000", 1);
     Installation inst = bench::installWithReports("tarvel-serving-bench-", 23000, servers, 0, "");
     bool ok;
+    Returns returns;
     {
         LogTail tail(inst.dir + "/log/Service.log");
         pid_t daemon = bench::startConsole(inst);
@@ -228,13 +238,14 @@ bool ReadyRun(std::map<int, Figures>& atOnce, std::map<int, Figures>& alone, int
                 double ms;
                 const std::string who = kHost + (":" + std::to_string(inst.firstPort + int(i)));
                 ok = bench::control(inst, {"-restartserver", who}, &out, &ms) == 0;
+                returns[inst.firstPort + int(i)].push_back(nowNs());
             }
         const size_t expected = servers * unsigned(rounds + 1);
         ok = ok && bench::waitFor([&] { return tail.count(" serving after ") >= expected; }, 5);
         if (!ok)
             fprintf(stderr, "ready: not every start served; see %s\n", inst.dir.c_str());
         bench::stopDaemon(inst, daemon);
-        Collect(inst, tail.lines(), atOnce, alone, delays, servers);
+        Collect(inst, tail.lines(), atOnce, alone, delays, servers, returns);
     }
     unsetenv("BENCH_DELAYS");
     if (ok)
@@ -245,16 +256,17 @@ bool ReadyRun(std::map<int, Figures>& atOnce, std::map<int, Figures>& alone, int
 void PrintFigures(const char* what, const std::map<int, Figures>& figures)
 {
     printf("  %s:\n", what);
-    printf("    %9s %4s %21s %21s %21s\n", "listen at", "n", "log median/max ms",
-           "probe median/max ms", "ready median/max ms");
+    printf("    %9s %4s %21s %21s %21s %21s\n", "listen at", "n", "log median/max ms",
+           "probe median/max ms", "ready median/max ms", "verdict median/max ms");
     for (const auto& entry : figures) {
         const Figures& f = entry.second;
         auto max = [](const std::vector<double>& v) { return bench::maximum(v, -1); };
         const std::string at = entry.first < 0 ? "any<" + std::to_string(-entry.first)
                                                : std::to_string(entry.first);
-        printf("    %9s %4zu %10.2f %10.2f %10.2f %10.2f %10.2f %10.2f\n", at.c_str(),
-               f.log.size(), bench::median(f.log, -1), max(f.log), bench::median(f.probe, -1),
-               max(f.probe), bench::median(f.ready, -1), max(f.ready));
+        printf("    %9s %4zu %10.2f %10.2f %10.2f %10.2f %10.2f %10.2f %10.2f %10.2f\n",
+               at.c_str(), f.log.size(), bench::median(f.log, -1), max(f.log),
+               bench::median(f.probe, -1), max(f.probe), bench::median(f.ready, -1),
+               max(f.ready), bench::median(f.verdict, -1), max(f.verdict));
     }
 }
 

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         if (settings.startTimeout < 1 || settings.startTimeout > ServiceSettings::kMaxStartTimeout ||
             settings.livenessTimeout > settings.livenessInterval ||
             settings.livenessPath.empty() || settings.livenessPath[0] != '/' ||
-            (settings.metricsAddress.empty() != (settings.metricsPort == 0)))
+            (settings.metricsListen.host.empty() != (settings.metricsListen.port == 0)))
             __builtin_trap();
     } catch (const CWIException&) {
         // Refused: the expected answer to most inputs.

@@ -6,7 +6,7 @@ set -euo pipefail
 # libmicrohttpd-dev serves the metrics endpoint; prometheus brings promtool
 # (checks of the exposition and the rules) and the engine of the landscape's
 # --prometheus run. chromium, headless, renders the status page in its test.
-packages=(cmake g++ ninja-build pkg-config libgtest-dev librapidxml-dev libsystemd-dev perl libxml2-utils iproute2
+packages=(cmake g++ ninja-build pkg-config libgtest-dev librapidxml-dev perl libxml2-utils iproute2
           clang libclang-rt-14-dev libmicrohttpd-dev prometheus chromium)
 missing=()
 for p in "${packages[@]}"; do

@@ -4,18 +4,29 @@
 // operation that changes the table: the supervision itself, the full stop,
 // the operator's stop, start and restart of one server, and the reload.
 // Nothing else writes the table; all of it runs on the service thread.
+//
+// Its methods live by group in one file each:
+//   AppServerManager.cpp  construction, the address list, the settings
+//   ServerTable.cpp       buildTables, loadTable: the table from the configuration
+//   Supervision.cpp       the loop: startServers, the one wait, reaping, the
+//                         shutdown requests' threads, probes' results, deadlines
+//   OperatorRequests.cpp  lookup, settle (announcements to waiters, probes),
+//                         the operator's stop, start and restart
+//   FullStop.cpp          stopServers and its progress lines
+//   ReloadApply.cpp       applyReload: what a reload's plan changes at once
+//   RollingReload.cpp     reload: the rolling restarts, the summary
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
-#include <set>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "appserver/AppServerProcess.h"
-#include "appserver/EventLoop.h"
+#include "endpoints/EventLoop.h"
 #include "appserver/Probes.h"
 #include "appserver/ReloadPlan.h"
 #include "config/ServiceSettings.h"
@@ -26,15 +37,10 @@ class CAppServerManager {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // What became of an operator's request on one server, told once.
-    enum class Outcome {
-        Started,   // it serves (the record's pid)
-        Failed,    // it did not come to serve (the record's mFailure says why)
-        Stopped,   // its process ended and the server is held
-        Removed,   // a reload removed it (after its process ended)
-        Ended,     // a restart's stop is done and its start follows; the waiter
-                   // stays and hears Started next
-    };
+    // What became of an operator's request on one server, told once: the
+    // announcement of the row that ended it (Started, Failed with the
+    // record's mFailure, Stopped, Removed).
+    using Outcome = Announcement;
     using Waiter = std::function<void(Outcome, const AppServerProcess&)>;
     // How an operator's request was taken.
     enum class Request {
@@ -78,15 +84,18 @@ public:
     // strict, also for any line of WebInterface.conf that a start would
     // only log (refused, unknown key or section).
     std::vector<AppServerProcess> loadTable(bool strict = false) const;
-    // Starts every record that is down and due (throttled ones wait); never
-    // throws.
+    // Carries out the start row of every record that is down and due
+    // (throttled ones wait), then writes the lines of the ends the last
+    // wait reaped; never throws.
     void startServers();
 
     // The one wait of the supervision loop: blocks until a child ends, a
     // signal arrives, a record's deadline comes, a shutdown request is done,
     // a source's descriptor or deadline fires, or `milliseconds` have passed,
     // whichever is first; then hands every event to its record and
-    // dispatches the sources. Starts nothing: the next startServers does.
+    // dispatches the sources. Starts nothing: the next startServers does,
+    // and writes the lines of the ends reaped here after its forks (this
+    // one writes them at once; waitForEvents leaves them to startServers).
     // Throws CWIException when the signals cannot be set up.
     void waitAndUpdateTerminated(unsigned milliseconds);
     // The same without a time limit: with nothing to do, the service sleeps here.
@@ -109,21 +118,24 @@ public:
     // The next start of the server at host:port runs `command`; the running
     // process is left alone.
     void deferCommand(const std::string& host, unsigned short port, const std::string& command);
-    // Nobody waits any more for the request on host:port, or for any.
-    void forgetWaiter(const std::string& host, unsigned short port);
+    // Nobody waits any more for any request.
     void forgetWaiters();
 
-    // Carries out what a reload can do at once: adds the new servers,
-    // removes those without a process, gives changed servers that do not run
-    // their new command, and starts the stop of the removed servers that
-    // run (`removed` hears of each end). Logs each change. Returns the
-    // changed servers that run and await a rolling restart, in plan order.
-    struct Applied {
-        std::vector<std::string> lines;  // "added A:P", "changed A:P", "removed A:P", in order
-        std::vector<ReloadPlan::Change> rolling;
-        unsigned removing = 0;           // removals that wait for their process's end
-    };
-    Applied applyReload(const ReloadPlan& plan, const Waiter& removed);
+    // How a reload goes, as its caller hears it: `lines` to pass on; `done`
+    // with the last ones (the summary), `ok` false when a rolling restart
+    // stopped at a server that does not serve.
+    using ReloadListener = std::function<void(const std::string& lines, bool done, bool ok)>;
+    // Carries out `plan`: adds the new servers, removes those without a
+    // process at once and the others with their process's end, gives
+    // changed servers that do not run their new command, and restarts the
+    // changed servers that run one at a time, each once the one before
+    // serves, so that a pool keeps serving. Each step advances on the
+    // announcement of the one before. Logs each change.
+    void reload(const ReloadPlan& plan, ReloadListener listener);
+    // True while a reload runs.
+    bool reloading() const { return mReload != nullptr; }
+    // Nobody hears of the running reload any more; it ends where it is.
+    void forgetReload();
 
     // Plugs a source into the one wait (see EventLoop.h); not owned.
     void addSource(LoopSource* source);
@@ -133,38 +145,60 @@ public:
     const std::vector<AppServerProcess>& processes() const { return mProcesses; }
     const AppServerProcess* find(const std::string& host, unsigned short port) const;
     const std::vector<std::string>& ipList() const { return mIPList; }
+    // Grows whenever a record changed its state or came or went: views of
+    // the table are made again only when it moved.
+    unsigned long changes() const { return mChanges; }
 
 private:
     // Tests reach the table through this one seam (tests/appserver/manager_peer.h).
     friend struct ManagerTestPeer;
 
     void wait(Clock::time_point limit);
-    // Gives every record an id; records added by the tests come without.
-    void identify();
     AppServerProcess* findRecord(uint64_t id);
     AppServerProcess* findRecord(const std::string& host, unsigned short port);
-    // The record at host:port when an operator's request may begin on it;
-    // otherwise null, with why in `refusal` (NoServer or Busy).
-    AppServerProcess* requestable(const std::string& host, unsigned short port, Request& refusal);
+    // The one prelude of the operator's requests: the record at host:port
+    // (null: none), and in `busy` whether a request runs on it already.
+    AppServerProcess* requestable(const std::string& host, unsigned short port, bool& busy);
+    Request start(AppServerProcess& record, Waiter waiter);
     // The stop of one record with `purpose`: its request goes to a thread.
     void beginStop(AppServerProcess& record, StopPurpose purpose, Clock::time_point now);
     // Hands the record's shutdown request to a thread (StopRequests).
     void queueRequest(AppServerProcess& record);
     void setCommand(AppServerProcess& record, const std::string& command);
-    // What a transition left to the table: a removed record goes, a waiter hears.
+    // What the rows left to the table: the probes follow the new states,
+    // each announcement goes to the record's waiter, a removed record goes.
     void settle(Clock::time_point now);
-    // Tells the record's waiter the final `outcome`; the waiter goes.
-    void notify(AppServerProcess& record, Outcome outcome);
-    // Tells the waiter an outcome on the way; it stays.
-    void tell(const AppServerProcess& record, Outcome outcome);
+    // Tells the record's waiter `outcome`; the waiter goes.
+    void announce(const AppServerProcess& record, Outcome outcome);
     // Reaps every ended child into its record; true when one was a record's.
-    bool reapChildren(Clock::time_point now);
+    // The end lines go to `later`, written once the pass's starts are made.
+    bool reapChildren(Clock::time_point now, std::vector<std::string>* later);
+    // A running reload (RollingReload.cpp).
+    struct Rollout {
+        ReloadListener listener;
+        std::deque<ReloadPlan::Change> rolling;  // restarts not yet begun, in plan order
+        bool rollingNow = false;                 // one runs: the pool keeps serving
+        bool failed = false;                     // the rollout stopped at a failure
+        unsigned removing = 0;                   // removals waiting for their server's end
+        unsigned added = 0, removed = 0, changed = 0, unchanged = 0;
+    };
+    struct Applied {
+        std::vector<std::string> lines;  // "added A:P", "changed A:P", "removed A:P", in order
+        std::vector<ReloadPlan::Change> rolling;  // running changed servers, in plan order
+        unsigned removing = 0;           // removals that wait for their process's end
+    };
+    // What a reload can do at once; `removed` hears of each later removal.
+    Applied applyReload(const ReloadPlan& plan, const Waiter& removed);
+    void onRolled(Outcome outcome, const AppServerProcess& record);
+    void onRemoved(const AppServerProcess& record);
+    // Begins the next rolling restart; ends the reload when nothing is left.
+    void advanceReload();
+    void stopRollout(const std::string& line);
+    void writeEndLines();
     void takeRequests(Clock::time_point now);
     void takeProbes(const std::vector<Probes::Result>& results, Clock::time_point now);
     // Starts or ends the probes of a record that changed its state.
     void syncProbes(AppServerProcess& record, Clock::time_point now);
-    // What a changed record's waiter hears.
-    void tellWaiter(AppServerProcess& record);
     void configure(AppServerProcess& record) const;
     void launchRequests(Clock::time_point now);
     void fireDeadlines(Clock::time_point now);
@@ -178,12 +212,14 @@ private:
     std::string mBaseDir;
     std::vector<LoopSource*> mSources;
     std::unique_ptr<StopRequests> mRequests;
+    std::unique_ptr<Rollout> mReload;
     Probes mProbes;
     ServiceSettings mSettings;
     bool mProbing = false;  // setSettings was called: probes as the settings say
     std::map<uint64_t, Waiter> mWaiters;  // by record id
-    std::set<uint64_t> mWaitedStarts;     // waited-for records whose new process was forked
+    std::vector<std::string> mEndLines;   // of the ends reaped, until the next starts
     uint64_t mNextId = 1;
+    unsigned long mChanges = 0;
     bool mStopping = false;               // the full stop runs: nothing starts any more
     Clock::time_point mNextProgress = Clock::time_point::max();
     // An address list text kept for buildTables (setIPListLater).

@@ -4,10 +4,12 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "appserver/ProcessLaunch.h"
-#include "appserver/ServerStatus.h"
+#include "appserver/RecordViews.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
@@ -15,10 +17,6 @@
 namespace {
 
 using Clock = AppServerProcess::Clock;
-
-const int kThrottleFailures = 4;                  // more quick failures than this throttle
-const auto kQuickFailure = std::chrono::seconds(60);  // an end within this time of the start is quick
-const int kRequestWaitSeconds = 30;
 
 // True when `pid` is a child of ours that has not been reaped: it may be
 // signalled without reaching a process that got its id later.
@@ -33,32 +31,25 @@ bool OurUnreapedChild(pid_t pid)
 
 bool FailedEnd(int status)
 {
-    int signalNumber = status & 0x7f;
-    int exitCode = (status >> 8) & 0xff;
-    bool core = (status & 0x80) != 0;
-    return (signalNumber == 0 && exitCode != 0) || core || (signalNumber >= 1 && signalNumber <= 126);
-}
-
-void LogEnd(const std::string& command, int status)
-{
-    int signalNumber = status & 0x7f;
-    int exitCode = (status >> 8) & 0xff;
-    if (signalNumber == 0 && exitCode != 0)
-        KXLogWrite(CLog::_pKXLog,
-                   "Process::updateTerminated(): \"%s\" terminated with exit-state %d",
-                   command.c_str(), exitCode);
-    else if ((status & 0x80) != 0)
-        KXLogWrite(CLog::_pKXLog,
-                   "Process::updateTerminated(): \"%s\" terminated due to a segmentation fault "
-                   "(core dumped)",
-                   command.c_str());
-    else if (signalNumber >= 1 && signalNumber <= 126)
-        KXLogWrite(CLog::_pKXLog,
-                   "Process::updateTerminated(): \"%s\" terminated due to an unhandled signal #%d",
-                   command.c_str(), signalNumber);
+    return WaitEnd(status).failed();
 }
 
 }  // namespace
+
+void AppServerProcess::LogEnd(int status)
+{
+    WaitEnd end(status);
+    if (end.exited && end.code != 0)
+        say("Process::updateTerminated(): \"%s\" terminated with exit-state %d", mCommand.c_str(),
+            end.code);
+    else if (end.core)
+        say("Process::updateTerminated(): \"%s\" terminated due to a segmentation fault (core "
+            "dumped)",
+            mCommand.c_str());
+    else if (end.signal != 0)
+        say("Process::updateTerminated(): \"%s\" terminated due to an unhandled signal #%d",
+            mCommand.c_str(), end.signal);
+}
 
 AppServerProcess::AppServerProcess(const std::string& baseDir, const std::string& options,
                                    const std::string& host, unsigned short port, int bind)
@@ -75,32 +66,60 @@ AppServerProcess::AppServerProcess(const std::string& baseDir, const std::string
         mCommand += " -bind";
 }
 
-ServerFacts AppServerProcess::facts() const
+ServerFacts AppServerProcess::facts(ServerEvent event, Clock::time_point now,
+                                    const Argument& argument) const
 {
+    bool failure = event == ServerEvent::ForkFailed ||
+                   (event == ServerEvent::End && FailedEnd(argument.status));
     ServerFacts f;
-    f.purpose = mPurpose;
-    f.overThrottle = mFailCount > kThrottleFailures;
-    f.probeLimit = mProbeFailures >= mProbeLimit;
-    f.startTimeout = mStartTimeout;
+    f.purpose = event == ServerEvent::Stop ? TakenPurpose(mState, mPurpose, argument.purpose)
+                                           : mPurpose;
+    f.overThrottle = mFailCount > stoptimes::kThrottleFailures;
+    f.failureThrottles = failure && now - mStarted < stoptimes::kQuickFailure &&
+                         mFailCount + 1 > stoptimes::kThrottleFailures;
+    f.probeLimit = event == ServerEvent::ProbeFailed && mProbeFailures + 1 >= mProbeLimit;
     return f;
 }
 
-ServerAction AppServerProcess::apply(ServerEvent event, Clock::time_point now)
+unsigned AppServerProcess::apply(ServerEvent event, Clock::time_point now, const Argument& argument)
 {
-    ServerTransition t = NextTransition(mState, event, facts());
+    const ServerRow* row = FindRow(mState, event, facts(event, now, argument));
+    if (row == nullptr)
+        return kNoAction;
     ServerState from = mState;
-    mState = t.next;
+    mState = row->next;
     mChanged = mChanged || from != mState;
-    if (t.base == DeadlineBase::None)
+    auto wait = ServerWait(row->wait, mStartTimeout);
+    if (row->base == DeadlineBase::Clear)
         mDeadline = Clock::time_point::max();
-    else if (t.base == DeadlineBase::Now)
-        mDeadline = now + t.wait;
-    else if (t.base == DeadlineBase::LastStart)
-        mDeadline = mStarted + t.wait;
-    if (t.action == ServerAction::SendRequest)
-        return t.action;
-    carryOut(t.action, from, event);
-    return ServerAction::None;
+    else if (row->base == DeadlineBase::Now)
+        mDeadline = now + wait;
+    else if (row->base == DeadlineBase::LastStart)
+        mDeadline = mStarted + wait;
+    if (row->announce != Announcement::None) {
+        mAnnounced = row->announce;
+        mChanged = true;
+    }
+    carryOut(row->actions, now, argument);
+    return row->actions;
+}
+
+void AppServerProcess::say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int length = vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string line(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0)
+        vsnprintf(&line[0], line.size() + 1, format, again);
+    va_end(again);
+    if (mLater != nullptr)
+        mLater->push_back(line);
+    else
+        KXLogWrite(CLog::_pKXLog, "%s", line.c_str());
 }
 
 // The full stop's lines keep the name they always had; the stop of one
@@ -112,45 +131,97 @@ std::string AppServerProcess::stopPrefix() const
     return "Server [" + mHost + "]:" + std::to_string(mPort) + ": ";
 }
 
-void AppServerProcess::carryOut(ServerAction action, ServerState from, ServerEvent event)
+void AppServerProcess::carryOut(unsigned action, Clock::time_point now, const Argument& argument)
 {
-    switch (action) {
-    case ServerAction::Terminate:
-        if (from == ServerState::StopRequested && event == ServerEvent::Deadline)
-            reportFailedShutdown();
+    if (action & kTakePurpose)
+        mPurpose = TakenPurpose(mState, mPurpose, argument.purpose);
+    if (action & kLaunch)
+        launch(now);
+    if (action & kForkFailure) {
+        countFailure(true, now);
+        mFailure = "fork failed (" + argument.reason + ")";
+    }
+    if (action & kServe) {
+        mReadySeconds = argument.seconds;
+        if (mProbed)
+            say("Server [%s]:%hu serving after %.3f s", mHost.c_str(), mPort, mReadySeconds);
+    }
+    if (action & kEnded) {
+        countFailure(FailedEnd(argument.status), now);
+        if (FailedEnd(argument.status))
+            mFailure = DescribeEnd(argument.status);
+        LogEnd(argument.status);
+    }
+    if (action & kProbeMiss) {
+        if (++mProbeFailures == 1)
+            say("Server [%s]:%hu not answering: %s", mHost.c_str(), mPort, argument.reason.c_str());
+    }
+    if (action & kProbeHit) {
+        if (mProbeFailures > 0)
+            say("Server [%s]:%hu answers again", mHost.c_str(), mPort);
+        mProbeFailures = 0;
+    }
+    if (action & kGiveUpStart) {
+        // Given up like a quick failure, so that the throttle applies.
+        long seconds = static_cast<long>(mStartTimeout.count());
+        say("Server [%s]:%hu did not accept connections within %ld s", mHost.c_str(), mPort,
+            seconds);
+        mFailure = "did not accept connections within " + std::to_string(seconds) + " s";
+        ++mFailCount;
+        mPurpose = StopPurpose::Fail;
+    }
+    if (action & kGiveUpProbe) {
+        say("Server [%s]:%hu failed %u liveness probes in a row; restarting it", mHost.c_str(),
+            mPort, mProbeFailures);
+        mFailure = "did not answer " + std::to_string(mProbeFailures) + " liveness probes";
+        countFailure(true, now);
+        mPurpose = StopPurpose::Fail;
+    }
+    carryOutStop(action, argument);
+}
+
+void AppServerProcess::carryOutStop(unsigned action, const Argument& argument)
+{
+    if ((action & kFailedShutdown) || ((action & kReaped) && argument.lost))
+        say("Failed to shut down application server at [%s]:%hu after %lld sec. (%d)",
+            mHost.c_str(), mPort, static_cast<long long>(stoptimes::kRequestWait.count()),
+            mSendStatus);
+    if (action & kTerminate)
         signalChild(SIGTERM);
-        break;
-    case ServerAction::Kill:
-        if (signalChild(SIGKILL))
-            KXLogWrite(CLog::_pKXLog, "%skilled \"%s\" (pid %d) after 5 s", stopPrefix().c_str(),
-                       mCommand.c_str(), static_cast<int>(mPid));
-        break;
-    case ServerAction::ReportStuck:
-        // SIGKILL cannot be refused, but a process stuck in the kernel ends
-        // only when it leaves it.
-        KXLogWrite(CLog::_pKXLog, "%s\"%s\" (pid %d) still running 5 s after SIGKILL",
-                   stopPrefix().c_str(), mCommand.c_str(), static_cast<int>(mPid));
-        break;
-    case ServerAction::LiftThrottle:
+    if ((action & kKill) && signalChild(SIGKILL))
+        say("%skilled \"%s\" (pid %d) after %lld s", stopPrefix().c_str(), mCommand.c_str(),
+            static_cast<int>(mPid), static_cast<long long>(stoptimes::kSignalWait.count()));
+    // SIGKILL cannot be refused, but a process stuck in the kernel ends
+    // only when it leaves it.
+    if (action & kReportStuck)
+        say("%s\"%s\" (pid %d) still running %lld s after SIGKILL", stopPrefix().c_str(),
+            mCommand.c_str(), static_cast<int>(mPid),
+            static_cast<long long>(stoptimes::kSignalWait.count()));
+    if (action & kReportHeld)
+        say("Server [%s]:%hu stopped by operator", mHost.c_str(), mPort);
+    if (action & kLiftThrottle) {
         // Its end from now on would reset the count anyway; forgetting it now
         // lets the log say so when it happens.
         mFailCount = 0;
         mThrottleLogged = false;
-        KXLogWrite(CLog::_pKXLog, "Process::restart(): \"%s\" runs again; throttle lifted",
-                   mCommand.c_str());
-        break;
-    case ServerAction::ReportThrottle:
-        if (!mThrottleLogged) {
-            mThrottleLogged = true;
-            KXLogWrite(CLog::_pKXLog,
-                       "Process::restart(): \"%s\" failed 5 times within 60 s; next start in "
-                       "120 s",
-                       mCommand.c_str());
-        }
-        break;
-    default:
-        break;
+        say("Process::restart(): \"%s\" runs again; throttle lifted", mCommand.c_str());
     }
+    if ((action & kReportThrottle) && !mThrottleLogged) {
+        mThrottleLogged = true;
+        say("Process::restart(): \"%s\" failed %d times within %lld s; next start in %lld s",
+            mCommand.c_str(), stoptimes::kThrottleFailures + 1,
+            static_cast<long long>(stoptimes::kQuickFailure.count()),
+            static_cast<long long>(stoptimes::kThrottleHold.count()));
+    }
+    if (action & kRelease) {
+        // The operator asks for this start: an earlier run of failures does
+        // not hold it back.
+        mFailCount = 0;
+        mThrottleLogged = false;
+        mPurpose = StopPurpose::None;
+    }
+    if (action & kReadmit)
+        mPurpose = StopPurpose::Restart;
 }
 
 bool AppServerProcess::signalChild(int signal)
@@ -163,21 +234,9 @@ bool AppServerProcess::signalChild(int signal)
     return true;
 }
 
-void AppServerProcess::reportFailedShutdown() const
-{
-    KXLogWrite(CLog::_pKXLog,
-               "Failed to shut down application server at [%s]:%hu after %d sec. (%d)",
-               mHost.c_str(), mPort, kRequestWaitSeconds, mSendStatus);
-}
-
-bool AppServerProcess::startDue(Clock::time_point now) const
-{
-    return mState == ServerState::Down && mDeadline <= now;
-}
-
 void AppServerProcess::countFailure(bool failure, Clock::time_point now)
 {
-    if (failure && now - mStarted < kQuickFailure) {
+    if (failure && now - mStarted < stoptimes::kQuickFailure) {
         ++mFailCount;
     } else {
         mFailCount = 0;
@@ -185,7 +244,7 @@ void AppServerProcess::countFailure(bool failure, Clock::time_point now)
     }
 }
 
-void AppServerProcess::start(Clock::time_point now)
+void AppServerProcess::launch(Clock::time_point now)
 {
     if (!mNextCommand.empty()) {
         mCommand = mNextCommand;
@@ -194,12 +253,12 @@ void AppServerProcess::start(Clock::time_point now)
     mStartTime = time(nullptr);
     mStarted = now;
     mPurpose = StopPurpose::None;
-    pid_t pid = LaunchProcess(mCommand, mOutputFile);
+    pid_t pid = LaunchProcess({mCommand, mOutputFile});
     if (pid < 0) {
         int error = errno;
-        countFailure(true, now);
-        mFailure = std::string("fork failed (") + strerror(error) + ")";
-        apply(ServerEvent::ForkFailed, now);
+        Argument argument;
+        argument.reason = strerror(error);
+        apply(ServerEvent::ForkFailed, now, argument);
         throw CWIException(ERROR_GENERAL, "Process::start(): failed to fork a new process (%s)",
                            strerror(error));
     }
@@ -208,90 +267,47 @@ void AppServerProcess::start(Clock::time_point now)
     mPid = pid;
     mReadySeconds = -1;
     mProbeFailures = 0;
-    apply(ServerEvent::Forked, now);
     KXLogWrite(CLog::_pKXLog, "Process::start(): started \"%s\"", mCommand.c_str());
-    if (!mProbed) {
-        mReadySeconds = 0;
+    if (!mProbed)
         apply(ServerEvent::Ready, now);
-    }
 }
 
 void AppServerProcess::onReady(Clock::time_point now)
 {
-    if (mState != ServerState::Starting)
-        return;
-    mReadySeconds = std::chrono::duration<double>(now - mStarted).count();
-    KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu serving after %.3f s", mHost.c_str(), mPort,
-               mReadySeconds);
-    apply(ServerEvent::Ready, now);
+    Argument argument;
+    argument.seconds = std::chrono::duration<double>(now - mStarted).count();
+    apply(ServerEvent::Ready, now, argument);
 }
 
 bool AppServerProcess::onProbe(bool ok, const std::string& reason, Clock::time_point now)
 {
-    if (mState != ServerState::Running && mState != ServerState::NotAnswering)
-        return false;
-    if (ok) {
-        if (mProbeFailures > 0)
-            KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu answers again", mHost.c_str(), mPort);
-        mProbeFailures = 0;
-        apply(ServerEvent::ProbeOk, now);
-        return false;
-    }
-    if (++mProbeFailures == 1)
-        KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu not answering: %s", mHost.c_str(), mPort,
-                   reason.c_str());
-    if (mProbeFailures >= mProbeLimit) {
-        KXLogWrite(CLog::_pKXLog,
-                   "Server [%s]:%hu failed %u liveness probes in a row; restarting it",
-                   mHost.c_str(), mPort, mProbeFailures);
-        mFailure = "did not answer " + std::to_string(mProbeFailures) + " liveness probes";
-        countFailure(true, now);
-        mPurpose = StopPurpose::Fail;
-    }
-    return apply(ServerEvent::ProbeFailed, now) == ServerAction::SendRequest;
+    Argument argument;
+    argument.reason = reason;
+    return apply(ok ? ServerEvent::ProbeOk : ServerEvent::ProbeFailed, now, argument) &
+           kSendRequest;
 }
 
-void AppServerProcess::onEnd(int status, Clock::time_point now)
+void AppServerProcess::onEnd(int status, Clock::time_point now, std::vector<std::string>* later)
 {
-    bool stopping = mState == ServerState::StopRequested || mState == ServerState::Terminating ||
-                    mState == ServerState::Killing;
     mStatus = status;
     mEndTime = time(nullptr);
-    if (stopping) {
-        // Ended as asked: no line, the stop is what the log shows.
-        if (mPurpose == StopPurpose::Hold)
-            KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu stopped by operator", mHost.c_str(),
-                       mPort);
-    } else {
-        countFailure(FailedEnd(status), now);
-        LogEnd(mCommand, status);
-        if (FailedEnd(status))
-            mFailure = DescribeEnd(status);
-    }
-    apply(ServerEvent::End, now);
+    Argument argument;
+    argument.status = status;
+    mLater = later;
+    apply(ServerEvent::End, now, argument);
+    mLater = nullptr;
 }
 
 bool AppServerProcess::onDeadline(Clock::time_point now)
 {
-    if (mState == ServerState::Starting) {
-        // Given up like a quick failure, so that the throttle applies.
-        long seconds = static_cast<long>(mStartTimeout.count());
-        KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu did not accept connections within %ld s",
-                   mHost.c_str(), mPort, seconds);
-        mFailure = "did not accept connections within " + std::to_string(seconds) + " s";
-        ++mFailCount;
-        mPurpose = StopPurpose::Fail;
-    }
-    return apply(ServerEvent::Deadline, now) == ServerAction::SendRequest;
+    return apply(ServerEvent::Deadline, now) & kSendRequest;
 }
 
 bool AppServerProcess::requestStop(StopPurpose purpose, Clock::time_point now)
 {
-    // A full stop or a removal outranks what an operator's stop would do next.
-    if (mPurpose == StopPurpose::None || purpose == StopPurpose::Shutdown ||
-        purpose == StopPurpose::Remove)
-        mPurpose = purpose;
-    return apply(ServerEvent::Stop, now) == ServerAction::SendRequest;
+    Argument argument;
+    argument.purpose = purpose;
+    return apply(ServerEvent::Stop, now, argument) & kSendRequest;
 }
 
 void AppServerProcess::onRequestDone(bool sent, int sendStatus, Clock::time_point now)
@@ -302,8 +318,10 @@ void AppServerProcess::onRequestDone(bool sent, int sendStatus, Clock::time_poin
     if (sent && !OurUnreapedChild(mPid)) {
         // Not a child of ours any more: nothing to wait for, and its id must
         // not be signalled.
-        reportFailedShutdown();
-        apply(ServerEvent::End, now);
+        Argument argument;
+        argument.lost = true;
+        argument.status = mStatus;
+        apply(ServerEvent::End, now, argument);
         return;
     }
     apply(sent ? ServerEvent::RequestSent : ServerEvent::RequestFailed, now);
@@ -311,12 +329,12 @@ void AppServerProcess::onRequestDone(bool sent, int sendStatus, Clock::time_poin
 
 void AppServerProcess::release(Clock::time_point now)
 {
-    // The operator asks for this start: an earlier run of failures does not
-    // hold it back.
-    mFailCount = 0;
-    mThrottleLogged = false;
-    mPurpose = StopPurpose::None;
-    apply(ServerEvent::Release, now);
+    apply(ServerEvent::OperatorStart, now);
+}
+
+void AppServerProcess::readmit(Clock::time_point now)
+{
+    apply(ServerEvent::Readded, now);
 }
 
 time_t AppServerProcess::throttledUntil() const

@@ -10,9 +10,11 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "appserver/Probes.h"
 #include "appserver/ServerState.h"
+#include "foundation/StopTimes.h"
 
 class AppServerProcess {
 public:
@@ -35,6 +37,7 @@ public:
 
     ServerState mState = ServerState::Down;
     StopPurpose mPurpose = StopPurpose::None;
+    Announcement mAnnounced = Announcement::None;  // the last row's, until the manager takes it
     // The one moment at which the record must be looked at without any other
     // event; a Down record starts once it has come. max(): none.
     Clock::time_point mDeadline{};
@@ -55,17 +58,23 @@ public:
 
     // How the manager supervises it (the settings of tarvelsvc.conf).
     bool mProbed = false;      // readiness is probed; otherwise a fork counts as serving
-    std::chrono::seconds mStartTimeout{60};
+    std::chrono::seconds mStartTimeout = stoptimes::kStartTimeout;
     unsigned mProbeLimit = 3;  // liveness failures in a row that restart it
     ProbeTarget mTarget;       // where it is probed; resolved when the table is built
     uint64_t mRequest = 0;     // the shutdown request in flight (StopRequests serial); 0: none
 
-    // True when the record is Down and its deadline has come.
-    bool startDue(Clock::time_point now) const;
-    // Forks and execs the command (Forked, with its log line); without a
-    // readiness probe the process counts as serving at once (Ready). Throws
+    // The handlers below hand one event (with its argument) to the table
+    // and carry out the row that matches (ServerState.cpp); the row's
+    // announcement waits in mAnnounced for the manager.
+
+    // The deadline has come: a down record starts (fork and exec; without a
+    // readiness probe it serves at once), the throttle ends or is lifted,
+    // the stop escalates, a start that never served is given up. True when
+    // the shutdown request must now be sent (as for requestStop). Throws
     // CWIException when fork fails, after the record took ForkFailed.
-    void start(Clock::time_point now);
+    bool onDeadline(Clock::time_point now);
+    // The start row now, for a down record whatever its deadline (tests).
+    void start(Clock::time_point now) { onDeadline(now); }
     // Its readiness probe connected: it serves (with the log line that says
     // how long that took).
     void onReady(Clock::time_point now);
@@ -73,45 +82,65 @@ public:
     // the shutdown request must now be sent (as for requestStop).
     bool onProbe(bool ok, const std::string& reason, Clock::time_point now);
     // Its child ended with `status` and was reaped; logs how, unless it was
-    // being stopped.
-    void onEnd(int status, Clock::time_point now);
-    // The deadline has come: the throttle ends or is lifted, the stop
-    // escalates, a start that never served is given up. True when the
-    // shutdown request must now be sent (as for requestStop).
-    bool onDeadline(Clock::time_point now);
+    // being stopped. With `later`, the log lines go there instead, for the
+    // caller to write once the pass's starts are made.
+    void onEnd(int status, Clock::time_point now, std::vector<std::string>* later = nullptr);
     // Asks for a stop with `purpose`; true when the shutdown request must now
     // be sent (the caller hands it to a thread and reports onRequestDone).
-    // A record being stopped already keeps its sequence and takes the purpose.
+    // A record being stopped already keeps its sequence (TakenPurpose).
     bool requestStop(StopPurpose purpose, Clock::time_point now);
     // The request's thread is done: `sent` when it went out, with the send's
     // status; otherwise the hard stop follows at once.
     void onRequestDone(bool sent, int sendStatus, Clock::time_point now);
     // The operator starts a server that is not running: no hold, no throttle.
     void release(Clock::time_point now);
+    // A reload takes the server back while its removal runs: it restarts.
+    void readmit(Clock::time_point now);
 
     // True while the throttle holds back the next start.
     bool throttled() const { return mState == ServerState::Throttled; }
     // True while it serves: it accepts connections (or is not probed).
     bool serving() const
     {
-        return mState == ServerState::Running || mState == ServerState::NotAnswering;
+        return mState == ServerState::Serving || mState == ServerState::NotAnswering;
+    }
+    // True when its process outlived SIGKILL and the stop has nothing left
+    // to do but wait for the kernel.
+    bool stuck() const
+    {
+        return mState == ServerState::Killing && mDeadline == Clock::time_point::max();
     }
     // The wall time at which a throttled record starts again; 0 when none.
     time_t throttledUntil() const;
 
 private:
-    // Moves the record by the table and carries out the action; returns the
-    // action it leaves to the caller (SendRequest) or None.
-    ServerAction apply(ServerEvent event, Clock::time_point now);
-    void carryOut(ServerAction action, ServerState from, ServerEvent event);
+    // What an event brings with it.
+    struct Argument {
+        StopPurpose purpose = StopPurpose::None;  // Stop
+        int status = 0;                           // End: the wait status
+        bool lost = false;                        // End: not a child of ours any more
+        std::string reason;                       // ForkFailed, ProbeFailed
+        double seconds = 0;                       // Ready: since the start
+    };
+    // Moves the record by the table and carries out the row's actions;
+    // returns the row's actions (the caller carries out kSendRequest).
+    unsigned apply(ServerEvent event, Clock::time_point now, const Argument& argument);
+    unsigned apply(ServerEvent event, Clock::time_point now) { return apply(event, now, Argument()); }
+    ServerFacts facts(ServerEvent event, Clock::time_point now, const Argument& argument) const;
+    void carryOut(unsigned action, Clock::time_point now, const Argument& argument);
+    void carryOutStop(unsigned action, const Argument& argument);
+    void launch(Clock::time_point now);
+    // The line of an end that was not asked for, by its wait status.
+    void LogEnd(int status);
+    // Writes one log line, or keeps it for the caller of onEnd.
+    void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Sends `signal` (and SIGCONT) only to an unreaped child of ours; false
     // when the pid is none.
     bool signalChild(int signal);
-    // The line of a shutdown request that did not end the server.
-    void reportFailedShutdown() const;
     // What the lines of a stop's later steps begin with, by its purpose.
     std::string stopPrefix() const;
     // Counts the end or the failed fork as a quick failure or resets the count.
     void countFailure(bool failure, Clock::time_point now);
-    ServerFacts facts() const;
+
+    std::vector<std::string>* mLater = nullptr;  // onEnd's caller keeps the lines
 };

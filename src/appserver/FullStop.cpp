@@ -27,14 +27,17 @@ std::string Address(const AppServerProcess& record)
 
 bool CAppServerManager::stopServers()
 {
-    identify();
     mStopping = true;
+    writeEndLines();
     auto now = Clock::now();
     for (auto& record : mProcesses)
         beginStop(record, StopPurpose::Shutdown, now);
     mNextProgress = now + kProgressInterval;
     while (!stopFinished())
-        CatchWIException("gentleStopServers", [&] { wait(Clock::time_point::max()); });
+        CatchWIException("gentleStopServers", [&] {
+            wait(Clock::time_point::max());
+            writeEndLines();
+        });
     mNextProgress = Clock::time_point::max();
     return std::none_of(mProcesses.begin(), mProcesses.end(),
                         [](const AppServerProcess& r) { return HasProcess(r.mState); });
@@ -45,8 +48,7 @@ bool CAppServerManager::stopServers()
 bool CAppServerManager::stopFinished() const
 {
     return std::all_of(mProcesses.begin(), mProcesses.end(), [](const AppServerProcess& r) {
-        return !HasProcess(r.mState) ||
-               (r.mState == ServerState::Killing && r.mDeadline == Clock::time_point::max());
+        return !HasProcess(r.mState) || r.stuck();
     });
 }
 

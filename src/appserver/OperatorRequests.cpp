@@ -9,22 +9,6 @@
 #include "appserver/StopRequests.h"
 #include "foundation/Log.h"
 
-namespace {
-
-bool Stopping(const AppServerProcess& record)
-{
-    return HasProcess(record.mState) && !IsLive(record.mState);
-}
-
-}  // namespace
-
-void CAppServerManager::identify()
-{
-    for (auto& record : mProcesses)
-        if (record.mId == 0)
-            record.mId = mNextId++;
-}
-
 AppServerProcess* CAppServerManager::findRecord(uint64_t id)
 {
     for (auto& record : mProcesses)
@@ -59,47 +43,40 @@ void CAppServerManager::queueRequest(AppServerProcess& record)
     record.mRequest = mRequests->queue(record.mId, record.mHost, record.mPort);
 }
 
-void CAppServerManager::notify(AppServerProcess& record, Outcome outcome)
+void CAppServerManager::announce(const AppServerProcess& record, Outcome outcome)
 {
     auto it = mWaiters.find(record.mId);
     if (it == mWaiters.end())
         return;
     Waiter waiter = std::move(it->second);
     mWaiters.erase(it);
-    mWaitedStarts.erase(record.mId);
     if (waiter)
         waiter(outcome, record);
 }
 
-void CAppServerManager::tell(const AppServerProcess& record, Outcome outcome)
-{
-    auto it = mWaiters.find(record.mId);
-    if (it != mWaiters.end() && it->second) {
-        Waiter waiter = it->second;  // a copy: the call may replace the entry
-        waiter(outcome, record);
-    }
-}
-
 void CAppServerManager::settle(Clock::time_point now)
 {
-    std::vector<AppServerProcess> gone;
     for (size_t i = 0; i < mProcesses.size();) {
         AppServerProcess& record = mProcesses[i];
-        if (record.mState == ServerState::Down && record.mPurpose == StopPurpose::Remove) {
-            mProbes.cancel(record.mId);
-            gone.push_back(record);
-            mProcesses.erase(mProcesses.begin() + static_cast<long>(i));
-            continue;
-        }
         if (record.mChanged) {
             record.mChanged = false;
+            ++mChanges;
             syncProbes(record, now);
-            tellWaiter(record);
         }
+        Outcome news = record.mAnnounced;
+        record.mAnnounced = Announcement::None;
+        if (news == Announcement::Removed) {
+            mProbes.cancel(record.mId);
+            ++mChanges;
+            AppServerProcess gone = record;
+            mProcesses.erase(mProcesses.begin() + static_cast<long>(i));
+            announce(gone, news);
+            continue;
+        }
+        if (news != Announcement::None)
+            announce(record, news);
         ++i;
     }
-    for (AppServerProcess& record : gone)
-        notify(record, Outcome::Removed);
 }
 
 void CAppServerManager::syncProbes(AppServerProcess& record, Clock::time_point now)
@@ -125,48 +102,23 @@ void CAppServerManager::syncProbes(AppServerProcess& record, Clock::time_point n
     }
 }
 
-void CAppServerManager::tellWaiter(AppServerProcess& record)
-{
-    if (mWaiters.count(record.mId) == 0)
-        return;
-    ServerState state = record.mState;
-    if (state == ServerState::Starting)
-        mWaitedStarts.insert(record.mId);
-    bool forked = mWaitedStarts.count(record.mId) != 0;
-    if (record.serving())
-        notify(record, Outcome::Started);
-    else if (state == ServerState::Held)
-        notify(record, Outcome::Stopped);
-    else if (state == ServerState::Down && record.mPurpose == StopPurpose::Restart)
-        tell(record, Outcome::Ended);
-    else if (forked && (state == ServerState::Down || state == ServerState::Throttled ||
-                        (state == ServerState::StopRequested &&
-                         record.mPurpose == StopPurpose::Fail)))
-        notify(record, Outcome::Failed);
-}
-
 AppServerProcess* CAppServerManager::requestable(const std::string& host, unsigned short port,
-                                                Request& refusal)
+                                                bool& busy)
 {
-    identify();
     AppServerProcess* record = findRecord(host, port);
-    refusal = record == nullptr ? Request::NoServer : Request::Busy;
-    if (record == nullptr || Stopping(*record) || mWaiters.count(record->mId) != 0)
-        return nullptr;
+    busy = record != nullptr && (IsStopping(record->mState) || mWaiters.count(record->mId) != 0);
     return record;
 }
 
 CAppServerManager::Request CAppServerManager::stopServer(const std::string& host,
                                                          unsigned short port, Waiter waiter)
 {
-    Request refusal;
-    AppServerProcess* record = requestable(host, port, refusal);
-    if (record == nullptr)
-        return refusal;
+    bool busy = false;
+    AppServerProcess* record = requestable(host, port, busy);
+    if (record == nullptr || busy)
+        return record == nullptr ? Request::NoServer : Request::Busy;
     auto now = Clock::now();
     if (!IsLive(record->mState)) {
-        if (record->mState != ServerState::Held)
-            KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu stopped by operator", host.c_str(), port);
         record->requestStop(StopPurpose::Hold, now);
         return Request::AlreadyHeld;
     }
@@ -179,15 +131,21 @@ CAppServerManager::Request CAppServerManager::stopServer(const std::string& host
 CAppServerManager::Request CAppServerManager::startServer(const std::string& host,
                                                           unsigned short port, Waiter waiter)
 {
-    Request refusal;
-    AppServerProcess* record = requestable(host, port, refusal);
-    if (record == nullptr)
-        return refusal;
-    if (IsLive(record->mState))
+    bool busy = false;
+    AppServerProcess* record = requestable(host, port, busy);
+    if (record == nullptr || busy)
+        return record == nullptr ? Request::NoServer : Request::Busy;
+    return start(*record, std::move(waiter));
+}
+
+CAppServerManager::Request CAppServerManager::start(AppServerProcess& record, Waiter waiter)
+{
+    if (IsLive(record.mState))
         return Request::AlreadyRunning;
-    KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu started by operator", host.c_str(), port);
-    mWaiters[record->mId] = std::move(waiter);
-    record->release(Clock::now());
+    KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu started by operator", record.mHost.c_str(),
+               record.mPort);
+    mWaiters[record.mId] = std::move(waiter);
+    record.release(Clock::now());
     return Request::Accepted;
 }
 
@@ -196,11 +154,10 @@ CAppServerManager::Request CAppServerManager::restartServer(const std::string& h
                                                             const std::string& command,
                                                             Waiter waiter)
 {
-    identify();
-    AppServerProcess* record = findRecord(host, port);
+    bool busy = false;
+    AppServerProcess* record = requestable(host, port, busy);
     if (record == nullptr)
         return Request::NoServer;
-    bool busy = Stopping(*record) || mWaiters.count(record->mId) != 0;
     if (!command.empty() && (busy || !IsLive(record->mState))) {
         setCommand(*record, command);
         return Request::Deferred;
@@ -208,7 +165,7 @@ CAppServerManager::Request CAppServerManager::restartServer(const std::string& h
     if (busy)
         return Request::Busy;
     if (!IsLive(record->mState))
-        return startServer(host, port, std::move(waiter));
+        return start(*record, std::move(waiter));
     if (command.empty())
         KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: restart by operator", host.c_str(), port);
     else
@@ -234,16 +191,7 @@ void CAppServerManager::deferCommand(const std::string& host, unsigned short por
         setCommand(*record, command);
 }
 
-void CAppServerManager::forgetWaiter(const std::string& host, unsigned short port)
-{
-    if (const AppServerProcess* record = find(host, port)) {
-        mWaiters.erase(record->mId);
-        mWaitedStarts.erase(record->mId);
-    }
-}
-
 void CAppServerManager::forgetWaiters()
 {
     mWaiters.clear();
-    mWaitedStarts.clear();
 }

@@ -17,7 +17,16 @@ namespace {
 using Clock = Probes::Clock;
 using std::chrono::milliseconds;
 
-const milliseconds kFirstBackoff(10);   // a server that listens soon is seen soon...
+// Most servers listen within their first 100 ms, and an operator waits for
+// each: the probe tries at once and then every 2 ms, at most 50 times. A
+// refused connect on the loopback costs some microseconds; when several
+// start at once the pause grows with their number, so that a host's burst
+// stays at about 2000 connects a second.
+const milliseconds kFastPhase(100);
+const milliseconds kFastPause(2);
+const unsigned kFastAttempts = 50;
+const size_t kFastStarts = 4;
+const milliseconds kFirstBackoff(10);   // after that, a server that listens soon is seen soon...
 // ...and one that takes longer is still seen within some 10 ms on average,
 // as long as few servers start at once; the more start together, the longer
 // the pause, so that the probes of a whole landscape's host stay at about
@@ -104,6 +113,7 @@ void Probes::awaitReady(uint64_t id, const ProbeTarget& target, Clock::time_poin
     probe.kind = Kind::Ready;
     probe.target = target;
     probe.next = now;
+    probe.began = now;
     probe.backoff = kFirstBackoff;
 }
 
@@ -247,14 +257,24 @@ void Probes::finish(uint64_t id, Probe& probe, bool ok, const std::string& reaso
         // Refused attempts are the normal course of a start: only success is told.
         if (ok)
             results.push_back({id, Kind::Ready, true, ""});
-        probe.next = now + probe.backoff;
-        Clock::duration cap = kQuickBackoff * std::max<size_t>(1, mReadyCount / kQuickStarts);
-        probe.backoff = std::min<Clock::duration>(
-            {probe.backoff * 2, cap, Clock::duration(kMaxBackoff)});
+        probe.next = now + readyPause(probe, now);
         return;
     }
     results.push_back({id, Kind::Alive, ok, reason});
     probe.next = now + probe.liveness.interval;
+}
+
+Clock::duration Probes::readyPause(Probe& probe, Clock::time_point now)
+{
+    if (now - probe.began < kFastPhase && probe.fastAttempts < kFastAttempts) {
+        ++probe.fastAttempts;
+        const Clock::duration crowd = Clock::duration(kFastPause) * mReadyCount / kFastStarts;
+        return std::max<Clock::duration>(kFastPause, crowd);
+    }
+    Clock::duration pause = probe.backoff;
+    Clock::duration cap = kQuickBackoff * std::max<size_t>(1, mReadyCount / kQuickStarts);
+    probe.backoff = std::min<Clock::duration>({probe.backoff * 2, cap, Clock::duration(kMaxBackoff)});
+    return pause;
 }
 
 std::vector<Probes::Result> Probes::dispatch(const struct pollfd* fds, size_t count,

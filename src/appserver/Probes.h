@@ -1,6 +1,7 @@
 // Whether the servers take connections: the readiness probe of a started
-// server (a TCP connect, tried every 10 ms at first, then every 20 ms, or
-// up to every 250 ms when many servers start at once) and
+// server (a TCP connect, tried at once and every 2 ms for its first 100 ms,
+// then after 10 ms and every 20 ms, or up to every 250 ms when many servers
+// start at once) and
 // the optional liveness probe of a serving one (a TCP connect, or an HTTP
 // GET whose status is below 500), every interval. Every probe is a
 // non-blocking socket in the service's one wait: no thread, and a probe
@@ -77,7 +78,9 @@ private:
         Phase phase = Phase::Waiting;
         int fd = -1;
         Clock::time_point next;      // Waiting: when to try; otherwise the attempt's time-out
-        Clock::duration backoff{};   // readiness: the wait before the next attempt
+        Clock::time_point began;     // readiness: when the probe began
+        unsigned fastAttempts = 0;   // readiness: attempts of the first 100 ms
+        Clock::duration backoff{};   // readiness: the wait before the next attempt after those
         std::string out;             // HTTP request still to send
         std::string in;              // HTTP status line read so far
     };
@@ -88,6 +91,8 @@ private:
     // Ends the attempt: closes the socket, reports, and schedules the next one.
     void finish(uint64_t id, Probe& probe, bool ok, const std::string& reason,
                 Clock::time_point now, std::vector<Result>& results);
+    // The wait after a refused readiness attempt; moves the schedule on.
+    Clock::duration readyPause(Probe& probe, Clock::time_point now);
 
     std::map<uint64_t, Probe> mProbes;
     std::vector<uint64_t> mPolled;  // the probes of the last prepare, in order

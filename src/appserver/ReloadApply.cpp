@@ -8,7 +8,6 @@
 CAppServerManager::Applied CAppServerManager::applyReload(const ReloadPlan& plan,
                                                           const Waiter& removed)
 {
-    identify();
     Applied applied;
     auto now = Clock::now();
     for (const AppServerProcess& fresh : plan.added) {
@@ -16,6 +15,7 @@ CAppServerManager::Applied CAppServerManager::applyReload(const ReloadPlan& plan
         applied.lines.push_back("added " + FormatEndpoint(fresh.mHost, fresh.mPort));
         mProcesses.push_back(fresh);
         mProcesses.back().mId = mNextId++;
+        mProcesses.back().mChanged = true;
     }
     for (const ReloadPlan::Change& change : plan.changed) {
         KXLogWrite(CLog::_pKXLog, "Reload: command line of [%s]:%hu changed: \"%s\"",
@@ -23,9 +23,9 @@ CAppServerManager::Applied CAppServerManager::applyReload(const ReloadPlan& plan
         AppServerProcess* record = findRecord(change.host, change.port);
         if (record == nullptr)
             continue;
-        if (record->mPurpose == StopPurpose::Remove) {
+        if (record->mPurpose == StopPurpose::Remove && IsStopping(record->mState)) {
             // Taken back before its removal ended: it starts again with the new command.
-            record->mPurpose = StopPurpose::Restart;
+            record->readmit(now);
         } else if (IsLive(record->mState) && mWaiters.count(record->mId) == 0) {
             applied.rolling.push_back(change);
             continue;
@@ -39,17 +39,17 @@ CAppServerManager::Applied CAppServerManager::applyReload(const ReloadPlan& plan
         AppServerProcess* record = findRecord(change.host, change.port);
         if (record == nullptr)
             continue;
-        // Whoever waited for this server hears that it is gone.
-        notify(*record, Outcome::Removed);
-        if (!HasProcess(record->mState)) {
+        // Whoever waited for this server hears that it is gone; a server
+        // without a process goes at once, the others with their process.
+        announce(*record, Outcome::Removed);
+        if (HasProcess(record->mState)) {
+            mWaiters[record->mId] = removed;
+            ++applied.removing;
+        } else {
             applied.lines.push_back("removed " + FormatEndpoint(change.host, change.port));
-            mProbes.cancel(record->mId);
-            mProcesses.erase(mProcesses.begin() + (record - mProcesses.data()));
-            continue;
         }
-        mWaiters[record->mId] = removed;
         beginStop(*record, StopPurpose::Remove, now);
-        ++applied.removing;
     }
+    settle(now);
     return applied;
 }

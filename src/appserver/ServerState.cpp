@@ -1,167 +1,152 @@
 // The server machine's table. Every state change of a record is one row
-// here; AppServerProcess carries out the actions.
+// here; AppServerProcess carries out the actions, and the manager delivers
+// the announcements to whoever waits for the record.
 #include "appserver/ServerState.h"
+
+#include <iterator>
+
+#include "foundation/StopTimes.h"
 
 namespace {
 
-using std::chrono::seconds;
 using S = ServerState;
-using A = ServerAction;
+using E = ServerEvent;
+using G = Guard;
 using B = DeadlineBase;
+using W = Wait;
+using N = Announcement;
 
-const seconds kRetryFork{1};        // a failed fork is tried again a second later
-const seconds kThrottleHold{120};   // a throttled server starts once per 120 s...
-const seconds kThrottleProbation{60};  // ...and counts as running again after a minute
-const seconds kRequestWait{30};     // for the end after the shutdown request
-const seconds kSignalWait{5};       // after SIGTERM, and after SIGKILL
+constexpr unsigned kIdle = StateBit(S::Down) | StateBit(S::Throttled);
+constexpr unsigned kLive = StateBit(S::Starting) | StateBit(S::Serving) | StateBit(S::NotAnswering);
+constexpr unsigned kServing = StateBit(S::Serving) | StateBit(S::NotAnswering);
+constexpr unsigned kStopping =
+    StateBit(S::StopRequested) | StateBit(S::Terminating) | StateBit(S::Killing);
 
-ServerTransition Stay(ServerState state)
+constexpr unsigned On(S s)
 {
-    return {state, A::None, B::Keep, seconds{0}};
+    return StateBit(s);
 }
 
-// The end of a process that was not being stopped, or a fork that failed.
-ServerTransition Failed(const ServerFacts& facts, seconds retry)
-{
-    if (facts.overThrottle)
-        return {S::Throttled, A::ReportThrottle, B::LastStart, kThrottleHold};
-    return {S::Down, A::None, B::Now, retry};
-}
-
-// The end of a process that was being stopped: what follows is its purpose.
-ServerTransition Stopped(const ServerFacts& facts)
-{
-    switch (facts.purpose) {
-    case StopPurpose::Hold:
-        return {S::Held, A::None, B::None, seconds{0}};
-    case StopPurpose::Restart:
-        return {S::Down, A::None, B::Now, seconds{0}};
-    case StopPurpose::Fail:
-        return Failed(facts, seconds{0});
-    default:
-        return {S::Down, A::None, B::None, seconds{0}};
-    }
-}
-
-// A stop asked of a record without a process.
-ServerTransition StopIdle(ServerState state, const ServerFacts& facts)
-{
-    if (state == S::Held || facts.purpose == StopPurpose::Hold)
-        return {S::Held, A::None, B::None, seconds{0}};
-    if (facts.purpose == StopPurpose::Restart)
-        return {S::Down, A::None, B::Now, seconds{0}};
-    // Nothing runs that could fail or be given up: it stays down.
-    return {S::Down, A::None, B::None, seconds{0}};
-}
-
-ServerTransition Stopping(ServerState state, ServerEvent event, const ServerFacts& facts)
-{
-    switch (event) {
-    case ServerEvent::End:
-        return Stopped(facts);
-    case ServerEvent::RequestSent:
-        if (state == S::StopRequested)
-            return {S::StopRequested, A::None, B::Now, kRequestWait};
-        return Stay(state);
-    case ServerEvent::RequestFailed:
-        if (state == S::StopRequested)
-            return {S::Terminating, A::Terminate, B::Now, kSignalWait};
-        return Stay(state);
-    case ServerEvent::Deadline:
-        if (state == S::StopRequested)
-            return {S::Terminating, A::Terminate, B::Now, kSignalWait};
-        if (state == S::Terminating)
-            return {S::Killing, A::Kill, B::Now, kSignalWait};
-        return {S::Killing, A::ReportStuck, B::None, seconds{0}};
-    default:
-        return Stay(state);
-    }
-}
-
-// A server that serves: its deadline is the end of a throttle's probation.
-ServerTransition Serving(ServerState state, const ServerFacts& facts)
-{
-    if (facts.overThrottle)
-        return {state, A::None, B::LastStart, kThrottleProbation};
-    return {state, A::None, B::None, seconds{0}};
-}
-
-ServerTransition Probed(ServerState state, ServerEvent event, const ServerFacts& facts)
-{
-    if (event == ServerEvent::ProbeOk)
-        return state == S::NotAnswering ? ServerTransition{S::Running, A::None, B::Keep, seconds{0}}
-                                        : Stay(state);
-    if (facts.probeLimit)
-        return {S::StopRequested, A::SendRequest, B::None, seconds{0}};
-    return {S::NotAnswering, A::None, B::Keep, seconds{0}};
-}
-
-ServerTransition Live(ServerState state, ServerEvent event, const ServerFacts& facts)
-{
-    switch (event) {
-    case ServerEvent::Ready:
-        if (state != S::Starting)
-            return Stay(state);
-        return Serving(S::Running, facts);
-    case ServerEvent::ProbeOk:
-    case ServerEvent::ProbeFailed:
-        if (state == S::Starting)
-            return Stay(state);
-        return Probed(state, event, facts);
-    case ServerEvent::End:
-        return Failed(facts, seconds{0});
-    case ServerEvent::Deadline:
-        if (state == S::Starting)
-            return {S::StopRequested, A::SendRequest, B::None, seconds{0}};
-        if (facts.overThrottle)
-            return {state, A::LiftThrottle, B::None, seconds{0}};
-        return Stay(state);
-    case ServerEvent::Stop:
-        return {S::StopRequested, A::SendRequest, B::None, seconds{0}};
-    default:
-        return Stay(state);
-    }
-}
-
-ServerTransition Idle(ServerState state, ServerEvent event, const ServerFacts& facts)
-{
-    switch (event) {
-    case ServerEvent::Forked:
-        return {S::Starting, A::None, B::Now, facts.startTimeout};
-    case ServerEvent::ForkFailed:
-        return Failed(facts, kRetryFork);
-    case ServerEvent::Deadline:
-        if (state == S::Throttled)
-            return {S::Down, A::None, B::Now, seconds{0}};
-        return Stay(state);
-    case ServerEvent::Stop:
-        return StopIdle(state, facts);
-    case ServerEvent::Release:
-        return {S::Down, A::None, B::Now, seconds{0}};
-    default:
-        return Stay(state);
-    }
-}
+// clang-format off
+const ServerRow kRows[] = {
+// from               event            guard            next              actions                          deadline             announce
+// Starting: the start row, then readiness or its absence.
+{On(S::Down),         E::Deadline,     G::Any,          S::Starting,      kLaunch,                         B::Now, W::StartTimeout,   N::None},
+{On(S::Starting),     E::ForkFailed,   G::Throttles,    S::Throttled,     kForkFailure | kReportThrottle,  B::LastStart, W::ThrottleHold, N::Failed},
+{On(S::Starting),     E::ForkFailed,   G::Any,          S::Down,          kForkFailure,                    B::Now, W::RetryFork,      N::Failed},
+{On(S::Starting),     E::Ready,        G::OverThrottle, S::Serving,       kServe,                          B::LastStart, W::Probation, N::Started},
+{On(S::Starting),     E::Ready,        G::Any,          S::Serving,       kServe,                          B::Clear, W::Zero,         N::Started},
+{On(S::Starting),     E::Deadline,     G::Any,          S::StopRequested, kGiveUpStart | kSendRequest,     B::Clear, W::Zero,         N::Failed},
+// Serving: liveness, and the end of a throttle's probation.
+{On(S::Serving),      E::Deadline,     G::OverThrottle, S::Serving,       kLiftThrottle,                   B::Clear, W::Zero,         N::None},
+{On(S::NotAnswering), E::Deadline,     G::OverThrottle, S::NotAnswering,  kLiftThrottle,                   B::Clear, W::Zero,         N::None},
+{On(S::Serving),      E::Deadline,     G::Any,          S::Serving,       kNoAction,                       B::Keep, W::Zero,          N::None},
+{On(S::NotAnswering), E::Deadline,     G::Any,          S::NotAnswering,  kNoAction,                       B::Keep, W::Zero,          N::None},
+{kServing,            E::ProbeFailed,  G::ProbeLimit,   S::StopRequested, kProbeMiss | kGiveUpProbe | kSendRequest, B::Clear, W::Zero, N::Failed},
+{kServing,            E::ProbeFailed,  G::Any,          S::NotAnswering,  kProbeMiss,                      B::Keep, W::Zero,          N::None},
+{On(S::NotAnswering), E::ProbeOk,      G::Any,          S::Serving,       kProbeHit,                       B::Keep, W::Zero,          N::None},
+// A live process that ends was not asked to: a failure unless it exited 0.
+{kLive,               E::End,          G::Throttles,    S::Throttled,     kEnded | kReportThrottle,        B::LastStart, W::ThrottleHold, N::Failed},
+{kLive,               E::End,          G::Any,          S::Down,          kEnded,                          B::Now, W::Zero,           N::Failed},
+{kLive,               E::Stop,         G::Any,          S::StopRequested, kTakePurpose | kSendRequest,     B::Clear, W::Zero,         N::None},
+// The stop sequence: the request, its wait, SIGTERM, SIGKILL, stuck.
+{On(S::StopRequested), E::RequestSent, G::Any,          S::StopRequested, kNoAction,                       B::Now, W::RequestWait,    N::None},
+{On(S::StopRequested), E::RequestFailed, G::Any,        S::Terminating,   kTerminate,                      B::Now, W::SignalWait,     N::None},
+{On(S::StopRequested), E::Deadline,    G::Any,          S::Terminating,   kFailedShutdown | kTerminate,    B::Now, W::SignalWait,     N::None},
+{On(S::Terminating),  E::Deadline,     G::Any,          S::Killing,       kKill,                           B::Now, W::SignalWait,     N::None},
+{On(S::Killing),      E::Deadline,     G::Any,          S::Killing,       kReportStuck,                    B::Clear, W::Zero,         N::None},
+// A stop asked again takes the purpose and keeps the sequence.
+{On(S::StopRequested), E::Stop,        G::Any,          S::StopRequested, kTakePurpose,                    B::Keep, W::Zero,          N::None},
+{On(S::Terminating),  E::Stop,         G::Any,          S::Terminating,   kTakePurpose,                    B::Keep, W::Zero,          N::None},
+{On(S::Killing),      E::Stop,         G::Any,          S::Killing,       kTakePurpose,                    B::Keep, W::Zero,          N::None},
+{On(S::StopRequested), E::Readded,     G::Any,          S::StopRequested, kReadmit,                        B::Keep, W::Zero,          N::None},
+{On(S::Terminating),  E::Readded,      G::Any,          S::Terminating,   kReadmit,                        B::Keep, W::Zero,          N::None},
+{On(S::Killing),      E::Readded,      G::Any,          S::Killing,       kReadmit,                        B::Keep, W::Zero,          N::None},
+// The end of a stopped process: what follows is the stop's purpose.
+{kStopping,           E::End,          G::Hold,         S::Held,          kReaped | kReportHeld,           B::Clear, W::Zero,         N::Stopped},
+{kStopping,           E::End,          G::Restart,      S::Down,          kReaped,                         B::Now, W::Zero,           N::None},
+{kStopping,           E::End,          G::FailThrottled, S::Throttled,    kReaped | kReportThrottle,       B::LastStart, W::ThrottleHold, N::None},
+{kStopping,           E::End,          G::Fail,         S::Down,          kReaped,                         B::Now, W::Zero,           N::None},
+{kStopping,           E::End,          G::Remove,       S::Down,          kReaped,                         B::Clear, W::Zero,         N::Removed},
+{kStopping,           E::End,          G::Any,          S::Down,          kReaped,                         B::Clear, W::Zero,         N::None},
+// No process: the throttle's end, the operator, a stop with nothing to stop.
+{On(S::Throttled),    E::Deadline,     G::Any,          S::Down,          kNoAction,                       B::Now, W::Zero,           N::None},
+{kIdle | On(S::Held), E::OperatorStart, G::Any,         S::Down,          kRelease,                        B::Now, W::Zero,           N::None},
+{kIdle | On(S::Held), E::Stop,         G::Remove,       S::Down,          kTakePurpose,                    B::Clear, W::Zero,         N::Removed},
+{On(S::Held),         E::Stop,         G::Any,          S::Held,          kNoAction,                       B::Clear, W::Zero,         N::None},
+{kIdle,               E::Stop,         G::Hold,         S::Held,          kTakePurpose | kReportHeld,      B::Clear, W::Zero,         N::Stopped},
+{kIdle,               E::Stop,         G::Restart,      S::Down,          kTakePurpose,                    B::Now, W::Zero,           N::None},
+{kIdle,               E::Stop,         G::Any,          S::Down,          kTakePurpose,                    B::Clear, W::Zero,         N::None},
+};
+// clang-format on
 
 }  // namespace
 
-ServerTransition NextTransition(ServerState state, ServerEvent event, const ServerFacts& facts)
+ServerRows ServerTable()
 {
-    switch (state) {
-    case S::Down:
-    case S::Throttled:
-    case S::Held:
-        return Idle(state, event, facts);
-    case S::Starting:
-    case S::Running:
-    case S::NotAnswering:
-        return Live(state, event, facts);
-    case S::StopRequested:
-    case S::Terminating:
-    case S::Killing:
-        return Stopping(state, event, facts);
+    return {std::begin(kRows), std::end(kRows)};
+}
+
+bool GuardHolds(Guard guard, const ServerFacts& facts)
+{
+    switch (guard) {
+    case G::Any:
+        return true;
+    case G::Hold:
+        return facts.purpose == StopPurpose::Hold;
+    case G::Restart:
+        return facts.purpose == StopPurpose::Restart;
+    case G::Remove:
+        return facts.purpose == StopPurpose::Remove;
+    case G::Fail:
+        return facts.purpose == StopPurpose::Fail;
+    case G::FailThrottled:
+        return facts.purpose == StopPurpose::Fail && facts.overThrottle;
+    case G::OverThrottle:
+        return facts.overThrottle;
+    case G::Throttles:
+        return facts.failureThrottles;
+    case G::ProbeLimit:
+        return facts.probeLimit;
     }
-    return Stay(state);
+    return false;
+}
+
+const ServerRow* FindRow(ServerState state, ServerEvent event, const ServerFacts& facts)
+{
+    for (const ServerRow& row : kRows)
+        if ((row.from & StateBit(state)) != 0 && row.event == event && GuardHolds(row.guard, facts))
+            return &row;
+    return nullptr;
+}
+
+std::chrono::seconds ServerWait(Wait wait, std::chrono::seconds startTimeout)
+{
+    switch (wait) {
+    case W::Zero:
+        return std::chrono::seconds{0};
+    case W::RetryFork:
+        return stoptimes::kRetryFork;
+    case W::StartTimeout:
+        return startTimeout;
+    case W::Probation:
+        return stoptimes::kQuickFailure;
+    case W::ThrottleHold:
+        return stoptimes::kThrottleHold;
+    case W::RequestWait:
+        return stoptimes::kRequestWait;
+    case W::SignalWait:
+        return stoptimes::kSignalWait;
+    }
+    return std::chrono::seconds{0};
+}
+
+StopPurpose TakenPurpose(ServerState state, StopPurpose current, StopPurpose asked)
+{
+    if (!IsStopping(state) || current == StopPurpose::None || asked == StopPurpose::Shutdown ||
+        asked == StopPurpose::Remove)
+        return asked;
+    return current;
 }
 
 const char* ServerStateName(ServerState state)
@@ -171,7 +156,7 @@ const char* ServerStateName(ServerState state)
         return "down";
     case S::Starting:
         return "starting";
-    case S::Running:
+    case S::Serving:
         return "serving";
     case S::NotAnswering:
         return "not answering";
@@ -192,11 +177,15 @@ const char* ServerStateName(ServerState state)
 
 bool IsLive(ServerState state)
 {
-    return state == S::Starting || state == S::Running || state == S::NotAnswering;
+    return state == S::Starting || state == S::Serving || state == S::NotAnswering;
+}
+
+bool IsStopping(ServerState state)
+{
+    return state == S::StopRequested || state == S::Terminating || state == S::Killing;
 }
 
 bool HasProcess(ServerState state)
 {
-    return IsLive(state) || state == S::StopRequested ||
-           state == S::Terminating || state == S::Killing;
+    return IsLive(state) || IsStopping(state);
 }

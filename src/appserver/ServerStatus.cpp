@@ -1,7 +1,5 @@
 #include "appserver/ServerStatus.h"
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 
@@ -52,36 +50,6 @@ std::string JsonTime(time_t when)
 
 }  // namespace
 
-ServerStatus StatusOf(const AppServerProcess& record, time_t now)
-{
-    ServerStatus s;
-    s.address = record.mHost;
-    s.port = record.mPort;
-    bool runs = HasProcess(record.mState);
-    s.pid = runs ? record.mPid : 0;
-    s.state = ServerStateName(record.mState);
-    if (record.throttled())
-        s.throttledUntil = record.throttledUntil();
-    s.ready = record.serving();
-    s.readySeconds = s.ready ? record.mReadySeconds : -1;
-    s.probeFailures = record.mProbeFailures;
-    s.uptimeSeconds = runs ? static_cast<long>(now - record.mStartTime) : 0;
-    s.restarts = record.mRestarts;
-    s.pool = record.mPool;
-    if (record.mEndTime != 0) {
-        s.lastEnd = DescribeEnd(record.mStatus);
-        s.lastEndTime = record.mEndTime;
-    }
-    return s;
-}
-
-std::string DescribeEnd(int waitStatus)
-{
-    if (WIFSIGNALED(waitStatus))
-        return "signal " + std::to_string(WTERMSIG(waitStatus));
-    return "exit " + std::to_string(WEXITSTATUS(waitStatus));
-}
-
 std::string FormatUptime(long seconds)
 {
     if (seconds < 0)
@@ -96,13 +64,6 @@ std::string FormatUptime(long seconds)
         snprintf(text, sizeof text, "%ld:%02ld:%02ld", seconds / 3600, seconds / 60 % 60,
                  seconds % 60);
     return text;
-}
-
-std::string FormatEndpoint(const std::string& address, unsigned short port)
-{
-    if (address.find(':') != std::string::npos)
-        return "[" + address + "]:" + std::to_string(port);
-    return address + ":" + std::to_string(port);
 }
 
 void GroupByPool(std::vector<ServerStatus>& servers)

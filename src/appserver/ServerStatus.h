@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "appserver/AppServerProcess.h"
+#include "foundation/HostPort.h"
 
 struct ServerStatus {
     std::string address;       // host text from ServerConfig.xml
@@ -27,15 +27,8 @@ struct ServerStatus {
     std::string pool{};        // its ServerConfig.xml pool; empty when the table names none
 };
 
-// What the control channel shows of `record` at wall time `now`.
-ServerStatus StatusOf(const AppServerProcess& record, time_t now);
-
-// "exit N" or "signal N" for a raw wait status.
-std::string DescribeEnd(int waitStatus);
 // "HH:MM:SS" (or "Nd HH:MM:SS") for a number of seconds.
 std::string FormatUptime(long seconds);
-// The address as written in ADDRESS:PORT: IPv6 literals in brackets.
-std::string FormatEndpoint(const std::string& address, unsigned short port);
 
 // `servers` ordered by pool name, each pool's servers in their given order:
 // how -servers and the status page group them.

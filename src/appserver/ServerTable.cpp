@@ -36,7 +36,8 @@ void CAppServerManager::buildTables()
     }
 
     mProcesses = loadTable();
-    identify();
+    for (auto& record : mProcesses)
+        record.mId = mNextId++;
 }
 
 std::vector<AppServerProcess> CAppServerManager::loadTable(bool strict) const

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "appserver/AppServerProcess.h"
 
 struct ServingSummary {
     unsigned serving = 0;
@@ -19,6 +18,3 @@ struct ServingSummary {
     // "127.0.0.1:8003 (throttled)", for STATUS=; empty when all serve.
     std::string notServing;
 };
-
-// The summary of `records`; at most 10 of those that do not serve are named.
-ServingSummary SummarizeServing(const std::vector<AppServerProcess>& records);

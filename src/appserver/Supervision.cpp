@@ -1,11 +1,11 @@
 // The supervision loop's one wait, from the kernel to the record: SIGCHLD
-// (blocked in every thread, Signals.h) stays pending on the signal
-// descriptor until the poll below wakes on it; the children that ended are
+// (blocked in every thread, ChildEnds.h) stays pending on its signalfd until
+// the poll below wakes on it; the children that ended are
 // then reaped with waitpid and handed to their records (onEnd logs how each
 // ended), and the service's next startServers starts them again. The same
-// poll serves the termination signals, the shutdown requests' threads, the
+// poll serves the shutdown requests' threads, the
 // records' deadlines (throttled starts, lifted throttles, the steps of a
-// stop) and any plugged-in source.
+// stop) and any plugged-in source (the service's signals are one).
 #include "appserver/AppServerManager.h"
 
 #include <poll.h>
@@ -16,10 +16,10 @@
 #include <climits>
 #include <cstring>
 
+#include "appserver/ChildEnds.h"
 #include "appserver/StopRequests.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
-#include "servicectl/Signals.h"
 
 namespace {
 
@@ -40,13 +40,11 @@ int TimeoutUntil(Clock::time_point deadline, Clock::time_point now)
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-// The loop's signals are set up once in this process, by the first use of
-// the loop (the service did it already when it runs as one), before any
-// child: none may end unseen.
+// The child-end descriptor is made once in this process, by the first use of
+// the loop, before any child: none may end unseen.
 void SetUpLoop()
 {
-    if (servicectl::SignalDescriptor() < 0)
-        servicectl::WatchSignals();
+    ChildEndDescriptor();
 }
 
 }  // namespace
@@ -54,30 +52,30 @@ void SetUpLoop()
 void CAppServerManager::startServers()
 {
     CatchWIException("CAppServerManagerImpl::startServers", [] { SetUpLoop(); });
-    if (mStopping)
-        return;
-    identify();
     auto now = Clock::now();
-    for (auto& record : mProcesses) {
-        if (!record.startDue(now))
-            continue;
-        bool started = false;
-        CatchWIException("CAppServerManagerImpl::startServers", [&] {
-            record.start(now);
-            started = true;
-        });
-        if (!started)
-            notify(record, Outcome::Failed);
-    }
+    for (auto& record : mProcesses)
+        if (!mStopping && record.mState == ServerState::Down && record.mDeadline <= now)
+            CatchWIException("CAppServerManagerImpl::startServers",
+                             [&] { record.onDeadline(now); });
+    writeEndLines();
+}
+
+void CAppServerManager::writeEndLines()
+{
+    for (const std::string& line : mEndLines)
+        KXLogWrite(CLog::_pKXLog, "%s", line.c_str());
+    mEndLines.clear();
 }
 
 void CAppServerManager::waitAndUpdateTerminated(unsigned milliseconds)
 {
     wait(Clock::now() + std::chrono::milliseconds(milliseconds));
+    writeEndLines();
 }
 
 void CAppServerManager::waitForEvents()
 {
+    // The service's next startServers writes the lines after its forks.
     wait(Clock::time_point::max());
 }
 
@@ -92,7 +90,7 @@ void CAppServerManager::removeSource(LoopSource* source)
     mSources.erase(std::remove(mSources.begin(), mSources.end(), source), mSources.end());
 }
 
-bool CAppServerManager::reapChildren(Clock::time_point now)
+bool CAppServerManager::reapChildren(Clock::time_point now, std::vector<std::string>* later)
 {
     bool any = false;
     for (;;) {
@@ -106,7 +104,7 @@ bool CAppServerManager::reapChildren(Clock::time_point now)
         // dropped.
         for (auto& record : mProcesses) {
             if (record.mPid == pid && HasProcess(record.mState)) {
-                record.onEnd(status, now);
+                record.onEnd(status, now, later);
                 any = true;
                 break;
             }
@@ -163,6 +161,7 @@ void CAppServerManager::takeProbes(const std::vector<Probes::Result>& results,
 
 void CAppServerManager::fireDeadlines(Clock::time_point now)
 {
+    // The start row is startServers' to carry out, in the service's pass.
     for (auto& record : mProcesses)
         if (record.mState != ServerState::Down && record.mDeadline <= now &&
             record.onDeadline(now))
@@ -189,16 +188,17 @@ Clock::time_point CAppServerManager::nextDeadline(Clock::time_point now) const
 void CAppServerManager::wait(Clock::time_point limit)
 {
     SetUpLoop();
-    identify();
     Clock::time_point now = Clock::now();
     // Ends that came before this wait are handed over without waiting, and
-    // what the last pass started gets its probes.
-    bool pending = reapChildren(now);
+    // what the last pass started gets its probes. The lines of the ends
+    // follow the restarts they cause (startServers writes them after its
+    // forks): a restart's fork does not wait for the log.
+    bool pending = reapChildren(now, &mEndLines);
     settle(now);
 
     Clock::time_point deadline = std::min(limit, nextDeadline(now));
     std::vector<struct pollfd> fds;
-    fds.push_back({servicectl::SignalDescriptor(), POLLIN, 0});
+    fds.push_back({ChildEndDescriptor(), POLLIN, 0});
     fds.push_back({mRequests->fd(), POLLIN, 0});
     size_t probesFirst = fds.size();
     mProbes.prepare(fds, deadline);
@@ -218,9 +218,13 @@ void CAppServerManager::wait(Clock::time_point limit)
                            strerror(errno));
     now = Clock::now();
 
-    servicectl::ReadSignals();
-    reapChildren(now);
-    takeRequests(now);
+    // Only what the poll flagged is read.
+    if (fds[0].revents != 0) {
+        DrainChildEnds();
+        reapChildren(now, &mEndLines);
+    }
+    if (fds[1].revents != 0 || fds[1].fd < 0)
+        takeRequests(now);
     launchRequests(now);
     takeProbes(mProbes.dispatch(fds.data() + probesFirst, probesEnd - probesFirst, now), now);
     fireDeadlines(now);

@@ -103,11 +103,10 @@ bool ServiceSettings::operator==(const ServiceSettings& other) const
            liveness == other.liveness && livenessPath == other.livenessPath &&
            livenessInterval == other.livenessInterval &&
            livenessTimeout == other.livenessTimeout &&
-           livenessFailures == other.livenessFailures && metricsAddress == other.metricsAddress &&
-           metricsPort == other.metricsPort && containment == other.containment &&
-           stopTimeout == other.stopTimeout && killTimeout == other.killTimeout &&
-           accountingInterval == other.accountingInterval && memoryLimit == other.memoryLimit &&
-           memoryLimitChecks == other.memoryLimitChecks;
+           livenessFailures == other.livenessFailures && metricsListen == other.metricsListen &&
+           containment == other.containment && stopTimeout == other.stopTimeout &&
+           killTimeout == other.killTimeout && accountingInterval == other.accountingInterval &&
+           memoryLimit == other.memoryLimit && memoryLimitChecks == other.memoryLimitChecks;
 }
 
 std::string ServiceSettingsFile()

@@ -7,7 +7,14 @@
 #include <cstdint>
 #include <string>
 
-enum class ReadinessProbe { None, Tcp };
+#include "foundation/HostPort.h"
+
+// How a started server is seen to serve: not at all (at once), by a TCP
+// connect, by its READY=1 on the notification socket, or by whichever of
+// the two comes first.
+enum class ReadinessProbe { None, Tcp, Notify, TcpNotify };
+inline bool ProbesTcp(ReadinessProbe r) { return r == ReadinessProbe::Tcp || r == ReadinessProbe::TcpNotify; }
+inline bool HearsNotify(ReadinessProbe r) { return r == ReadinessProbe::Notify || r == ReadinessProbe::TcpNotify; }
 enum class LivenessProbe { None, Tcp, Http };
 // How a server's process tree is held together: a cgroup of its own where the
 // service may create one (auto), always (cgroup: the start fails where it
@@ -35,10 +42,8 @@ struct ServiceSettings {
     int livenessInterval = 10;       // s between probes of a serving server
     int livenessTimeout = 5;         // s one probe may take
     int livenessFailures = 3;        // probes failed in a row before a restart
-    // The metrics endpoint: a numeric IPv4 or IPv6 address (no brackets)
-    // and a port; an empty address (port 0) when it is off.
-    std::string metricsAddress;
-    unsigned short metricsPort = 0;
+    // The metrics endpoint's address, parsed; not set when it is off.
+    ListenAddress metricsListen;
     Containment containment = Containment::Auto;
     int stopTimeout = 30;        // s the tree has to end after the shutdown request
     int killTimeout = 5;         // s after SIGTERM, and again after SIGKILL
@@ -49,11 +54,6 @@ struct ServiceSettings {
     bool operator==(const ServiceSettings& other) const;
     bool operator!=(const ServiceSettings& other) const { return !(*this == other); }
 };
-
-// Splits "a.b.c.d:port" or "[v6]:port" into its numeric address (without
-// brackets) and the port's text, which is not checked; false when the text
-// has neither shape or the address is not a numeric one of its family.
-bool SplitListenAddress(const std::string& text, std::string& address, std::string& port);
 
 // configDir() + "/tarvelsvc.conf"; throws as CTarvelEnv::configDir().
 std::string ServiceSettingsFile();

@@ -1,8 +1,5 @@
 #include "config/ServiceSettingsValues.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstring>
 
 #include "config/ServiceSettingsContainment.h"
@@ -49,53 +46,16 @@ bool IsProbePath(const std::string& path)
     return true;
 }
 
-// ADDRESS:PORT with a numeric IPv4 address or an IPv6 address in brackets:
-// the endpoint is bound at start, where a name lookup has no place.
-bool ReadListen(const std::string& text, std::string& address, unsigned short& port)
-{
-    std::string host;
-    std::string portText;
-    if (!SplitListenAddress(text, host, portText))
-        return false;
-    int number = 0;
-    if (!ReadBounded(portText, 1, 65535, number))
-        return false;
-    address = host;
-    port = static_cast<unsigned short>(number);
-    return true;
-}
-
-}  // namespace
-
-bool SplitListenAddress(const std::string& text, std::string& address, std::string& port)
-{
-    unsigned char binary[sizeof(struct in6_addr)];
-    if (!text.empty() && text[0] == '[') {
-        const std::size_t close = text.find(']');
-        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
-            return false;
-        address = text.substr(1, close - 1);
-        port = text.substr(close + 2);
-        return inet_pton(AF_INET6, address.c_str(), binary) == 1;
-    }
-    const std::size_t colon = text.find(':');
-    if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos)
-        return false;
-    address = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    return inet_pton(AF_INET, address.c_str(), binary) == 1;
-}
-
-namespace {
-
 SettingResult Listen(const std::string& value, ServiceSettings& settings, std::string& reason)
 {
+    // The endpoint is bound at start, where a name lookup has no place: the
+    // address is numeric, and parsed here once.
+    std::string unused;
     if (value.empty()) {
-        settings.metricsAddress.clear();
-        settings.metricsPort = 0;
+        settings.metricsListen = ListenAddress();
         return SettingResult::Applied;
     }
-    if (ReadListen(value, settings.metricsAddress, settings.metricsPort))
+    if (ParseListenAddress(value, settings.metricsListen, unused))
         return SettingResult::Applied;
     reason = "METRICS_LISTEN: " + Quoted(value) +
              " is not ADDRESS:PORT (a numeric IPv4 address or an IPv6 address in brackets, "
@@ -123,6 +83,8 @@ SettingResult Choice(const std::string& key, const std::string& value,
 const std::pair<const char*, ReadinessProbe> kReadiness[] = {
     {"tcp", ReadinessProbe::Tcp},
     {"none", ReadinessProbe::None},
+    {"notify", ReadinessProbe::Notify},
+    {"tcp+notify", ReadinessProbe::TcpNotify},
 };
 
 const std::pair<const char*, LivenessProbe> kLiveness[] = {

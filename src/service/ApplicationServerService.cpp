@@ -2,13 +2,16 @@
 
 #include <unistd.h>
 
-#include "appserver/ServingSummary.h"
+#include "appserver/RecordViews.h"
 #include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 #include "service/ControlSwitches.h"
+#include "service/MetricsPlug.h"
 #include "service/ServerControl.h"
+#include "service/ServiceStatusPage.h"
+#include "service/SignalSource.h"
 #include "service/SystemdNotifier.h"
 
 namespace {
@@ -63,13 +66,23 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     mManager.buildTables();
 
     // systemd hears of readiness, the servers' counts and the stop; the
-    // control channel is one more source of the loop's one wait, in a daemon
-    // and under -console alike. Both stay plugged in through the stop.
+    // service's signals and the control channel are more sources of the
+    // loop's one wait, in a daemon and under -console alike. All stay
+    // plugged in through the stop.
     CSystemdNotifier notifier;
     CServerControl control(mManager, notifier);
     control.open(ControlRunDir());
-    control.applyMetricsListen();
-    PluggedSources plugged(mManager, {&control, &notifier});
+    CSignalSource signals([&control] { control.reloadOnSignal(); });
+    PluggedSources plugged(mManager, {&signals, &control, &notifier});
+    // The metrics endpoint and the status page, where METRICS_LISTEN says:
+    // the service runs on without them when it cannot listen there; a
+    // reload moves them.
+    CMetricsPlug metrics(mManager, ServicePages(control));
+    std::string reason;
+    if (!metrics.listen(mManager.settings().metricsListen, reason))
+        KXLogWrite(CLog::_pKXLog, "The service runs without its metrics endpoint: %s", reason.c_str());
+    control.onMetricsListen(
+        [&metrics](const ListenAddress& address, std::string& why) { return metrics.listen(address, why); });
     mNotifier = &notifier;
 
     // Each pass starts what is due and then waits in the manager's one wait

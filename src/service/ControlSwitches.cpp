@@ -7,10 +7,11 @@
 #include <iostream>
 #include <sstream>
 
-#include "appserver/ControlServer.h"
 #include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
+#include "endpoints/ControlServer.h"
 #include "foundation/CmdLine.h"
+#include "foundation/StopTimes.h"
 #include "servicectl/ControlClient.h"
 #include "service/ServiceCheck.h"
 #include "service/ServiceMetrics.h"
@@ -49,7 +50,7 @@ CheckVerdict CheckVerdictNow()
         return CheckFailed(CHECK_CRITICAL, FirstLine(failure.str()));
     if (result != CONTROL_OK)
         return CheckFailed(CHECK_UNKNOWN, FirstLine(failure.str()));
-    std::vector<ServerRow> rows;
+    std::vector<ReportedServer> rows;
     std::string problem = ParseServersJson(reply.str(), rows);
     if (!problem.empty())
         return CheckFailed(CHECK_UNKNOWN, "cannot read the service's list of servers: " + problem);
@@ -79,8 +80,8 @@ std::chrono::seconds StartWait()
     } catch (std::exception&) {
         // The service refuses such a file itself; the default holds here.
     }
-    // The old process's stop (at most 45 s) and the new one's start.
-    return std::chrono::seconds(timeout + 60);
+    // The old process's stop and the new one's start, with a margin.
+    return std::chrono::seconds(timeout) + stoptimes::kStopBound + std::chrono::seconds(10);
 }
 
 std::string ControlRunDir()

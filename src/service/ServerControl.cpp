@@ -2,35 +2,17 @@
 
 #include <algorithm>
 
-#include "appserver/Metrics.h"
-#include "appserver/ServingSummary.h"
-#include "appserver/StatusPage.h"
+#include "appserver/RecordViews.h"
 #include "foundation/Log.h"
-#include "service/ServiceStatusPage.h"
 #include "service/SystemdNotifier.h"
-#include "servicectl/Signals.h"
 
 namespace {
 
 // "host:port" or "[v6]:port" into its parts; false when it is neither.
 bool ParseEndpoint(const std::string& text, std::string& host, unsigned short& port)
 {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon + 1 >= text.size() || colon + 6 < text.size())
-        return false;
-    unsigned long number = 0;
-    for (size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        number = number * 10 + static_cast<unsigned long>(text[i] - '0');
-    }
-    if (number == 0 || number > 65535)
-        return false;
-    host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    port = static_cast<unsigned short>(number);
-    return true;
+    std::string portText;
+    return SplitHostPort(text, host, portText) && ParsePort(portText, port);
 }
 
 const char* const kStopping = "ERROR the service is stopping\n";
@@ -47,46 +29,7 @@ CServerControl::CServerControl(CAppServerManager& manager, CSystemdNotifier& not
 CServerControl::~CServerControl()
 {
     mManager.forgetWaiters();
-    if (mEndpoint)
-        mManager.removeSource(mEndpoint.get());
-}
-
-void CServerControl::applyMetricsListen(ClientId client)
-{
-    const ServiceSettings& settings = mManager.settings();
-    std::string listen;
-    if (settings.metricsPort != 0) {
-        bool v6 = settings.metricsAddress.find(':') != std::string::npos;
-        listen = (v6 ? "[" + settings.metricsAddress + "]" : settings.metricsAddress) + ":" +
-                 std::to_string(settings.metricsPort);
-    }
-    if (listen == mEndpointListen)
-        return;
-    if (mEndpoint) {
-        mManager.removeSource(mEndpoint.get());
-        mEndpoint.reset();
-    }
-    mEndpointListen = listen;
-    if (listen.empty())
-        return;
-    try {
-        // The page and the JSON are for people and scripts that may load
-        // them in a loop; Prometheus's scrapes get fresh metrics.
-        auto page = std::make_shared<CRenderCache>([this] { return ServiceStatusPageText(grouped(), time(nullptr)); });
-        auto json = std::make_shared<CRenderCache>([this] { return serversText(true); });
-        std::vector<CMetricsEndpoint::Page> pages = {
-            {"/metrics", kMetricsContentType, [this] { return metrics(); }},
-            {"/", kStatusPageContentType, [page] { return page->text(CRenderCache::Clock::now()); }},
-            {"/servers.json", "application/json", [json] { return json->text(CRenderCache::Clock::now()); }},
-        };
-        mEndpoint = std::make_unique<CMetricsEndpoint>(listen, std::move(pages));
-        mManager.addSource(mEndpoint.get());
-        KXLogWrite(CLog::_pKXLog, "Metrics endpoint: listening on %s", listen.c_str());
-    } catch (std::exception& e) {
-        mEndpointListen.clear();
-        KXLogWrite(CLog::_pKXLog, "The service runs without its metrics endpoint: %s", e.what());
-        replyTo(client, std::string("metrics endpoint not started: ") + e.what() + "\n", false);
-    }
+    mManager.forgetReload();
 }
 
 void CServerControl::open(const std::string& runDir)
@@ -106,9 +49,9 @@ void CServerControl::shutdown()
     for (const Pending& pending : mPending)
         replyTo(pending.client, kStopping, true);
     mPending.clear();
-    if (mReload) {
-        replyTo(mReload->client, kStopping, true);
-        mReload.reset();
+    if (mManager.reloading()) {
+        mManager.forgetReload();
+        replyTo(mReloadClient, kStopping, true);
     }
 }
 
@@ -172,22 +115,12 @@ std::string CServerControl::serversText(bool json) const
     return json ? FormatServerJson(table) : FormatServerTable(table);
 }
 
-CServerControl::Pending* CServerControl::pendingFor(const std::string& host, unsigned short port)
-{
-    for (Pending& pending : mPending)
-        if (pending.host == host && pending.port == port)
-            return &pending;
-    return nullptr;
-}
-
 void CServerControl::handleOne(ClientId client, const std::string& verb,
                                const std::string& endpoint)
 {
     std::string host;
     unsigned short port = 0;
-    const AppServerProcess* record =
-        ParseEndpoint(endpoint, host, port) ? mManager.find(host, port) : nullptr;
-    if (record == nullptr) {
+    if (!ParseEndpoint(endpoint, host, port)) {
         replyTo(client, "ERROR no server " + endpoint + "\n", true);
         return;
     }
@@ -201,14 +134,17 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         };
         result = mManager.stopServer(host, port, waiter);
     } else {
-        mPending.push_back({client, host, port, false});
-        auto waiter = [this](Outcome outcome, const AppServerProcess& r) { onOutcome(outcome, r); };
+        auto waiter = waiterFor(client, name);
         result = verb == "restartserver" ? mManager.restartServer(host, port, "", waiter)
                                          : mManager.startServer(host, port, waiter);
         if (result != R::Accepted)
             mPending.pop_back();
     }
-    if (result == R::Busy)
+    // The manager looks the record up once; none there is the same answer
+    // as an address that names none.
+    if (result == R::NoServer)
+        replyTo(client, "ERROR no server " + endpoint + "\n", true);
+    else if (result == R::Busy)
         replyTo(client, "ERROR server " + name + " is being stopped or started already\n", true);
     else if (result == R::AlreadyHeld)
         replyTo(client, name + " stopped by operator\nOK\n", true);
@@ -216,81 +152,69 @@ void CServerControl::handleOne(ClientId client, const std::string& verb,
         replyTo(client, name + " is already running\nOK\n", true);
 }
 
-void CServerControl::onOutcome(Outcome outcome, const AppServerProcess& record)
+CAppServerManager::Waiter CServerControl::waiterFor(ClientId client, const std::string& name)
 {
-    Pending* pending = pendingFor(record.mHost, record.mPort);
-    if (pending == nullptr || outcome == Outcome::Ended)
-        return;
-    if (outcome == Outcome::Started) {
-        onStarted(*pending, record);
-    } else if (outcome == Outcome::Failed) {
-        onFailed(*pending, record);
-    } else {
-        replyTo(pending->client, kRemoved, true);
-        mPending.remove_if([&](const Pending& p) { return &p == pending; });
-    }
+    auto it = mPending.insert(mPending.end(), Pending{client, name});
+    return [this, it](Outcome outcome, const AppServerProcess& record) {
+        Pending pending = *it;
+        mPending.erase(it);
+        onOutcome(pending, outcome, record);
+    };
 }
 
-void CServerControl::onStarted(Pending& pending, const AppServerProcess& record)
+void CServerControl::onOutcome(const Pending& pending, Outcome outcome,
+                               const AppServerProcess& record)
 {
-    std::string name = FormatEndpoint(pending.host, pending.port);
-    bool rolling = pending.rolling;
-    if (rolling)
-        replyTo(mReload ? mReload->client : 0, "restarted " + name + "\n", false);
-    else
-        replyTo(pending.client, name + " started, pid " + std::to_string(record.mPid) + "\nOK\n",
+    if (outcome == Outcome::Started)
+        replyTo(pending.client,
+                pending.name + " started, pid " + std::to_string(record.mPid) + "\nOK\n", true);
+    else if (outcome == Outcome::Failed)
+        replyTo(pending.client,
+                "ERROR " + pending.name + " does not serve: " +
+                    (record.mFailure.empty() ? "it ended" : record.mFailure) + " (see the log)\n",
                 true);
-    mPending.remove_if([&](const Pending& p) { return &p == &pending; });
-    if (rolling && mReload)
-        mReload->rollingNow = false;
-}
-
-void CServerControl::onFailed(Pending& pending, const AppServerProcess& record)
-{
-    std::string line = FormatEndpoint(pending.host, pending.port) + " does not serve: " +
-                       (record.mFailure.empty() ? "it ended" : record.mFailure) + " (see the log)\n";
-    bool rolling = pending.rolling;
-    ClientId client = pending.client;
-    mPending.remove_if([&](const Pending& p) { return &p == &pending; });
-    if (rolling)
-        stopRollout(line);
     else
-        replyTo(client, "ERROR " + line, true);
+        replyTo(pending.client, kRemoved, true);
 }
 
-void CServerControl::reportStatus()
+bool CServerControl::reportStatus()
 {
     unsigned throttled = 0;
     for (const AppServerProcess& record : mManager.processes())
         if (record.mState == ServerState::Throttled)
             ++throttled;
     ServingSummary summary = SummarizeServing(mManager.processes());
-    mNotifier.status(summary.serving, throttled, summary.total - summary.serving - throttled,
+    return mNotifier.status(summary.serving, throttled, summary.total - summary.serving - throttled,
                      summary.notServing);
 }
 
 void CServerControl::prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline)
 {
-    // A start that the pass before this wait made may have ended a step of
-    // the reload: the next one begins before the loop sleeps.
-    checkReload();
     size_t before = fds.size();
     if (mChannel)
         mChannel->prepare(fds, deadline);
     mChannelFds = fds.size() - before;
-    reportStatus();
+    // systemd hears the counts when a record moved, not on every pass.
+    if (mManager.changes() != mReportedChanges) {
+        // A dropped status is sent again on the next pass.
+        if (reportStatus())
+            mReportedChanges = mManager.changes();
+    }
+}
+
+void CServerControl::reloadOnSignal()
+{
+    // SIGHUP does what -reload does; only the log hears of it.
+    if (mShutdown)
+        return;
+    if (mManager.reloading())
+        KXLogWrite(CLog::_pKXLog, "Reload on SIGHUP skipped: a reload is in progress");
+    else
+        handleReload(0);
 }
 
 void CServerControl::dispatch(struct pollfd* fds, size_t count, Clock::time_point now)
 {
-    checkReload();
-    // SIGHUP does what -reload does; only the log hears of it.
-    if (servicectl::TakeReloadRequest() && !mShutdown) {
-        if (mReload)
-            KXLogWrite(CLog::_pKXLog, "Reload on SIGHUP skipped: a reload is in progress");
-        else
-            handleReload(0);
-    }
     if (mChannel)
         mChannel->dispatch(fds, std::min(count, mChannelFds), now);
 }

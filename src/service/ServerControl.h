@@ -7,17 +7,17 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "appserver/AppServerManager.h"
-#include "appserver/ControlServer.h"
-#include "appserver/EventLoop.h"
-#include "appserver/MetricsEndpoint.h"
 #include "appserver/ServerStatus.h"
+#include "endpoints/ControlServer.h"
+#include "endpoints/EventLoop.h"
+#include "foundation/HostPort.h"
 #include "service/ServiceMetrics.h"
 
 class CSystemdNotifier;
@@ -38,6 +38,8 @@ public:
     // The service stops: every pending operation is answered with an error;
     // the full stop takes over the servers.
     void shutdown();
+    // A SIGHUP: the reload -reload would run, answered only in the log.
+    void reloadOnSignal();
 
     // The table as the channel shows it, in table order.
     std::vector<ServerStatus> snapshot(time_t now) const;
@@ -47,10 +49,11 @@ public:
     std::string metrics() const { return ServiceMetricsText(mManager, mReloadCounts); }
     // What -servers (or -servers -json) prints: the table grouped by pool.
     std::string serversText(bool json) const;
-    // Listens for scrapes where the manager's settings say (METRICS_LISTEN),
-    // or stops listening; a failure is logged (and told to `client`) and the
-    // service runs on without the endpoint.
-    void applyMetricsListen(ClientId client = 0);
+    // Moves the metrics endpoint to a reload's METRICS_LISTEN: false with the
+    // reason when the new address cannot be bound. The owner of the
+    // endpoint sets it; without it a reload leaves the endpoint alone.
+    using Relisten = std::function<bool(const ListenAddress& address, std::string& reason)>;
+    void onMetricsListen(Relisten relisten) { mRelisten = std::move(relisten); }
 
     void prepare(std::vector<struct pollfd>& fds, Clock::time_point& deadline) override;
     void dispatch(struct pollfd* fds, size_t count, Clock::time_point now) override;
@@ -58,51 +61,35 @@ public:
 private:
     using Outcome = CAppServerManager::Outcome;
 
-    // A caller waiting for one server to serve (a start, a restart, or a
-    // reload's rolling restart); the manager tells when it serves or failed.
+    // A caller waiting for one server to serve (a start or a restart); the
+    // manager tells when it serves or failed.
     struct Pending {
-        ClientId client;        // 0: nobody (a rolling restart answers the reload)
-        std::string host;
-        unsigned short port;
-        bool rolling;
-    };
-    struct Reload {
-        ClientId client = 0;
-        std::deque<ReloadPlan::Change> rolling;  // restarts not yet begun, in plan order
-        bool rollingNow = false;                 // one runs: the pool keeps serving
-        bool failed = false;                     // the rollout stopped at a failure
-        unsigned removing = 0;                   // removals waiting for their server's end
-        unsigned added = 0, removed = 0, changed = 0, unchanged = 0;
+        ClientId client;
+        std::string name;       // host:port as the replies write it
     };
 
     void handle(ClientId client, const std::string& request);
     void handleServers(ClientId client, bool json);
     void handleOne(ClientId client, const std::string& verb, const std::string& endpoint);
     void handleReload(ClientId client);
-    // The waiter of a request on host:port.
-    CAppServerManager::Waiter waiterFor(const std::string& host, unsigned short port);
-    void onOutcome(Outcome outcome, const AppServerProcess& record);
-    void onStarted(Pending& pending, const AppServerProcess& record);
-    void onFailed(Pending& pending, const AppServerProcess& record);
-    // A rolling restart failed: the rest keep their process, and take the
-    // new command at their next start.
-    void stopRollout(const std::string& line);
-    Pending* pendingFor(const std::string& host, unsigned short port);
-    void onRemoved(const AppServerProcess& record);
-    // Begins the next rolling restart; answers the reload when nothing is left.
-    void checkReload();
-    void nextRollingRestart();
+    // The waiter of a start or restart; it answers from the announcement.
+    // The entry goes when the manager calls it.
+    CAppServerManager::Waiter waiterFor(ClientId client, const std::string& name);
+    void onOutcome(const Pending& pending, Outcome outcome, const AppServerProcess& record);
+    // What the running reload's caller hears.
+    void onReloadLines(const std::string& lines, bool done, bool ok);
     void replyTo(ClientId client, const std::string& lines, bool last);
-    void reportStatus();
+    // Tells systemd the counts; false when the status was dropped.
+    bool reportStatus();
 
     CAppServerManager& mManager;
     CSystemdNotifier& mNotifier;
     std::unique_ptr<CControlServer> mChannel;
     std::list<Pending> mPending;
-    std::unique_ptr<Reload> mReload;
+    ClientId mReloadClient = 0;  // who asked for the running reload; 0: SIGHUP
     ReloadCounts mReloadCounts;
-    std::unique_ptr<CMetricsEndpoint> mEndpoint;
-    std::string mEndpointListen;  // what mEndpoint listens on
+    Relisten mRelisten;
     bool mShutdown = false;
     size_t mChannelFds = 0;  // how many of the last prepare's fds are the channel's
+    unsigned long mReportedChanges = ~0ul;  // mManager.changes() at the last status
 };

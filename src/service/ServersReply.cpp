@@ -109,7 +109,7 @@ bool ReadObject(Reader& in, std::map<std::string, std::string>& fields)
 }
 
 // The row of one object; false when a key the check needs is missing.
-bool RowOf(const std::map<std::string, std::string>& fields, ServerRow& row)
+bool RowOf(const std::map<std::string, std::string>& fields, ReportedServer& row)
 {
     for (const char* key : {"address", "port", "state", "ready", "restarts"})
         if (fields.count(key) == 0)
@@ -129,7 +129,7 @@ bool RowOf(const std::map<std::string, std::string>& fields, ServerRow& row)
 
 }  // namespace
 
-std::string ParseServersJson(const std::string& text, std::vector<ServerRow>& rows)
+std::string ParseServersJson(const std::string& text, std::vector<ReportedServer>& rows)
 {
     rows.clear();
     Reader in(text);
@@ -143,7 +143,7 @@ std::string ParseServersJson(const std::string& text, std::vector<ServerRow>& ro
             return "more than " + std::to_string(kMaxRows) + " servers";
         if (!ReadObject(in, fields))
             return in.problem;
-        ServerRow row;
+        ReportedServer row;
         if (!RowOf(fields, row))
             return "server " + std::to_string(rows.size() + 1) + " lacks a valid address, port, "
                    "state, ready or restarts";

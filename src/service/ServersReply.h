@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-struct ServerRow {
+struct ReportedServer {
     std::string endpoint;  // ADDRESS:PORT as -servers shows it
     std::string state;     // the state's name: "serving", "stopped by operator" ...
     std::string pool;      // empty when the reply names no pool
@@ -16,4 +16,4 @@ struct ServerRow {
 // Reads the JSON array of `text` into `rows` (replacing their content).
 // Returns an empty string when it could, else what is wrong with the text.
 // The text comes from a socket: sizes and counts are bounded.
-std::string ParseServersJson(const std::string& text, std::vector<ServerRow>& rows);
+std::string ParseServersJson(const std::string& text, std::vector<ReportedServer>& rows);

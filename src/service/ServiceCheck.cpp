@@ -60,10 +60,10 @@ struct Counts {
     std::vector<std::string> held;     // ADDRESS:PORT
 };
 
-Counts CountRows(const std::vector<ServerRow>& rows)
+Counts CountRows(const std::vector<ReportedServer>& rows)
 {
     Counts c;
-    for (const ServerRow& row : rows) {
+    for (const ReportedServer& row : rows) {
         c.restarts += row.restarts;
         bool throttled = row.state == "throttled", notAnswering = row.state == "not answering";
         c.serving += row.ready ? 1 : 0;
@@ -81,10 +81,10 @@ Counts CountRows(const std::vector<ServerRow>& rows)
 
 // The pools with servers here of which none serves; "" stands for all the
 // servers of a reply without pools.
-std::vector<std::string> DownPools(const std::vector<ServerRow>& rows)
+std::vector<std::string> DownPools(const std::vector<ReportedServer>& rows)
 {
     std::map<std::string, bool> serves;
-    for (const ServerRow& row : rows)
+    for (const ReportedServer& row : rows)
         serves[row.pool] = serves[row.pool] || row.ready;
     std::vector<std::string> down;
     for (const auto& pool : serves)
@@ -113,7 +113,7 @@ CheckVerdict CheckFailed(CheckStatus status, const std::string& text)
     return verdict;
 }
 
-CheckVerdict JudgeServers(const std::vector<ServerRow>& rows)
+CheckVerdict JudgeServers(const std::vector<ReportedServer>& rows)
 {
     Counts c = CountRows(rows);
     std::vector<std::string> down = DownPools(rows);

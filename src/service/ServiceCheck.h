@@ -20,7 +20,7 @@ struct CheckVerdict {
 // servers when the rows name none) has servers here and none of them
 // serves, whatever the reason; WARNING when a server does not serve, is
 // throttled or does not answer, unless the operator stopped it; OK else.
-CheckVerdict JudgeServers(const std::vector<ServerRow>& rows);
+CheckVerdict JudgeServers(const std::vector<ReportedServer>& rows);
 
 // The verdict when no judgement is possible: `status` with `text`.
 CheckVerdict CheckFailed(CheckStatus status, const std::string& text);

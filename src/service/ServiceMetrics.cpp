@@ -1,35 +1,7 @@
 #include "service/ServiceMetrics.h"
 
-#include <sys/wait.h>
-
-#include "appserver/Metrics.h"
+#include "appserver/RecordViews.h"
 #include "config/TarvelEnv.h"
-
-namespace {
-
-ServerMetrics MetricsOf(const AppServerProcess& record)
-{
-    ServerMetrics m;
-    m.address = record.mHost;
-    m.port = record.mPort;
-    m.pool = record.mPool;
-    m.state = ServerStateName(record.mState);
-    m.up = record.serving();
-    m.restarts = record.mRestarts;
-    if (record.mEndTime != 0) {
-        if (WIFSIGNALED(record.mStatus))
-            m.lastSignal = WTERMSIG(record.mStatus);
-        else
-            m.lastExitCode = WEXITSTATUS(record.mStatus);
-    }
-    m.startTime = static_cast<double>(record.mStartTime);
-    m.readySeconds = record.serving() ? record.mReadySeconds : -1;
-    m.probeFailures = record.mProbeFailures;
-    m.throttled = record.throttled();
-    return m;
-}
-
-}  // namespace
 
 std::string ServiceMetricsText(const CAppServerManager& manager, const ReloadCounts& counts)
 {

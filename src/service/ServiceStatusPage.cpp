@@ -3,10 +3,9 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include <utility>
-
-#include "appserver/ProcessMetrics.h"
 #include "appserver/StatusPage.h"
+#include "endpoints/Metrics.h"
+#include "endpoints/ProcessMetrics.h"
 
 namespace {
 
@@ -38,18 +37,12 @@ std::string ServiceStatusPageText(const std::vector<ServerStatus>& servers, time
     return RenderStatusPage(service, rows, now);
 }
 
-CRenderCache::CRenderCache(std::function<std::string()> render, Clock::duration maxAge)
-    : mRender(std::move(render)), mMaxAge(maxAge)
+std::vector<CMetricsEndpoint::Page> ServicePages(const CServerControl& control)
 {
-}
-
-const std::string& CRenderCache::text(Clock::time_point now)
-{
-    // A clock that went backwards (it should not) renders anew too.
-    if (!mValid || now - mRendered >= mMaxAge || now < mRendered) {
-        mText = mRender();
-        mRendered = now;
-        mValid = true;
-    }
-    return mText;
+    return {
+        {"/metrics", kMetricsContentType, [&control] { return control.metrics(); }},
+        {"/", kStatusPageContentType,
+         [&control] { return ServiceStatusPageText(control.grouped(), time(nullptr)); }},
+        {"/servers.json", "application/json", [&control] { return control.serversText(true); }},
+    };
 }

@@ -2,7 +2,6 @@
 
 #include <stddef.h>
 #include <sys/socket.h>
-#include <systemd/sd-daemon.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +12,25 @@
 #include "foundation/Log.h"
 
 namespace {
+
+// The watchdog's time-out in microseconds as systemd passes it: WATCHDOG_USEC,
+// for this very process when WATCHDOG_PID names one; 0 when there is none
+// or the value is not a whole number. Read here rather than through
+// libsystemd, whose compression and crypto chain every start of the program
+// would otherwise map for these two variables.
+uint64_t WatchdogUsec()
+{
+    const char* usec = getenv("WATCHDOG_USEC");
+    const char* pid = getenv("WATCHDOG_PID");
+    if (usec == nullptr || usec[0] < '0' || usec[0] > '9')
+        return 0;
+    if (pid != nullptr && (pid[0] < '0' || pid[0] > '9' || strtoll(pid, nullptr, 10) != getpid()))
+        return 0;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(usec, &end, 10);
+    return errno == 0 && *end == '\0' ? value : 0;
+}
 
 long long Seconds(std::chrono::steady_clock::duration d)
 {
@@ -68,9 +86,8 @@ bool CSystemdNotifier::openSocket(const char* address)
 
 void CSystemdNotifier::setWatchdog()
 {
-    uint64_t usec = 0;
-    // Positive only when WATCHDOG_PID (if set) names this very process.
-    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0)
+    uint64_t usec = WatchdogUsec();
+    if (usec == 0)
         return;
     mWatchdogPeriod = std::chrono::microseconds(usec / 2);
     if (mWatchdogPeriod < kMinWatchdogPeriod) {
@@ -151,7 +168,7 @@ void CSystemdNotifier::reloading()
     send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }
 
-void CSystemdNotifier::status(unsigned running, unsigned throttled, unsigned stopped,
+bool CSystemdNotifier::status(unsigned running, unsigned throttled, unsigned stopped,
                               const std::string& notServing)
 {
     std::string text = std::to_string(running) + " running, " + std::to_string(throttled) +
@@ -160,9 +177,11 @@ void CSystemdNotifier::status(unsigned running, unsigned throttled, unsigned sto
         text += "; not serving: " + notServing;
     // A status that was dropped is sent again with the next counts.
     if (text == mLastStatus)
-        return;
-    if (send("STATUS=" + text))
-        mLastStatus = text;
+        return true;
+    if (!send("STATUS=" + text))
+        return false;
+    mLastStatus = text;
+    return true;
 }
 
 void CSystemdNotifier::prepare(std::vector<struct pollfd>&, Clock::time_point& deadline)

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "appserver/EventLoop.h"
+#include "endpoints/EventLoop.h"
 
 class CSystemdNotifier : public LoopSource {
 public:
@@ -45,8 +45,9 @@ public:
     void reloading();
     // "STATUS=<n> running, <m> throttled, <k> stopped", sent only when the
     // counts differ from the last ones sent.
-    // With `notServing` not empty, "; not serving: <it>" follows.
-    void status(unsigned running, unsigned throttled, unsigned stopped,
+    // With `notServing` not empty, "; not serving: <it>" follows. False when
+    // it could not be sent.
+    bool status(unsigned running, unsigned throttled, unsigned stopped,
                 const std::string& notServing = std::string());
 
     // Event-source hooks: no descriptor, only the next keep-alive as deadline;

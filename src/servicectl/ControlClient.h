@@ -7,12 +7,14 @@
 #include <ostream>
 #include <string>
 
+#include "foundation/StopTimes.h"
+
 enum ControlExit { CONTROL_OK = 0, CONTROL_FAILED = 1, CONTROL_NOT_RUNNING = 3 };
 
 // The longest the client waits for the next line of a reply. The service
-// writes a line at least after every server it stopped, and one gentle stop
-// takes at most 10 s to connect and 30 s to wait, before the hard stop.
-constexpr std::chrono::seconds kControlReplyTimeout{120};
+// writes a line at least after every server it stopped or restarted, and
+// one server's stop and start again fit in this.
+constexpr std::chrono::seconds kControlReplyTimeout = stoptimes::kReplyLimit;
 // The longest the client waits for the service to take the connection: a
 // stopped service (SIGSTOP) with a full backlog never does.
 constexpr std::chrono::seconds kControlConnectTimeout{5};

@@ -4,6 +4,7 @@
 #include "foundation/Assert.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
+#include "foundation/StopTimes.h"
 #include "servicectl/DaemonIdentity.h"
 #include "servicectl/DaemonStart.h"
 #include "servicectl/InstallationLock.h"
@@ -25,9 +26,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The daemon's stop of its servers (connect 10 s, gentle wait 30 s, hard
-// stop 5 s) fits in this; SIGKILL before that would leave them behind.
-constexpr std::chrono::milliseconds kGentleStopLimit(60000);
+// The daemon's stop of its servers fits in this; SIGKILL before that would
+// leave them behind.
+constexpr std::chrono::milliseconds kGentleStopLimit = stoptimes::kServiceStopLimit;
 // How often an operator at a terminal hears that the stop goes on.
 constexpr std::chrono::seconds kProgressInterval(5);
 

@@ -24,7 +24,8 @@ bool gReload = false;  // service thread only
 // Written once by the first WatchSignals, before anything can read them.
 int gSignalFd = -1;
 int gForwardSignal = 0;  // the real-time signal that carries a sent SIGFPE/SIGILL
-sigset_t gWatched;
+sigset_t gWatched;  // read from the descriptor
+sigset_t gBlocked;  // blocked in every thread: the watched ones and SIGCHLD
 
 // Decimal digits of a small non-negative number into `out`; returns the end.
 char* AppendNumber(char* out, int number)
@@ -112,13 +113,12 @@ void SignalHandler(int signal, siginfo_t* info, void*)
 void WatchSignals()
 {
     if (gSignalFd >= 0) {
-        if (pthread_sigmask(SIG_BLOCK, &gWatched, nullptr) != 0)
+        if (pthread_sigmask(SIG_BLOCK, &gBlocked, nullptr) != 0)
             Fail("pthread_sigmask");
         return;
     }
     gForwardSignal = SIGRTMIN;
     sigemptyset(&gWatched);
-    sigaddset(&gWatched, SIGCHLD);
     sigaddset(&gWatched, SIGHUP);
     sigaddset(&gWatched, gForwardSignal);
     for (int signal : kTerminationSignals)
@@ -145,7 +145,11 @@ void WatchSignals()
             Fail("sigaction");
 
     // Blocked first: a signal between the two calls is pending, not handled.
-    if (pthread_sigmask(SIG_BLOCK, &gWatched, nullptr) != 0)
+    // SIGCHLD is blocked with them but read by the supervision loop's own
+    // descriptor, so that a child's end wakes only the loop.
+    gBlocked = gWatched;
+    sigaddset(&gBlocked, SIGCHLD);
+    if (pthread_sigmask(SIG_BLOCK, &gBlocked, nullptr) != 0)
         Fail("pthread_sigmask");
     int fd = signalfd(-1, &gWatched, SFD_NONBLOCK | SFD_CLOEXEC);
     if (fd < 0)

@@ -5,11 +5,11 @@
 // SIGCHLD, SIGHUP (a reload, as for most daemons) and the termination
 // signals SIGTERM, SIGINT, SIGABRT and SIGPWR are blocked in every thread, so
 // no handler ever runs for them: they stay pending until the service thread
-// reads them from one signalfd, which the
-// supervision loop watches in its only wait together with its other
-// descriptors. A signal that arrives at any moment, also between two waits,
-// stays pending on that descriptor until it is read: none is lost, and no
-// wait misses it.
+// reads them. SIGCHLD is the supervision loop's own (appserver/ChildEnds.h);
+// the others are read from one signalfd, which the service plugs into the
+// loop's only wait as a source. A signal that arrives at any moment, also
+// between two waits, stays pending on its descriptor until it is read: none
+// is lost, and no wait misses it.
 //
 // SIGSEGV, SIGBUS, SIGFPE and SIGILL cannot be blocked (the kernel kills a
 // process whose fault signal is blocked), so they keep an async-signal-safe
@@ -32,14 +32,13 @@ namespace servicectl {
 // naming the call that failed and the OS reason.
 void WatchSignals();
 
-// The non-blocking, close-on-exec signalfd of the watched signals; -1 before
-// the first WatchSignals.
+// The non-blocking, close-on-exec signalfd of the watched signals (SIGCHLD is
+// not one of them); -1 before the first WatchSignals.
 int SignalDescriptor();
 
 // Reads every signal pending on the descriptor, without blocking. Each
 // termination signal is logged as "Signal received: <n>" and sets the stop
-// flag; SIGHUP is logged and asks for a reload (TakeReloadRequest). A
-// child's end needs nothing here: the loop reaps after every read. Service
+// flag; SIGHUP is logged and asks for a reload (TakeReloadRequest). Service
 // thread only: the log lines must not be written from a handler.
 void ReadSignals();
 

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "appserver/AppServerProcess.h"
+#include "manager_peer.h"
 #include "servicectl/Signals.h"
 #include "foundation/Exceptions.h"
 #include "common/installation.h"
@@ -29,7 +30,7 @@ TEST(AppServerProcessCommand, BuiltFromEnvironmentOptionsHostPortAndBind)
     EXPECT_EQ(plain.mPid, 0);
     EXPECT_EQ(plain.mFailCount, 0);
     EXPECT_EQ(plain.mStartTime, 0);
-    EXPECT_TRUE(plain.startDue(AppServerProcess::Clock::now()));
+    EXPECT_TRUE(ManagerTestPeer::dueToStart(plain, AppServerProcess::Clock::now()));
     EXPECT_EQ(plain.mBaseDir, "/base");
     EXPECT_EQ(plain.mPort, 8001);
     EXPECT_EQ(plain.mHost, "");
@@ -71,12 +72,12 @@ protected:
     Clock::time_point started = Clock::now();
     void SetUp() override
     {
-        p.mState = ServerState::Running;
+        ManagerTestPeer::place(p, ServerState::Serving);
         p.mStarted = started;
     }
     void end(int status, int secondsAfterStart)
     {
-        p.mState = ServerState::Running;
+        ManagerTestPeer::place(p, ServerState::Serving);
         p.onEnd(status, started + std::chrono::seconds(secondsAfterStart));
     }
     std::string line(const std::string& tail)
@@ -145,9 +146,9 @@ protected:
     void failQuickly(int times)
     {
         for (int i = 0; i < times; ++i) {
-            ASSERT_TRUE(p.startDue(Clock::now())) << i;
+            ASSERT_TRUE(ManagerTestPeer::dueToStart(p, Clock::now())) << i;
             p.start(Clock::now());
-            ASSERT_EQ(p.mState, ServerState::Running);
+            ASSERT_EQ(p.mState, ServerState::Serving);
             testutil::KillAndReap(p.mPid);
             p.onEnd(SIGKILL, Clock::now());
         }
@@ -167,14 +168,14 @@ TEST_F(Restart, ThrottleIsLoggedWhenItHoldsAndWhenItIsLifted)
     ASSERT_EQ(p.mState, ServerState::Throttled);
     EXPECT_EQ(p.mFailCount, 5);
     EXPECT_EQ(p.mDeadline, p.mStarted + std::chrono::seconds(120));
-    EXPECT_FALSE(p.startDue(Clock::now()));
+    EXPECT_FALSE(ManagerTestPeer::dueToStart(p, Clock::now()));
     EXPECT_EQ(p.throttledUntil(), p.mStartTime + 120);
     EXPECT_EQ(inst.countMessage(holds), 1);
 
     p.onDeadline(Clock::now());  // the loop calls it once the deadline has come
-    ASSERT_TRUE(p.startDue(Clock::now()));
+    ASSERT_TRUE(ManagerTestPeer::dueToStart(p, Clock::now()));
     p.start(Clock::now());
-    ASSERT_EQ(p.mState, ServerState::Running);
+    ASSERT_EQ(p.mState, ServerState::Serving);
     EXPECT_EQ(p.mRestarts, 5u);
     EXPECT_EQ(p.mDeadline, p.mStarted + std::chrono::seconds(60));
     p.onDeadline(Clock::now());
@@ -189,22 +190,25 @@ TEST_F(Restart, FailedForkIsCountedAndTriedAgainASecondLater)
     // A real fork failure needs a process limit (supervision_test.cpp); what
     // follows it is the table's.
     ServerFacts facts;
-    ServerTransition t = NextTransition(ServerState::Down, ServerEvent::ForkFailed, facts);
-    EXPECT_EQ(t.next, ServerState::Down);
-    EXPECT_EQ(t.base, DeadlineBase::Now);
-    EXPECT_EQ(t.wait, std::chrono::seconds(1));
-    facts.overThrottle = true;
-    t = NextTransition(ServerState::Down, ServerEvent::ForkFailed, facts);
-    EXPECT_EQ(t.next, ServerState::Throttled);
-    EXPECT_EQ(t.base, DeadlineBase::LastStart);
-    EXPECT_EQ(t.wait, std::chrono::seconds(120));
+    const ServerRow* t = FindRow(ServerState::Starting, ServerEvent::ForkFailed, facts);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->next, ServerState::Down);
+    EXPECT_EQ(t->base, DeadlineBase::Now);
+    EXPECT_EQ(ServerWait(t->wait, std::chrono::seconds(60)), std::chrono::seconds(1));
+    EXPECT_EQ(t->announce, Announcement::Failed);
+    facts.failureThrottles = true;
+    t = FindRow(ServerState::Starting, ServerEvent::ForkFailed, facts);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->next, ServerState::Throttled);
+    EXPECT_EQ(t->base, DeadlineBase::LastStart);
+    EXPECT_EQ(ServerWait(t->wait, std::chrono::seconds(60)), std::chrono::seconds(120));
 }
 
 TEST_F(Restart, RunningRecordIsNotStartedTwice)
 {
     p.start(Clock::now());
-    ASSERT_EQ(p.mState, ServerState::Running);
-    EXPECT_FALSE(p.startDue(Clock::now()));
+    ASSERT_EQ(p.mState, ServerState::Serving);
+    EXPECT_FALSE(ManagerTestPeer::dueToStart(p, Clock::now()));
     EXPECT_TRUE(testutil::ProcessRunning(p.mPid));
     EXPECT_EQ(inst.countMessage("Process::start(): started \"" + p.mCommand + "\""), 1);
 }

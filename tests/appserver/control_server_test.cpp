@@ -18,8 +18,8 @@
 #include <sstream>
 #include <thread>
 
-#include "appserver/ControlServer.h"
-#include "appserver/ServerStatus.h"
+#include "endpoints/ControlServer.h"
+#include "appserver/RecordViews.h"
 #include "common/service_copy.h"
 #include "common/test_util.h"
 #include "foundation/Exceptions.h"

@@ -48,10 +48,25 @@ long MsSince(Clock::time_point start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// The service's signals, plugged into the wait as the service plugs them.
+struct ServiceSignals : LoopSource {
+    void prepare(std::vector<struct pollfd>& fds, Clock::time_point&) override
+    {
+        fds.push_back({servicectl::SignalDescriptor(), POLLIN, 0});
+    }
+    void dispatch(struct pollfd* fds, size_t count, Clock::time_point) override
+    {
+        if (count > 0 && fds[0].revents != 0)
+            servicectl::ReadSignals();
+    }
+};
+
 class EventLoop : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        servicectl::WatchSignals();
+        manager.addSource(&signals);
         inst.writeWebInterfaceConf("[GLOBAL]\n");
         inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"8001\"/>"});
         manager.setIPList(std::vector<std::string>{"127.0.0.1"});
@@ -61,11 +76,12 @@ protected:
     {
         gPidfdError = 0;
         for (auto& p : ManagerTestPeer::records(manager))
-            if (p.mState == ServerState::Running)
+            if (p.mState == ServerState::Serving)
                 testutil::KillAndReap(p.mPid);
     }
     AppServerProcess& server() { return ManagerTestPeer::records(manager)[0]; }
 
+    ServiceSignals signals;
     Installation inst;
     CAppServerManager manager;
 };
@@ -87,7 +103,7 @@ TEST_F(EventLoop, EndsAndSignalsBeforeOrDuringTheWaitAreNeverMissed)
     EXPECT_EQ(server().mStatus, SIGKILL);
 
     manager.startServers();
-    ASSERT_EQ(server().mState, ServerState::Running);
+    ASSERT_EQ(server().mState, ServerState::Serving);
     pid_t second = server().mPid;
     pid_t helper = fork();
     if (helper == 0) {
@@ -96,7 +112,7 @@ TEST_F(EventLoop, EndsAndSignalsBeforeOrDuringTheWaitAreNeverMissed)
         _exit(0);
     }
     start = Clock::now();
-    while (server().mState == ServerState::Running && MsSince(start) < 20000)
+    while (server().mState == ServerState::Serving && MsSince(start) < 20000)
         manager.waitAndUpdateTerminated(20000);
     EXPECT_GE(MsSince(start), 250);
     EXPECT_LT(MsSince(start), 5000);
@@ -124,7 +140,7 @@ TEST_F(EventLoop, WakesAtTheThrottledStartAndNotBefore)
 
     // The fifth quick failure holds it back for 120 s from its last start;
     // here as if 119 of them had passed.
-    server().mState = ServerState::Running;
+    ManagerTestPeer::place(server(), ServerState::Serving, server().mPid);
     server().mFailCount = 4;
     server().onEnd(SIGKILL, Clock::now());
     ASSERT_EQ(server().mState, ServerState::Throttled);
@@ -136,7 +152,7 @@ TEST_F(EventLoop, WakesAtTheThrottledStartAndNotBefore)
     EXPECT_GE(MsSince(start), 500);
     EXPECT_LT(MsSince(start), 5000);
     manager.startServers();
-    EXPECT_EQ(server().mState, ServerState::Running);
+    EXPECT_EQ(server().mState, ServerState::Serving);
     EXPECT_EQ(inst.countMessage("Process::restart(): \"" + server().mCommand +
                                 "\" failed 5 times within 60 s; next start in 120 s"),
               1);
@@ -230,8 +246,7 @@ TEST_F(GentleStopFallback, ServerEndingOnTheRequestIsSeenWithoutPidfd)
     gPidfdError = EMFILE;
     auto peer = gentlestop::StartPeer("127.0.0.1", gentlestop::Behaviour::EndAtOnce);
     server().mPort = peer.port;
-    server().mPid = peer.pid;
-    server().mState = ServerState::Running;
+    ManagerTestPeer::place(server(), ServerState::Serving, peer.pid);
     auto start = Clock::now();
     manager.stopServers();
     EXPECT_LT(MsSince(start), 5000);
@@ -333,7 +348,7 @@ int StopWithRoomForOneThread(int firstPidOut)
     own.buildTables();
     own.startServers();
     for (const auto& p : own.processes())
-        if (p.mState != ServerState::Running)
+        if (p.mState != ServerState::Serving)
             return 11;
     // The first stop thread is kept busy, also when it gets a head
     // start (ThreadSanitizer lets a new thread run first): its connect

@@ -133,9 +133,8 @@ protected:
                 [&] { return testutil::ProcessStateOf(server.pid) == 'T'; }, 5000));
         }
         AppServerProcess record(dir.path(), "", "127.0.0.1", server.port, 0);
-        record.mPid = server.pid;
-        record.mState = ServerState::Running;
-        ManagerTestPeer::records(*manager).push_back(record);
+        ManagerTestPeer::place(record, ServerState::Serving, server.pid);
+        ManagerTestPeer::add(*manager, record);
         servers.push_back(server);
     }
 

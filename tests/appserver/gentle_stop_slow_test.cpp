@@ -23,13 +23,11 @@ protected:
     // returns its duration in seconds.
     double StopIgnoringServers(int n)
     {
-        auto& table = ManagerTestPeer::records(*manager);
         for (int i = 0; i < n; ++i) {
             peers.push_back(gentlestop::StartPeer("127.0.0.1", Behaviour::IgnoreRequest));
             AppServerProcess record(dir.path(), "", "127.0.0.1", peers.back().port, 0);
-            record.mPid = peers.back().pid;
-            record.mState = ServerState::Running;
-            table.push_back(record);
+            ManagerTestPeer::place(record, ServerState::Serving, peers.back().pid);
+            ManagerTestPeer::add(*manager, record);
         }
         auto start = Clock::now();
         manager->stopServers();

@@ -27,14 +27,11 @@ class GentleStopTest : public gentlestop::Fixture {
 protected:
     // Adds a record for a running server.
     AppServerProcess& Add(const std::string& host, unsigned short port, pid_t pid,
-                          ServerState state = ServerState::Running)
+                          ServerState state = ServerState::Serving)
     {
         AppServerProcess record(dir.path(), "", host, port, 0);
-        record.mPid = pid;
-        record.mState = state;
-        auto& table = ManagerTestPeer::records(*manager);
-        table.push_back(record);
-        return table.back();
+        ManagerTestPeer::place(record, state, pid);
+        return ManagerTestPeer::add(*manager, record);
     }
 
     double StopSeconds()

@@ -126,4 +126,41 @@ TEST(Probes, ReadinessSeesALateListenerAndHttpLivenessJudgesTheStatus)
     close(listener);
 }
 
+TEST(Probes, ReadinessTriesAtOnceThenEveryFewMsForAFirstTenthThenBacksOff)
+{
+    // A port nobody listens on: every attempt is refused. The clock given to
+    // the probes is the deadline each asked for, so the schedule is exact.
+    Probes probes;
+    const auto began = Clock::now();
+    probes.awaitReady(1, ProbeTarget::For("127.0.0.1", testutil::FreePort()), began);
+    std::vector<Clock::duration> attempts;
+    for (auto now = began; now - began < std::chrono::seconds(1);) {
+        std::vector<pollfd> fds;
+        auto deadline = Clock::time_point::max();
+        probes.prepare(fds, deadline);
+        if (fds.empty()) {
+            now = deadline;
+            attempts.push_back(now - began);
+        } else {
+            ASSERT_EQ(poll(fds.data(), fds.size(), 5000), 1);
+        }
+        ASSERT_TRUE(probes.dispatch(fds.data(), fds.size(), now).empty());
+    }
+    ASSERT_FALSE(attempts.empty());
+    EXPECT_EQ(attempts[0], Clock::duration(0));
+    size_t first = 0;
+    for (size_t i = 1; i < attempts.size(); ++i) {
+        Clock::duration gap = attempts[i] - attempts[i - 1];
+        if (attempts[i - 1] < std::chrono::milliseconds(100)) {
+            ++first;
+            EXPECT_LE(gap, std::chrono::milliseconds(3)) << i;
+        } else {
+            EXPECT_GE(gap, std::chrono::milliseconds(10)) << i;
+            EXPECT_LE(gap, std::chrono::milliseconds(20)) << i;
+        }
+    }
+    EXPECT_GE(first, 30u);  // every few ms...
+    EXPECT_LE(first, 51u);  // ...and bounded in count
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "appserver/ReloadPlan.h"
+#include "manager_peer.h"
 #include "common/test_util.h"
 
 namespace {
@@ -57,8 +58,7 @@ TEST_F(ReloadPlanTest, AddedRemovedChangedAndUnchangedInTheirOrders)
         Record("127.0.0.1", 8002, "-d"), Record("127.0.0.3", 8001), Record("", 8001),
         Record("127.0.0.1", 8005)};
     // A record's own mutable state does not make it differ.
-    running[1].mState = ServerState::Running;
-    running[1].mPid = 4242;
+    ManagerTestPeer::place(running[1], ServerState::Serving, 4242);
     running[1].mRestarts = 3;
 
     ReloadPlan plan = PlanReload(running, fresh);
@@ -98,10 +98,8 @@ TEST_F(ReloadPlanTest, PendingCommandCountsAndARecordBeingRemovedComesBackChange
     running[1].mNextCommand = Record("127.0.0.1", 8002, "-y").mCommand;
     // 8003 is being removed, with an unchanged command; 8004 is being
     // stopped by the operator, which does not take it out of the table.
-    running[2].mState = ServerState::StopRequested;
-    running[2].mPurpose = StopPurpose::Remove;
-    running[3].mState = ServerState::Terminating;
-    running[3].mPurpose = StopPurpose::Hold;
+    ManagerTestPeer::place(running[2], ServerState::StopRequested, 0, StopPurpose::Remove);
+    ManagerTestPeer::place(running[3], ServerState::Terminating, 0, StopPurpose::Hold);
 
     ReloadPlan plan = PlanReload(running, fresh);
     EXPECT_EQ(Names(plan.changed), (List{"127.0.0.1:8002", "127.0.0.1:8003"}));

@@ -1,9 +1,8 @@
-// The server machine's one table, row by row: every state on every event,
-// under every stop purpose and with and without the throttle, against the
-// rows written out below. Whatever is not a row must leave the record as it
-// is: same state, no action, the deadline kept. Then the names operators
-// see and which states own a process, and one record carried through its
-// stop by the table with a real child.
+// The server machine's table, by its properties rather than row by row:
+// every state decides an event for all facts or for none, no row hides
+// behind an earlier one, every stop ends within its bounds, and a start
+// ends in one announcement. Then a few scenarios, the names operators see,
+// and one record carried through its stop by the table with a real child.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,204 +17,145 @@
 #include "appserver/ServerState.h"
 #include "common/test_util.h"
 #include "foundation/Log.h"
+#include "foundation/StopTimes.h"
+#include "manager_peer.h"
 
 namespace {
 
 using std::chrono::seconds;
 using S = ServerState;
 using E = ServerEvent;
-using A = ServerAction;
-using B = DeadlineBase;
 using P = StopPurpose;
+using N = Announcement;
 
-const std::vector<S> kStates = {S::Down,          S::Starting,    S::Running,     S::NotAnswering,
-                                S::Throttled,     S::Held,        S::StopRequested, S::Terminating,
-                                S::Killing};
-const std::vector<E> kEvents = {E::Forked,      E::ForkFailed, E::Ready,       E::ProbeFailed,
-                                E::ProbeOk,     E::End,        E::Deadline,    E::Stop,
-                                E::RequestSent, E::RequestFailed, E::Release};
-const std::vector<P> kPurposes = {P::None, P::Shutdown, P::Hold, P::Restart, P::Remove, P::Fail};
+const P kPurposes[] = {P::None, P::Shutdown, P::Hold, P::Restart, P::Remove, P::Fail};
 
-// A row of the expected table. `purpose` and `throttle` narrow it when set;
-// the first row that matches is the one that counts.
-struct Row {
-    S state;
-    E event;
-    ServerTransition expected;
-    int purpose = -1;   // a StopPurpose, or -1: any
-    int throttle = -1;  // 0 or 1 for overThrottle, or -1: either
-    int limit = -1;     // 0 or 1 for probeLimit, or -1: either
-};
-
-ServerTransition T(S next, A action, B base, int wait = 0)
+// Every combination of the facts the guards read.
+std::vector<ServerFacts> AllFacts()
 {
-    return {next, action, base, seconds{wait}};
+    std::vector<ServerFacts> all;
+    for (P purpose : kPurposes)
+        for (int bits = 0; bits < 8; ++bits) {
+            ServerFacts f;
+            f.purpose = purpose;
+            f.overThrottle = (bits & 1) != 0;
+            f.failureThrottles = (bits & 2) != 0;
+            f.probeLimit = (bits & 4) != 0;
+            all.push_back(f);
+        }
+    return all;
 }
 
-int Of(P p)
+std::string Name(S state, size_t event)
 {
-    return static_cast<int>(p);
+    return std::string(ServerStateName(state)) + " on event " + std::to_string(event);
 }
 
-// The end of a process that is being stopped, by its purpose: held after an
-// operator's stop, started at once after a restart, down for good otherwise.
-void AddStoppedEnd(std::vector<Row>& rows, S state)
+TEST(ServerMachine, EveryStateDecidesAnEventForAllFactsOrForNone)
 {
-    rows.push_back({state, E::End, T(S::Held, A::None, B::None), Of(P::Hold)});
-    rows.push_back({state, E::End, T(S::Down, A::None, B::Now, 0), Of(P::Restart)});
-    // Given up (no readiness, no liveness): a failure, and the throttle decides.
-    rows.push_back(
-        {state, E::End, T(S::Throttled, A::ReportThrottle, B::LastStart, 120), Of(P::Fail), 1});
-    rows.push_back({state, E::End, T(S::Down, A::None, B::Now, 0), Of(P::Fail), 0});
-    rows.push_back({state, E::End, T(S::Down, A::None, B::None)});
-}
-
-std::vector<Row> StoppingRows()
-{
-    std::vector<Row> rows;
-    for (S state : {S::StopRequested, S::Terminating, S::Killing})
-        AddStoppedEnd(rows, state);
-    // The request went out: 30 s for the end. It could not: SIGTERM at once.
-    rows.push_back({S::StopRequested, E::RequestSent, T(S::StopRequested, A::None, B::Now, 30)});
-    rows.push_back({S::StopRequested, E::RequestFailed, T(S::Terminating, A::Terminate, B::Now, 5)});
-    rows.push_back({S::StopRequested, E::Deadline, T(S::Terminating, A::Terminate, B::Now, 5)});
-    rows.push_back({S::Terminating, E::Deadline, T(S::Killing, A::Kill, B::Now, 5)});
-    // Outlived SIGKILL by 5 s: reported once, no deadline any more.
-    rows.push_back({S::Killing, E::Deadline, T(S::Killing, A::ReportStuck, B::None)});
-    return rows;
-}
-
-std::vector<Row> LiveRows()
-{
-    std::vector<Row> rows;
-    // Serving; after a run of failures it must last a minute from its start
-    // before the throttle is lifted.
-    rows.push_back({S::Starting, E::Ready, T(S::Running, A::None, B::LastStart, 60), -1, 1});
-    rows.push_back({S::Starting, E::Ready, T(S::Running, A::None, B::None), -1, 0});
-    // No readiness within the start time-out: the stop sequence.
-    rows.push_back({S::Starting, E::Deadline, T(S::StopRequested, A::SendRequest, B::None)});
-    for (S state : {S::Running, S::NotAnswering}) {
-        rows.push_back({state, E::Deadline, T(state, A::LiftThrottle, B::None), -1, 1});
-        // Liveness: the limit of failures in a row restarts it; fewer show it.
-        rows.push_back(
-            {state, E::ProbeFailed, T(S::StopRequested, A::SendRequest, B::None), -1, -1, 1});
-        rows.push_back({state, E::ProbeFailed, T(S::NotAnswering, A::None, B::Keep), -1, -1, 0});
+    size_t decided = 0;
+    for (S state : kServerStates)
+        for (size_t e = 0; e < kServerEventCount; ++e) {
+            size_t found = 0;
+            for (const ServerFacts& f : AllFacts())
+                found += FindRow(state, static_cast<E>(e), f) != nullptr;
+            EXPECT_TRUE(found == 0 || found == AllFacts().size()) << Name(state, e);
+            decided += found != 0;
+        }
+    // Whatever owns a process hears its end and a stop; nothing is left
+    // without a deadline's meaning where it waits for one.
+    for (S state : kServerStates) {
+        EXPECT_NE(FindRow(state, E::Stop, ServerFacts{}), nullptr) << ServerStateName(state);
+        if (HasProcess(state)) {
+            EXPECT_NE(FindRow(state, E::End, ServerFacts{}), nullptr) << ServerStateName(state);
+        }
     }
-    rows.push_back({S::NotAnswering, E::ProbeOk, T(S::Running, A::None, B::Keep)});
-    for (S state : {S::Starting, S::Running, S::NotAnswering}) {
-        rows.push_back({state, E::End, T(S::Throttled, A::ReportThrottle, B::LastStart, 120), -1, 1});
-        rows.push_back({state, E::End, T(S::Down, A::None, B::Now, 0), -1, 0});
-        // Every purpose begins with the request.
-        rows.push_back({state, E::Stop, T(S::StopRequested, A::SendRequest, B::None)});
+    // Most pairs mean nothing; a table that reacted to everything would
+    // also pass the checks above.
+    EXPECT_LT(decided, kServerEventCount * (sizeof kServerStates / sizeof kServerStates[0]) / 2);
+}
+
+TEST(ServerMachine, NoRowHidesBehindAnEarlierOne)
+{
+    ServerRows rows = ServerTable();
+    for (const ServerRow* row = rows.begin; row != rows.end; ++row) {
+        bool reached = false;
+        for (S state : kServerStates)
+            if (row->from & StateBit(state))
+                for (const ServerFacts& f : AllFacts())
+                    reached = reached || FindRow(state, row->event, f) == row;
+        EXPECT_TRUE(reached) << "row " << (row - rows.begin) << " is shadowed";
+        // Only a move into the request's state hands the request to a thread.
+        if (row->actions & kSendRequest) {
+            EXPECT_EQ(row->next, S::StopRequested) << "row " << (row - rows.begin);
+        }
     }
-    return rows;
 }
 
-std::vector<Row> IdleRows()
+// From every live state and for every purpose, the sequence's deadlines
+// end it within the request's wait and two signal waits, stuck at worst;
+// and its end from any step leaves no process.
+TEST(ServerMachine, EveryStopEndsWithinItsBounds)
 {
-    std::vector<Row> rows;
-    rows.push_back({S::Throttled, E::Deadline, T(S::Down, A::None, B::Now, 0)});
-    // Stopping a server without a process: held stays held, an operator's
-    // stop holds it, the others leave it down (a restart starts it at once).
-    for (S state : {S::Down, S::Throttled, S::Held}) {
-        rows.push_back({state, E::Forked, T(S::Starting, A::None, B::Now, 60)});
-        rows.push_back(
-            {state, E::ForkFailed, T(S::Throttled, A::ReportThrottle, B::LastStart, 120), -1, 1});
-        rows.push_back({state, E::ForkFailed, T(S::Down, A::None, B::Now, 1), -1, 0});
-        rows.push_back({state, E::Release, T(S::Down, A::None, B::Now, 0)});
-    }
-    rows.push_back({S::Held, E::Stop, T(S::Held, A::None, B::None)});
-    for (S state : {S::Down, S::Throttled}) {
-        rows.push_back({state, E::Stop, T(S::Held, A::None, B::None), Of(P::Hold)});
-        rows.push_back({state, E::Stop, T(S::Down, A::None, B::Now, 0), Of(P::Restart)});
-        rows.push_back({state, E::Stop, T(S::Down, A::None, B::None)});
-    }
-    return rows;
-}
-
-const Row* Match(const std::vector<Row>& rows, S state, E event, P purpose, bool throttle,
-                 bool limit)
-{
-    for (const Row& row : rows)
-        if (row.state == state && row.event == event &&
-            (row.purpose < 0 || row.purpose == Of(purpose)) &&
-            (row.throttle < 0 || row.throttle == (throttle ? 1 : 0)) &&
-            (row.limit < 0 || row.limit == (limit ? 1 : 0)))
-            return &row;
-    return nullptr;
-}
-
-std::string Describe(S state, E event, P purpose, bool throttle, bool limit)
-{
-    return std::string(ServerStateName(state)) + " on event " +
-           std::to_string(static_cast<int>(event)) + ", purpose " + std::to_string(Of(purpose)) +
-           (throttle ? ", over the throttle" : "") + (limit ? ", probe limit" : "");
-}
-
-TEST(ServerMachine, EveryStateOnEveryEventUnderEveryPurposeAndThrottle)
-{
-    std::vector<Row> rows = StoppingRows();
-    for (const auto& more : {LiveRows(), IdleRows()})
-        rows.insert(rows.end(), more.begin(), more.end());
-    std::vector<bool> used(rows.size(), false);
-    int stays = 0;
-    for (S state : kStates)
-        for (E event : kEvents)
-            for (P purpose : kPurposes)
-                for (int bits = 0; bits < 4; ++bits) {
-                    bool throttle = (bits & 1) != 0, limit = (bits & 2) != 0;
-                    ServerFacts facts;
-                    facts.purpose = purpose;
-                    facts.overThrottle = throttle;
-                    facts.probeLimit = limit;
-                    ServerTransition got = NextTransition(state, event, facts);
-                    const Row* row = Match(rows, state, event, purpose, throttle, limit);
-                    // Not a row: the event means nothing here.
-                    ServerTransition want = row ? row->expected : T(state, A::None, B::Keep);
-                    if (row)
-                        used[row - rows.data()] = true;
-                    else
-                        ++stays;
-                    std::string what = Describe(state, event, purpose, throttle, limit);
-                    EXPECT_EQ(got.next, want.next) << what;
-                    EXPECT_EQ(got.action, want.action) << what;
-                    EXPECT_EQ(got.base, want.base) << what;
-                    // The wait counts only where there is a base to count from.
-                    if (want.base == B::Now || want.base == B::LastStart) {
-                        EXPECT_EQ(got.wait, want.wait) << what;
-                    }
+    for (S live : {S::Starting, S::Serving, S::NotAnswering})
+        for (P purpose : kPurposes)
+            for (E sent : {E::RequestSent, E::RequestFailed}) {
+                ServerFacts f;
+                f.purpose = purpose;
+                const ServerRow* row = FindRow(live, E::Stop, f);
+                ASSERT_NE(row, nullptr);
+                S state = row->next;
+                seconds total{0};
+                for (E event = sent; state != S::Down; event = E::Deadline) {
+                    row = FindRow(state, event, f);
+                    ASSERT_NE(row, nullptr) << ServerStateName(state);
+                    ASSERT_TRUE(HasProcess(row->next));
+                    const ServerRow* end = FindRow(row->next, E::End, f);
+                    ASSERT_NE(end, nullptr);
+                    EXPECT_FALSE(HasProcess(end->next)) << ServerStateName(row->next);
+                    state = row->next;
+                    if (row->base == DeadlineBase::Clear)
+                        break;
+                    total += ServerWait(row->wait, seconds(60));
+                    ASSERT_LE(total, stoptimes::kRequestWait + 2 * stoptimes::kSignalWait);
                 }
-    for (size_t i = 0; i < rows.size(); ++i)
-        EXPECT_TRUE(used[i]) << "row " << i << " is shadowed by an earlier one";
-    // Most pairs are meaningless; a table that reacted to everything would
-    // also pass the rows above.
-    EXPECT_GT(stays, 1400);
+                EXPECT_EQ(state, S::Killing);  // stuck: only the kernel can end it
+            }
 }
 
-// No table row leaves a stopping record without a way out: each stop state
-// has a deadline after its entry, except Killing once reported.
-TEST(ServerMachine, EveryStopStepHasItsDeadlineAndTheSequenceIsBounded)
+// A start ends in one announcement: every row that leaves Starting tells
+// Started or Failed, or hands on to a stop that was asked for.
+TEST(ServerMachine, EveryWayOutOfAStartIsAnnounced)
 {
-    ServerFacts facts;
-    facts.purpose = P::Shutdown;
-    ServerTransition t = NextTransition(S::Running, E::Stop, facts);
-    ASSERT_EQ(t.next, S::StopRequested);
-    t = NextTransition(t.next, E::RequestSent, facts);
-    int total = static_cast<int>(t.wait.count());
-    int steps = 0;
-    for (S state = t.next; steps < 10; ++steps) {
-        t = NextTransition(state, E::Deadline, facts);
-        if (t.base != B::Now)
-            break;
-        total += static_cast<int>(t.wait.count());
-        state = t.next;
+    ServerRows rows = ServerTable();
+    for (const ServerRow* row = rows.begin; row != rows.end; ++row) {
+        if (!(row->from & StateBit(S::Starting)) || row->next == S::Starting || row->event == E::Stop)
+            continue;
+        EXPECT_TRUE(row->announce == (row->next == S::Serving ? N::Started : N::Failed))
+            << "row " << (row - rows.begin);
     }
-    // Request 30 s, SIGTERM 5 s, SIGKILL 5 s; then ReportStuck ends it.
-    EXPECT_EQ(steps, 2);
-    EXPECT_EQ(total, 40);
-    EXPECT_EQ(t.next, S::Killing);
-    EXPECT_EQ(t.action, A::ReportStuck);
-    EXPECT_EQ(t.base, B::None);
+}
+
+TEST(ServerMachine, AServerThrottledAtOnceHasFailedAndWasNeverStarted)
+{
+    ServerFacts f;
+    f.failureThrottles = true;
+    for (E event : {E::End, E::ForkFailed}) {
+        const ServerRow* row = FindRow(S::Starting, event, f);
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->next, S::Throttled);
+        EXPECT_EQ(row->announce, N::Failed);
+        EXPECT_TRUE(row->actions & kReportThrottle);
+    }
+}
+
+TEST(ServerMachine, AFullStopOrARemovalOutranksWhatAStopWouldDoNext)
+{
+    EXPECT_EQ(TakenPurpose(S::StopRequested, P::Hold, P::Shutdown), P::Shutdown);
+    EXPECT_EQ(TakenPurpose(S::Killing, P::Restart, P::Remove), P::Remove);
+    EXPECT_EQ(TakenPurpose(S::Terminating, P::Hold, P::Restart), P::Hold);
+    // A record without a stop under way takes what is asked.
+    EXPECT_EQ(TakenPurpose(S::Down, P::Fail, P::Hold), P::Hold);
 }
 
 TEST(ServerMachine, NamesAsOperatorsSeeThemAndWhichStatesOwnAProcess)
@@ -228,7 +168,7 @@ TEST(ServerMachine, NamesAsOperatorsSeeThemAndWhichStatesOwnAProcess)
     const Expected all[] = {
         {S::Down, "down", false},
         {S::Starting, "starting", true},
-        {S::Running, "serving", true},
+        {S::Serving, "serving", true},
         {S::NotAnswering, "not answering", true},
         {S::Throttled, "throttled", false},
         {S::Held, "stopped by operator", false},
@@ -236,14 +176,14 @@ TEST(ServerMachine, NamesAsOperatorsSeeThemAndWhichStatesOwnAProcess)
         {S::Terminating, "stopping (SIGTERM sent)", true},
         {S::Killing, "stopping (SIGKILL sent)", true},
     };
-    ASSERT_EQ(sizeof all / sizeof all[0], kStates.size());
+    ASSERT_EQ(sizeof all / sizeof all[0], sizeof kServerStates / sizeof kServerStates[0]);
     for (const Expected& e : all) {
         EXPECT_STREQ(ServerStateName(e.state), e.name);
         EXPECT_EQ(HasProcess(e.state), e.process) << e.name;
     }
     EXPECT_STREQ(ServerStateName(static_cast<S>(99)), "unknown");
     EXPECT_FALSE(HasProcess(static_cast<S>(99)));
-    EXPECT_EQ(NextTransition(static_cast<S>(99), E::Stop, ServerFacts{}).next, static_cast<S>(99));
+    EXPECT_EQ(FindRow(static_cast<S>(99), E::Stop, ServerFacts{}), nullptr);
 }
 
 class ServerRecord : public ::testing::Test {
@@ -299,18 +239,16 @@ TEST_F(ServerRecord, OperatorStopRunsTheWholeSequenceOnTheRecordsOwnDeadlines)
     child = StartStubbornChild();
     ASSERT_GT(child, 0);
     AppServerProcess record(dir.path(), "", "127.0.0.1", 8001, 0);
-    record.mPid = child;
-    record.mState = S::Running;
+    ManagerTestPeer::place(record, S::Serving, child);
     record.mDeadline = Clock::time_point::max();
     Clock::time_point t0 = Clock::now();
 
     ASSERT_TRUE(record.requestStop(P::Hold, t0));
     EXPECT_EQ(record.mState, S::StopRequested);
     EXPECT_EQ(record.mDeadline, Clock::time_point::max());
-    // A second stop, here a full one, keeps the sequence and takes the purpose.
-    EXPECT_FALSE(record.requestStop(P::Shutdown, t0));
-    EXPECT_EQ(record.mPurpose, P::Shutdown);
-    record.mPurpose = P::Hold;
+    // A second stop keeps the sequence; a restart does not outrank a hold.
+    EXPECT_FALSE(record.requestStop(P::Restart, t0));
+    EXPECT_EQ(record.mPurpose, P::Hold);
 
     record.onRequestDone(true, 7, t0);
     EXPECT_EQ(record.mState, S::StopRequested);
@@ -349,7 +287,32 @@ TEST_F(ServerRecord, OperatorStopRunsTheWholeSequenceOnTheRecordsOwnDeadlines)
 
     record.release(t0 + seconds(50));
     EXPECT_EQ(record.mState, S::Down);
-    EXPECT_TRUE(record.startDue(t0 + seconds(50)));
+    EXPECT_TRUE(ManagerTestPeer::dueToStart(record, t0 + seconds(50)));
+}
+
+}  // namespace
+
+namespace {
+
+// The liveness probes' limit: the first failure is shown once, the last
+// one counts and gives the server up, and the waiter hears a failure.
+TEST_F(ServerRecord, TheLastFailedProbeCountsAndGivesTheServerUp)
+{
+    using Clock = AppServerProcess::Clock;
+    AppServerProcess record(dir.path(), "", "127.0.0.1", 8001, 0);
+    ManagerTestPeer::place(record, S::Serving);
+    record.mProbeLimit = 2;
+    EXPECT_FALSE(record.onProbe(false, "timed out", Clock::now()));
+    EXPECT_EQ(record.mState, S::NotAnswering);
+    EXPECT_TRUE(record.onProbe(false, "timed out", Clock::now()));
+    EXPECT_EQ(record.mState, S::StopRequested);
+    EXPECT_EQ(record.mPurpose, P::Fail);
+    EXPECT_EQ(record.mAnnounced, N::Failed);
+    EXPECT_EQ(testutil::CountLinesContaining(log, "Server [127.0.0.1]:8001 not answering: timed out"), 1);
+    EXPECT_EQ(testutil::CountLinesContaining(
+                  log, "Server [127.0.0.1]:8001 failed 2 liveness probes in a row; restarting it"),
+              1)
+        << testutil::ReadFile(log);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ TEST(Storm, TwoThousandServersEndingAtOnceAreAllLoggedAndRestarted)
     manager.startServers();
     std::vector<pid_t> first;
     for (const auto& p : manager.processes()) {
-        ASSERT_EQ(p.mState, ServerState::Running);
+        ASSERT_EQ(p.mState, ServerState::Serving);
         first.push_back(p.mPid);
     }
     for (pid_t pid : first)
@@ -39,7 +39,7 @@ TEST(Storm, TwoThousandServersEndingAtOnceAreAllLoggedAndRestarted)
     auto restarted = [&] {
         for (size_t i = 0; i < n; ++i) {
             const auto& p = manager.processes()[i];
-            if (p.mState != ServerState::Running || p.mPid == first[i])
+            if (p.mState != ServerState::Serving || p.mPid == first[i])
                 return false;
         }
         return true;

@@ -27,10 +27,10 @@ void KillRunning(CAppServerManager& manager)
 {
     manager.waitAndUpdateTerminated(0);
     for (const auto& p : manager.processes())
-        if (p.mState == ServerState::Running)
+        if (p.mState == ServerState::Serving)
             kill(p.mPid, SIGKILL);
     for (const auto& p : manager.processes())
-        if (p.mState == ServerState::Running)
+        if (p.mState == ServerState::Serving)
             testutil::WaitUntil([&] { return !testutil::ProcessRunning(p.mPid); }, 5000);
 }
 
@@ -64,7 +64,7 @@ protected:
             [&] {
                 size_t ended = 0;
                 for (const auto& p : manager.processes())
-                    if (p.mState == ServerState::Running && !testutil::ProcessRunning(p.mPid))
+                    if (p.mState == ServerState::Serving && !testutil::ProcessRunning(p.mPid))
                         ++ended;
                 return ended >= n;
             },
@@ -98,8 +98,8 @@ TEST_F(Supervision, ArgumentVectorIsTheCommandSplitAtBlanks)
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
     // Quotes are not interpreted and a tab separates nothing.
-    ManagerTestPeer::records(manager).emplace_back("/base", "  -w  \"-Mfoo bar\"\t-x", "127.0.0.1", 8001,
-                                           1);
+    ManagerTestPeer::add(manager, AppServerProcess("/base", "  -w  \"-Mfoo bar\"\t-x", "127.0.0.1",
+                                                    8001, 1));
     manager.startServers();
     std::vector<std::string> expected = {inst.perl(),   "-w",       "\"-Mfoo",   "bar\"\t-x",
                                          inst.script(), "-localip", "127.0.0.1", "-port",
@@ -126,7 +126,7 @@ TEST_F(Supervision, AtMostFifteenWordsArePassed)
         options += " o" + std::to_string(i);
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
-    ManagerTestPeer::records(manager).emplace_back("/base", options, "", 8001, 0);
+    ManagerTestPeer::add(manager, AppServerProcess("/base", options, "", 8001, 0));
     manager.startServers();
     auto args = ArgsOf(inst.path("args"));
     ASSERT_EQ(args.size(), 15u);
@@ -138,7 +138,7 @@ TEST_F(Supervision, FourWordsWithoutOptionsHostAndBind)
 {
     setenv("STUB_ARGS", inst.path("args").c_str(), 1);
     setenv("STUB_EXIT", "0", 1);
-    ManagerTestPeer::records(manager).emplace_back("/base", "", "", 8001, 0);
+    ManagerTestPeer::add(manager, AppServerProcess("/base", "", "", 8001, 0));
     manager.startServers();
     std::vector<std::string> expected = {inst.perl(), inst.script(), "-port", "8001"};
     EXPECT_EQ(ArgsOf(inst.path("args")), expected);
@@ -150,7 +150,7 @@ TEST_F(Supervision, FailedExecIsLoggedByTheChildAndDrainedAsExitStateOne)
     unlink(inst.perl().c_str());
     manager.startServers();
     const auto& p = manager.processes()[0];
-    EXPECT_EQ(p.mState, ServerState::Running);
+    EXPECT_EQ(p.mState, ServerState::Serving);
     waitForEnds(1);
     drainExpectingExit(p, 1);
     EXPECT_EQ(p.mFailCount, 1);
@@ -213,7 +213,7 @@ TEST_F(Supervision, CleanExitResetsCountAndIsStartedAgainInTheNextPass)
     EXPECT_EQ(inst.messages().size(), 1u);  // the "started" line only
     unsetenv("STUB_EXIT");
     manager.startServers();
-    EXPECT_EQ(p.mState, ServerState::Running);
+    EXPECT_EQ(p.mState, ServerState::Serving);
     EXPECT_NE(p.mPid, first);
     EXPECT_TRUE(testutil::ProcessRunning(p.mPid));
 }
@@ -260,9 +260,8 @@ TEST_F(Supervision, EndedRecordWithARecycledPidIsLeftAlone)
     build({8001, 8002});
     auto& processes = ManagerTestPeer::records(manager);
     processes[1].start(AppServerProcess::Clock::now());
-    ASSERT_EQ(processes[1].mState, ServerState::Running);
-    processes[0].mPid = processes[1].mPid;
-    processes[0].mState = ServerState::Down;
+    ASSERT_EQ(processes[1].mState, ServerState::Serving);
+    ManagerTestPeer::place(processes[0], ServerState::Down, processes[1].mPid);
     kill(processes[1].mPid, SIGKILL);
     waitForEnds(1);
     manager.waitAndUpdateTerminated(0);
@@ -296,8 +295,9 @@ TEST_F(Supervision, StopServersSignalsOnlyRunningRecords)
     manager.startServers();
     for (const auto& p : processes)
         ASSERT_TRUE(testutil::ProcessRunning(p.mPid));
-    processes[1].mState = ServerState::Down;   // stopped before: left alone
-    processes[2].mState = ServerState::Down;  // never started: left alone
+    // Stopped before, or never started: left alone.
+    ManagerTestPeer::place(processes[1], ServerState::Down, processes[1].mPid);
+    ManagerTestPeer::place(processes[2], ServerState::Down, processes[2].mPid);
     manager.stopServers();
     EXPECT_TRUE(
         testutil::WaitUntil([&] { return !testutil::ProcessRunning(processes[0].mPid); }, 5000));
@@ -305,7 +305,9 @@ TEST_F(Supervision, StopServersSignalsOnlyRunningRecords)
     EXPECT_TRUE(testutil::ProcessRunning(processes[1].mPid));
     EXPECT_TRUE(testutil::ProcessRunning(processes[2].mPid));
     EXPECT_EQ(processes[2].mState, ServerState::Down);
-    processes[1].mState = processes[2].mState = ServerState::Running;  // to be ended by the fixture
+    // To be ended by the fixture.
+    ManagerTestPeer::place(processes[1], ServerState::Serving, processes[1].mPid);
+    ManagerTestPeer::place(processes[2], ServerState::Serving, processes[2].mPid);
 }
 
 TEST_F(Supervision, DestructionTerminatesRunningServers)
@@ -439,7 +441,7 @@ TEST_F(DemoServer, RestartedAfterSigkillWithUnhandledSignalLine)
               1);
 
     manager.startServers();
-    EXPECT_EQ(p.mState, ServerState::Running);
+    EXPECT_EQ(p.mState, ServerState::Serving);
     EXPECT_NE(p.mPid, first);
     EXPECT_TRUE(testutil::WaitUntil([&] { return testutil::PortOpen(port); }, 10000));
     EXPECT_EQ(inst.countMessage("Process::start(): started \"" + p.mCommand + "\""), 2);

@@ -44,7 +44,7 @@ TEST(Throttle, FiveQuickFailuresThenOneTryPer120SecondsAndALongRunResets)
 
     // From now on the server would run; the throttle still holds it back.
     unsetenv("STUB_EXIT");
-    ASSERT_TRUE(loopUntil([&] { return p.mState == ServerState::Running; }, 130));
+    ASSERT_TRUE(loopUntil([&] { return p.mState == ServerState::Serving; }, 130));
     EXPECT_GE(p.mStartTime, fifth + 120);
     EXPECT_LE(p.mStartTime, fifth + 122);
     EXPECT_EQ(inst.countMessage(started), 6);
@@ -58,14 +58,14 @@ TEST(Throttle, FiveQuickFailuresThenOneTryPer120SecondsAndALongRunResets)
     // A signal after 60 seconds of running is a failure, but not a quick one.
     time_t sixth = p.mStartTime;
     loopUntil([&] { return time(nullptr) >= sixth + 61; }, 70);
-    ASSERT_EQ(p.mState, ServerState::Running);
+    ASSERT_EQ(p.mState, ServerState::Serving);
     EXPECT_EQ(inst.countMessage(lifted), 1);
     EXPECT_EQ(p.mFailCount, 0);
     kill(p.mPid, SIGKILL);
     ASSERT_TRUE(loopUntil([&] { return p.mState == ServerState::Down; }, 10));
     EXPECT_EQ(p.mFailCount, 0);
     manager.startServers();
-    EXPECT_EQ(p.mState, ServerState::Running);
+    EXPECT_EQ(p.mState, ServerState::Serving);
     EXPECT_EQ(inst.countMessage(started), 7);
     manager.stopServers();
 }

@@ -55,8 +55,8 @@ TEST_F(ServiceSettingsTest, MissingFileAndEmptySectionGiveTheDefaults)
     EXPECT_EQ(defaults.livenessInterval, 10);
     EXPECT_EQ(defaults.livenessTimeout, 5);
     EXPECT_EQ(defaults.livenessFailures, 3);
-    EXPECT_EQ(defaults.metricsAddress, "");
-    EXPECT_EQ(defaults.metricsPort, 0);
+    EXPECT_EQ(defaults.metricsListen.host, "");
+    EXPECT_EQ(defaults.metricsListen.port, 0);
     EXPECT_EQ(defaults, ServiceSettings());
     EXPECT_EQ(Load(""), defaults);
     EXPECT_EQ(Load("; nothing set\n[SERVICE]\n# still nothing\n\n"), defaults);
@@ -84,8 +84,8 @@ TEST_F(ServiceSettingsTest, EveryKeyIsReadWithBlanksAroundNamesAndValues)
     EXPECT_EQ(s.livenessInterval, 600);
     EXPECT_EQ(s.livenessTimeout, 600);
     EXPECT_EQ(s.livenessFailures, 100);
-    EXPECT_EQ(s.metricsAddress, "::1");
-    EXPECT_EQ(s.metricsPort, 9187);
+    EXPECT_EQ(s.metricsListen.host, "::1");
+    EXPECT_EQ(s.metricsListen.port, 9187);
     EXPECT_NE(s, ServiceSettings());
 
     const ServiceSettings low = Load("[SERVICE]\nSTART_TIMEOUT=1\nLIVENESS=tcp\n"
@@ -95,9 +95,11 @@ TEST_F(ServiceSettingsTest, EveryKeyIsReadWithBlanksAroundNamesAndValues)
     EXPECT_EQ(low.liveness, LivenessProbe::Tcp);
     EXPECT_EQ(low.livenessInterval, 1);
     EXPECT_EQ(low.livenessFailures, 1);
-    EXPECT_EQ(low.metricsAddress, "0.0.0.0");
-    EXPECT_EQ(low.metricsPort, 1);
-    EXPECT_EQ(Load("[SERVICE]\nMETRICS_LISTEN=\nLIVENESS_INTERVAL=3600\n").metricsPort, 0);
+    EXPECT_EQ(low.metricsListen.host, "0.0.0.0");
+    EXPECT_EQ(low.metricsListen.port, 1);
+    EXPECT_EQ(Load("[SERVICE]\nMETRICS_LISTEN=\nLIVENESS_INTERVAL=3600\n").metricsListen.port, 0);
+    EXPECT_EQ(Load("[SERVICE]\nREADINESS=notify\n").readiness, ReadinessProbe::Notify);
+    EXPECT_EQ(Load("[SERVICE]\nREADINESS=tcp+notify\n").readiness, ReadinessProbe::TcpNotify);
 }
 
 TEST_F(ServiceSettingsTest, EachBadValueIsRefusedWithFileLineAndReason)
@@ -114,8 +116,9 @@ TEST_F(ServiceSettingsTest, EachBadValueIsRefusedWithFileLineAndReason)
         {"START_TIMEOUT=30s", "START_TIMEOUT: '30s' is not a whole number of seconds from 1 to 3600"},
         {"START_TIMEOUT=99999999999", "START_TIMEOUT: '99999999999' is not a whole number of seconds from 1 to 3600"},
         {"START_TIMEOUT=", "START_TIMEOUT: '' is not a whole number of seconds from 1 to 3600"},
-        {"READINESS=TCP", "READINESS: 'TCP' is none of tcp, none"},
-        {"READINESS=http", "READINESS: 'http' is none of tcp, none"},
+        {"READINESS=TCP", "READINESS: 'TCP' is none of tcp, none, notify, tcp+notify"},
+        {"READINESS=http", "READINESS: 'http' is none of tcp, none, notify, tcp+notify"},
+        {"READINESS=notify+tcp", "READINESS: 'notify+tcp' is none of tcp, none, notify, tcp+notify"},
         {"LIVENESS=yes", "LIVENESS: 'yes' is none of none, tcp, http"},
         {"LIVENESS_PATH=health", "LIVENESS_PATH: 'health' does not start with '/', or holds a blank or a character outside printable ASCII, or is longer than 1024 characters"},
         {"LIVENESS_PATH=/a b", "LIVENESS_PATH: '/a b' does not start with '/', or holds a blank or a character outside printable ASCII, or is longer than 1024 characters"},
@@ -161,9 +164,9 @@ TEST_F(ServiceSettingsTest, ListenAddressesAreNumericWithAPort)
                       "brackets, and a port from 1 to 65535), nor empty (status=1)")
             << value;
     const ServiceSettings v4 = Load("[SERVICE]\nMETRICS_LISTEN=127.0.0.1:65535\n");
-    EXPECT_EQ(v4.metricsAddress, "127.0.0.1");
-    EXPECT_EQ(v4.metricsPort, 65535);
-    EXPECT_EQ(Load("[SERVICE]\nMETRICS_LISTEN=[::]:80\n").metricsAddress, "::");
+    EXPECT_EQ(v4.metricsListen.host, "127.0.0.1");
+    EXPECT_EQ(v4.metricsListen.port, 65535);
+    EXPECT_EQ(Load("[SERVICE]\nMETRICS_LISTEN=[::]:80\n").metricsListen.host, "::");
 }
 
 TEST_F(ServiceSettingsTest, TheTreeKeysHaveTheirDefaultsRangesAndSizes)

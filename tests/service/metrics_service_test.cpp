@@ -3,7 +3,10 @@
 // throttled and a held server, promtool accepts the text, and silent
 // scrapers do not delay a restart.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -114,6 +117,44 @@ TEST(ServiceMetrics, KilledThrottledAndHeldServersAndTheEndpoint)
                                          inst.path("metrics.txt")});
         EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
     }
+    EXPECT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
+}
+
+// A reload to an address another socket holds fails with the reason and
+// leaves the old endpoint serving; one to a free address moves it there.
+TEST(ServiceMetrics, AReloadBindsTheNewAddressBeforeItClosesTheOld)
+{
+    Installation inst(Installation::Use::Binary);
+    unsigned short server = inst.port(0), first = testutil::FreePort(), second = testutil::FreePort();
+    inst.writeServerConfig({"<appserver host=\"127.0.0.1\" ports=\"" + std::to_string(server) + "\"/>"});
+    auto listenOn = [&](unsigned short port) {
+        testutil::WriteFile(inst.path("config/tarvelsvc.conf"),
+                            "[SERVICE]\nMETRICS_LISTEN=127.0.0.1:" + std::to_string(port) + "\n");
+    };
+    listenOn(first);
+    ASSERT_EQ(inst.Ctl({"-start"}).exitCode, 0);
+    ASSERT_EQ(Scrape(first).rfind("HTTP/1.1 200", 0), 0u);
+
+    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in taken{};
+    taken.sin_family = AF_INET;
+    taken.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&taken), sizeof taken), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    socklen_t length = sizeof taken;
+    ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&taken), &length), 0);
+    listenOn(ntohs(taken.sin_port));
+    RunResult r = inst.Ctl({"-reload"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Address already in use"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(Scrape(first).rfind("HTTP/1.1 200", 0), 0u);
+    close(holder);
+
+    listenOn(second);
+    r = inst.Ctl({"-reload"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(Scrape(second).rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(Scrape(first), "");
     EXPECT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
 }
 

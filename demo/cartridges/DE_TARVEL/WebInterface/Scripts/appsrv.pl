@@ -41,6 +41,10 @@
 #                             master, worker or helper), so that a test finds
 #                             the whole tree in /proc; without it only workers
 #                             and the helper rename themselves
+#   APPSRV_NOTIFY=1           once it listens, send READY=1 to $NOTIFY_SOCKET
+#                             (the sd_notify protocol: one datagram to a Unix
+#                             socket; a leading '@' names an abstract one)
+#   APPSRV_NOTIFY_STATUS=text with APPSRV_NOTIFY, send STATUS=text with it
 # Each of them may be given for one port only, as NAME_PORT (for example
 # APPSRV_SHUTDOWN_DELAY_8002=6), which wins over NAME.
 #
@@ -57,6 +61,7 @@ use warnings;
 use IO::Socket::IP;
 use IO::Select;
 use POSIX ();
+use Socket qw(PF_UNIX SOCK_DGRAM pack_sockaddr_un);
 use Time::HiRes ();
 
 $SIG{INT} = 'IGNORE';
@@ -98,6 +103,7 @@ my $listener = IO::Socket::IP->new(
 
 my $started = Time::HiRes::time();
 note('listening');
+notify_ready() if setting('APPSRV_NOTIFY');
 
 if (defined $ENV{APPSRV_SAY}) {
     STDOUT->autoflush(1);
@@ -262,6 +268,19 @@ sub note {
     syswrite($fh, sprintf("%04d-%02d-%02d %02d:%02d:%02d [%d] %s:%s %s\n",
         $t[5] + 1900, $t[4] + 1, @t[3, 2, 1, 0], $$, $host, $port, $event));
     close $fh;
+}
+
+# Tells the supervisor that the server listens, as systemd's sd_notify does.
+sub notify_ready {
+    my $path = $ENV{NOTIFY_SOCKET};
+    return unless defined $path && $path =~ m{^[/@]};
+    $path =~ s/^@/\0/;
+    my $message = "READY=1\n";
+    my $status = setting('APPSRV_NOTIFY_STATUS');
+    $message .= "STATUS=$status\n" if defined $status;
+    socket(my $socket, PF_UNIX, SOCK_DGRAM, 0) or return;
+    send($socket, $message, 0, pack_sockaddr_un($path));
+    close $socket;
 }
 
 # Reads the request line and the headers up to the empty line; gives up on a

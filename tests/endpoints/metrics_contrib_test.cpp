@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "appserver/Metrics.h"
+#include "endpoints/Metrics.h"
 #include "common/test_util.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <set>
 #include <sstream>
 
-#include "appserver/Metrics.h"
-#include "appserver/ProcessMetrics.h"
+#include "endpoints/Metrics.h"
+#include "endpoints/ProcessMetrics.h"
 #include "common/test_util.h"
 
 namespace {

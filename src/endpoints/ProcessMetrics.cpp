@@ -1,4 +1,4 @@
-#include "appserver/ProcessMetrics.h"
+#include "endpoints/ProcessMetrics.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "appserver/EventLoop.h"
+#include "endpoints/EventLoop.h"
 
 class CControlServer : public LoopSource {
 public:

@@ -1,4 +1,4 @@
-#include "appserver/Metrics.h"
+#include "endpoints/Metrics.h"
 
 #include <algorithm>
 #include <charconv>

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "appserver/ProcessMetrics.h"
+#include "endpoints/ProcessMetrics.h"
 
 // One supervised server, as the service sees it at the moment of the scrape.
 struct ServerMetrics {

@@ -1,8 +1,9 @@
 // The metrics endpoint over real sockets, driven by a loop of the service's
 // shape on a thread of its own (prepare, one poll, dispatch), next to a pipe
 // that stands for everything else the loop must keep doing: what a scrape
-// gets, what anything else gets, what an oversized request gets, and that
-// silent, surplus and non-reading clients cost only their own connections.
+// gets, what the owner's other pages get, what anything else gets, what an
+// oversized request gets, and that silent, surplus and non-reading clients
+// cost only their own connections.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,11 +19,13 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "appserver/Metrics.h"
-#include "appserver/MetricsEndpoint.h"
+#include "endpoints/Metrics.h"
+#include "endpoints/MetricsEndpoint.h"
 #include "common/test_util.h"
 #include "foundation/Exceptions.h"
+#include "foundation/HostPort.h"
 
 namespace {
 
@@ -147,13 +150,21 @@ bool HasHeader(const std::string& reply, const std::string& line)
     return reply.substr(0, reply.find("\r\n\r\n")).find("\r\n" + line + "\r\n") != std::string::npos;
 }
 
+ListenAddress Address(const std::string& text)
+{
+    ListenAddress parsed;
+    std::string reason;
+    EXPECT_TRUE(ParseListenAddress(text, parsed, reason)) << reason;
+    return parsed;
+}
+
 std::unique_ptr<CMetricsEndpoint> Make(std::atomic<int>& renders, const std::string& body,
                                        CMetricsEndpoint::Limits limits = {})
 {
     for (int attempt = 0;; ++attempt) {
         try {
             return std::make_unique<CMetricsEndpoint>(
-                "127.0.0.1:" + std::to_string(testutil::FreePort()),
+                Address("127.0.0.1:" + std::to_string(testutil::FreePort())),
                 [&renders, body] {
                     ++renders;
                     return body;
@@ -170,7 +181,9 @@ TEST(MetricsEndpoint, ServesTheMetricsAndNothingElse)
 {
     std::atomic<int> renders{0};
     const std::string body = "# HELP x_total X.\n# TYPE x_total counter\nx_total 1\n";
-    auto endpoint = Make(renders, body);
+    CMetricsEndpoint::Limits fresh;  // every scrape rendered anew, to count them
+    fresh.renderAge = Clock::duration::zero();
+    auto endpoint = Make(renders, body, fresh);
     Loop loop(*endpoint);
     const unsigned short port = endpoint->port();
 
@@ -236,11 +249,14 @@ TEST(MetricsEndpoint, SlowClientsCostOnlyTheirOwnConnections)
     ASSERT_TRUE(testutil::WaitUntil([&] { return loop.connections() == 16; }, 5000)) << loop.connections();
     EXPECT_TRUE(testutil::WaitUntil([&] { return renders.load() == 1; }, 5000));
 
-    // The seventeenth: accepted by the kernel, closed by the server unanswered.
+    // The seventeenth takes the slot of the one that has waited longest for
+    // a head; the one being answered keeps its own.
     const auto before = Clock::now();
     int surplus = Connect(port);
-    EXPECT_EQ(ReadToEnd(surplus), "");
-    close(surplus);
+    EXPECT_EQ(ReadToEnd(silent.front()), "");
+    close(silent.front());
+    silent.erase(silent.begin());
+    silent.push_back(surplus);
     EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(1500));
     EXPECT_EQ(loop.connections(), 16u);
 
@@ -262,6 +278,104 @@ TEST(MetricsEndpoint, SlowClientsCostOnlyTheirOwnConnections)
     EXPECT_EQ(Body(ok).size(), size_t{8 << 20});
     close(hog);
     EXPECT_LT(loop.worstWakeMs(), 100);
+}
+
+// Sixteen idle clients and sixteen that trickle a head byte by byte take
+// every slot; a scrape is still answered within the head deadline and a
+// second, a trickle is cut off at that deadline, and scrapes within a second
+// share one rendering.
+TEST(MetricsEndpoint, IdleAndTricklingClientsCannotKeepAScrapeOut)
+{
+    std::atomic<int> renders{0};
+    auto endpoint = Make(renders, "x 1\n");
+    Loop loop(*endpoint);
+    const unsigned short port = endpoint->port();
+    const auto deadline = std::chrono::seconds(CMetricsEndpoint::Limits().headSeconds);
+    std::vector<int> idle, trickling;
+    for (int i = 0; i < 16; ++i)
+        idle.push_back(Connect(port));
+    const auto trickleStart = Clock::now();
+    for (int i = 0; i < 16; ++i)
+        trickling.push_back(Connect(port));
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        const std::string head = "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(1000, 'a');
+        for (size_t i = 0; !stop && i < head.size(); ++i) {
+            for (int fd : trickling)
+                send(fd, &head[i], 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the trickle's pace
+        }
+    });
+    ASSERT_TRUE(testutil::WaitUntil([&] { return loop.connections() == 16; }, 5000)) << loop.connections();
+
+    const auto before = Clock::now();
+    EXPECT_EQ(StatusLine(Get(port, "/metrics")), "HTTP/1.1 200 OK");
+    EXPECT_EQ(StatusLine(Get(port, "/metrics")), "HTTP/1.1 200 OK");
+    EXPECT_LE(Clock::now() - before, deadline + std::chrono::seconds(1));
+    EXPECT_EQ(renders.load(), 1);
+    EXPECT_EQ(ReadToEnd(trickling.back()), "");
+    EXPECT_LE(Clock::now() - trickleStart, deadline + std::chrono::seconds(1));
+    stop = true;
+    trickle.join();
+    for (int fd : idle)
+        close(fd);
+    for (int fd : trickling)
+        close(fd);
+}
+
+// A head over the limit gets 431 whatever its length: the connection's
+// memory always has room for the reply.
+// The owner's pages, each with its own type and its own shared render: a
+// page loaded again within renderAge is not rendered again, and never
+// answers for another path.
+TEST(MetricsEndpoint, EachPageHasItsTypeAndItsOwnSharedRender)
+{
+    std::atomic<int> metrics{0}, pages{0};
+    CMetricsEndpoint::Limits shared;
+    shared.renderAge = std::chrono::hours(1);
+    std::vector<CMetricsEndpoint::Page> list = {
+        {"/metrics", kMetricsContentType, [&] { return "x " + std::to_string(++metrics) + "\n"; }},
+        {"/", "text/html; charset=utf-8", [&] { return "<p>" + std::to_string(++pages) + "</p>\n"; }},
+    };
+    std::unique_ptr<CMetricsEndpoint> endpoint;
+    for (int attempt = 0; !endpoint; ++attempt) {
+        try {
+            endpoint = std::make_unique<CMetricsEndpoint>(
+                Address("127.0.0.1:" + std::to_string(testutil::FreePort())), list, shared);
+        } catch (const CWIException&) {
+            if (attempt == 5)
+                throw;
+        }
+    }
+    Loop loop(*endpoint);
+    for (int i = 0; i < 3; ++i) {
+        std::string page = Get(endpoint->port(), "/");
+        EXPECT_EQ(StatusLine(page), "HTTP/1.1 200 OK");
+        EXPECT_TRUE(HasHeader(page, "Content-Type: text/html; charset=utf-8")) << page;
+        EXPECT_EQ(Body(page), "<p>1</p>\n");
+    }
+    EXPECT_EQ(metrics.load(), 0);
+    std::string scrape = Get(endpoint->port(), "/metrics");
+    EXPECT_TRUE(HasHeader(scrape, "Content-Type: text/plain; version=0.0.4; charset=utf-8")) << scrape;
+    EXPECT_EQ(Body(scrape), "x 1\n");
+    EXPECT_EQ(StatusLine(Get(endpoint->port(), "/index.html")), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(pages.load(), 1);
+    EXPECT_EQ(metrics.load(), 1);
+}
+
+TEST(MetricsEndpoint, EveryHeadOverTheLimitGets431)
+{
+    std::atomic<int> renders{0};
+    auto endpoint = Make(renders, "x 1\n");
+    Loop loop(*endpoint);
+    const std::string start = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Filler: ";
+    for (size_t size = 8100; size <= 20000; size += 97) {
+        std::string head = start + std::string(size - start.size() - 4, 'a') + "\r\n\r\n";
+        ASSERT_EQ(head.size(), size);
+        EXPECT_EQ(StatusLine(Exchange(endpoint->port(), head)), "HTTP/1.1 431 Request Header Fields Too Large")
+            << size;
+    }
+    EXPECT_EQ(renders.load(), 0);
 }
 
 TEST(MetricsEndpoint, ListenAddresses)
@@ -289,21 +403,19 @@ TEST(MetricsEndpoint, ListenAddresses)
         EXPECT_EQ(reason, "listen address '" + text + "': port '" + port + "' is not a number from 1 to 65535");
     }
 
-    // A port in use, and a value that is no address, refused with the reason.
+    // A port in use refused with the reason.
     std::atomic<int> renders{0};
     auto first = Make(renders, "");
     const std::string taken = "127.0.0.1:" + std::to_string(first->port());
     auto refusal = [](const std::string& listen) -> std::string {
         try {
-            CMetricsEndpoint endpoint(listen, [] { return std::string(); });
+            CMetricsEndpoint endpoint(Address(listen), [] { return std::string(); });
         } catch (const CWIException& e) {
             return e.what();
         }
         return "not refused";
     };
     EXPECT_EQ(refusal(taken), "Metrics endpoint: cannot listen on " + taken + " (Address already in use) (status=1)");
-    EXPECT_EQ(refusal("any:80"), "Metrics endpoint: listen address 'any:80' is not ADDRESS:PORT with a numeric IPv4 "
-                                 "address or an IPv6 address in brackets (status=1)");
 }
 
 // The servers the service forks must not inherit the endpoint's descriptors.

@@ -1,4 +1,4 @@
-#include "appserver/ControlServer.h"
+#include "endpoints/ControlServer.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
