@@ -6,7 +6,11 @@
 //      driven by a loop of the service's shape on its own thread; the
 //      loop thread's CPU per scrape and the client's wall time per scrape;
 //   4. the resident memory before the endpoint, with it idle, and after the
-//      scrapes (the text and the library's buffers).
+//      scrapes (the text and the library's buffers);
+//   5. RenderStatusPage of the same servers: CPU, wall time and size.
+// The servers are in 20 pools of 50 (the pool label and the pool
+// families); RenderMetrics of the same servers without pools is the
+// baseline of the same run.
 // Usage: metrics_bench [servers] [rounds]     (default 1000 100)
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -28,6 +32,7 @@
 #include "endpoints/Metrics.h"
 #include "endpoints/MetricsEndpoint.h"
 #include "foundation/HostPort.h"
+#include "appserver/StatusPage.h"
 #include "bench_process.h"
 
 namespace {
@@ -54,6 +59,7 @@ std::vector<ServerMetrics> Servers(unsigned count, const std::vector<std::string
         s.startTime = 1712345678.0 + i * 0.001;
         s.readySeconds = s.up ? 0.01 * (i % 100) : -1;
         s.throttled = s.state == "throttled";
+        s.pool = "pool" + std::to_string(i / 50);
     }
     return servers;
 }
@@ -142,6 +148,43 @@ void ScrapeOverHttp(const ServiceMetrics& service, const std::vector<ServerMetri
                 rssIdle, rssAfter, rounds);
 }
 
+// Part 5: the status page of the same servers.
+void StatusPageCost(const std::vector<ServerMetrics>& servers, int rounds)
+{
+    StatusPageService service;
+    service.host = "host1";
+    service.version = "1.0.0";
+    service.startTime = 1712345000;
+    std::vector<StatusPageServer> rows;
+    for (const ServerMetrics& m : servers) {
+        StatusPageServer row;
+        row.status.address = m.address;
+        row.status.port = m.port;
+        row.status.pool = m.pool;
+        row.status.state = m.state;
+        row.status.pid = m.up ? 100000 + m.port : 0;
+        row.status.uptimeSeconds = 86400 + m.port;
+        row.status.restarts = static_cast<unsigned>(m.restarts);
+        row.status.lastEnd = m.lastSignal != 0 ? "signal 9" : "";
+        row.status.lastEndTime = row.status.lastEnd.empty() ? 0 : 1712345600;
+        row.status.ready = m.up;
+        row.memoryBytes = 123456789;
+        row.cpuSeconds = 1234.5;
+        rows.push_back(row);
+    }
+    std::vector<double> cpu, wall;
+    size_t size = 0;
+    for (int r = 0; r < rounds; ++r) {
+        const double c0 = Seconds(CLOCK_THREAD_CPUTIME_ID), w0 = Seconds(CLOCK_MONOTONIC);
+        size = RenderStatusPage(service, rows, 1712350000).size();
+        cpu.push_back(Seconds(CLOCK_THREAD_CPUTIME_ID) - c0);
+        wall.push_back(Seconds(CLOCK_MONOTONIC) - w0);
+    }
+    std::printf("status page of %zu servers (every figure known): %zu bytes (%.1f KiB)\n", rows.size(), size,
+                size / 1024.0);
+    Report("RenderStatusPage", cpu, wall);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -156,9 +199,16 @@ int main(int argc, char** argv)
     const std::vector<ServerMetrics> servers = Servers(count, service.stateNames);
     const ProcessMetrics process = ReadProcessMetrics();
 
-    std::vector<double> cpu, wall, readCpu, readWall;
-    size_t size = 0;
+    std::vector<ServerMetrics> unpooled = servers;
+    for (ServerMetrics& s : unpooled)
+        s.pool.clear();
+    std::vector<double> cpu, wall, readCpu, readWall, baseCpu, baseWall;
+    size_t size = 0, baseSize = 0;
     for (int r = 0; r < rounds; ++r) {
+        double b0 = Seconds(CLOCK_THREAD_CPUTIME_ID), bw = Seconds(CLOCK_MONOTONIC);
+        baseSize = RenderMetrics(service, unpooled, process).size();
+        baseCpu.push_back(Seconds(CLOCK_THREAD_CPUTIME_ID) - b0);
+        baseWall.push_back(Seconds(CLOCK_MONOTONIC) - bw);
         double c0 = Seconds(CLOCK_THREAD_CPUTIME_ID), w0 = Seconds(CLOCK_MONOTONIC);
         size = RenderMetrics(service, servers, process).size();
         cpu.push_back(Seconds(CLOCK_THREAD_CPUTIME_ID) - c0);
@@ -170,8 +220,13 @@ int main(int argc, char** argv)
     }
     std::printf("%u servers, %zu states: the text is %zu bytes\n", count, service.stateNames.size(), size);
     Report("RenderMetrics", cpu, wall);
+    std::printf("without pools: %zu bytes (%.1f bytes a server with pools, %.1f without)\n", baseSize,
+                double(size) / count, double(baseSize) / count);
+    Report("RenderMetrics without pools", baseCpu, baseWall);
+    std::printf("CPU median with pools / without: %.2f\n", bench::median(cpu, 0) / bench::median(baseCpu, 0));
     Report("ReadProcessMetrics", readCpu, readWall);
 
     ScrapeOverHttp(service, servers, rounds);
+    StatusPageCost(servers, rounds);
     return 0;
 }

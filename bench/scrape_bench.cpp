@@ -17,6 +17,12 @@
 //    daemon's CPU per second over `load-seconds`, then every server killed
 //    at once and the time until the last replacement listens, as a ratio to
 //    the same restart without a scraper.
+// 4. The status page, same daemon: GET / 10 times, 1.05 s apart (the daemon
+//    renders it at most once a second): wall time, size, daemon CPU per
+//    page; then a server killed with SIGKILL, from the
+//    kill to the log's "serving after" of its new process, five times with
+//    the endpoint idle and five times while 16 clients load the page in a
+//    loop.
 //
 // The server is this program itself, started as <installation>/perl/bin/perl
 // (a symlink to it): it listens on its -port at once, answers any request
@@ -69,9 +75,9 @@ bool StartDaemon(const Installation& inst, unsigned servers, pid_t* daemon)
     return false;
 }
 
-// One GET /metrics, connect to the last byte; the whole reply in *reply.
+// One GET of `path`, connect to the last byte; the whole reply in *reply.
 // False when it fails or takes more than 5 s.
-bool Scrape(int port, std::string* reply)
+bool Scrape(int port, std::string* reply, const std::string& path = "/metrics")
 {
     reply->clear();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -81,8 +87,8 @@ bool Scrape(int port, std::string* reply)
         close(fd);
         return false;
     }
-    const char request[] = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    ssize_t ignored = send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    ssize_t ignored = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     (void)ignored;
     const int64_t until = nowNs() + 5000000000LL;
     char buffer[1 << 16];
@@ -133,6 +139,95 @@ bool EndpointOff(const Installation& inst, unsigned servers, int calls)
     return ok;
 }
 
+// The pid of the n-th server (from 0) in /servers.json; 0 when there is none.
+pid_t ServerPid(int port, int n)
+{
+    std::string reply;
+    if (!Scrape(port, &reply, "/servers.json"))
+        return 0;
+    size_t at = reply.find("\"pid\": ");
+    for (int i = 0; i < n && at != std::string::npos; ++i)
+        at = reply.find("\"pid\": ", at + 1);
+    return at == std::string::npos ? 0 : pid_t(atol(reply.c_str() + at + 7));
+}
+
+// Milliseconds from the SIGKILL of the n-th server to its successor's
+// "serving after"; < 0 when that took more than 30 s. *forkedMs: to the
+// successor's start (the daemon's own reaction, before the new process has
+// to start up and answer its probe).
+double RestartMs(const Installation& inst, int port, int n, double* forkedMs)
+{
+    const pid_t victim = ServerPid(port, n);
+    const size_t served = CountInFile(inst.log, " serving after ");
+    const size_t started = CountInFile(inst.log, "Process::start(): started");
+    *forkedMs = -1;
+    if (victim <= 0)
+        return -1;
+    const int64_t begin = nowNs();
+    kill(victim, SIGKILL);
+    if (!bench::waitFor([&] { return CountInFile(inst.log, "Process::start(): started") > started; }, 30, 1))
+        return -1;
+    *forkedMs = ms(nowNs() - begin);
+    if (!bench::waitFor([&] { return CountInFile(inst.log, " serving after ") > served; }, 30, 1))
+        return -1;
+    return ms(nowNs() - begin);
+}
+
+// 4. the status page, and a restart with and without 16 readers.
+bool StatusPage(const Installation& inst, int port, pid_t daemon, int loads)
+{
+    // The daemon renders the page at most once a second: loads further
+    // apart than that each cost a render.
+    loads = std::min(loads, 10);
+    std::vector<double> wall;
+    std::string page;
+    bool ok = true;
+    const bench::Usage before = bench::usageOf(daemon);
+    for (int i = 0; ok && i < loads; ++i) {
+        const int64_t begin = nowNs();
+        ok = Scrape(port, &page, "/");
+        wall.push_back(ms(nowNs() - begin));
+        usleep(1050000);
+    }
+    const bench::Usage after = bench::usageOf(daemon);
+    const size_t head = page.find("\r\n\r\n");
+    printf("status page:\n  GET /: wall median %.3f ms, worst %.3f ms; body %zu bytes\n", bench::median(wall, -1),
+           bench::maximum(wall, -1), head == std::string::npos ? 0 : page.size() - head - 4);
+    printf("  daemon CPU per page: %.3f ms (stat), %.3f ms (schedstat)\n", (after.cpu - before.cpu) * 1e3 / loads,
+           (after.runNs - before.runNs) / 1e6 / loads);
+    std::vector<double> idle, loaded, idleFork(5), loadedFork(5);
+    for (int i = 0; i < 5; ++i) {
+        idle.push_back(RestartMs(inst, port, i, &idleFork[i]));
+        sleep(1);
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<long> pages{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 16; ++i)
+        readers.emplace_back([&] {
+            std::string reply;
+            while (!stop)
+                pages += Scrape(port, &reply, "/") ? 1 : 0;
+        });
+    usleep(500000);
+    for (int i = 0; i < 5; ++i) {
+        loaded.push_back(RestartMs(inst, port, 5 + i, &loadedFork[i]));
+        sleep(1);
+    }
+    stop = true;
+    for (std::thread& reader : readers)
+        reader.join();
+    printf("  a killed server, 5 kills each, with the endpoint idle / while 16 clients load the page in a loop "
+           "(%ld pages):\n"
+           "    kill to its successor's start: median %.1f / %.1f ms, worst %.1f / %.1f ms\n"
+           "    kill to its successor serving: median %.1f / %.1f ms, worst %.1f / %.1f ms\n",
+           pages.load(), bench::median(idleFork, -1), bench::median(loadedFork, -1), bench::maximum(idleFork, -1),
+           bench::maximum(loadedFork, -1), bench::median(idle, -1), bench::median(loaded, -1),
+           bench::maximum(idle, -1), bench::maximum(loaded, -1));
+    const auto failed = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()) < 0; };
+    return ok && !failed(idle) && !failed(loaded);
+}
+
 // Part 2: the endpoint on; `scrapes` GET /metrics.
 bool EndpointOn(const Installation& inst, unsigned servers, int scrapes)
 {
@@ -162,8 +257,10 @@ bool EndpointOn(const Installation& inst, unsigned servers, int scrapes)
            bench::median(wall, -1), bench::maximum(wall, -1), reply.size(),
            head == std::string::npos ? 0 : reply.size() - head - 4,
            size_t(std::count(reply.begin(), reply.end(), '\n')));
-    printf("  daemon CPU per scrape: %.3f ms (stat), %.3f ms (schedstat)\n",
-           (after.cpu - before.cpu) * 1e3 / scrapes, (after.runNs - before.runNs) / 1e6 / scrapes);
+    printf("  daemon CPU per scrape: %.3f ms (stat), %.3f ms (schedstat); %.1f bytes per server\n",
+           (after.cpu - before.cpu) * 1e3 / scrapes, (after.runNs - before.runNs) / 1e6 / scrapes,
+           double(reply.size()) / servers);
+    ok = ok && StatusPage(inst, port, daemon, scrapes);
     bench::stopDaemon(inst, daemon);
     return ok;
 }

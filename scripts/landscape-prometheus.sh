@@ -2,14 +2,19 @@
 # watched by Debian's prometheus, as an operator would watch it, and the
 # script asks Prometheus (its HTTP query API), not the hosts, whether:
 #   P1. count(tarvel_server_up == 1) equals the servers of the landscape,
-#       and the rules of contrib/prometheus are loaded;
+#       sum by (pool) of the serving servers equals each pool's configured
+#       count (pool spread: one per host), and the rules of
+#       contrib/prometheus are loaded;
 #   P2. after the SIGKILL of one server (check 2) its
 #       tarvel_server_restarts_total increased and no other server's did;
 #   P3. after the SIGKILL of host3's daemon (check 3) host3's target is down
 #       (up == 0), and up again (up == 1) once -start brought it back;
 #   P4. a server held by -stopserver is seen as held and fires no
 #       TarvelServerNotServing, not even pending, for longer than the
-#       rule's minute: the operator's stop is no fault.
+#       rule's minute: the operator's stop is no fault. Meanwhile every
+#       server of pool spread is held too, with -stopserver on each host:
+#       -check on host 1 returns 2 (its part of the pool is down), and
+#       TarvelPoolDown fires for spread, and for no other pool.
 # Prometheus runs in a namespace of its own on the landscape's bridge
 # (10.77.0.254), with its configuration and data in the landscape's
 # directory, and ends with the landscape. Every host gets a tarvelsvc.conf
@@ -125,6 +130,15 @@ prom_check_serving() {
         got=$(prom_value 'count(tarvel_server_up == 1)')
         prom_verdict "every server serving" 0 "count(tarvel_server_up == 1) is ${got:-no sample}, not $total"
     fi
+    # Every pool, the hosts' own and spread: serving across the landscape
+    # as many as configured, and spread's capacity is one per host.
+    local sums='count(sum by (pool) (tarvel_pool_servers{state="serving"}) == sum by (pool) (tarvel_pool_configured_servers))'
+    if poll 30 prom_is "$sums" "$((hosts + 1))" && prom_is 'sum(tarvel_pool_configured_servers{pool="spread"})' "$hosts"; then
+        echo "   sum by (pool) of the serving servers equals the configured count in all $((hosts + 1)) pools"
+        prom_verdict "pools serve as configured" 1
+    else
+        prom_verdict "pools serve as configured" 0 "$(prom_query 'sum by (pool) (tarvel_pool_servers{state="serving"})' | tr '\n' ';') of $(prom_query 'sum by (pool) (tarvel_pool_configured_servers)' | tr '\n' ';')"
+    fi
     prom_rules_loaded && prom_verdict "rules loaded" 1 || prom_verdict "rules loaded" 0 \
         "$(prom_helper prom-rules "$(prom_url)" 2>&1 | tr '\n' ';')"
 }
@@ -136,7 +150,7 @@ prom_restarts_before() {
 }
 prom_check_restart() {    # HOST PORT
     [ "$prometheus" = 1 ] || return 0
-    local where="address=$(addr_of "$1"),instance=$(prom_target_of "$1"),job=tarvelsvc,port=$2"
+    local where="address=$(addr_of "$1"),instance=$(prom_target_of "$1"),job=tarvelsvc,pool=$(pool_of "$1"),port=$2"
     local query="tarvel_server_restarts_total{address=\"$(addr_of "$1")\",port=\"$2\"}" before others
     before=$(grep -F ",$where " "$dir/prom-restarts-before" | awk '{print $2}')
     increased() { awk -v a="$(prom_value "$query")" -v b="$before" 'BEGIN {exit !(a != "" && a + 0 > b + 0)}'; }
@@ -173,27 +187,63 @@ prom_alerted() {
         sed -nE 's/.*,address=([^,]*),.*,port=([0-9]+)[, ].*/\1:\2/p' | tr '\n' ' '
 }
 
-# P4: hold one server of host 1 past the rule's minute: no alert, pending
-# or firing, for it or any other.
+# The pools with a firing TarvelPoolDown.
+prom_pools_down() {
+    prom_query 'ALERTS{alertname="TarvelPoolDown",alertstate="firing"}' 2>/dev/null |
+        sed -nE 's/.*,pool=([^, ]*).*/\1/p' | tr '\n' ' '
+}
+
+# P4: hold one server of host 1, and pool spread on every host, past the
+# rules' minute: no TarvelServerNotServing, pending or firing, for any;
+# TarvelPoolDown for spread alone; -check on host 1 says CRITICAL.
 prom_check_held_alert() {
     [ "$prometheus" = 1 ] || return 0
-    local held="$(addr_of 1):8001" port=8001 seen
+    local held="$(addr_of 1):8001" port=8001 seen i check rc
     echo
-    echo "== P4. Prometheus: -stopserver $held on host1 fires no TarvelServerNotServing"
+    echo "== P4. Prometheus: -stopserver $held on host1 fires no TarvelServerNotServing;"
+    echo "      pool spread held on every host fires TarvelPoolDown"
     svc 1 -stopserver "$held" >"$dir/prom-stopserver" 2>&1
+    for ((i = 1; i <= hosts; i++)); do
+        svc "$i" -stopserver "$(addr_of "$i"):$SPREAD_PORT" >>"$dir/prom-stopserver" 2>&1
+    done
+    check=$(svc 1 -check 2>&1)
+    rc=$?
+    echo "   tarvelsvc -check on host1: $check (exit $rc)"
+    if [ "$rc" = 2 ] && [[ $check == "TARVEL CRITICAL - pool spread does not serve on this host;"* ]]; then
+        prom_verdict "-check on host1 is CRITICAL while its part of spread is down" 1
+    else
+        prom_verdict "-check on host1 is CRITICAL while its part of spread is down" 0 "exit $rc: $check"
+    fi
     seen="tarvel_server_state{port=\"$port\",state=\"stopped by operator\",instance=\"$(prom_target_of 1)\"}"
     if poll 60 prom_is "$seen" 1; then
         prom_verdict "Prometheus sees the server held" 1
     else
         prom_verdict "Prometheus sees the server held" 0 "-stopserver said: $(tr '\n' ' ' <"$dir/prom-stopserver")"
     fi
-    # The rule's minute and two scrapes: an alert would be pending by then.
-    if poll 80 eval '[ -n "$(prom_alerted)" ]'; then
-        prom_verdict "no alert for the held server" 0 "alert for [$(prom_alerted)]"
+    # The rules' minute and a few scrapes: TarvelPoolDown fires by then, and
+    # a TarvelServerNotServing would have been pending since the start.
+    local t0 alerted=''
+    t0=$(now_us)
+    until [ -n "$(prom_pools_down)" ] || (($(now_us) - t0 > 100000000)); do
+        alerted+=$(prom_alerted)
+        sleep 1
+    done
+    alerted+=$(prom_alerted)
+    if [ -n "$alerted" ]; then
+        prom_verdict "no alert for the held servers" 0 "TarvelServerNotServing for [$alerted]"
     else
-        echo "   no TarvelServerNotServing for $held after the rule's minute"
-        prom_verdict "no alert for the held server" 1
+        echo "   no TarvelServerNotServing for $held or pool spread after the rule's minute"
+        prom_verdict "no alert for the held servers" 1
+    fi
+    if [ "$(prom_pools_down)" = "spread " ]; then
+        echo "   TarvelPoolDown fired for pool spread $(secs $(($(now_us) - t0))) s after it was held"
+        prom_verdict "TarvelPoolDown for spread" 1
+    else
+        prom_verdict "TarvelPoolDown for spread" 0 "firing for [$(prom_pools_down)]"
     fi
     svc 1 -startserver "$held" >"$dir/prom-startserver" 2>&1
-    in_host 2 perl "$helper" http 30 "$held" >/dev/null
+    for ((i = 1; i <= hosts; i++)); do
+        svc "$i" -startserver "$(addr_of "$i"):$SPREAD_PORT" >>"$dir/prom-startserver" 2>&1
+    done
+    in_host 2 perl "$helper" http 30 "$held" $(for ((i = 1; i <= hosts; i++)); do echo "$(addr_of "$i"):$SPREAD_PORT"; done) >/dev/null
 }

@@ -11,8 +11,11 @@
 # and its own installation directory (own copy of tarvelsvc, config, log).
 # Nothing of the landscape touches the machine's network: the addresses
 # exist only inside these namespaces. TARVEL_IPLIST is not set, so each
-# daemon learns its addresses from its host name, as on a real host. One more
-# host, whose address is in no pool, shows what the service does there.
+# daemon learns its addresses from its host name, as on a real host. Each
+# host has a pool of its own (ports 8001..), and one more pool, "spread",
+# has one server on every host (port 9001), as a pool that the request
+# routers serve from across the landscape. One more host, whose address is
+# in no pool, shows what the service does there.
 # HTTP goes through landscape-helper.pl (perl is needed anyway for the
 # servers): one process asks hundreds of servers at once.
 #
@@ -66,7 +69,8 @@ if [ ${#positional[@]} -gt 2 ] || ! [[ $hosts =~ ^[0-9]+$ && $per_host =~ ^[0-9]
 fi
 hosts=$((10#$hosts)) per_host=$((10#$per_host))
 all=$((hosts + 1))    # the last host is in no pool
-total=$((hosts * per_host))
+SPREAD_PORT=9001    # the port of pool spread on every host
+total=$((hosts * (per_host + 1)))
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 helper=$root/scripts/landscape-helper.pl
@@ -201,7 +205,7 @@ start_namespace() {
 # namespace (a daemon is re-parented to it), as init does on a real host.
 REAPER='while :; do sleep 1 & wait $!; done'
 
-echo "landscape: $hosts hosts x $per_host servers (+1 host in no pool) in $dir"
+echo "landscape: $hosts hosts x ($per_host servers + 1 of pool spread) (+1 host in no pool) in $dir"
 echo "landscape: tarvelsvc is $bin"
 t_setup=$(now_us)
 
@@ -209,8 +213,9 @@ ports_text() { if [ "$per_host" = 1 ]; then echo 8001; else echo "8001-$((8000 +
 pool_of() { printf 'pool%03d' "$1"; }
 
 # write_config FILE [DUPLICATE]: one ServerConfig.xml for the whole
-# landscape: a pool per host, the request router and the cache server on
-# host 1. With DUPLICATE, host 1's pool also claims 10.77.0.2:8001.
+# landscape: a pool per host, pool spread over every host, the request
+# router and the cache server on host 1. With DUPLICATE, host 1's pool also
+# claims 10.77.0.2:8001.
 write_config() {
     local file=$1 duplicate=${2:-} i
     {
@@ -234,6 +239,16 @@ write_config() {
             echo '      </appservers>'
             echo '    </pool>'
         done
+        echo '    <pool name="spread">'
+        echo '      <requestrouters>'
+        echo '        <requestrouter>router</requestrouter>'
+        echo '      </requestrouters>'
+        echo '      <appservers>'
+        for ((i = 1; i <= hosts; i++)); do
+            echo "        <appserver host=\"$(addr_of "$i")\" ports=\"$SPREAD_PORT\"/>"
+        done
+        echo '      </appservers>'
+        echo '    </pool>'
         echo '  </pools>'
         echo '  <cacheservers>'
         echo "    <server host=\"$(addr_of 1)\" port=\"7020\"/>"
@@ -327,11 +342,13 @@ new_log() {
     tail -n +"$(($3 + 1))" "$(inst_of "$1")/log/$2" 2>/dev/null |
         sed -E 's/^[0-9-]+ [0-9:]+ (\([^)]*\) )?\[[0-9]+\] //'
 }
-targets_of() { echo "$(addr_of "$1"):$(ports_text)"; }
+# targets_of I: the helper's targets of host I's servers (two words).
+targets_of() { echo "$(addr_of "$1"):$(ports_text) $(addr_of "$1"):$SPREAD_PORT"; }
 # expected_servers I: the PORT LOCALIP lines host I must run.
 expected_servers() {
     local p
     for ((p = 8001; p <= 8000 + per_host; p++)); do echo "$p $(addr_of "$1")"; done
+    echo "$SPREAD_PORT $(addr_of "$1")"
 }
 
 # ---------------------------------------------------------------- results
@@ -389,7 +406,7 @@ ready_limit=$((30 + total / 10))
 pids=()
 for ((i = 1; i <= hosts; i++)); do
     from=$((i % hosts + 1))
-    in_host "$from" perl "$helper" http "$ready_limit" "$(targets_of "$i")" >"$dir/start/ready$i" &
+    in_host "$from" perl "$helper" http "$ready_limit" $(targets_of "$i") >"$dir/start/ready$i" &
     pids+=($!)
 done
 wait "${pids[@]}"
@@ -429,7 +446,7 @@ done
 pids=()
 for ((j = 1; j <= all; j++)); do
     targets=()
-    for ((i = 1; i <= hosts; i++)); do [ "$i" = "$j" ] || targets+=("$(targets_of "$i")"); done
+    for ((i = 1; i <= hosts; i++)); do [ "$i" = "$j" ] || targets+=($(targets_of "$i")); done
     in_host "$j" perl "$helper" http 10 "${targets[@]}" >"$dir/start/mesh$j" &
     pids+=($!)
 done
@@ -451,7 +468,7 @@ for ((i = 1; i <= hosts; i++)); do
     if [ "$(grep -c . <<<"$daemon")" != 1 ]; then
         verdict "$i" "own servers" 0 "$(grep -c . <<<"$daemon") daemons running"
     elif [ "$got" != "$(expected_servers "$i")" ]; then
-        verdict "$i" "own servers" 0 "runs [$(tr '\n' ' ' <<<"$got")] instead of ports $(ports_text) on $(addr_of "$i")"
+        verdict "$i" "own servers" 0 "runs [$(tr '\n' ' ' <<<"$got")] instead of ports $(ports_text),$SPREAD_PORT on $(addr_of "$i")"
     elif [ "$parents" != "$daemon" ]; then
         verdict "$i" "own servers" 0 "servers not children of the daemon [$daemon]"
     elif [ -z "${READY[i]:-}" ] || [ -n "$missed" ]; then
@@ -541,7 +558,7 @@ if [ -n "$daemon3" ] && [ "$listed" = "$daemon3" ] && kill_in_host 3 KILL "$daem
     t_start3=$(now_us)
     svc 3 -start >"$dir/start3" 2>&1
     echo $? >"$dir/start3.rc"
-    in_host 1 perl "$helper" http 60 "$(targets_of 3)" >"$dir/back3.http" &&
+    in_host 1 perl "$helper" http 60 $(targets_of 3) >"$dir/back3.http" &&
         t_back=$(($(now_us) - t_start3))
     prom_check_target 3 1 30
     echo "   daemon [$daemon3] killed: its servers ended after $(took "$t_gone");" \
@@ -651,7 +668,7 @@ echo
 printf '%-8s %-12s %8s %10s %9s %8s %7s\n' host address servers answering ready-s stop-s checks
 for ((i = 1; i <= all; i++)); do
     if ((i <= hosts)); then
-        n=$per_host
+        n=$((per_host + 1))
         answering=${ANSWERED[i]:-0}
         ready=${READY[i]:+$(secs "${READY[i]}")}
         stop=${STOP[i]:+$(secs "${STOP[i]}")}
@@ -690,7 +707,7 @@ if [ $keep = 1 ]; then
     for ((i = 1; i <= all; i++)); do cp "$dir/ServerConfig.xml" "$(inst_of "$i")/config/"; done
     start_all "$dir/keep" $(seq 1 "$hosts")
     targets=()
-    for ((i = 1; i <= hosts; i++)); do targets+=("$(targets_of "$i")"); done
+    for ((i = 1; i <= hosts; i++)); do targets+=($(targets_of "$i")); done
     in_host "$all" perl "$helper" http "$ready_limit" "${targets[@]}" | head -5
     {
         echo '#!/usr/bin/env bash'

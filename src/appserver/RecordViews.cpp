@@ -32,6 +32,7 @@ ServerStatus StatusOf(const AppServerProcess& record, time_t now)
     s.probeFailures = record.mProbeFailures;
     s.uptimeSeconds = runs ? static_cast<long>(now - record.mStartTime) : 0;
     s.restarts = record.mRestarts;
+    s.pool = record.mPool;
     if (record.mEndTime != 0) {
         s.lastEnd = DescribeEnd(record.mStatus);
         s.lastEndTime = record.mEndTime;
@@ -44,6 +45,7 @@ ServerMetrics MetricsOf(const AppServerProcess& record)
     ServerMetrics m;
     m.address = record.mHost;
     m.port = record.mPort;
+    m.pool = record.mPool;
     m.state = ServerStateName(record.mState);
     m.up = record.serving();
     m.restarts = record.mRestarts;

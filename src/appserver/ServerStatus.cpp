@@ -66,14 +66,21 @@ std::string FormatUptime(long seconds)
     return text;
 }
 
+void GroupByPool(std::vector<ServerStatus>& servers)
+{
+    std::stable_sort(servers.begin(), servers.end(),
+                     [](const ServerStatus& a, const ServerStatus& b) { return a.pool < b.pool; });
+}
+
 std::string FormatServerTable(const std::vector<ServerStatus>& servers)
 {
-    const size_t kColumns = 6;
+    const size_t kColumns = 7;
     std::vector<std::vector<std::string>> rows;
     std::vector<size_t> widths(kColumns, 0);
     for (const ServerStatus& s : servers) {
         std::vector<std::string> row{
             FormatEndpoint(s.address, s.port),
+            "pool " + (s.pool.empty() ? std::string("-") : s.pool),
             "pid " + (s.pid > 0 ? std::to_string(s.pid) : std::string("-")),
             s.throttledUntil != 0 && s.state == "throttled"
                 ? s.state + " until " + LocalTime(s.throttledUntil, "%H:%M:%S")
@@ -148,6 +155,8 @@ std::string FormatServerJson(const std::vector<ServerStatus>& servers)
         text += std::string(", \"ready\": ") + (s.ready ? "true" : "false");
         text += ", \"ready_s\": " + JsonSeconds(s.readySeconds);
         text += ", \"probe_failures\": " + std::to_string(s.probeFailures);
+        if (!s.pool.empty())
+            text += ", \"pool\": " + JsonString(s.pool);
         text += "}";
     }
     text += servers.empty() ? "]\n" : "\n]\n";

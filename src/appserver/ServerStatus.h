@@ -24,18 +24,24 @@ struct ServerStatus {
     bool ready = false;        // it serves
     double readySeconds = -1;  // from the last start to serving; < 0 when it does not serve
     unsigned probeFailures = 0;  // liveness probes failed in a row
+    std::string pool{};        // its ServerConfig.xml pool; empty when the table names none
 };
 
 // "HH:MM:SS" (or "Nd HH:MM:SS") for a number of seconds.
 std::string FormatUptime(long seconds);
 
+// `servers` ordered by pool name, each pool's servers in their given order:
+// how -servers and the status page group them.
+void GroupByPool(std::vector<ServerStatus>& servers);
+
 // One line per server, in the given order, each column padded to the widest
 // entry, each line ended by '\n'. A throttled server's state reads
-// "throttled until HH:MM:SS".
+// "throttled until HH:MM:SS". The pool column follows the address.
 std::string FormatServerTable(const std::vector<ServerStatus>& servers);
 // A JSON array of objects with the keys address, port, pid, state,
 // throttled_until, uptime_s, restarts, last_end, last_end_time, ready,
-// ready_s and probe_failures; one object per line.
+// ready_s, probe_failures and pool (left out when the server has none); one
+// object per line.
 std::string FormatServerJson(const std::vector<ServerStatus>& servers);
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);

@@ -124,7 +124,8 @@ void WriteServers(Exposition& out, const std::vector<ServerMetrics>& servers, co
     std::vector<std::string> labels;
     labels.reserve(servers.size());
     for (const ServerMetrics& server : servers)
-        labels.push_back(Label("address", server.address) + ",port=\"" + std::to_string(server.port) + "\"");
+        labels.push_back(Label("address", server.address) + ",port=\"" + std::to_string(server.port) + "\"" +
+                         (server.pool.empty() ? "" : "," + Label("pool", server.pool)));
     using S = const ServerMetrics&;
     PerServer(out, "tarvel_server_up", "gauge", "1 while the server is serving, else 0.", labels, servers,
               [](S s) { return s.up ? 1.0 : 0.0; });
@@ -149,6 +150,36 @@ void WriteServers(Exposition& out, const std::vector<ServerMetrics>& servers, co
     PerServer(out, "tarvel_server_throttled", "gauge",
               "1 while the server waits for its next start after repeated quick failures, else 0.", labels,
               servers, [](S s) { return s.throttled ? 1.0 : 0.0; });
+}
+
+// Per pool: the servers in each state (0 included, as for the service) and
+// all of them, which summed over the hosts is the landscape's capacity. A
+// table that names no pool (one made up without ServerConfig.xml) has no
+// pool families.
+void WritePools(Exposition& out, const std::vector<ServerMetrics>& servers, const std::vector<std::string>& states)
+{
+    std::map<std::string, std::map<std::string, unsigned long>> pools;
+    for (const ServerMetrics& server : servers)
+        if (!server.pool.empty())
+            ++pools[server.pool][server.state];
+    if (pools.empty())
+        return;
+    out.family("tarvel_pool_servers", "gauge", "Servers of the pool on this host by state.");
+    for (const auto& pool : pools) {
+        const std::string label = Label("pool", pool.first) + ",";
+        for (const std::string& state : states) {
+            auto count = pool.second.find(state);
+            out.sample("tarvel_pool_servers", label + Label("state", state),
+                       count == pool.second.end() ? 0.0 : static_cast<double>(count->second));
+        }
+    }
+    out.family("tarvel_pool_configured_servers", "gauge", "Servers of the pool this host should run.");
+    for (const auto& pool : pools) {
+        unsigned long total = 0;
+        for (const auto& count : pool.second)
+            total += count.second;
+        out.sample("tarvel_pool_configured_servers", Label("pool", pool.first), static_cast<double>(total));
+    }
 }
 
 void WriteProcess(Exposition& out, const ProcessMetrics& process)
@@ -195,10 +226,11 @@ std::string RenderMetrics(const ServiceMetrics& service, const std::vector<Serve
 {
     const std::vector<std::string> states = StatesOf(service, servers);
     std::string text;
-    // About 80 bytes a sample; one allocation for the whole text.
-    text.reserve(4096 + servers.size() * (states.size() + 9) * 80);
+    // About 96 bytes a sample; one allocation for the whole text.
+    text.reserve(4096 + servers.size() * (states.size() + 9) * 96);
     Exposition out(text);
     WriteService(out, service, servers, states);
+    WritePools(out, servers, states);
     WriteServers(out, servers, states);
     WriteProcess(out, process);
     return text;

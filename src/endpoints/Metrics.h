@@ -21,6 +21,7 @@
 struct ServerMetrics {
     std::string address;         // label "address": the configured host
     unsigned short port = 0;     // label "port"
+    std::string pool;            // label "pool", left out when empty: its ServerConfig.xml pool
     std::string state;           // operator-visible state name ("serving", ...)
     bool up = false;             // serving
     unsigned long restarts = 0;  // starts after the first one, since the service started
@@ -48,8 +49,8 @@ struct ServiceMetrics {
 // The Content-Type of the text the writer produces.
 constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
-// Returns the whole exposition: the service's families, the servers' (in the
-// order given) and the process's. The caller owns nothing beyond its inputs.
+// Returns the whole exposition: the service's families, the pools' (by
+// name), the servers' (in the order given) and the process's. The caller owns nothing beyond its inputs.
 std::string RenderMetrics(const ServiceMetrics& service, const std::vector<ServerMetrics>& servers,
                           const ProcessMetrics& process);
 

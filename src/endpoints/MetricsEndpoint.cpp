@@ -95,7 +95,17 @@ CMetricsEndpoint::CMetricsEndpoint(const ListenAddress& listen, Render render)
 }
 
 CMetricsEndpoint::CMetricsEndpoint(const ListenAddress& listen, Render render, Limits limits)
-    : mRender(std::move(render)), mLimits(limits)
+    : CMetricsEndpoint(listen, std::vector<Page>{{"/metrics", kMetricsContentType, std::move(render)}}, limits)
+{
+}
+
+CMetricsEndpoint::CMetricsEndpoint(const ListenAddress& listen, std::vector<Page> pages)
+    : CMetricsEndpoint(listen, std::move(pages), Limits())
+{
+}
+
+CMetricsEndpoint::CMetricsEndpoint(const ListenAddress& listen, std::vector<Page> pages, Limits limits)
+    : mPages(std::move(pages)), mLimits(limits), mCached(mPages.size())
 {
     std::string reason;
     mHttp = LoadMicrohttpd(reason);
@@ -134,8 +144,9 @@ CMetricsEndpoint::~CMetricsEndpoint()
 {
     // Closes the connections, which it owns; a reply still being sent keeps
     // the shared body until it is done.
-    if (mCached != nullptr)
-        mHttp->destroy_response(mCached);
+    for (const Cached& cached : mCached)
+        if (cached.response != nullptr)
+            mHttp->destroy_response(cached.response);
     mHttp->stop_daemon(mDaemon);
     close(mListenFd);
 }
@@ -313,25 +324,26 @@ size_t CMetricsEndpoint::headBytes(void* connection, const char* url, const char
     return total;
 }
 
-MHD_Response* CMetricsEndpoint::metricsResponse(Clock::time_point now)
+MHD_Response* CMetricsEndpoint::pageResponse(size_t page, Clock::time_point now)
 {
-    if (mCached != nullptr && now - mCachedAt < mLimits.renderAge)
-        return mCached;
-    auto* body = new std::string(mRender());
+    Cached& cached = mCached[page];
+    if (cached.response != nullptr && now - cached.at < mLimits.renderAge)
+        return cached.response;
+    auto* body = new std::string(mPages[page].render());
     MHD_Response* response = mHttp->create_response_with_free(body->size(), &(*body)[0], &FreeBody, body);
     if (response == nullptr) {
         delete body;
         return nullptr;
     }
-    mHttp->add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kMetricsContentType);
+    mHttp->add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, mPages[page].contentType.c_str());
     // Each scrape comes on a connection of its own, so that the pace of
     // accepts is the pace of scrapes.
     mHttp->add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     // The replies under way keep their own reference to the old one.
-    if (mCached != nullptr)
-        mHttp->destroy_response(mCached);
-    mCached = response;
-    mCachedAt = now;
+    if (cached.response != nullptr)
+        mHttp->destroy_response(cached.response);
+    cached.response = response;
+    cached.at = now;
     return response;
 }
 
@@ -348,8 +360,11 @@ int CMetricsEndpoint::answer(void* connection, const char* url, const char* meth
     }
     if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0)
         return Queue(*mHttp, http, MHD_HTTP_METHOD_NOT_ALLOWED, "Only GET is served here.\n");
-    if (std::strcmp(url, "/metrics") != 0)
+    size_t page = 0;
+    while (page < mPages.size() && mPages[page].path != url)
+        ++page;
+    if (page == mPages.size())
         return Queue(*mHttp, http, MHD_HTTP_NOT_FOUND, "Not found: the metrics are at /metrics.\n");
-    MHD_Response* response = metricsResponse(Clock::now());
+    MHD_Response* response = pageResponse(page, Clock::now());
     return response != nullptr ? mHttp->queue_response(http, MHD_HTTP_OK, response) : MHD_NO;
 }

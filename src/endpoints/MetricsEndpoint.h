@@ -19,11 +19,13 @@
 //     connection of its own; the rest wait in the kernel's queue, so that
 //     clients scraping in a loop cannot take the loop's time from the
 //     servers.
-// The body is rendered by the owner's callback on the service thread, at
-// most once a second: every scrape within that second shares it.
+// Each page's body is rendered by the owner's callback on the service
+// thread, at most once a second: every request within that second shares
+// it, so that readers loading a page in a loop cannot delay supervision.
 //
-// The endpoint is read-only and answers nothing but the metrics: GET
-// /metrics is 200, any other path 404, any other method 405.
+// The endpoint is read-only and answers nothing but its pages (the metrics
+// at /metrics, and what the owner adds): GET of one of them is 200, any
+// other path 404, any other method 405.
 #pragma once
 
 #include <poll.h>
@@ -47,12 +49,19 @@ public:
     // Returns the body of one scrape; called on the service thread.
     using Render = std::function<std::string()>;
 
+    // One path it answers, with its Content-Type and its body.
+    struct Page {
+        std::string path;
+        std::string contentType;
+        Render render;
+    };
+
     struct Limits {
         unsigned connections = 16;          // held at once
         unsigned timeoutSeconds = 5;        // a connection without progress is closed
         unsigned headSeconds = 3;           // to send a whole request head
         size_t requestBytes = 8000;         // the largest request head served
-        Clock::duration renderAge = std::chrono::seconds(1);  // a rendered body is shared this long
+        Clock::duration renderAge = std::chrono::seconds(1);  // a page's rendered body is shared this long
         double acceptsPerSecond = 20;       // connections taken on, beyond a burst of `connections`
     };
 
@@ -61,6 +70,9 @@ public:
     // there is one, or why the HTTP library cannot be loaded) when it cannot.
     CMetricsEndpoint(const ListenAddress& listen, Render render);
     CMetricsEndpoint(const ListenAddress& listen, Render render, Limits limits);
+    // The same, answering each of `pages` (their paths exact).
+    CMetricsEndpoint(const ListenAddress& listen, std::vector<Page> pages);
+    CMetricsEndpoint(const ListenAddress& listen, std::vector<Page> pages, Limits limits);
     // Closes every connection and the listening socket.
     ~CMetricsEndpoint() override;
     CMetricsEndpoint(const CMetricsEndpoint&) = delete;
@@ -105,13 +117,13 @@ private:
     // Shuts down the connections whose head is overdue.
     void closeOverdueHeads(Clock::time_point now);
     int fdOf(void* connection) const;
-    // The reply to a scrape: rendered at most once per renderAge.
-    MHD_Response* metricsResponse(Clock::time_point now);
+    // The reply for mPages[page]: rendered at most once per renderAge.
+    MHD_Response* pageResponse(size_t page, Clock::time_point now);
     // The request head's size as the server parsed it: request line and fields.
     size_t headBytes(void* connection, const char* url, const char* method) const;
 
     const Microhttpd* mHttp = nullptr;
-    Render mRender;
+    std::vector<Page> mPages;
     Limits mLimits;
     MHD_Daemon* mDaemon = nullptr;
     int mListenFd = -1;
@@ -123,6 +135,10 @@ private:
     Clock::time_point mAcceptsAt{};
     Clock::time_point mRunBy = Clock::time_point::max();  // its time-out, as last asked
     std::map<int, Peer> mPeers;
-    MHD_Response* mCached = nullptr;  // the last rendered scrape, shared
-    Clock::time_point mCachedAt{};
+    // Per page, its last rendered reply, shared, and when it was rendered.
+    struct Cached {
+        MHD_Response* response = nullptr;
+        Clock::time_point at{};
+    };
+    std::vector<Cached> mCached;
 };

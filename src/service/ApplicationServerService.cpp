@@ -10,6 +10,7 @@
 #include "service/ControlSwitches.h"
 #include "service/MetricsPlug.h"
 #include "service/ServerControl.h"
+#include "service/ServiceStatusPage.h"
 #include "service/SignalSource.h"
 #include "service/SystemdNotifier.h"
 
@@ -73,9 +74,10 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     control.open(ControlRunDir());
     CSignalSource signals([&control] { control.reloadOnSignal(); });
     PluggedSources plugged(mManager, {&signals, &control, &notifier});
-    // The metrics endpoint, where METRICS_LISTEN says: the service runs on
-    // without it when it cannot listen there; a reload moves it.
-    CMetricsPlug metrics(mManager, [&control] { return control.metrics(); });
+    // The metrics endpoint and the status page, where METRICS_LISTEN says:
+    // the service runs on without them when it cannot listen there; a
+    // reload moves them.
+    CMetricsPlug metrics(mManager, ServicePages(control));
     std::string reason;
     if (!metrics.listen(mManager.settings().metricsListen, reason))
         KXLogWrite(CLog::_pKXLog, "The service runs without its metrics endpoint: %s", reason.c_str());

@@ -5,8 +5,8 @@
 
 #include "foundation/Log.h"
 
-CMetricsPlug::CMetricsPlug(CAppServerManager& manager, CMetricsEndpoint::Render render)
-    : mManager(manager), mRender(std::move(render))
+CMetricsPlug::CMetricsPlug(CAppServerManager& manager, std::vector<CMetricsEndpoint::Page> pages)
+    : mManager(manager), mPages(std::move(pages))
 {
 }
 
@@ -23,7 +23,7 @@ bool CMetricsPlug::listen(const ListenAddress& address, std::string& reason)
     std::unique_ptr<CMetricsEndpoint> fresh;
     if (address.set()) {
         try {
-            fresh = std::make_unique<CMetricsEndpoint>(address, mRender);
+            fresh = std::make_unique<CMetricsEndpoint>(address, mPages);
         } catch (std::exception& e) {
             reason = e.what();
             return false;

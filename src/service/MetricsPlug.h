@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "appserver/AppServerManager.h"
 #include "endpoints/MetricsEndpoint.h"
@@ -13,8 +14,8 @@
 
 class CMetricsPlug {
 public:
-    // `render` gives the body of a scrape; the manager must outlive this.
-    CMetricsPlug(CAppServerManager& manager, CMetricsEndpoint::Render render);
+    // The endpoint serves `pages`; the manager must outlive this.
+    CMetricsPlug(CAppServerManager& manager, std::vector<CMetricsEndpoint::Page> pages);
     // Takes the endpoint out of the wait and closes it.
     ~CMetricsPlug();
     CMetricsPlug(const CMetricsPlug&) = delete;
@@ -28,7 +29,7 @@ public:
 
 private:
     CAppServerManager& mManager;
-    CMetricsEndpoint::Render mRender;
+    std::vector<CMetricsEndpoint::Page> mPages;
     std::unique_ptr<CMetricsEndpoint> mEndpoint;
     ListenAddress mListen;  // where mEndpoint listens
 };

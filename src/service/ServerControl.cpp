@@ -99,8 +99,20 @@ void CServerControl::handle(ClientId client, const std::string& request)
 
 void CServerControl::handleServers(ClientId client, bool json)
 {
+    replyTo(client, serversText(json) + "OK\n", true);
+}
+
+std::vector<ServerStatus> CServerControl::grouped() const
+{
     std::vector<ServerStatus> table = snapshot(time(nullptr));
-    replyTo(client, (json ? FormatServerJson(table) : FormatServerTable(table)) + "OK\n", true);
+    GroupByPool(table);
+    return table;
+}
+
+std::string CServerControl::serversText(bool json) const
+{
+    std::vector<ServerStatus> table = grouped();
+    return json ? FormatServerJson(table) : FormatServerTable(table);
 }
 
 void CServerControl::handleOne(ClientId client, const std::string& verb,

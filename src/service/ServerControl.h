@@ -43,8 +43,12 @@ public:
 
     // The table as the channel shows it, in table order.
     std::vector<ServerStatus> snapshot(time_t now) const;
+    // The same now, grouped by pool as -servers shows it.
+    std::vector<ServerStatus> grouped() const;
     // The metrics as -metrics and the endpoint give them.
     std::string metrics() const { return ServiceMetricsText(mManager, mReloadCounts); }
+    // What -servers (or -servers -json) prints: the table grouped by pool.
+    std::string serversText(bool json) const;
     // Moves the metrics endpoint to a reload's METRICS_LISTEN: false with the
     // reason when the new address cannot be bound. The owner of the
     // endpoint sets it; without it a reload leaves the endpoint alone.

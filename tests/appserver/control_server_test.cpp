@@ -352,4 +352,28 @@ TEST(ServerStatusFormat, AlignedTableAndEscapedJson)
     EXPECT_EQ(FormatUptime(90061), "1d 01:01:01");
 }
 
+// -servers groups the rows by pool, keeping the table's order within one;
+// the pool is a column of the text and a key of the JSON.
+TEST(ServerStatusFormat, RowsGroupedByPool)
+{
+    std::vector<ServerStatus> servers(4);
+    const char* pools[] = {"web", "batch", "web", "a\"b"};
+    for (unsigned short i = 0; i < 4; ++i) {
+        servers[i].address = "10.0.0.1";
+        servers[i].port = static_cast<unsigned short>(8001 + i);
+        servers[i].state = "serving";
+        servers[i].pool = pools[i];
+    }
+    GroupByPool(servers);
+    std::vector<unsigned short> order;
+    for (const ServerStatus& s : servers)
+        order.push_back(s.port);
+    EXPECT_EQ(order, (std::vector<unsigned short>{8004, 8002, 8001, 8003}));
+    std::string table = FormatServerTable(servers);
+    EXPECT_EQ(table.rfind("10.0.0.1:8004  pool a\"b    pid -", 0), 0u) << table;
+    EXPECT_NE(table.find("\n10.0.0.1:8003  pool web    pid -"), std::string::npos) << table;
+    std::string json = FormatServerJson(servers);
+    EXPECT_NE(json.find("\"probe_failures\": 0, \"pool\": \"a\\\"b\"}"), std::string::npos) << json;
+}
+
 }  // namespace

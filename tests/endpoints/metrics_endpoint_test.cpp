@@ -1,8 +1,9 @@
 // The metrics endpoint over real sockets, driven by a loop of the service's
 // shape on a thread of its own (prepare, one poll, dispatch), next to a pipe
 // that stands for everything else the loop must keep doing: what a scrape
-// gets, what anything else gets, what an oversized request gets, and that
-// silent, surplus and non-reading clients cost only their own connections.
+// gets, what the owner's other pages get, what anything else gets, what an
+// oversized request gets, and that silent, surplus and non-reading clients
+// cost only their own connections.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "endpoints/Metrics.h"
 #include "endpoints/MetricsEndpoint.h"
@@ -323,6 +325,44 @@ TEST(MetricsEndpoint, IdleAndTricklingClientsCannotKeepAScrapeOut)
 
 // A head over the limit gets 431 whatever its length: the connection's
 // memory always has room for the reply.
+// The owner's pages, each with its own type and its own shared render: a
+// page loaded again within renderAge is not rendered again, and never
+// answers for another path.
+TEST(MetricsEndpoint, EachPageHasItsTypeAndItsOwnSharedRender)
+{
+    std::atomic<int> metrics{0}, pages{0};
+    CMetricsEndpoint::Limits shared;
+    shared.renderAge = std::chrono::hours(1);
+    std::vector<CMetricsEndpoint::Page> list = {
+        {"/metrics", kMetricsContentType, [&] { return "x " + std::to_string(++metrics) + "\n"; }},
+        {"/", "text/html; charset=utf-8", [&] { return "<p>" + std::to_string(++pages) + "</p>\n"; }},
+    };
+    std::unique_ptr<CMetricsEndpoint> endpoint;
+    for (int attempt = 0; !endpoint; ++attempt) {
+        try {
+            endpoint = std::make_unique<CMetricsEndpoint>(
+                Address("127.0.0.1:" + std::to_string(testutil::FreePort())), list, shared);
+        } catch (const CWIException&) {
+            if (attempt == 5)
+                throw;
+        }
+    }
+    Loop loop(*endpoint);
+    for (int i = 0; i < 3; ++i) {
+        std::string page = Get(endpoint->port(), "/");
+        EXPECT_EQ(StatusLine(page), "HTTP/1.1 200 OK");
+        EXPECT_TRUE(HasHeader(page, "Content-Type: text/html; charset=utf-8")) << page;
+        EXPECT_EQ(Body(page), "<p>1</p>\n");
+    }
+    EXPECT_EQ(metrics.load(), 0);
+    std::string scrape = Get(endpoint->port(), "/metrics");
+    EXPECT_TRUE(HasHeader(scrape, "Content-Type: text/plain; version=0.0.4; charset=utf-8")) << scrape;
+    EXPECT_EQ(Body(scrape), "x 1\n");
+    EXPECT_EQ(StatusLine(Get(endpoint->port(), "/index.html")), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(pages.load(), 1);
+    EXPECT_EQ(metrics.load(), 1);
+}
+
 TEST(MetricsEndpoint, EveryHeadOverTheLimitGets431)
 {
     std::atomic<int> renders{0};

@@ -226,6 +226,40 @@ TEST(Metrics, LabelValuesAreEscapedAndUnknownStatesCounted)
     EXPECT_EQ(p.types["process_open_fds"], "gauge");
 }
 
+// Two pools, one with a name that needs escaping: every per-server series
+// carries its pool, and each pool counts its servers by state (0 included)
+// and in all; the pool families come before the servers' for promtool.
+TEST(Metrics, PoolsLabelEveryServerAndCountTheirServers)
+{
+    std::vector<ServerMetrics> servers = Scenario();
+    for (ServerMetrics& server : servers)
+        server.pool = server.port == 8002 ? "b \"x\"\\" : "a";
+    Parsed p = Parse(RenderMetrics(Service(), servers, ProcessMetrics()));
+    EXPECT_EQ(p.problems, std::vector<std::string>());
+    const std::string b = "pool=\"b \\\"x\\\"\\\\\"";
+    EXPECT_EQ(p.samples["tarvel_server_throttled{address=\"10.0.0.1\",port=\"8002\"," + b + "}"], "1");
+    EXPECT_EQ(p.samples["tarvel_server_state{address=\"10.0.0.1\",port=\"8003\",pool=\"a\",state=\"stopped by operator\"}"],
+              "1");
+    size_t perServer = 0, pooled = 0;
+    for (const auto& [series, value] : p.samples) {
+        if (series.rfind("tarvel_server_", 0) != 0)
+            continue;
+        ++perServer;
+        pooled += series.find(",pool=\"") != std::string::npos;
+    }
+    EXPECT_EQ(pooled, perServer);
+    EXPECT_EQ(p.samples["tarvel_pool_configured_servers{pool=\"a\"}"], "3");
+    EXPECT_EQ(p.samples["tarvel_pool_configured_servers{" + b + "}"], "1");
+    EXPECT_EQ(p.samples["tarvel_pool_servers{pool=\"a\",state=\"serving\"}"], "1");
+    EXPECT_EQ(p.samples["tarvel_pool_servers{pool=\"a\",state=\"down\"}"], "1");
+    EXPECT_EQ(p.samples["tarvel_pool_servers{pool=\"a\",state=\"throttled\"}"], "0");
+    EXPECT_EQ(p.samples["tarvel_pool_servers{" + b + ",state=\"throttled\"}"], "1");
+    size_t poolStates = 0;
+    for (const auto& [series, value] : p.samples)
+        poolStates += series.rfind("tarvel_pool_servers{", 0) == 0;
+    EXPECT_EQ(poolStates, 2 * kStates.size());
+}
+
 TEST(Metrics, SampleValuesReadBackExactly)
 {
     EXPECT_EQ(FormatSampleValue(0), "0");

@@ -68,11 +68,12 @@ TEST(Check, EachVerdictOfARealService)
     EXPECT_EQ(inst.Ctl({"-servers"}).exitCode, 0);
 
     // Every server of the host held: its part of the pool serves nothing.
+    // The reply names the installation's pool, "p".
     ASSERT_EQ(inst.Ctl({"-stopserver", "127.0.0.1:" + a}).exitCode, 0);
     ASSERT_EQ(inst.Ctl({"-stopserver", "127.0.0.1:" + b}).exitCode, 0);
     r = inst.Ctl({"-check"});
     ExpectPluginLine(r, 2);
-    EXPECT_EQ(r.out.rfind("TARVEL CRITICAL - no server serves on this host; 0 of 3 servers serving; "
+    EXPECT_EQ(r.out.rfind("TARVEL CRITICAL - pool p does not serve on this host; 0 of 3 servers serving; "
                           "stopped by operator: ",
                           0),
               0u) << r.out;

@@ -18,9 +18,10 @@ namespace {
 using testutil::Installation;
 using testutil::RunResult;
 
+// The installation's servers are all in its one pool, "p".
 std::string Labels(unsigned short port)
 {
-    return "{address=\"127.0.0.1\",port=\"" + std::to_string(port) + "\"";
+    return "{address=\"127.0.0.1\",port=\"" + std::to_string(port) + "\",pool=\"p\"";
 }
 
 int Connect(unsigned short port)
