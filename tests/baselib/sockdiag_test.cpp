@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -63,13 +64,21 @@ TEST(SockDiag, TheListenerIsFoundAndItsHolderNamed)
     EXPECT_EQ(KXListenerInode("127.0.0.2", port, &other), ERROR_NOT_FOUND);
 
     // A foreign process holds it: named with its command name.
+    // The child says when its name is set: read before that, it is ours.
+    int named[2];
+    ASSERT_EQ(pipe(named), 0);
     pid_t holder = fork();
     if (holder == 0) {
         prctl(PR_SET_NAME, "foreignholder", 0, 0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        (void)!write(named[1], "n", 1);
         for (;;)
             pause();
     }
+    close(named[1]);
+    struct pollfd wait = {named[0], POLLIN, 0};
+    ASSERT_EQ(poll(&wait, 1, 10000), 1);
+    close(named[0]);
     close(listener);  // the child's copy (no exec: close-on-exec does not act) stays
     EXPECT_EQ(KXProcessHoldsSocket(proc, getpid(), inode), 0);
     pid_t found = 0;
