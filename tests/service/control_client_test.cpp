@@ -99,10 +99,18 @@ public:
     }
     ~SlowService()
     {
-        mThread.join();
+        if (mThread.joinable())
+            mThread.join();
         close(mListen);
     }
-    const std::string& request() const { return mRequest; }
+    // The request the service took; waits for the service's thread to end,
+    // which is what orders its write of the request before this read.
+    const std::string& request()
+    {
+        if (mThread.joinable())
+            mThread.join();
+        return mRequest;
+    }
 
 private:
     void serve(std::chrono::milliseconds delay)

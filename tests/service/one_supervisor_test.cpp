@@ -151,4 +151,25 @@ TEST(OneSupervisor, RunDirectoryThatIsALinkIsRefused)
     EXPECT_NE(lstat(inst.path("elsewhere/tarvelsvc.lock").c_str(), &st), 0);
 }
 
+// A run/ others may write is shared: the service neither uses nor chmods it.
+TEST(OneSupervisor, SharedRunDirectoryIsRefusedAndKeepsItsMode)
+{
+    Installation inst(Installation::Use::Binary);
+    testutil::MakeDirs(inst.path("run"));
+    ASSERT_EQ(chmod(inst.path("run").c_str(), 01777), 0);
+    for (const char* sw : {"-start", "-console"}) {
+        RunResult r = inst.Ctl({sw}, {}, 20000);
+        EXPECT_EQ(r.exitCode, 1) << sw;
+        EXPECT_NE(r.err.find("directory " + inst.path("run") +
+                             " refused (group or others may write it)"),
+                  std::string::npos)
+            << sw << ": " << r.err;
+        EXPECT_TRUE(inst.Servers().empty()) << sw;
+    }
+    struct stat st;
+    ASSERT_EQ(lstat(inst.path("run").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_NE(lstat(inst.path("run/tarvelsvc.lock").c_str(), &st), 0);
+}
+
 }  // namespace
