@@ -22,7 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "appserver/AppServerManager.h"
-#include "common/sockets.h"
+#include "shared/sockets.h"
 #include "common/test_util.h"
 #include "gentle_stop_fixture.h"
 
@@ -109,8 +109,8 @@ protected:
     // then hold two servers' lines under one port.
     unsigned short ClosedPort()
     {
-        testutil::Endpoint refusing;
-        int fd = testutil::Bind(refusing);
+        sockets::Endpoint refusing;
+        int fd = sockets::Bind(refusing);
         EXPECT_GE(fd, 0) << strerror(errno);
         closedPorts.push_back(fd);
         return refusing.port;
@@ -143,9 +143,11 @@ protected:
         ASSERT_GT(server.pid, 0);
         peers.push_back({server.pid, server.port});
         if (kind == Kind::RefusedStopped) {
+            // The child stops only once it has run, which a loaded machine
+            // may put off for seconds.
             kill(server.pid, SIGSTOP);
             ASSERT_TRUE(testutil::WaitUntil(
-                [&] { return testutil::ProcessStateOf(server.pid) == 'T'; }, 5000));
+                [&] { return testutil::ProcessStateOf(server.pid) == 'T'; }, 20000));
         }
         AppServerProcess record(dir.path(), "", "127.0.0.1", server.port, 0);
         record.mPid = server.pid;

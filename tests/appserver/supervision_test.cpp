@@ -13,7 +13,7 @@
 
 #include "appserver/AppServerManager.h"
 #include "common/installation.h"
-#include "manager_peer.h"
+#include "shared/manager_peer.h"
 
 using testutil::Installation;
 

@@ -1,6 +1,6 @@
 #include "common/test_util.h"
 
-#include "common/sockets.h"
+#include "shared/sockets.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -207,8 +207,8 @@ void KillAndReap(pid_t pid)
 
 unsigned short FreePort()
 {
-    Endpoint free;
-    int fd = Bind(free);
+    sockets::Endpoint free;
+    int fd = sockets::Bind(free);
     if (fd < 0)
         throw std::runtime_error("no free port");
     close(fd);
@@ -217,7 +217,7 @@ unsigned short FreePort()
 
 int ConnectLoopback(unsigned short port)
 {
-    return Connect(Endpoint::Loopback(port));
+    return sockets::Connect(sockets::Endpoint::Loopback(port));
 }
 
 bool PortOpen(unsigned short port)

@@ -21,7 +21,7 @@
 #include <sstream>
 
 #include "common/installation.h"
-#include "common/sockets.h"
+#include "shared/sockets.h"
 #include "servicectl/ControlClient.h"
 
 namespace {
@@ -75,8 +75,8 @@ class FakeNotifySocket {
 public:
     explicit FakeNotifySocket(const std::string& path) : mPath(path)
     {
-        testutil::Endpoint at = testutil::Endpoint::Unix(path);
-        mFd = testutil::Bind(at, SOCK_DGRAM);
+        sockets::Endpoint at = sockets::Endpoint::Unix(path);
+        mFd = sockets::Bind(at, SOCK_DGRAM);
         EXPECT_GE(mFd, 0) << strerror(errno);
         mReader = std::thread([this] {
             char buffer[4096];
@@ -196,7 +196,7 @@ TEST_F(ControlDaemon, ASilentClientDoesNotHoldUpARestart)
     ASSERT_GT(first, 0);
     // A silent client holds a connection while a server is killed: the
     // restart is not held up by it (its own time-out is 5 s).
-    int silent = testutil::Connect(testutil::Endpoint::Unix(inst.path("run/tarvelsvc.sock")));
+    int silent = sockets::Connect(sockets::Endpoint::Unix(inst.path("run/tarvelsvc.sock")));
     ASSERT_GE(silent, 0) << strerror(errno);
     int started = inst.CountLines("Process::start(): started");
     auto killed = std::chrono::steady_clock::now();
