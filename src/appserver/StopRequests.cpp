@@ -42,10 +42,15 @@ void StopRequests::open()
 
 StopRequests::~StopRequests()
 {
-    std::unique_lock<std::mutex> hold(mShared->lock);
-    mShared->idle.wait(hold, [this] { return mShared->threads == 0; });
+    waitIdle();
     if (mShared->fd >= 0)
         close(mShared->fd);
+}
+
+void StopRequests::waitIdle()
+{
+    std::unique_lock<std::mutex> hold(mShared->lock);
+    mShared->idle.wait(hold, [this] { return mShared->threads == 0; });
 }
 
 int StopRequests::fd()

@@ -30,7 +30,7 @@ public:
     };
 
     StopRequests();
-    // Waits until no thread is left (each at most its connect time-out).
+    // Waits until no thread is left, as waitIdle().
     ~StopRequests();
     StopRequests(const StopRequests&) = delete;
     StopRequests& operator=(const StopRequests&) = delete;
@@ -49,6 +49,9 @@ public:
     // Readable when a thread is done; -1 when no eventfd could be made (the
     // loop then looks every 20 ms while threads run).
     int fd();
+    // Returns once no thread is left: each ends within its connect time-out
+    // and the send's. Their results stay to be taken.
+    void waitIdle();
     // The requests done since the last call.
     std::vector<Done> take();
 
