@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "../tests/appserver/gentle_stop_peer.h"
-#include "../tests/appserver/manager_peer.h"
+#include "shared/gentle_stop_peer.h"
+#include "shared/manager_peer.h"
 #include "appserver/AppServerManager.h"
 #include "foundation/Log.h"
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 
+#include "appserver/StopRequests.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 
@@ -38,6 +39,9 @@ bool CAppServerManager::stopServers()
             wait(Clock::time_point::max());
             writeEndLines();
         });
+    // A request may still be on its way to a server that ended meanwhile;
+    // its thread logs, and the process may exit right after this stop.
+    mRequests->waitIdle();
     mNextProgress = Clock::time_point::max();
     return std::none_of(mProcesses.begin(), mProcesses.end(),
                         [](const AppServerProcess& r) { return HasProcess(r.mState); });

@@ -3,8 +3,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "appserver/ShutdownRequest.h"
 
@@ -19,7 +22,9 @@ const size_t kBatch = 32;
 
 struct StopRequests::Shared {
     std::mutex lock;
+    std::condition_variable idle;  // signalled when `threads` drops to 0
     std::vector<Done> done;
+    size_t threads = 0;            // threads not ended yet
     int fd = -1;
 };
 
@@ -37,10 +42,15 @@ void StopRequests::open()
 
 StopRequests::~StopRequests()
 {
-    for (auto& entry : mThreads)
-        entry.second.join();
+    waitIdle();
     if (mShared->fd >= 0)
         close(mShared->fd);
+}
+
+void StopRequests::waitIdle()
+{
+    std::unique_lock<std::mutex> hold(mShared->lock);
+    mShared->idle.wait(hold, [this] { return mShared->threads == 0; });
 }
 
 int StopRequests::fd()
@@ -62,11 +72,17 @@ std::vector<StopRequests::NoThread> StopRequests::launch()
     for (size_t made = 0; made < kBatch && !mQueue.empty(); ++made) {
         Request request = mQueue.front();
         mQueue.pop_front();
+        {
+            std::lock_guard<std::mutex> hold(mShared->lock);
+            ++mShared->threads;
+        }
         try {
-            std::thread thread([shared = mShared, request]() mutable {
+            std::thread([shared = mShared, request]() mutable {
                 KXStatus sendStatus = ERROR_NONE;
                 bool sent = SendShutdownRequest("GentleStopAS", request.host, request.port,
                                                 sendStatus);
+                // The thread's last touch of the shared state: the destructor
+                // may close the eventfd as soon as the count is 0.
                 std::lock_guard<std::mutex> hold(shared->lock);
                 shared->done.push_back({request.id, request.serial, sent, sendStatus});
                 if (shared->fd >= 0) {
@@ -74,9 +90,13 @@ std::vector<StopRequests::NoThread> StopRequests::launch()
                     ssize_t ignored = write(shared->fd, &one, sizeof one);
                     (void)ignored;
                 }
-            });
-            mThreads.emplace(request.serial, std::move(thread));
+                if (--shared->threads == 0)
+                    shared->idle.notify_all();
+            }).detach();
+            ++mRunning;
         } catch (std::system_error& e) {
+            std::lock_guard<std::mutex> hold(mShared->lock);
+            --mShared->threads;
             failed.push_back({request.id, e.what()});
         }
     }
@@ -95,12 +115,6 @@ std::vector<StopRequests::Done> StopRequests::take()
             (void)ignored;
         }
     }
-    for (const Done& d : done) {
-        auto it = mThreads.find(d.serial);
-        if (it != mThreads.end()) {
-            it->second.join();
-            mThreads.erase(it);
-        }
-    }
+    mRunning -= std::min(mRunning, done.size());
     return done;
 }

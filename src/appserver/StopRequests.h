@@ -2,16 +2,18 @@
 // the send run in a thread, one per request (a connect may take its 10 s);
 // the loop learns which are done through one eventfd and does all the rest:
 // the wait for the end, the reaping and the escalation are its deadlines.
+// The threads are detached: the loop never waits for one to end, since a
+// busy machine may be slow to schedule a thread's last steps, and the loop
+// takes "now" before it hands the results on, so every such wait would be
+// cut from the 5 s between the SIGTERM and the SIGKILL that follow.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 class StopRequests {
@@ -28,7 +30,7 @@ public:
     };
 
     StopRequests();
-    // Waits for the threads still connecting (each at most its connect time-out).
+    // Waits until no thread is left, as waitIdle().
     ~StopRequests();
     StopRequests(const StopRequests&) = delete;
     StopRequests& operator=(const StopRequests&) = delete;
@@ -43,11 +45,14 @@ public:
     // True while requests wait for their thread.
     bool queued() const { return !mQueue.empty(); }
     // True while a thread runs.
-    bool running() const { return !mThreads.empty(); }
+    bool running() const { return mRunning != 0; }
     // Readable when a thread is done; -1 when no eventfd could be made (the
     // loop then looks every 20 ms while threads run).
     int fd();
-    // The requests done since the last call; their threads are joined.
+    // Returns once no thread is left: each ends within its connect time-out
+    // and the send's. Their results stay to be taken.
+    void waitIdle();
+    // The requests done since the last call.
     std::vector<Done> take();
 
 private:
@@ -63,8 +68,7 @@ private:
 
     std::shared_ptr<Shared> mShared;
     std::deque<Request> mQueue;
-    std::map<uint64_t, std::thread> mThreads;  // by request serial: a record may be
-                                               // asked again while an old thread connects
+    size_t mRunning = 0;  // threads made whose result was not taken yet
     uint64_t mNextSerial = 1;
     bool mOpened = false;
 };

@@ -12,6 +12,7 @@
 
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
+#include "foundation/PrivateDirectory.h"
 
 namespace {
 
@@ -50,33 +51,12 @@ CControlServer::~CControlServer()
 
 void CControlServer::createDirectory(const std::string& runDir)
 {
-    if (mkdir(runDir.c_str(), 0700) != 0 && errno != EEXIST)
-        throw CWIException(ERROR_GENERAL, "CControlServer: cannot create directory %s (%s)",
-                           runDir.c_str(), Reason(errno).c_str());
-    // O_NOFOLLOW: a symlink planted in place of run/ would move the socket
-    // wherever its owner likes.
-    int fd = open(runDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        int error = errno;
-        struct stat st;
-        bool link = lstat(runDir.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-        throw CWIException(ERROR_GENERAL, "CControlServer: cannot open directory %s (%s)",
-                           runDir.c_str(),
-                           link ? "it is a symbolic link" : Reason(error).c_str());
-    }
-    struct stat st;
     std::string problem;
-    if (fstat(fd, &st) != 0)
-        problem = Reason(errno);
-    else if (st.st_uid != geteuid())
-        problem = "owned by uid " + std::to_string(st.st_uid) + ", not by this service's uid " +
-                  std::to_string(geteuid());
-    else if ((st.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0)
-        problem = "cannot set mode 0700: " + Reason(errno);
-    close(fd);
-    if (!problem.empty())
+    int fd = foundation::OpenPrivateDirectory(runDir, problem);
+    if (fd < 0)
         throw CWIException(ERROR_GENERAL, "CControlServer: directory %s refused (%s)",
                            runDir.c_str(), problem.c_str());
+    close(fd);
 }
 
 void CControlServer::bindSocket()
@@ -101,6 +81,11 @@ void CControlServer::bindSocket()
             throw CWIException(ERROR_GENERAL,
                                "CControlServer: %s exists and is not a socket; not removed",
                                mPath.c_str());
+        // Removed and made anew, never used as found: only whose it is matters.
+        if (st.st_uid != geteuid())
+            throw CWIException(ERROR_GENERAL,
+                               "CControlServer: socket %s refused (owned by uid %u); not removed",
+                               mPath.c_str(), static_cast<unsigned>(st.st_uid));
         // A socket nobody listens on is what a killed service leaves behind.
         int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         bool live = probe >= 0 && (connect(probe, raw, sizeof address) == 0 || errno == EAGAIN);

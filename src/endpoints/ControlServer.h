@@ -35,10 +35,11 @@ public:
     static constexpr size_t kMaxClients = 16;                    // connections held at once
     static constexpr const char* kSocketName = "tarvelsvc.sock";
 
-    // Creates `runDir` (mode 0700) if missing, refuses one that is a symlink,
-    // not a directory or not owned by this user, removes a stale socket,
+    // Creates `runDir` (mode 0700) if missing; uses one found in place as it
+    // is, or refuses it when it is a symlink, not a directory, not owned by
+    // this user or writable by others. Removes a stale socket of this user,
     // and listens on runDir/tarvelsvc.sock (mode 0600). Throws CWIException
-    // naming the path and the OS reason when it cannot.
+    // naming the path and the reason when it cannot.
     CControlServer(const std::string& runDir, Handler handler);
     // Closes every connection and removes the socket if it is still ours.
     ~CControlServer() override;

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "foundation/Exceptions.h"
+#include "foundation/PrivateDirectory.h"
 
 namespace servicectl {
 
@@ -24,15 +25,6 @@ const char kPlace[] = "CDaemonController: ";
 {
     throw CServiceException(std::string(kPlace) + what + " " + path + " refused (" + reason + ")",
                             0);
-}
-
-// Why `path` (a directory or the lock file) is not ours to use, or "".
-std::string OwnershipProblem(const struct stat& info)
-{
-    if (info.st_uid == geteuid())
-        return std::string();
-    return "owned by uid " + std::to_string(info.st_uid) + ", not by this service's uid " +
-           std::to_string(geteuid());
 }
 
 // The pid written into the lock file by its holder; -1 when there is none.
@@ -84,27 +76,10 @@ InstallationLock::~InstallationLock()
 
 int InstallationLock::openDirectory() const
 {
-    if (mkdir(mDir.c_str(), 0700) != 0 && errno != EEXIST)
-        throw CServiceException(std::string(kPlace) + "cannot create directory " + mDir + " (" +
-                                    strerror(errno) + ")",
-                                0);
-    // O_NOFOLLOW: a link planted in place of run/ would move the lock, and
-    // with it the one-service rule, wherever its owner likes.
-    int fd = open(mDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        int error = errno;
-        struct stat info;
-        bool link = lstat(mDir.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-        Refuse("directory", mDir, link ? "it is a symbolic link" : strerror(error));
-    }
-    struct stat info;
-    std::string problem = fstat(fd, &info) != 0 ? strerror(errno) : OwnershipProblem(info);
-    if (problem.empty() && (info.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0)
-        problem = std::string("cannot set mode 0700: ") + strerror(errno);
-    if (!problem.empty()) {
-        close(fd);
-        Refuse("directory", mDir, problem);
-    }
+    std::string reason;
+    int fd = foundation::OpenPrivateDirectory(mDir, reason);
+    if (fd < 0)
+        Refuse("directory", mDir, reason);
     return fd;
 }
 
@@ -119,7 +94,7 @@ pid_t InstallationLock::acquire()
     struct stat info;
     std::string problem = fstat(fd, &info) != 0 ? strerror(errno)
                           : !S_ISREG(info.st_mode) ? "it is not a regular file"
-                                                   : OwnershipProblem(info);
+                                                   : foundation::NotPrivate(info);
     if (problem.empty() && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             pid_t holder = FlockHolder(info.st_dev, info.st_ino);

@@ -25,9 +25,10 @@ public:
     // Takes the lock for this process and writes its pid into the file.
     // Creates the directory (mode 0700) and the file (0600) when missing;
     // refuses, with a CServiceException naming the path and the reason, a
-    // directory or file that is a symbolic link, is not what it should be, or
-    // belongs to another user. Returns 0 once the lock is held, or the pid of
-    // the process that holds it (-1 when that cannot be told).
+    // directory or file that is a symbolic link, is not what it should be,
+    // belongs to another user or may be written by one. An existing one keeps
+    // its mode. Returns 0 once the lock is held, or the pid of the process
+    // that holds it (-1 when that cannot be told).
     pid_t acquire();
     // The pid of the process that holds the lock, as the kernel tells it
     // (/proc/locks); 0 when nobody holds it or it cannot be told (no file,

@@ -13,6 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <atomic>
 #include <future>
 #include <sstream>
@@ -21,6 +24,7 @@
 #include "endpoints/ControlServer.h"
 #include "appserver/RecordViews.h"
 #include "common/service_copy.h"
+#include "shared/sockets.h"
 #include "common/test_util.h"
 #include "foundation/Exceptions.h"
 #include "servicectl/ControlClient.h"
@@ -87,18 +91,7 @@ protected:
         return pending.get();
     }
 
-    int Connect()
-    {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
+    int Connect() { return sockets::Connect(sockets::Endpoint::Unix(socketPath)); }
 
     static std::string ReadAll(int fd)
     {
@@ -121,18 +114,17 @@ TEST_F(ControlChannel, SocketModesStaleAndForeignFilesAndRemovalAtExit)
     testutil::MakeDirs(runDir);
     chmod(runDir.c_str(), 0755);
     {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        sockets::Endpoint stale = sockets::Endpoint::Unix(socketPath);
+        int fd = sockets::Bind(stale);
+        ASSERT_GE(fd, 0) << strerror(errno);
         close(fd);
     }
     {
         auto server = Make();
         struct stat st;
+        // A run/ found in place keeps the mode its owner gave it.
         ASSERT_EQ(lstat(runDir.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
         ASSERT_EQ(lstat(socketPath.c_str(), &st), 0);
         EXPECT_TRUE(S_ISSOCK(st.st_mode));
         EXPECT_EQ(st.st_mode & 07777, 0600u);

@@ -53,14 +53,9 @@ TEST(DemoInstallation, ConfigurationGivesTwoServersOn127001)
 // Sends text to 127.0.0.1:port and returns everything the server answers.
 std::string Exchange(unsigned short port, const std::string& text)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int fd = testutil::ConnectLoopback(port);
     std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        send(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size())) {
+    if (fd >= 0 && send(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size())) {
         char buf[4096];
         for (ssize_t got; (got = recv(fd, buf, sizeof buf, 0)) > 0;)
             reply.append(buf, got);

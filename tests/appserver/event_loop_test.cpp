@@ -19,9 +19,9 @@
 #include <thread>
 
 #include "appserver/AppServerManager.h"
-#include "gentle_stop_peer.h"
+#include "shared/gentle_stop_peer.h"
 #include "common/installation.h"
-#include "manager_peer.h"
+#include "shared/manager_peer.h"
 #include "servicectl/ProcessState.h"
 #include "servicectl/Signals.h"
 
@@ -290,16 +290,7 @@ int FillListenQueue(int listener, unsigned short port)
 {
     if (listen(listener, 0) != 0)
         return -1;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
+    return testutil::ConnectLoopback(port);
 }
 
 // The name the kernel shows for `pid` ("sleep" once the stub server has

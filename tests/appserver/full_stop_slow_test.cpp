@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "appserver/AppServerManager.h"
+#include "shared/sockets.h"
 #include "common/test_util.h"
 #include "gentle_stop_fixture.h"
 
@@ -79,14 +82,6 @@ double Seconds(Clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-// A port that was free a moment ago and is closed: a connect is refused.
-unsigned short ClosedPort()
-{
-    unsigned short port = 0;
-    close(gentlestop::ListenOn("127.0.0.1", port));
-    return port;
-}
-
 class FullStopSlowTest : public gentlestop::Fixture {
 protected:
     void SetUp() override
@@ -99,6 +94,26 @@ protected:
             files.rlim_cur = files.rlim_max;
             setrlimit(RLIMIT_NOFILE, &files);
         }
+    }
+
+    void TearDown() override
+    {
+        Fixture::TearDown();
+        for (int fd : closedPorts)
+            close(fd);
+    }
+
+    // A port that refuses every connect until the test ends. It stays bound
+    // (never listening): a port closed at once may be handed out again by the
+    // next bind, to a second refusing server or to a peer, and the log would
+    // then hold two servers' lines under one port.
+    unsigned short ClosedPort()
+    {
+        sockets::Endpoint refusing;
+        int fd = sockets::Bind(refusing);
+        EXPECT_GE(fd, 0) << strerror(errno);
+        closedPorts.push_back(fd);
+        return refusing.port;
     }
 
     // Starts a stand-in of `kind` and adds its record as running.
@@ -128,9 +143,11 @@ protected:
         ASSERT_GT(server.pid, 0);
         peers.push_back({server.pid, server.port});
         if (kind == Kind::RefusedStopped) {
+            // The child stops only once it has run, which a loaded machine
+            // may put off for seconds.
             kill(server.pid, SIGSTOP);
             ASSERT_TRUE(testutil::WaitUntil(
-                [&] { return testutil::ProcessStateOf(server.pid) == 'T'; }, 5000));
+                [&] { return testutil::ProcessStateOf(server.pid) == 'T'; }, 20000));
         }
         AppServerProcess record(dir.path(), "", "127.0.0.1", server.port, 0);
         ManagerTestPeer::place(record, ServerState::Serving, server.pid);
@@ -161,6 +178,7 @@ protected:
 
     std::vector<Server> servers;
     std::map<Kind, int> counts;
+    std::vector<int> closedPorts;
 };
 
 void FullStopSlowTest::ExpectSignalsAndEnd(const Server& server, const AppServerProcess& record,

@@ -15,8 +15,8 @@
 #include "appserver/AppServerManager.h"
 #include "common/test_util.h"
 #include "foundation/Log.h"
-#include "gentle_stop_peer.h"
-#include "manager_peer.h"
+#include "shared/gentle_stop_peer.h"
+#include "shared/manager_peer.h"
 
 namespace gentlestop {
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "appserver/Probes.h"
+#include "shared/sockets.h"
 #include "common/test_util.h"
 
 namespace {
@@ -41,16 +42,8 @@ std::vector<Probes::Result> RunUntilResult(Probes& probes)
 // A socket listening on 127.0.0.1:port.
 int ListenAt(unsigned short port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 8) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    sockets::Endpoint at = sockets::Endpoint::Loopback(port);
+    return sockets::Listen(at, 8);
 }
 
 // Answers one connection with `statusLine` and closes.

@@ -10,7 +10,7 @@
 #include "appserver/AppServerManager.h"
 #include "common/installation.h"
 #include "local_table.h"
-#include "manager_peer.h"
+#include "shared/manager_peer.h"
 
 using testutil::Installation;
 

@@ -20,6 +20,7 @@
 
 #include "baselib/kx_log.h"
 #include "baselib/kx_socket.h"
+#include "shared/sockets.h"
 #include "common/test_util.h"
 
 // Every send() of the program passes through here, so that the tests can see
@@ -216,22 +217,13 @@ TEST_F(SocketTest, RefusedConnection)
 TEST_F(SocketTest, ConnectTimesOutWhenNobodyAnswers)
 {
     // A listener whose queue is full drops further connection requests.
-    int full = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(getsockname(full, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    ASSERT_EQ(listen(full, 0), 0);
+    sockets::Endpoint at;
+    int full = sockets::Listen(at, 0);
+    ASSERT_GE(full, 0) << strerror(errno);
     std::vector<int> waiting;
-    for (int i = 0; i < 4; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        waiting.push_back(fd);
-    }
-    unsigned short port = ntohs(address.sin_port);
+    for (int i = 0; i < 4; ++i)
+        waiting.push_back(sockets::Connect(at, SOCK_STREAM | SOCK_NONBLOCK));
+    unsigned short port = at.port;
 
     ASSERT_EQ(KXSocketNew(&client, AF_INET, log), ERROR_NONE);
     auto start = std::chrono::steady_clock::now();

@@ -250,24 +250,18 @@ bool Installation::WaitForServers(int timeoutMs) const
 
 std::string HttpGet(unsigned short port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = ConnectLoopback(port);
     if (fd < 0)
         return "";
     timeval timeout{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
     std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        const char request[] = "GET / HTTP/1.0\r\n\r\n";
-        if (send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == sizeof request - 1) {
-            char buf[4096];
-            ssize_t n;
-            while ((n = recv(fd, buf, sizeof buf, 0)) > 0)
-                reply.append(buf, n);
-        }
+    const char request[] = "GET / HTTP/1.0\r\n\r\n";
+    if (send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == sizeof request - 1) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0)
+            reply.append(buf, n);
     }
     close(fd);
     return reply;

@@ -1,5 +1,7 @@
 #include "common/test_util.h"
 
+#include "shared/sockets.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -205,36 +207,17 @@ void KillAndReap(pid_t pid)
 
 unsigned short FreePort()
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        if (fd >= 0)
-            close(fd);
+    sockets::Endpoint free;
+    int fd = sockets::Bind(free);
+    if (fd < 0)
         throw std::runtime_error("no free port");
-    }
     close(fd);
-    return ntohs(addr.sin_port);
+    return free.port;
 }
 
 int ConnectLoopback(unsigned short port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return sockets::Connect(sockets::Endpoint::Loopback(port));
 }
 
 bool PortOpen(unsigned short port)

@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,32 +18,22 @@
 #include <vector>
 
 #include "common/installation.h"
+#include "shared/sockets.h"
 
 namespace {
 
 using testutil::Installation;
 using testutil::RunResult;
 
-sockaddr_un Address(const std::string& path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return address;
-}
-
 // Connects to `path` without waiting until the listener's backlog is full;
 // the connections, for the caller to close.
 std::vector<int> FillBacklog(const std::string& path)
 {
-    sockaddr_un address = Address(path);
     std::vector<int> fds;
     for (int i = 0; i < 256; ++i) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(fd);
+        int fd = sockets::Connect(sockets::Endpoint::Unix(path), SOCK_STREAM | SOCK_NONBLOCK);
+        if (fd < 0)
             break;
-        }
         fds.push_back(fd);
     }
     return fds;
@@ -91,18 +80,25 @@ class SlowService {
 public:
     SlowService(const std::string& path, std::chrono::milliseconds delay)
     {
-        mListen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address = Address(path);
-        EXPECT_EQ(bind(mListen, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(listen(mListen, 4), 0);
+        sockets::Endpoint at = sockets::Endpoint::Unix(path);
+        mListen = sockets::Listen(at, 4);
+        EXPECT_GE(mListen, 0) << strerror(errno);
         mThread = std::thread([this, delay] { serve(delay); });
     }
     ~SlowService()
     {
-        mThread.join();
+        if (mThread.joinable())
+            mThread.join();
         close(mListen);
     }
-    const std::string& request() const { return mRequest; }
+    // The request the service took; waits for the service's thread to end,
+    // which is what orders its write of the request before this read.
+    const std::string& request()
+    {
+        if (mThread.joinable())
+            mThread.join();
+        return mRequest;
+    }
 
 private:
     void serve(std::chrono::milliseconds delay)

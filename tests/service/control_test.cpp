@@ -8,17 +8,20 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <sstream>
 
 #include "common/installation.h"
+#include "shared/sockets.h"
 #include "servicectl/ControlClient.h"
 
 namespace {
@@ -72,11 +75,9 @@ class FakeNotifySocket {
 public:
     explicit FakeNotifySocket(const std::string& path) : mPath(path)
     {
-        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        sockets::Endpoint at = sockets::Endpoint::Unix(path);
+        mFd = sockets::Bind(at, SOCK_DGRAM);
+        EXPECT_GE(mFd, 0) << strerror(errno);
         mReader = std::thread([this] {
             char buffer[4096];
             while (!mStop) {
@@ -124,30 +125,60 @@ private:
     std::thread mReader;
 };
 
-TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
+TEST(ControlChannel, WithoutAServiceTheSwitchesSaySo)
 {
     Installation inst(Installation::Use::Binary);
-    FakeNotifySocket notify(inst.path("notify.sock"));
-    unsigned short a = inst.port(0), b = inst.port(1);
-
-    // Without a service the switches say so with status 3.
     RunResult r = inst.Ctl({"-servers"});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.err, "No services running.\n");
+}
 
-    // The watchdog asks for a keep-alive every 100 ms (half its time-out).
-    pid_t console = inst.StartConsole({notify.env(), "WATCHDOG_USEC=200000"});
-    ASSERT_TRUE(inst.WaitForServers()) << testutil::ReadFile(inst.log());
-    EXPECT_TRUE(notify.WaitFor("READY=1"));
-    EXPECT_TRUE(notify.WaitFor("WATCHDOG=1"));
-    EXPECT_TRUE(notify.WaitFor("STATUS=2 running, 0 throttled, 0 stopped"));
+// One service under -console shared by the tests below, which run in this
+// order in one process; run alone, each gets a service of its own.
+class ControlDaemon : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        sInst = std::make_unique<Installation>(Installation::Use::Binary);
+        sNotify = std::make_unique<FakeNotifySocket>(sInst->path("notify.sock"));
+        // The watchdog asks for a keep-alive every 100 ms (half its time-out).
+        sConsole = sInst->StartConsole({sNotify->env(), "WATCHDOG_USEC=200000"});
+        sServing = sInst->WaitForServers();
+    }
+    static void TearDownTestSuite()
+    {
+        if (sConsole > 0)
+            testutil::ServiceCopy::StopConsole(sConsole);
+        sNotify.reset();
+        sInst.reset();
+    }
+    void SetUp() override { ASSERT_TRUE(sServing) << testutil::ReadFile(sInst->log()); }
+
+    static std::unique_ptr<Installation> sInst;
+    static std::unique_ptr<FakeNotifySocket> sNotify;
+    static pid_t sConsole;
+    static bool sServing;
+};
+
+std::unique_ptr<Installation> ControlDaemon::sInst;
+std::unique_ptr<FakeNotifySocket> ControlDaemon::sNotify;
+pid_t ControlDaemon::sConsole = -1;
+bool ControlDaemon::sServing = false;
+
+TEST_F(ControlDaemon, TableShowsTheServersAndSystemdHearsReady)
+{
+    Installation& inst = *sInst;
+    unsigned short a = inst.port(0), b = inst.port(1);
+    EXPECT_TRUE(sNotify->WaitFor("READY=1"));
+    EXPECT_TRUE(sNotify->WaitFor("WATCHDOG=1"));
+    EXPECT_TRUE(sNotify->WaitFor("STATUS=2 running, 0 throttled, 0 stopped"));
     struct stat st;
     ASSERT_EQ(stat(inst.path("run/tarvelsvc.sock").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     pid_t first = ServerOn(inst, a);
     ASSERT_GT(first, 0);
-    r = inst.Ctl({"-servers"});
+    RunResult r = inst.Ctl({"-servers"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::string line = LineStarting(r.out, Endpoint(a) + " ");
     EXPECT_NE(line.find("pid " + std::to_string(first) + " "), std::string::npos) << r.out;
@@ -155,23 +186,29 @@ TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
     EXPECT_NE(line.find("restarts 0"), std::string::npos) << r.out;
     EXPECT_NE(line.find("last end -"), std::string::npos) << r.out;
     EXPECT_NE(LineStarting(r.out, Endpoint(b) + " "), "") << r.out;
+}
 
+TEST_F(ControlDaemon, ASilentClientDoesNotHoldUpARestart)
+{
+    Installation& inst = *sInst;
+    unsigned short a = inst.port(0), b = inst.port(1);
+    pid_t first = ServerOn(inst, a);
+    ASSERT_GT(first, 0);
     // A silent client holds a connection while a server is killed: the
     // restart is not held up by it (its own time-out is 5 s).
-    int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, inst.path("run/tarvelsvc.sock").c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    int silent = sockets::Connect(sockets::Endpoint::Unix(inst.path("run/tarvelsvc.sock")));
+    ASSERT_GE(silent, 0) << strerror(errno);
+    int started = inst.CountLines("Process::start(): started");
     auto killed = std::chrono::steady_clock::now();
     kill(first, SIGKILL);
-    ASSERT_TRUE(inst.WaitForLog("Process::start(): started", 3, 5000));
+    ASSERT_TRUE(inst.WaitForLog("Process::start(): started", started + 1, 5000));
     EXPECT_LT(testutil::ElapsedMs(killed), 4000);  // the silent client would cost 5 s
     close(silent);
     ASSERT_TRUE(testutil::WaitUntil([&] { return Answers(a); }, 10000));
 
     // The service sees it serve at its next readiness probe, a moment after
     // it first answers.
+    RunResult r;
     ASSERT_TRUE(testutil::WaitUntil([&] {
         r = inst.Ctl({"-servers", "-json"});
         return JsonObjectOf(r.out, a).find("\"state\": \"serving\"") != std::string::npos;
@@ -190,19 +227,27 @@ TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
     EXPECT_NE(JsonObjectOf(r.out, b).find("\"last_end\": null, \"last_end_time\": null"),
               std::string::npos)
         << r.out;
+}
+
+TEST_F(ControlDaemon, OneServerIsStoppedStartedAndRestarted)
+{
+    Installation& inst = *sInst;
+    unsigned short a = inst.port(0), b = inst.port(1);
+    pid_t running = ServerOn(inst, a);
+    ASSERT_GT(running, 0);
 
     // One server stopped gently stays down until it is started again.
-    r = inst.Ctl({"-stopserver", Endpoint(a)});
+    RunResult r = inst.Ctl({"-stopserver", Endpoint(a)});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_FALSE(testutil::ProcessRunning(second));
+    EXPECT_FALSE(testutil::ProcessRunning(running));
     EXPECT_EQ(HttpGet(a), "");
     EXPECT_TRUE(Answers(b));
     r = inst.Ctl({"-servers"});
-    line = LineStarting(r.out, Endpoint(a) + " ");
+    std::string line = LineStarting(r.out, Endpoint(a) + " ");
     EXPECT_NE(line.find("pid - "), std::string::npos) << r.out;
     EXPECT_NE(line.find(" stopped by operator "), std::string::npos) << r.out;
-    EXPECT_TRUE(notify.WaitFor("STATUS=1 running, 0 throttled, 1 stopped; not serving: " +
-                               Endpoint(a) + " (stopped by operator)"));
+    EXPECT_TRUE(sNotify->WaitFor("STATUS=1 running, 0 throttled, 1 stopped; not serving: " +
+                                 Endpoint(a) + " (stopped by operator)"));
     EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
     EXPECT_EQ(ServerOn(inst, a), 0);
 
@@ -216,47 +261,57 @@ TEST(ControlChannel, ServersTableOneServerControlSilentClientAndNotifications)
     EXPECT_FALSE(testutil::ProcessRunning(oldB));
     EXPECT_TRUE(testutil::WaitUntil([&] { return Answers(b); }, 10000));
     EXPECT_NE(ServerOn(inst, b), oldB);
+}
 
+TEST_F(ControlDaemon, UnknownServersAndOtherUsersAreRefused)
+{
+    Installation& inst = *sInst;
+    unsigned short b = inst.port(1);
     for (const char* verb : {"-stopserver", "-startserver", "-restartserver"}) {
-        r = inst.Ctl({verb, "127.0.0.1:1"});
+        RunResult r = inst.Ctl({verb, "127.0.0.1:1"});
         EXPECT_EQ(r.exitCode, 1) << verb;
         EXPECT_EQ(r.err, "no server 127.0.0.1:1\n") << verb;
     }
-    r = inst.Ctl({"-stopserver"});
-    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(inst.Ctl({"-stopserver"}).exitCode, 1);
 
     // Another user: the directory keeps it out, and with the modes opened
     // by hand the credentials check still refuses it.
-    if (geteuid() == 0) {
-        struct passwd* nobody = getpwnam("nobody");
-        ASSERT_NE(nobody, nullptr);
-        for (bool opened : {false, true}) {
-            if (opened) {
-                chmod(inst.dir().c_str(), 0711);
-                chmod(inst.path("run").c_str(), 0711);
-                chmod(inst.path("run/tarvelsvc.sock").c_str(), 0666);
-            }
-            std::string text = testutil::RunAsUser("nobody", [&] {
-                std::ostringstream out, err;
-                int code = SendControlRequest(inst.path("run/tarvelsvc.sock"),
-                                              "stopserver " + Endpoint(b), out, err,
-                                              std::chrono::seconds(10));
-                return std::to_string(code) + " " + err.str();
-            });
-            EXPECT_EQ(text, opened ? "1 permission denied: uid " + std::to_string(nobody->pw_uid) +
-                                         " is neither root nor the service's user\n"
-                                   : "1 Cannot connect to " + inst.path("run/tarvelsvc.sock") +
-                                         ": Permission denied\n");
+    if (geteuid() != 0)
+        return;
+    struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    for (bool opened : {false, true}) {
+        if (opened) {
+            chmod(inst.dir().c_str(), 0711);
+            chmod(inst.path("run").c_str(), 0711);
+            chmod(inst.path("run/tarvelsvc.sock").c_str(), 0666);
         }
-        EXPECT_TRUE(Answers(b));
+        std::string text = testutil::RunAsUser("nobody", [&] {
+            std::ostringstream out, err;
+            int code = SendControlRequest(inst.path("run/tarvelsvc.sock"),
+                                          "stopserver " + Endpoint(b), out, err,
+                                          std::chrono::seconds(10));
+            return std::to_string(code) + " " + err.str();
+        });
+        EXPECT_EQ(text, opened ? "1 permission denied: uid " + std::to_string(nobody->pw_uid) +
+                                     " is neither root nor the service's user\n"
+                               : "1 Cannot connect to " + inst.path("run/tarvelsvc.sock") +
+                                     ": Permission denied\n");
     }
+    EXPECT_TRUE(Answers(b));
+}
 
-    int status = testutil::ServiceCopy::StopConsole(console);
+TEST_F(ControlDaemon, TheStopTellsSystemdAndRemovesTheSocket)
+{
+    Installation& inst = *sInst;
+    int status = testutil::ServiceCopy::StopConsole(sConsole);
+    sConsole = -1;
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
+    EXPECT_TRUE(sNotify->WaitFor("STOPPING=1"));
+    struct stat st;
     EXPECT_NE(stat(inst.path("run/tarvelsvc.sock").c_str(), &st), 0) << "socket left behind";
-    r = inst.Ctl({"-servers"});
+    RunResult r = inst.Ctl({"-servers"});
     EXPECT_EQ(r.exitCode, 3);
     // The existing switches keep their output.
     r = inst.Ctl({"-status"});

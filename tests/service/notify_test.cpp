@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/installation.h"
+#include "shared/sockets.h"
 
 namespace {
 
@@ -26,9 +27,9 @@ class NotifySocket {
 public:
     explicit NotifySocket(const std::string& path) : mPath(path)
     {
-        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un address = Address();
-        EXPECT_EQ(bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        sockets::Endpoint at = sockets::Endpoint::Unix(path);
+        mFd = sockets::Bind(at, SOCK_DGRAM | SOCK_NONBLOCK);
+        EXPECT_GE(mFd, 0) << strerror(errno);
     }
     ~NotifySocket() { close(mFd); }
 

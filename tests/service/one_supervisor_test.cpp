@@ -132,23 +132,43 @@ TEST(OneSupervisor, DaemonOfARenamedExecutableIsStillTheInstallationsService)
     EXPECT_EQ(r.out, "No services running.\n");
 }
 
+// -start and -console both refuse the installation's run/ for `reason`,
+// and no server runs.
+void ExpectRunDirectoryRefused(Installation& inst, const std::string& reason)
+{
+    for (const char* sw : {"-start", "-console"}) {
+        RunResult r = inst.Ctl({sw}, {}, 20000);
+        EXPECT_EQ(r.exitCode, 1) << sw;
+        EXPECT_NE(r.err.find("CDaemonController: directory " + inst.path("run") + " refused (" +
+                             reason + ")"),
+                  std::string::npos)
+            << sw << ": " << r.err;
+        EXPECT_TRUE(inst.Servers().empty()) << sw;
+    }
+}
+
 // The lock lives in run/, which the service only uses when it is its own.
 TEST(OneSupervisor, RunDirectoryThatIsALinkIsRefused)
 {
     Installation inst(Installation::Use::Binary);
     testutil::MakeDirs(inst.path("elsewhere"));
     ASSERT_EQ(symlink(inst.path("elsewhere").c_str(), inst.path("run").c_str()), 0);
-    for (const char* sw : {"-start", "-console"}) {
-        RunResult r = inst.Ctl({sw}, {}, 20000);
-        EXPECT_EQ(r.exitCode, 1) << sw;
-        EXPECT_NE(r.err.find("CDaemonController: directory " + inst.path("run") +
-                             " refused (it is a symbolic link)"),
-                  std::string::npos)
-            << sw << ": " << r.err;
-        EXPECT_TRUE(inst.Servers().empty()) << sw;
-    }
+    ExpectRunDirectoryRefused(inst, "it is a symbolic link");
     struct stat st;
     EXPECT_NE(lstat(inst.path("elsewhere/tarvelsvc.lock").c_str(), &st), 0);
+}
+
+// A run/ others may write is shared: the service neither uses nor chmods it.
+TEST(OneSupervisor, SharedRunDirectoryIsRefusedAndKeepsItsMode)
+{
+    Installation inst(Installation::Use::Binary);
+    testutil::MakeDirs(inst.path("run"));
+    ASSERT_EQ(chmod(inst.path("run").c_str(), 01777), 0);
+    ExpectRunDirectoryRefused(inst, "group or others may write it");
+    struct stat st;
+    ASSERT_EQ(lstat(inst.path("run").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_NE(lstat(inst.path("run/tarvelsvc.lock").c_str(), &st), 0);
 }
 
 }  // namespace

@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+#include "sockets.h"
+
 namespace gentlestop {
 
 enum class Behaviour {
@@ -37,23 +39,11 @@ struct Peer {
 // system picks; returns the descriptor and sets port.
 inline int ListenOn(const std::string& host, unsigned short& port)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(host.c_str(), "0", &hints, &list) != 0 || list == nullptr)
-        throw std::runtime_error("cannot resolve " + host);
-    int fd = socket(list->ai_family, SOCK_STREAM, 0);
-    bool ok = fd >= 0 && bind(fd, list->ai_addr, list->ai_addrlen) == 0 && listen(fd, 16) == 0;
-    freeaddrinfo(list);
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    if (!ok || getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-        if (fd >= 0)
-            close(fd);
+    sockets::Endpoint at{host, 0, ""};
+    int fd = sockets::Listen(at);
+    if (fd < 0)
         throw std::runtime_error("cannot listen on " + host);
-    }
-    port = ntohs(bound.sin_port);
+    port = at.port;
     return fd;
 }
 

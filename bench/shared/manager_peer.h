@@ -1,7 +1,7 @@
-// The tests' one way into the manager's table and into a record's state:
-// records are added (with the id buildTables would give them) and placed
-// in a state here, where a real run would need a configuration or a
-// history. No test writes a record's state by hand.
+// The tests' (and the stop benchmark's) one way into the manager's table and
+// into a record's state: records are added (with the id buildTables would
+// give them) and placed in a state here, where a real run would need a
+// configuration or a history. No test writes a record's state by hand.
 #pragma once
 
 #include <sys/types.h>
