@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "appserver/AppServerProcess.h"
-#include "manager_peer.h"
+#include "shared/manager_peer.h"
 #include "servicectl/Signals.h"
 #include "foundation/Exceptions.h"
 #include "common/installation.h"

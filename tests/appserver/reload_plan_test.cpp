@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "appserver/ReloadPlan.h"
-#include "manager_peer.h"
+#include "shared/manager_peer.h"
 #include "common/test_util.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "common/test_util.h"
 #include "foundation/Log.h"
 #include "foundation/StopTimes.h"
-#include "manager_peer.h"
+#include "shared/manager_peer.h"
 
 namespace {
 
