@@ -28,6 +28,7 @@ public:
 
     unsigned short mPort;
     std::string mHost;
+    std::string mPool;        // the ServerConfig.xml pool the server belongs to
     std::string mCommand;     // whole command line, words separated by one blank
     std::string mNextCommand; // replaces mCommand at the next start; empty: none
     std::string mBaseDir;     // installation base directory, kept with the record

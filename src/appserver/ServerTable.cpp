@@ -56,10 +56,12 @@ std::vector<AppServerProcess> CAppServerManager::loadTable(bool strict) const
     {
         XMLConfig::CConfigFile serverConfig;
         serverConfig.loadFile(XMLConfig::CConfigFile::defaultFileName());
-        serverConfig.getAppServers(
-            mIPList, [&](const std::string& host, unsigned short port, bool bind) {
-                table.emplace_back(mBaseDir, options, host, port, bind ? 1 : 0);
-            });
+        serverConfig.getPooledAppServers(mIPList, [&](const std::string& pool,
+                                                      const std::string& host,
+                                                      unsigned short port, bool bind) {
+            table.emplace_back(mBaseDir, options, host, port, bind ? 1 : 0);
+            table.back().mPool = pool;
+        });
     }
     // The model is gone, but the C library would keep its pages for the life
     // of the service: tens of megabytes on every host of a large landscape.

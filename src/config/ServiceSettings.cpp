@@ -104,7 +104,10 @@ bool ServiceSettings::operator==(const ServiceSettings& other) const
            livenessInterval == other.livenessInterval &&
            livenessTimeout == other.livenessTimeout &&
            livenessFailures == other.livenessFailures && metricsAddress == other.metricsAddress &&
-           metricsPort == other.metricsPort;
+           metricsPort == other.metricsPort && containment == other.containment &&
+           stopTimeout == other.stopTimeout && killTimeout == other.killTimeout &&
+           accountingInterval == other.accountingInterval && memoryLimit == other.memoryLimit &&
+           memoryLimitChecks == other.memoryLimitChecks;
 }
 
 std::string ServiceSettingsFile()

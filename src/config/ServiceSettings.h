@@ -4,10 +4,15 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 enum class ReadinessProbe { None, Tcp };
 enum class LivenessProbe { None, Tcp, Http };
+// How a server's process tree is held together: a cgroup of its own where the
+// service may create one (auto), always (cgroup: the start fails where it
+// may not), or only by the server's session and the service as subreaper.
+enum class Containment { Auto, Cgroup, Session };
 
 struct ServiceSettings {
     // Limits of the values; the defaults are the members' initial values.
@@ -16,6 +21,12 @@ struct ServiceSettings {
     static constexpr int kMaxLivenessTimeout = 600;     // s, and <= the interval
     static constexpr int kMaxLivenessFailures = 100;
     static constexpr std::size_t kMaxLivenessPath = 1024;
+    static constexpr int kMaxStopTimeout = 3600;          // s
+    static constexpr int kMaxKillTimeout = 600;           // s
+    static constexpr int kMaxAccountingInterval = 3600;   // s
+    static constexpr int kMaxMemoryLimitChecks = 100;
+    static constexpr std::uint64_t kMinMemoryLimit = std::uint64_t(1) << 20;   // 1M
+    static constexpr std::uint64_t kMaxMemoryLimit = std::uint64_t(16) << 40;  // 16T
 
     int startTimeout = 60;  // s a started server has to accept connections
     ReadinessProbe readiness = ReadinessProbe::Tcp;
@@ -28,6 +39,12 @@ struct ServiceSettings {
     // and a port; an empty address (port 0) when it is off.
     std::string metricsAddress;
     unsigned short metricsPort = 0;
+    Containment containment = Containment::Auto;
+    int stopTimeout = 30;        // s the tree has to end after the shutdown request
+    int killTimeout = 5;         // s after SIGTERM, and again after SIGKILL
+    int accountingInterval = 10; // s between readings of the trees' usage; 0: off
+    std::uint64_t memoryLimit = 0;  // bytes a tree may use; 0: no limit
+    int memoryLimitChecks = 3;   // readings over the limit in a row before a recycle
 
     bool operator==(const ServiceSettings& other) const;
     bool operator!=(const ServiceSettings& other) const { return !(*this == other); }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "config/ServiceSettingsContainment.h"
 #include "foundation/Printable.h"
 
 namespace {
@@ -166,5 +167,15 @@ SettingResult ApplyServiceSetting(const std::string& key, const std::string& val
     }
     if (key == "METRICS_LISTEN")
         return Listen(value, settings, reason);
-    return SettingResult::UnknownKey;
+    return ApplyContainmentSetting(key, value, settings, reason);
+}
+
+bool ReadSettingNumber(const std::string& text, int min, int max, int& value)
+{
+    return ReadBounded(text, min, max, value);
+}
+
+std::string QuotedSetting(const std::string& value)
+{
+    return Quoted(value);
 }

@@ -13,3 +13,10 @@ enum class SettingResult { Applied, UnknownKey, BadValue };
 // settings is unchanged then and for an unknown key.
 SettingResult ApplyServiceSetting(const std::string& key, const std::string& value,
                                   ServiceSettings& settings, std::string& reason);
+
+// A whole number of decimal digits from min to max into value (unchanged
+// when false); no sign, no unit.
+bool ReadSettingNumber(const std::string& text, int min, int max, int& value);
+
+// value in single quotes, cut and made printable, for a reason.
+std::string QuotedSetting(const std::string& value);

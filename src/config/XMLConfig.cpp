@@ -229,6 +229,13 @@ const Config& CConfigFile::model() const
 
 void CConfigFile::getAppServers(const StringVector& ipList, AppServerCallback callback) const
 {
+    getPooledAppServers(ipList, [&](const std::string&, const std::string& host,
+                                    unsigned short port, bool bind) { callback(host, port, bind); });
+}
+
+void CConfigFile::getPooledAppServers(const StringVector& ipList,
+                                      PooledAppServerCallback callback) const
+{
     // A host usually has a few addresses; a long list is hashed once.
     const std::unordered_set<std::string_view> listed(
         ipList.size() > 8 ? ipList.begin() : ipList.end(), ipList.end());
@@ -242,10 +249,28 @@ void CConfigFile::getAppServers(const StringVector& ipList, AppServerCallback ca
             const AppServer& server = *entry.second;
             if (!isListed(server.host()))
                 continue;
-            server.forEachPort(
-                [&](unsigned short port) { callback(server.host(), port, server.bind()); });
+            server.forEachPort([&](unsigned short port) {
+                callback(pool.second->name(), server.host(), port, server.bind());
+            });
         }
     }
+}
+
+std::string CConfigFile::poolOf(const std::string& host, unsigned short port) const
+{
+    for (const auto& pool : model().pools().pools()) {
+        for (const auto& entry : pool.second->appServers().servers()) {
+            const AppServer& server = *entry.second;
+            if (server.host() != host)
+                continue;
+            // A range may run either way ("8010-8001").
+            for (const Parser::IntRange& range : server.portRanges())
+                if (port >= std::min(range.first, range.last) &&
+                    port <= std::max(range.first, range.last))
+                    return pool.second->name();
+        }
+    }
+    return "";
 }
 
 IPEndpoint CConfigFile::getRequestRouter(const std::string& name) const

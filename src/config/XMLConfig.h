@@ -255,6 +255,9 @@ class CConfigFile {
 public:
     typedef std::function<void(const std::string& host, unsigned short port, bool bind)>
         AppServerCallback;
+    typedef std::function<void(const std::string& pool, const std::string& host,
+                               unsigned short port, bool bind)>
+        PooledAppServerCallback;
 
     CConfigFile();
     virtual ~CConfigFile();
@@ -273,6 +276,13 @@ public:
     // equals (byte for byte) an entry of ipList; pools in name order, servers
     // in name order, ports in list order.
     void getAppServers(const StringVector& ipList, AppServerCallback callback) const;
+    // The same, with the name of the pool each server belongs to (a server
+    // belongs to the one pool whose <appservers> lists it).
+    void getPooledAppServers(const StringVector& ipList, PooledAppServerCallback callback) const;
+    // The name of the pool whose application server on host (byte for byte)
+    // has port; "" when none has. Walks every server: for one look-up, not
+    // one per server of a large landscape (getPooledAppServers is).
+    std::string poolOf(const std::string& host, unsigned short port) const;
 
     IPEndpoint getRequestRouter(const std::string& name) const;
     IPEndpoint getMonitor(const std::string& name) const;

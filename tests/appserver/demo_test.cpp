@@ -9,6 +9,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+
 #include "appserver/AppServerManager.h"
 #include "common/installation.h"
 
@@ -34,6 +41,7 @@ TEST(DemoInstallation, ConfigurationGivesTwoServersOn127001)
     ASSERT_EQ(manager.processes().size(), 2u);
     EXPECT_EQ(manager.processes()[0].mPort, 8001);
     EXPECT_EQ(manager.processes()[1].mPort, 8002);
+    EXPECT_EQ(manager.processes()[1].mPool, "demo");
     EXPECT_EQ(manager.processes()[0].mCommand,
               kDemo + "/perl/bin/perl -w " + kScript + " -localip 127.0.0.1 -port 8001 -bind");
     EXPECT_TRUE(inst.messages().empty()) << inst.messages()[0];  // nothing unknown in the files
@@ -146,6 +154,116 @@ TEST_F(AppsrvScript, EndsOnSigterm)
     kill(pid, SIGTERM);
     int status = endWithin(5000);
     EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
+// The processes whose command line ends with the marker: role -> pids.
+std::multimap<std::string, pid_t> Tree(const std::string& marker)
+{
+    std::multimap<std::string, pid_t> tree;
+    DIR* proc = opendir("/proc");
+    for (dirent* entry; proc != nullptr && (entry = readdir(proc)) != nullptr;) {
+        const pid_t pid = atoi(entry->d_name);
+        if (pid <= 0 || testutil::ProcessStateOf(pid) == 'Z')
+            continue;
+        std::ifstream file("/proc/" + std::string(entry->d_name) + "/cmdline");
+        std::string line;
+        std::getline(file, line);
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        std::istringstream words(line);
+        std::string name, role, portSwitch, portText, last;
+        words >> name >> role >> portSwitch >> portText >> last;
+        if (name == "appsrv.pl" && last == marker)
+            tree.emplace(role, pid);
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return tree;
+}
+
+// Preforked trees: every process carries the marker, the workers share the
+// port and outlive a killed master, the application stops its own workers
+// on the shutdown request, and a master may leave them on SIGTERM.
+class AppsrvTree : public AppsrvScript {
+protected:
+    void SetUp() override
+    {
+        AppsrvScript::SetUp();
+        testutil::BecomeSubreaper();
+        marker = "tree-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+    }
+    void TearDown() override
+    {
+        // Only processes carrying this test's marker, each by its pid.
+        for (const auto& member : Tree(marker))
+            kill(member.second, SIGKILL);
+        testutil::WaitUntil([&] { testutil::ReapChildren(); return Tree(marker).empty(); }, 5000);
+        AppsrvScript::TearDown();
+    }
+    std::multimap<std::string, pid_t> startTree(std::vector<std::string> env, size_t size)
+    {
+        env.push_back("APPSRV_MARKER=" + marker);
+        start(env);
+        EXPECT_TRUE(testutil::WaitUntil([&] { return Tree(marker).size() == size; }, 10000));
+        return Tree(marker);
+    }
+
+    static int serial;
+    std::string marker;
+};
+int AppsrvTree::serial = 0;
+
+TEST_F(AppsrvTree, WorkersOutliveAKilledMasterAndTheHelperEveryStop)
+{
+    auto tree = startTree({"APPSRV_WORKERS=2", "APPSRV_HELPER=1"}, 4);
+    EXPECT_EQ(tree.count("master"), 1u);
+    EXPECT_EQ(tree.count("worker"), 2u);
+    EXPECT_EQ(tree.count("helper"), 1u);
+    EXPECT_EQ(tree.find("master")->second, pid);
+    const std::string reply = Exchange(port, "GET / HTTP/1.0\r\n\r\n");
+    EXPECT_NE(reply.find("200 OK"), std::string::npos);
+    EXPECT_EQ(reply.find("pid: " + std::to_string(pid) + "\n"), std::string::npos);  // a worker answered
+
+    kill(pid, SIGKILL);
+    EXPECT_NE(endWithin(5000), -1);
+    EXPECT_NE(Exchange(port, "GET / HTTP/1.0\r\n\r\n").find("200 OK"), std::string::npos);
+    EXPECT_EQ(Tree(marker).size(), 3u);
+}
+
+TEST_F(AppsrvTree, TheShutdownRequestEndsTheWorkersButNotTheHelper)
+{
+    startTree({"APPSRV_WORKERS=2", "APPSRV_HELPER=1"}, 4);
+    Exchange(port, kShutdown);
+    int status = endWithin(5000);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(testutil::WaitUntil([&] { return Tree(marker).size() == 1; }, 5000));
+    EXPECT_EQ(Tree(marker).count("helper"), 1u);
+    EXPECT_FALSE(testutil::PortOpen(port));
+}
+
+TEST_F(AppsrvTree, SigtermReachesTheWorkersUnlessTheMasterDoesNotForwardIt)
+{
+    startTree({"APPSRV_WORKERS=2"}, 3);
+    kill(pid, SIGTERM);
+    EXPECT_NE(endWithin(5000), -1);
+    EXPECT_TRUE(testutil::WaitUntil([&] { testutil::ReapChildren(); return Tree(marker).empty(); }, 5000));
+
+    startTree({"APPSRV_WORKERS=2", "APPSRV_NO_TERM_FORWARD=1"}, 3);
+    kill(pid, SIGTERM);
+    EXPECT_NE(endWithin(5000), -1);
+    EXPECT_EQ(Tree(marker).count("worker"), 2u);
+}
+
+TEST_F(AppsrvTree, ALeakGrowsTheMasterEverySecond)
+{
+    startTree({"APPSRV_LEAK_MIB=8"}, 1);
+    auto rss = [&] {
+        std::ifstream statm("/proc/" + std::to_string(pid) + "/statm");
+        long size = 0, resident = 0;
+        statm >> size >> resident;
+        return resident * sysconf(_SC_PAGESIZE);
+    };
+    const long before = rss();
+    EXPECT_TRUE(testutil::WaitUntil([&] { return rss() >= before + 16 * 1048576; }, 10000));
 }
 
 }  // namespace

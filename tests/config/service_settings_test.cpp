@@ -12,6 +12,7 @@
 #include "baselib/kx_file.h"
 #include "common/test_util.h"
 #include "config/ServiceSettings.h"
+#include "config/ServiceSettingsContainment.h"
 #include "foundation/EnvVars.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
@@ -163,6 +164,52 @@ TEST_F(ServiceSettingsTest, ListenAddressesAreNumericWithAPort)
     EXPECT_EQ(v4.metricsAddress, "127.0.0.1");
     EXPECT_EQ(v4.metricsPort, 65535);
     EXPECT_EQ(Load("[SERVICE]\nMETRICS_LISTEN=[::]:80\n").metricsAddress, "::");
+}
+
+TEST_F(ServiceSettingsTest, TheTreeKeysHaveTheirDefaultsRangesAndSizes)
+{
+    const ServiceSettings defaults = Load("[SERVICE]\n");
+    EXPECT_EQ(defaults.containment, Containment::Auto);
+    EXPECT_EQ(defaults.stopTimeout, 30);
+    EXPECT_EQ(defaults.killTimeout, 5);
+    EXPECT_EQ(defaults.accountingInterval, 10);
+    EXPECT_EQ(defaults.memoryLimit, 0u);
+    EXPECT_EQ(defaults.memoryLimitChecks, 3);
+
+    const ServiceSettings s = Load("[SERVICE]\nCONTAINMENT = session\nSTOP_TIMEOUT=3600\n"
+                                   "KILL_TIMEOUT=1\nACCOUNTING_INTERVAL=0\nMEMORY_LIMIT=768M\n"
+                                   "MEMORY_LIMIT_CHECKS=100\n");
+    EXPECT_EQ(s.containment, Containment::Session);
+    EXPECT_STREQ(ContainmentName(s.containment), "session");
+    EXPECT_EQ(s.stopTimeout, 3600);
+    EXPECT_EQ(s.killTimeout, 1);
+    EXPECT_EQ(s.accountingInterval, 0);
+    EXPECT_EQ(s.memoryLimit, 768ull << 20);
+    EXPECT_EQ(s.memoryLimitChecks, 100);
+    EXPECT_NE(s, defaults);
+
+    std::uint64_t bytes = 1;
+    for (const auto& good : std::vector<std::pair<std::string, std::uint64_t>>{
+             {"2G", 2ull << 30}, {"2g", 2ull << 30}, {"1024K", 1ull << 20}, {"16T", 16ull << 40},
+             {"none", 0}, {"", 0}}) {
+        EXPECT_TRUE(ReadMemorySize(good.first, bytes)) << good.first;
+        EXPECT_EQ(bytes, good.second) << good.first;
+    }
+    for (const char* bad : {"768", "1023K", "17T", "1.5G", "2 G", "2GB", "-1G", "G", "99999999999T"})
+        EXPECT_FALSE(ReadMemorySize(bad, bytes)) << bad;
+
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"CONTAINMENT=cgroups", "CONTAINMENT: 'cgroups' is none of auto, cgroup, session"},
+        {"STOP_TIMEOUT=0", "STOP_TIMEOUT: '0' is not a whole number of seconds from 1 to 3600"},
+        {"KILL_TIMEOUT=601", "KILL_TIMEOUT: '601' is not a whole number of seconds from 1 to 600"},
+        {"ACCOUNTING_INTERVAL=3601", "ACCOUNTING_INTERVAL: '3601' is not a whole number of seconds (0: off) from 0 to 3600"},
+        {"MEMORY_LIMIT_CHECKS=0", "MEMORY_LIMIT_CHECKS: '0' is not a whole number from 1 to 100"},
+        {"MEMORY_LIMIT=768", "MEMORY_LIMIT: '768' is not a size such as 768M or 2G (a whole number with K, M, G or T, from 1M to 16T), nor none"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Error(std::string("[SERVICE]\n; comment\n") + c.first + "\n"),
+                  path + ":3: " + c.second + " (status=1)")
+            << c.first;
 }
 
 TEST_F(ServiceSettingsTest, TheFirstProblemByLineIsNamed)

@@ -342,6 +342,24 @@ TEST_F(XMLConfigModelTest, AppServersForAnAddressListInPoolAndNameOrder)
     EXPECT_TRUE(appServers(mFile, {}).empty());
 }
 
+TEST_F(XMLConfigModelTest, EachServerKnowsItsPool)
+{
+    std::vector<std::string> pools;
+    mFile.getPooledAppServers({"10.0.0.1"}, [&](const std::string& pool, const std::string& host,
+                                                unsigned short port, bool) {
+        pools.push_back(pool + " " + host + ":" + std::to_string(port));
+    });
+    EXPECT_EQ((std::vector<std::string>{"admin 10.0.0.1:9100", "web 10.0.0.1:9001",
+                                        "web 10.0.0.1:9002", "web 10.0.0.1:9003",
+                                        "web 10.0.0.1:9010"}),
+              pools);
+    EXPECT_EQ(mFile.poolOf("10.0.0.1", 9002), "web");
+    EXPECT_EQ(mFile.poolOf("10.0.0.2", 9002), "web");
+    EXPECT_EQ(mFile.poolOf("::1", 9100), "admin");
+    EXPECT_EQ(mFile.poolOf("10.0.0.1", 9004), "");
+    EXPECT_EQ(mFile.poolOf("10.0.0.3", 9001), "");
+}
+
 TEST_F(XMLConfigModelTest, RouterQueries)
 {
     EXPECT_EQ(IPEndpoint("10.0.0.1", 8000, true), mFile.getRequestRouter("rr-main"));

@@ -26,6 +26,21 @@
 #                             standard error once it listens
 #   APPSRV_IGNORE_TERM=1      ignore SIGTERM (only SIGKILL ends it)
 #   APPSRV_LISTEN_DELAY=s     wait s seconds before it listens (a slow start)
+#   APPSRV_WORKERS=n          preforked: n workers share the listening socket
+#                             and answer; the master only waits. A worker that
+#                             gets the shutdown request tells the master
+#                             (SIGUSR2), which stops its workers and exits
+#   APPSRV_HELPER=1           fork a helper that calls setsid() and sleeps; it
+#                             does not hold the port and nothing stops it
+#   APPSRV_NO_TERM_FORWARD=1  the master ends on SIGTERM without passing it to
+#                             its workers (by default it passes it on first)
+#   APPSRV_LEAK_MIB=n         the master grows by n MiB of touched memory per
+#                             second
+#   APPSRV_MARKER=text        every process of the tree shows "appsrv.pl ROLE
+#                             -port PORT text" as its command line (ROLE is
+#                             master, worker or helper), so that a test finds
+#                             the whole tree in /proc; without it only workers
+#                             and the helper rename themselves
 # Each of them may be given for one port only, as NAME_PORT (for example
 # APPSRV_SHUTDOWN_DELAY_8002=6), which wins over NAME.
 #
@@ -41,6 +56,7 @@ use strict;
 use warnings;
 use IO::Socket::IP;
 use IO::Select;
+use POSIX ();
 use Time::HiRes ();
 
 $SIG{INT} = 'IGNORE';
@@ -98,9 +114,30 @@ if (my $sig = setting('APPSRV_CRASH_SIGNAL')) {
     exit 3;
 }
 
-my $shutdownAt;
+my $marker = setting('APPSRV_MARKER');
+name_process('master') if defined $marker;
+start_helper() if setting('APPSRV_HELPER');
+my $leakMib = setting('APPSRV_LEAK_MIB');
+$leakMib = undef unless defined $leakMib && $leakMib =~ /^\d{1,4}$/ && $leakMib > 0;
+my @leak;
+my $nextLeak = Time::HiRes::time() + 1;
+my $workerCount = setting('APPSRV_WORKERS');
+my @workers;
+my $isWorker = 0;
+my $masterPid = $$;
+my $stop = 0;
+$SIG{USR2} = sub { $stop = 1; };
+if (defined $workerCount && $workerCount =~ /^\d{1,3}$/ && $workerCount > 0) {
+    start_workers($workerCount);
+    run_master() unless $isWorker;
+}
+
+my $select = IO::Select->new($listener);
 while (1) {
     while ($hang) { sleep 1000; }
+    # A leaking server must wake to leak even while no client comes.
+    leak_on_time();
+    next if defined $leakMib && !$select->can_read(0.2);
     my $client = $listener->accept or next;
     my ($requestLine, %headers) = read_request($client);
     if (!defined $requestLine) {
@@ -115,6 +152,13 @@ while (1) {
             next;
         }
         close $listener;
+        if ($isWorker) {
+            # The master stops every worker and leaves; this one goes now.
+            # Only while the master lives: a dead one's pid is no longer ours.
+            kill 'USR2', $masterPid if getppid() == $masterPid;
+            note('shutdown request received, worker exiting');
+            exit 0;
+        }
         note('shutdown request received, exiting');
         my $delay = setting('APPSRV_SHUTDOWN_DELAY');
         Time::HiRes::sleep($delay) if defined $delay && $delay =~ /^\d+(\.\d+)?$/;
@@ -133,6 +177,77 @@ while (1) {
         respond($client, '405 Method Not Allowed', "<html><body>GET only</body></html>\n");
     }
     close $client;
+}
+
+# The command line this process shows in /proc: its role, port and marker.
+sub name_process {
+    my ($role) = @_;
+    $0 = "appsrv.pl $role -port $port" . (defined $marker ? " $marker" : '');
+}
+
+# Grows by APPSRV_LEAK_MIB MiB for every second passed, touching each page.
+sub leak_on_time {
+    return unless defined $leakMib;
+    while (Time::HiRes::time() >= $nextLeak) {
+        push @leak, 'x' x ($leakMib * 1048576);
+        $nextLeak += 1;
+    }
+}
+
+# A helper that leaves the server's session, as a daemonising helper does.
+sub start_helper {
+    my $pid = fork();
+    die "appsrv.pl: cannot fork the helper: $!\n" unless defined $pid;
+    return if $pid;
+    close $listener;
+    POSIX::setsid() or die "appsrv.pl: setsid: $!\n";
+    $SIG{TERM} = 'DEFAULT';
+    name_process('helper');
+    sleep 1000 while 1;
+}
+
+# Forks the workers; in each worker it returns with $isWorker set.
+sub start_workers {
+    my ($count) = @_;
+    for (1 .. $count) {
+        my $pid = fork();
+        die "appsrv.pl: cannot fork a worker: $!\n" unless defined $pid;
+        if ($pid == 0) {
+            $isWorker = 1;
+            @workers = ();
+            $leakMib = undef;
+            $SIG{TERM} = 'DEFAULT';
+            name_process('worker');
+            return;
+        }
+        push @workers, $pid;
+    }
+}
+
+# The master of preforked workers: leaks if asked, reaps, and on the shutdown
+# news from a worker (SIGUSR2) stops the workers and exits with code 0.
+sub run_master {
+    if (!setting('APPSRV_NO_TERM_FORWARD') && !setting('APPSRV_IGNORE_TERM')) {
+        $SIG{TERM} = sub {
+            kill 'TERM', @workers;
+            $SIG{TERM} = 'DEFAULT';
+            kill 'TERM', $$;
+        };
+    }
+    while (!$stop) {
+        leak_on_time();
+        while ((my $ended = waitpid(-1, POSIX::WNOHANG())) > 0) {
+            @workers = grep { $_ != $ended } @workers;
+        }
+        Time::HiRes::sleep(0.2);
+    }
+    kill 'TERM', @workers;
+    waitpid($_, 0) for @workers;
+    note('shutdown request received, exiting');
+    my $delay = setting('APPSRV_SHUTDOWN_DELAY');
+    Time::HiRes::sleep($delay) if defined $delay && $delay =~ /^\d+(\.\d+)?$/;
+    note('exiting');
+    exit 0;
 }
 
 # Appends "date time [pid] host:port event" to $APPSRV_LOG, when it is set. One

@@ -1,0 +1,192 @@
+// Session containment: which processes are proven a server's, the signals
+// that reach exactly them, and the records that let a later service find
+// them after a SIGKILL of the earlier one.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include "baselib/kx_proctree.h"
+#include "baselib/kx_session.h"
+#include "tree_fixture.h"
+
+namespace {
+
+class ProcTree : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        testutil::BecomeSubreaper();
+        ASSERT_EQ(KXProcOpen("/proc", &mProc), ERROR_NONE);
+    }
+    void TearDown() override
+    {
+        KXProcTableFree(&mTable);
+        close(mProc);
+    }
+    std::set<pid_t> Members(const KXTreeRoot& root, const std::vector<KXKnownMember>& known = {})
+    {
+        EXPECT_EQ(KXProcTableRead(mProc, &mTable), ERROR_NONE);
+        EXPECT_EQ(KXProcTableAssign(&mTable, &root, 1, known.data(), known.size()), ERROR_NONE);
+        KXProcIdentity members[16];
+        size_t count = 0;
+        KXProcTableMembers(&mTable, 0, members, 16, &count);
+        std::set<pid_t> pids;
+        for (size_t i = 0; i < std::min<size_t>(count, 16); i++)
+            pids.insert(members[i].pid);
+        return pids;
+    }
+
+    int mProc = -1;
+    KXProcTable mTable = {nullptr, nullptr, 0};
+};
+
+TEST(ProcStat, FieldsAreReadAfterTheLastParenthesis)
+{
+    KXProcStat stat;
+    const char text[] = "4711 (a) b) c) S 1 4711 4700 0 -1 4194560 5 0 0 0 7 3 2 1 20 0 1 0 "
+                        "123456 1000 250 18446744073709551615";
+    ASSERT_EQ(KXProcStatParse(text, &stat), ERROR_NONE);
+    EXPECT_EQ(stat.pid, 4711);
+    EXPECT_EQ(stat.state, 'S');
+    EXPECT_EQ(stat.ppid, 1);
+    EXPECT_EQ(stat.session, 4700);
+    EXPECT_EQ(stat.utime + stat.stime + stat.cutime + stat.cstime, 13u);
+    EXPECT_EQ(stat.startTime, 123456u);
+    EXPECT_EQ(stat.rssPages, 250u);
+    EXPECT_EQ(KXProcStatParse("4711 (cut", &stat), ERROR_NO_NUMBER);
+    EXPECT_EQ(KXProcStatParse("4711 (x) S 1 2", &stat), ERROR_NO_NUMBER);
+}
+
+TEST_F(ProcTree, TheTreeIsTheSessionAndItsDescendantsAndOutlivesItsLeader)
+{
+    treetest::Tree tree = treetest::StartTree(mProc);
+    const KXTreeRoot root = {tree.leader, tree.leaderStart};
+    EXPECT_EQ(Members(root), (std::set<pid_t>{tree.leader, tree.worker, tree.helper}));
+    KXTreeUsage usage;
+    KXProcTableUsage(&mTable, &usage, 1);
+    EXPECT_EQ(usage.processes, 3u);
+    EXPECT_GT(usage.rssPages, 0u);
+
+    // A root whose start time is not the leader's proves nothing.
+    EXPECT_TRUE(Members({tree.leader, tree.leaderStart + 1}).empty());
+
+    // The leader ends: the helper's session is no longer a child's of the
+    // tree, but the members known from the last round still prove it.
+    KXProcIdentity known[16];
+    size_t count = 0;
+    Members(root);
+    KXProcTableMembers(&mTable, 0, known, 16, &count);
+    ASSERT_EQ(count, 3u);
+    kill(tree.leader, SIGKILL);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return treetest::AllEnded({tree.leader}); }, 5000));
+    std::vector<KXKnownMember> earlier;
+    for (size_t i = 0; i < count; i++)
+        earlier.push_back({known[i], 0});
+    EXPECT_EQ(Members(root, earlier), (std::set<pid_t>{tree.worker, tree.helper}));
+    EXPECT_TRUE(Members(root).count(tree.helper) == 0);
+
+    size_t signalled = 0;
+    ASSERT_EQ(KXSignalProven(mProc, known, count, SIGTERM, &signalled), ERROR_NONE);
+    EXPECT_EQ(signalled, 2u);
+    EXPECT_TRUE(testutil::WaitUntil([&] { return treetest::AllEnded({tree.worker, tree.helper}); }, 5000));
+}
+
+TEST_F(ProcTree, AnAdoptedOrphanIsTheTreeOfTheSessionItWasIn)
+{
+    treetest::Tree tree = treetest::StartTree(mProc);
+    const KXTreeRoot roots[] = {{getpid(), 1}, {tree.leader, tree.leaderStart}};
+    // The zombie leader is held, not reaped, until its tree is known.
+    kill(tree.leader, SIGKILL);
+    pid_t ended = 0;
+    KXProcStat stat;
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        return KXPeekEndedChild(mProc, &ended, &stat) == ERROR_NONE && ended != 0;
+    }, 5000));
+    EXPECT_EQ(ended, tree.leader);
+    EXPECT_EQ(KXTreeRootOf(&stat, roots, 2, nullptr, 0), 1);
+    ASSERT_EQ(waitpid(tree.leader, nullptr, 0), tree.leader);
+
+    // Its worker is now this process's child: when it ends, its session
+    // still names the tree; the helper is known only as a member.
+    const KXKnownMember known[] = {{{tree.helper, 0}, 1}};
+    kill(tree.worker, SIGKILL);
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        return KXPeekEndedChild(mProc, &ended, &stat) == ERROR_NONE && ended != 0;
+    }, 5000));
+    EXPECT_EQ(ended, tree.worker);
+    EXPECT_EQ(KXTreeRootOf(&stat, roots, 2, known, 1), 1);
+    ASSERT_EQ(waitpid(tree.worker, nullptr, 0), tree.worker);
+    KXProcStat helper;
+    ASSERT_EQ(KXProcReadStat(mProc, tree.helper, &helper), ERROR_NONE);
+    EXPECT_EQ(KXTreeRootOf(&helper, roots, 2, known, 1), -1);  // another start time
+    const KXKnownMember provenHelper[] = {{{tree.helper, helper.startTime}, 1}};
+    EXPECT_EQ(KXTreeRootOf(&helper, roots, 2, provenHelper, 1), 1);
+    treetest::EndTree(tree);
+}
+
+TEST_F(ProcTree, AProcessWithAnotherStartTimeIsNeverSignalled)
+{
+    treetest::Tree tree = treetest::StartTree(mProc);
+    const KXProcIdentity wrong[] = {{tree.worker, 1}, {tree.helper, tree.leaderStart + 100000}};
+    size_t signalled = 99;
+    ASSERT_EQ(KXSignalProven(mProc, wrong, 2, SIGKILL, &signalled), ERROR_NONE);
+    EXPECT_EQ(signalled, 0u);
+    EXPECT_TRUE(testutil::ProcessRunning(tree.worker));
+    EXPECT_TRUE(testutil::ProcessRunning(tree.helper));
+    treetest::EndTree(tree);
+}
+
+TEST_F(ProcTree, ARecordFindsTheLeftoversOfAnEarlierService)
+{
+    testutil::TempDir run;
+    int runFd = open(run.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(runFd, 0);
+    treetest::Tree tree = treetest::StartTree(mProc);
+    const KXTreeRoot root = {tree.leader, tree.leaderStart};
+    Members(root);
+    KXProcIdentity members[16];
+    size_t count = 0;
+    KXProcTableMembers(&mTable, 0, members, 16, &count);
+    ASSERT_EQ(KXTreeRecordWrite(runFd, "srv-127.0.0.1-8001", &root, members, count), ERROR_NONE);
+
+    // The daemon was killed and its server's leader ended since.
+    kill(tree.leader, SIGKILL);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return treetest::AllEnded({tree.leader}); }, 5000));
+    KXTreeRoot read = {0, 0};
+    KXProcIdentity recorded[16];
+    size_t recordedCount = 0;
+    ASSERT_EQ(KXTreeRecordRead(runFd, "srv-127.0.0.1-8001", &read, recorded, 16, &recordedCount),
+              ERROR_NONE);
+    EXPECT_EQ(read.session, root.session);
+    EXPECT_EQ(read.leaderStart, root.leaderStart);
+    ASSERT_EQ(recordedCount, 3u);
+    KXProcIdentity left[16];
+    size_t leftCount = 0;
+    ASSERT_EQ(KXTreeRecordLeftovers(mProc, &read, recorded, recordedCount, left, 16, &leftCount),
+              ERROR_NONE);
+    std::set<pid_t> leftPids;
+    for (size_t i = 0; i < leftCount; i++)
+        leftPids.insert(left[i].pid);
+    EXPECT_EQ(leftPids, (std::set<pid_t>{tree.worker, tree.helper}));
+    ASSERT_EQ(KXSignalProven(mProc, left, leftCount, SIGKILL, nullptr), ERROR_NONE);
+    EXPECT_TRUE(testutil::WaitUntil([&] { return treetest::AllEnded({tree.worker, tree.helper}); }, 5000));
+
+    // Records are never trusted blindly, nor followed through a link.
+    ASSERT_EQ(KXTreeRecordRemove(runFd, "srv-127.0.0.1-8001"), ERROR_NONE);
+    EXPECT_EQ(KXTreeRecordRead(runFd, "srv-127.0.0.1-8001", &read, recorded, 16, &recordedCount),
+              ERROR_NOT_FOUND);
+    testutil::WriteFile(run / "bad", "session 12 34\nmember x 1\n");
+    EXPECT_EQ(KXTreeRecordRead(runFd, "bad", &read, recorded, 16, &recordedCount), ERROR_NO_NUMBER);
+    ASSERT_EQ(symlink((run / "bad").c_str(), (run / "link").c_str()), 0);
+    EXPECT_EQ(KXTreeRecordRead(runFd, "link", &read, recorded, 16, &recordedCount), ERROR_FILE_OPEN);
+    EXPECT_EQ(KXTreeRecordWrite(runFd, "../escape", &root, members, 0), ERROR_PARAMETER);
+    close(runFd);
+}
+
+}  // namespace
