@@ -290,19 +290,20 @@ inline std::vector<pid_t> reportedPids(const Installation& inst)
     return pids;
 }
 
-// SIGTERM, up to 60 s for the stop, then SIGKILL; then ends the servers that
-// this process inherited (it is their subreaper) and reaps every child.
-inline void stopDaemon(const Installation& inst, pid_t daemon)
+// Sends `signal` to the supervisor pid and waits up to 60 s for its end
+// (then SIGKILL); then ends those of `servers` that this process inherited
+// (it is their subreaper) and reaps every child.
+inline void endAndReap(pid_t pid, int signal, const std::vector<pid_t>& servers)
 {
-    kill(daemon, SIGTERM);
-    if (!waitFor([&] { return waitpid(daemon, nullptr, WNOHANG) != 0; }, 60)) {
-        std::fprintf(stderr, "the daemon did not stop within 60 s; killing it\n");
-        kill(daemon, SIGKILL);
-        waitpid(daemon, nullptr, 0);
+    kill(pid, signal);
+    if (!waitFor([&] { return waitpid(pid, nullptr, WNOHANG) != 0; }, 60)) {
+        std::fprintf(stderr, "supervisor %d did not stop within 60 s; killing it\n", int(pid));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-    for (pid_t pid : reportedPids(inst))
-        if (parentOf(pid) == getpid())
-            kill(pid, SIGKILL);
+    for (pid_t server : servers)
+        if (parentOf(server) == getpid())
+            kill(server, SIGKILL);
     // Reaps until no child is left (ECHILD), at most 5 s.
     waitFor([] {
         pid_t reaped;
@@ -310,6 +311,13 @@ inline void stopDaemon(const Installation& inst, pid_t daemon)
         }
         return reaped < 0;
     }, 5);
+}
+
+// SIGTERM, up to 60 s for the stop, then SIGKILL; then ends the servers that
+// this process inherited and reaps every child.
+inline void stopDaemon(const Installation& inst, pid_t daemon)
+{
+    endAndReap(daemon, SIGTERM, reportedPids(inst));
 }
 
 // Runs bin/tarvelsvc with `args`; returns its exit status, its standard

@@ -157,6 +157,16 @@ inline int runMeasured(const std::vector<std::string>& argv, long* peakKb)
     return status;
 }
 
+// The number of mappings of process pid (its lines in /proc/<pid>/maps).
+inline int mappingCount(pid_t pid)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    int n = 0;
+    for (std::string line; std::getline(maps, line);)
+        ++n;
+    return n;
+}
+
 // A "Name:   123 kB" line of /proc/<pid>/status, in KiB; -1 when absent.
 inline long procStatusKb(pid_t pid, const char* name)
 {

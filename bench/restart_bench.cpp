@@ -1,8 +1,13 @@
 // Restart latency and the cost of supervising many servers.
 //
-//   restart_bench [kills] [servers] [idle-seconds]     (defaults 40 50 30)
+//   restart_bench [kills] [servers] [idle-seconds] [runs]  (defaults 40 50 30 3)
 //
-// 1. Restart latency: from SIGKILL of a running server to the moment its
+// 0. The real daemon against a bare loop in C that links libc only: the
+//    installed tarvelsvc -console and `libc_loop loop` each supervise 20
+//    servers (the libc-only server, see bench_baseline.h); from SIGKILL of
+//    one to its replacement's own first act, median per run, `runs` runs,
+//    each pairing the two, and the ratio daemon / loop per run.
+// 1. The manager loop in a fork of this program: restart latency from SIGKILL of a running server to the moment its
 //    replacement runs, median over `kills`, measured for the supervision loop
 //    of the service (startServers and waitForEvents, as the service runs
 //    them) with 20 servers each killed once per round (a server killed five
@@ -19,6 +24,7 @@
 // would; its servers end with it through their death signal.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_baseline.h"
 #include "bench_supervisor.h"
 
 namespace {
@@ -104,6 +111,27 @@ double CpuSeconds(pid_t pid)
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+// Section 0; see the top of this file.
+void DaemonAgainstLibcLoop(int runs)
+{
+    const unsigned kServers = 20;
+    bench::Installation inst = bench::installBaseline("tarvel-restart-", 24000, kServers);
+    std::printf("real tarvelsvc against a libc-only fork/exec/waitpid loop, %u servers, load %s:\n",
+                kServers, bench::loadAverage().c_str());
+    std::vector<double> ratios;
+    for (int run = 1; run <= runs; ++run) {
+        const auto d = bench::runRound(inst, kServers, true, int(kServers));
+        const auto l = bench::runRound(inst, kServers, false, int(kServers));
+        std::printf("  run %d (%zu / %zu kills):\n", run, d.restartMs.size(), l.restartMs.size());
+        ratios.push_back(bench::reportPair("restart, kill to first act:",
+                                           bench::median(d.restartMs, -1),
+                                           bench::median(l.restartMs, -1)));
+    }
+    std::printf("  ratio daemon / libc loop, median of %d runs: %.2f (goal <= 1.10), load %s\n", runs,
+                bench::median(ratios, -1), bench::loadAverage().c_str());
+    std::filesystem::remove_all(inst.dir);
+}
+
 void Stop(pid_t pid)
 {
     kill(pid, SIGTERM);
@@ -121,7 +149,13 @@ int main(int argc, char** argv)
     int kills = argc > 1 ? atoi(argv[1]) : 40;
     unsigned servers = argc > 2 ? unsigned(atoi(argv[2])) : 50;
     int idleSeconds = argc > 3 ? atoi(argv[3]) : 30;
+    int runs = argc > 4 ? atoi(argv[4]) : 3;
     signal(SIGPIPE, SIG_IGN);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    bench::raiseFileLimit();
+    DaemonAgainstLibcLoop(runs);
+    if (getenv("BENCH_DAEMON_ONLY") != nullptr)
+        return 0;
 
     // 1. Restart latency, both loops in the same run, alternating.
     const int kLatencyServers = 20;
@@ -150,7 +184,9 @@ int main(int argc, char** argv)
         close(readFd);
         bare.insert(bare.end(), b.begin(), b.end());
     }
-    printf("restart latency, SIGKILL to running replacement (%zu / %zu kills):\n",
+    printf("manager loop in a fork of this program (%d mappings) against a bare loop forked from\n"
+           "this program, restart latency, SIGKILL to running replacement (%zu / %zu kills):\n",
+           bench::mappingCount(getpid()),
            supervised.size(), bare.size());
     printf("  supervisor loop: median %.3f ms (min %.3f, max %.3f)\n",
            bench::median(supervised, 0),

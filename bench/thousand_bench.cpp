@@ -4,6 +4,14 @@
 //   thousand_bench [servers] [kills] [rounds]     (defaults 1000 40 3)
 //   thousand_bench --levers [servers] [rounds]    (defaults 1000 3)
 //
+// 0. The real daemon against a bare loop in C that links libc only: the
+//    installed tarvelsvc -console and `libc_loop loop` each start `servers`
+//    libc-only servers (see bench_baseline.h), in `rounds` runs that pair the
+//    two. Measured by the servers' own first acts: from the launch of the
+//    supervisor to the 50th and to the last server's start, and from SIGKILL
+//    of a server, all running, to its replacement's start. Ratios daemon /
+//    loop per run.
+// Then the old figures, of the manager loop in a fork of this program:
 // 1. Launch: from the fork of the supervisor (which reads the configuration
 //    and builds its table first) to the moment the last server runs; the
 //    bare loop forks and execs `servers` children in a row.
@@ -24,6 +32,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +44,7 @@
 #include <vector>
 
 #include "appserver/AppServerManager.h"
+#include "bench_baseline.h"
 #include "bench_supervisor.h"
 #include "foundation/Log.h"
 
@@ -258,6 +268,35 @@ int RunLevers(unsigned servers, int rounds)
     return 0;
 }
 
+// Section 0; see the top of this file.
+void DaemonAgainstLibcLoop(unsigned servers, int kills, int runs)
+{
+    bench::Installation inst = bench::installBaseline("tarvel-thousand-", 24000, servers);
+    std::printf("real tarvelsvc against a libc-only fork/exec/waitpid loop, %u servers, load %s:\n",
+                servers, bench::loadAverage().c_str());
+    const size_t fiftieth = std::min<size_t>(50, servers) - 1;
+    std::vector<double> to50, toLast, restart;
+    for (int run = 1; run <= runs; ++run) {
+        const auto d = bench::runRound(inst, servers, true, kills / runs);
+        const auto l = bench::runRound(inst, servers, false, kills / runs);
+        if (d.startMs.size() < servers || l.startMs.size() < servers)
+            continue;
+        std::printf("  run %d (%zu / %zu kills):\n", run, d.restartMs.size(), l.restartMs.size());
+        to50.push_back(bench::reportPair("start-all to the 50th:", d.startMs[fiftieth],
+                                         l.startMs[fiftieth]));
+        toLast.push_back(bench::reportPair("start-all to the last:", d.startMs.back(),
+                                           l.startMs.back()));
+        restart.push_back(bench::reportPair("restart, all running:",
+                                            bench::median(d.restartMs, -1),
+                                            bench::median(l.restartMs, -1)));
+    }
+    std::printf("  ratios daemon / libc loop, median of %zu runs: to the 50th %.2f (goal <= 1.15), "
+                "to the last %.2f (goal <= 1.10), restart %.2f (goal <= 1.15); load %s\n",
+                to50.size(), bench::median(to50, -1), bench::median(toLast, -1),
+                bench::median(restart, -1), bench::loadAverage().c_str());
+    std::filesystem::remove_all(inst.dir);
+}
+
 void Report(const char* what, double supervised, double bare, double target)
 {
     printf("  %-34s supervisor %9.3f ms, bare loop %9.3f ms, ratio %.2f (target <= %.2f)\n", what,
@@ -277,6 +316,10 @@ int main(int argc, char** argv)
     unsigned servers = argc > 1 ? unsigned(atoi(argv[1])) : 1000;
     int kills = argc > 2 ? atoi(argv[2]) : 40;
     int rounds = argc > 3 ? atoi(argv[3]) : 3;
+    bench::raiseFileLimit();
+    DaemonAgainstLibcLoop(servers, kills, rounds);
+    if (getenv("BENCH_DAEMON_ONLY") != nullptr)
+        return 0;
 
     std::string dir = bench::makeInstallation("tarvel-thousand-", kFirstPort, servers);
     std::vector<double> launchS, launchB, restartS, restartB;
@@ -292,7 +335,9 @@ int main(int argc, char** argv)
     }
     while (waitpid(-1, nullptr, 0) > 0) {
     }
-    printf("%u servers from one ServerConfig.xml, %d rounds, %zu / %zu kills:\n", servers, rounds,
+    printf("manager loop in a fork of this program (%d mappings) against a bare loop forked from\n"
+           "this program, %u servers from one ServerConfig.xml, %d rounds, %zu / %zu kills:\n",
+           bench::mappingCount(getpid()), servers, rounds,
            restartS.size(), restartB.size());
     Report("launch to the last server running:", bench::median(launchS, -1),
            bench::median(launchB, -1), 1.10);

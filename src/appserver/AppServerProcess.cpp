@@ -257,7 +257,7 @@ void AppServerProcess::launch(Clock::time_point now)
     mStartTime = time(nullptr);
     mStarted = now;
     mPurpose = StopPurpose::None;
-    pid_t pid = LaunchProcess(mCommand, mOutputFile);
+    pid_t pid = LaunchProcess({mCommand, mOutputFile});
     if (pid < 0) {
         int error = errno;
         Argument argument;

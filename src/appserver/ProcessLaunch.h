@@ -1,13 +1,25 @@
-// How a server's process is made: fork, then in the child its output file,
-// the death signal that ties it to the service, default signals and execv.
+// How a server's process is made: a clone that shares the service's memory
+// until the exec, so that a start does not copy the service's mappings; in
+// the child its session, the death signal that ties it to the service,
+// default signals, its output file, its cgroup, then execv.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
 
-// Starts `command` (words split at blanks, at most 15) with its standard
-// output and error in `outputFile` (empty: inherited). Returns the child's
-// pid, or -1 with errno when fork failed. A failing exec is logged by the
-// child, which then exits 1.
-pid_t LaunchProcess(const std::string& command, const std::string& outputFile);
+// What a start needs; everything is prepared before the clone.
+struct LaunchOptions {
+    std::string command;     // words split at blanks, at most 15
+    std::string outputFile;  // standard output and error; empty: inherited
+    // The server leads a session and process group of its own: a terminal's
+    // Ctrl-C or a signal to the service's group does not reach it, and its
+    // tree can be told from the service's.
+    bool newSession = true;
+    int cgroupFd = -1;  // a cgroup v2 directory to start it in (the caller's); -1: none
+};
+
+// Starts the server `options` describe. Returns the child's pid, or -1 with
+// errno when no child could be made. A failing exec is logged by the child,
+// which then exits 1.
+pid_t LaunchProcess(const LaunchOptions& options);
