@@ -151,6 +151,28 @@ void WriteServers(Exposition& out, const std::vector<ServerMetrics>& servers, co
               servers, [](S s) { return s.throttled ? 1.0 : 0.0; });
 }
 
+// The families of contained trees: the mode, and each tree's figures where
+// they were read.
+void WriteTrees(Exposition& out, const ServiceMetrics& service, const std::vector<ServerMetrics>& servers)
+{
+    out.family("tarvel_service_containment", "gauge", "1 for the containment of the servers' trees in use.");
+    out.sample("tarvel_service_containment", Label("mode", service.containment), 1);
+    std::vector<std::string> labels;
+    for (const ServerMetrics& server : servers)
+        labels.push_back(Label("address", server.address) + ",port=\"" + std::to_string(server.port) + "\"");
+    using S = const ServerMetrics&;
+    PerServer(out, "tarvel_server_processes", "gauge", "Processes in the server's tree.", labels, servers,
+              [](S s) { return s.measured ? s.processes : -1.0; });
+    PerServer(out, "tarvel_server_memory_bytes", "gauge", "Resident memory of the server's tree.", labels,
+              servers, [](S s) { return s.measured ? s.memoryBytes : -1.0; });
+    PerServer(out, "tarvel_server_cpu_seconds_total", "counter",
+              "CPU seconds of the server's tree since its start.", labels, servers,
+              [](S s) { return s.measured ? s.cpuSeconds : -1.0; });
+    PerServer(out, "tarvel_server_recycles_total", "counter",
+              "Recycles of the server for its memory limit since the service started.", labels, servers,
+              [](S s) { return static_cast<double>(s.recycles); });
+}
+
 void WriteProcess(Exposition& out, const ProcessMetrics& process)
 {
     out.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
@@ -200,6 +222,8 @@ std::string RenderMetrics(const ServiceMetrics& service, const std::vector<Serve
     Exposition out(text);
     WriteService(out, service, servers, states);
     WriteServers(out, servers, states);
+    if (!service.containment.empty())
+        WriteTrees(out, service, servers);
     WriteProcess(out, process);
     return text;
 }

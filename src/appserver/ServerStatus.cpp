@@ -1,5 +1,7 @@
 #include "appserver/ServerStatus.h"
 
+#include "appserver/ServerTrees.h"
+
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -71,6 +73,11 @@ ServerStatus StatusOf(const AppServerProcess& record, time_t now)
         s.lastEnd = DescribeEnd(record.mStatus);
         s.lastEndTime = record.mEndTime;
     }
+    if (record.mTrees != nullptr)
+        s.containment = record.mTrees->modeName();
+    s.measured = runs && record.mMeasured;
+    if (s.measured)
+        s.figures = record.mFigures;
     return s;
 }
 
@@ -168,6 +175,17 @@ std::string JsonString(const std::string& text)
     return out + "\"";
 }
 
+// The tree's keys; its figures are 0 while none were read.
+std::string JsonTree(const ServerStatus& s)
+{
+    char cpu[32];
+    snprintf(cpu, sizeof cpu, "%.2f", s.figures.cpuSeconds);
+    return ", \"containment\": " + JsonString(s.containment) +
+           ", \"processes\": " + std::to_string(s.figures.processes) +
+           ", \"memory_bytes\": " + std::to_string(s.figures.memoryBytes) +
+           ", \"cpu_seconds\": " + cpu;
+}
+
 std::string FormatServerJson(const std::vector<ServerStatus>& servers)
 {
     std::string text = "[";
@@ -186,6 +204,8 @@ std::string FormatServerJson(const std::vector<ServerStatus>& servers)
         text += std::string(", \"ready\": ") + (s.ready ? "true" : "false");
         text += ", \"ready_s\": " + JsonSeconds(s.readySeconds);
         text += ", \"probe_failures\": " + std::to_string(s.probeFailures);
+        if (!s.containment.empty())
+            text += JsonTree(s);
         text += "}";
     }
     text += servers.empty() ? "]\n" : "\n]\n";

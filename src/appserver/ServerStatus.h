@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "appserver/AppServerProcess.h"
+#include "appserver/TreeContainment.h"
 
 struct ServerStatus {
     std::string address;       // host text from ServerConfig.xml
@@ -24,6 +25,10 @@ struct ServerStatus {
     bool ready = false;        // it serves
     double readySeconds = -1;  // from the last start to serving; < 0 when it does not serve
     unsigned probeFailures = 0;  // liveness probes failed in a row
+    std::string containment = "";  // "cgroup" or "session"; empty: trees not contained
+    // The tree's last reading (processes, resident bytes, CPU seconds since its start).
+    TreeFigures figures{};
+    bool measured = false;     // figures were read for the running tree
 };
 
 // What the control channel shows of `record` at wall time `now`.
@@ -42,7 +47,8 @@ std::string FormatEndpoint(const std::string& address, unsigned short port);
 std::string FormatServerTable(const std::vector<ServerStatus>& servers);
 // A JSON array of objects with the keys address, port, pid, state,
 // throttled_until, uptime_s, restarts, last_end, last_end_time, ready,
-// ready_s and probe_failures; one object per line.
+// ready_s and probe_failures (with contained trees also containment,
+// processes, memory_bytes and cpu_seconds); one object per line.
 std::string FormatServerJson(const std::vector<ServerStatus>& servers);
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);

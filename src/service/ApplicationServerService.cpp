@@ -61,6 +61,7 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     // A settings file that is there must be right: refused with its file,
     // line and reason before any server starts.
     mManager.setSettings(LoadServiceSettings(ServiceSettingsFile()));
+    mManager.contain();
     mManager.buildTables();
 
     // systemd hears of readiness, the servers' counts and the stop; the

@@ -41,7 +41,11 @@ public:
     // The table as the channel shows it, in table order.
     std::vector<ServerStatus> snapshot(time_t now) const;
     // The metrics as -metrics and the endpoint give them.
-    std::string metrics() const { return ServiceMetricsText(mManager, mReloadCounts); }
+    std::string metrics() const
+    {
+        mManager.refreshFigures();
+        return ServiceMetricsText(mManager, mReloadCounts);
+    }
     // Listens for scrapes where the manager's settings say (METRICS_LISTEN),
     // or stops listening; a failure is logged (and told to `client`) and the
     // service runs on without the endpoint.

@@ -25,6 +25,11 @@ ServerMetrics MetricsOf(const AppServerProcess& record)
     m.readySeconds = record.serving() ? record.mReadySeconds : -1;
     m.probeFailures = record.mProbeFailures;
     m.throttled = record.throttled();
+    m.measured = HasProcess(record.mState) && record.mMeasured;
+    m.processes = static_cast<double>(record.mFigures.processes);
+    m.memoryBytes = static_cast<double>(record.mFigures.memoryBytes);
+    m.cpuSeconds = record.mFigures.cpuSeconds;
+    m.recycles = record.mRecycles;
     return m;
 }
 
@@ -39,6 +44,8 @@ std::string ServiceMetricsText(const CAppServerManager& manager, const ReloadCou
     service.reloadFailures = counts.failures;
     for (ServerState state : kServerStates)
         service.stateNames.push_back(ServerStateName(state));
+    if (manager.trees() != nullptr)
+        service.containment = manager.trees()->modeName();
     std::vector<ServerMetrics> servers;
     servers.reserve(manager.processes().size());
     for (const AppServerProcess& record : manager.processes())

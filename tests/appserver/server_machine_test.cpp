@@ -28,7 +28,7 @@ using E = ServerEvent;
 using P = StopPurpose;
 using N = Announcement;
 
-const P kPurposes[] = {P::None, P::Shutdown, P::Hold, P::Restart, P::Remove, P::Fail};
+const P kPurposes[] = {P::None, P::Shutdown, P::Hold, P::Restart, P::Remove, P::Fail, P::Recycle};
 
 // Every combination of the facts the guards read.
 std::vector<ServerFacts> AllFacts()
