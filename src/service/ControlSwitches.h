@@ -16,6 +16,9 @@ std::string ControlRunDir();
 // old process: the start time-out of tarvelsvc.conf (its default when the
 // file cannot be read) and 60 s.
 std::chrono::seconds StartWait();
+// How long -stop gives the daemon to stop every server: the stop sequence of
+// tarvelsvc.conf (STOP_TIMEOUT, KILL_TIMEOUT) and a margin.
+std::chrono::seconds ServiceStopWait();
 
 // When the command line holds one of these switches (and none of the
 // controller's own), sends the request, prints the reply and returns true
