@@ -78,8 +78,9 @@ public:
     void setSettings(const ServiceSettings& settings);
     const ServiceSettings& settings() const { return mSettings; }
     // Contains the servers' trees from now on, as CONTAINMENT (settings)
-    // says: logs the mode chosen, makes the service the reaper of orphans.
-    // Call once, after setSettings and before the first start. Throws
+    // says: logs the mode chosen, makes the service the reaper of orphans,
+    // and stops what an earlier service left of its trees. Call once, after
+    // setSettings and buildTables, before the first start. Throws
     // CWIException when cgroup is asked for and cannot be had.
     void contain();
     // Reads the trees' figures now unless they were read within the last

@@ -260,9 +260,9 @@ void AppServerProcess::sayOutlived(const std::vector<pid_t>& left)
         pids += (i == 0 ? "" : ", ") + std::to_string(left[i]);
     if (left.size() > 20)
         pids += ", ...";
-    say("Server [%s]:%hu: %zu process%s of its tree outlived it (pid%s %s); stopping them",
+    say("Server [%s]:%hu: %zu process%s of its tree outlived it (pid%s %s); stopping %s",
         mHost.c_str(), mPort, left.size(), left.size() == 1 ? "" : "es",
-        left.size() == 1 ? "" : "s", pids.c_str());
+        left.size() == 1 ? "" : "s", pids.c_str(), left.size() == 1 ? "it" : "them");
 }
 
 void AppServerProcess::countFailure(bool failure, Clock::time_point now)

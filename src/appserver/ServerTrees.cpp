@@ -40,6 +40,7 @@ ServerTrees::~ServerTrees()
         closeTree(entry.second);
     CloseFd(mParentFd);
     CloseFd(mProcFd);
+    CloseFd(mRunFd);
 }
 
 void ServerTrees::closeTree(Tree& tree)
@@ -81,6 +82,14 @@ std::string ServerTrees::choose(Containment setting, const std::string& installa
     return DescribeContainment(mContainment);
 }
 
+std::string ServerTrees::NameOf(const AppServerProcess& record)
+{
+    char name[128];
+    if (KXCgroupServerName(record.mHost.c_str(), record.mPort, name, sizeof name) != ERROR_NONE)
+        return "";
+    return name;
+}
+
 ServerTrees::Tree& ServerTrees::tree(const AppServerProcess& record)
 {
     return mTrees[record.mId];
@@ -91,15 +100,12 @@ int ServerTrees::prepareStart(const AppServerProcess& record)
     Tree& t = tree(record);
     closeTree(t);
     t.known.clear();
-    if (!cgroup())
+    t.name = NameOf(record);
+    if (!cgroup() || t.name.empty())
         return -1;
-    char name[128];
-    if (KXCgroupServerName(record.mHost.c_str(), record.mPort, name, sizeof name) != ERROR_NONE)
-        return -1;
-    t.name = name;
-    if (KXCgroupCreate(mParentFd, name, &t.dirFd) != ERROR_NONE) {
+    if (KXCgroupCreate(mParentFd, t.name.c_str(), &t.dirFd) != ERROR_NONE) {
         KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: cannot make its cgroup %s (%s)",
-                   record.mHost.c_str(), record.mPort, name, strerror(errno));
+                   record.mHost.c_str(), record.mPort, t.name.c_str(), strerror(errno));
         t.dirFd = -1;
         return -1;
     }
@@ -189,6 +195,8 @@ void ServerTrees::forget(const AppServerProcess& record)
     // An empty cgroup goes; one the kernel still holds is reused at the next start.
     if (cgroup() && !it->second.name.empty())
         KXCgroupRemove(mParentFd, it->second.name.c_str());
+    if (mRunFd >= 0 && !it->second.name.empty())
+        KXTreeRecordRemove(mRunFd, it->second.name.c_str());
     it->second.known.clear();
     it->second.watched = false;
 }
@@ -255,7 +263,9 @@ bool ServerTrees::servesItself(const AppServerProcess& record, std::string& hold
     uint64_t inode = 0;
     if (address.empty() || KXListenerInode(address.c_str(), record.mPort, &inode) != ERROR_NONE)
         return true;
-    for (const KXProcIdentity& member : members(record))
+    std::vector<KXProcIdentity> tree = members(record);
+    writeRecord(record, tree);
+    for (const KXProcIdentity& member : tree)
         if (KXProcessHoldsSocket(procFd(), member.pid, inode) == 1)
             return true;
     pid_t pid = 0;
@@ -297,6 +307,16 @@ void ServerTrees::measure(std::vector<AppServerProcess>& records)
                     ERROR_NONE;
     if (read)
         KXProcTableUsage(&table, usage.data(), usage.size());
+    // The members proven now prove the next round's, and the record tells a
+    // later service what is left should this one be killed.
+    for (size_t i = 0; read && i < sessions.size(); ++i) {
+        size_t count = 0;
+        KXProcTableMembers(&table, i, nullptr, 0, &count);
+        std::vector<KXProcIdentity> members(count);
+        KXProcTableMembers(&table, i, members.data(), members.size(), &count);
+        tree(*sessions[i]).known = members;
+        writeRecord(*sessions[i], members);
+    }
     KXProcTableFree(&table);
     for (size_t i = 0; i < sessions.size(); ++i) {
         sessions[i]->mMeasured = read;

@@ -72,6 +72,18 @@ public:
     // Calls `due` every `interval` seconds from the loop (0: never).
     void setAccounting(int interval, std::function<void()> due);
 
+    // Session containment: records the tree of `record` in the run
+    // directory (its root and `members`), so that a service started after a
+    // SIGKILL of this one finds what is left of it.
+    void writeRecord(const AppServerProcess& record, const std::vector<KXProcIdentity>& members);
+    // What is left of the trees of an earlier service of this installation
+    // (its cgroups, or its tree records in `runDir`) is stopped: SIGTERM and
+    // SIGCONT, `killTimeout` for it to end, SIGKILL. One line per server
+    // names the processes; `records` name the servers. Blocks at most about
+    // two kill time-outs; call before the first start.
+    void stopLeftovers(const std::vector<AppServerProcess>& records, const std::string& runDir,
+                       std::chrono::seconds killTimeout);
+
     // While a tree waits to be empty without its leader, the loop wakes on
     // its cgroup.events, or every kEmptyPoll in session containment.
     void watch(uint64_t id, bool on);
@@ -92,10 +104,18 @@ private:
     Tree& tree(const AppServerProcess& record);
     void closeTree(Tree& tree);
     std::vector<KXProcIdentity> sessionMembers(uint64_t id);
+    // The cgroup and tree record name of a record ("srv-HOST-PORT").
+    static std::string NameOf(const AppServerProcess& record);
+    // The leftovers of one cgroup or one tree record: "" when none were left.
+    void stopLeftoverCgroup(const std::string& name, const std::string& server,
+                            std::chrono::seconds killTimeout);
+    void stopLeftoverRecord(const std::string& name, const std::string& server,
+                            std::chrono::seconds killTimeout);
 
     TreeContainment mContainment;
     int mParentFd = -1;  // the installation's cgroup
     int mProcFd = -1;
+    int mRunFd = -1;  // the run directory, for the tree records (session containment)
     std::map<uint64_t, Tree> mTrees;  // by record id
     std::chrono::seconds mInterval{0};
     std::chrono::steady_clock::time_point mNextAccount = std::chrono::steady_clock::time_point::max();

@@ -41,6 +41,7 @@ void CAppServerManager::contain()
     mTrees->setAccounting(mSettings.accountingInterval, [this] { account(Clock::now()); });
     for (auto& record : mProcesses)
         configure(record);
+    mTrees->stopLeftovers(mProcesses, mBaseDir + "/run", std::chrono::seconds(mSettings.killTimeout));
 }
 
 bool CAppServerManager::leaderEnded(AppServerProcess& record, Clock::time_point now,

@@ -61,8 +61,8 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     // A settings file that is there must be right: refused with its file,
     // line and reason before any server starts.
     mManager.setSettings(LoadServiceSettings(ServiceSettingsFile()));
-    mManager.contain();
     mManager.buildTables();
+    mManager.contain();
 
     // systemd hears of readiness, the servers' counts and the stop; the
     // control channel is one more source of the loop's one wait, in a daemon

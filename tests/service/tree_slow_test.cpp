@@ -128,6 +128,32 @@ TEST_P(TreeSlow, APreforkingServerWithAnEscapingHelperIsStoppedWhole)
     ASSERT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
     EXPECT_TRUE(Marked(marker, inst.port(1)).empty());
     EXPECT_TRUE(AllGone(tree));
+}
+
+// After a SIGKILL of the daemon, the next start stops what is left of the
+// earlier trees (the master ends by its death signal; its helper does not)
+// before it starts the servers again.
+TEST_P(TreeSlow, WhatAKilledDaemonLeftIsStoppedByTheNextStart)
+{
+    ASSERT_EQ(inst.Ctl({"-start"}, Tree()).exitCode, 0) << testutil::ReadFile(inst.log());
+    std::vector<pid_t> tree = Marked(marker, inst.port(0));
+    ASSERT_EQ(tree.size(), 4u);
+    pid_t daemon = 0;
+    for (const auto& slot : inst.copy().Slots())
+        daemon = slot.pid;
+    ASSERT_GT(daemon, 0);
+    ASSERT_EQ(kill(daemon, SIGKILL), 0);
+    ASSERT_TRUE(AllGone({daemon}));
+    std::vector<pid_t> left = Marked(marker, inst.port(0));
+    ASSERT_FALSE(left.empty());  // the helper at least
+
+    ASSERT_EQ(inst.Ctl({"-start"}, Tree()).exitCode, 0) << testutil::ReadFile(inst.log());
+    EXPECT_TRUE(AllGone(left));
+    EXPECT_EQ(inst.CountLines("Server [127.0.0.1]:" + std::to_string(inst.port(0)) + ": "), 1)
+        << testutil::ReadFile(inst.log());
+    EXPECT_EQ(inst.CountLines("of an earlier service's tree"), 2);
+    ASSERT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
+    EXPECT_TRUE(Marked(marker, inst.port(0)).empty());
     if (getenv("TREE_DEBUG")) std::cerr << testutil::ReadFile(inst.log());
 }
 
