@@ -154,7 +154,7 @@ void AppServerProcess::carryOut(unsigned action, Clock::time_point now, const Ar
     if (action & kEnded) {
         countFailure(FailedEnd(argument.status), now);
         if (FailedEnd(argument.status))
-            mFailure = DescribeEnd(argument.status);
+            mFailure = DescribeEnd(argument.status) + heldBy();
         LogEnd(argument.status);
         mEndLogged = true;
     }
@@ -174,10 +174,7 @@ void AppServerProcess::carryOut(unsigned action, Clock::time_point now, const Ar
         long seconds = static_cast<long>(mStartTimeout.count());
         say("Server [%s]:%hu did not accept connections within %ld s", mHost.c_str(), mPort,
             seconds);
-        mFailure = "did not accept connections within " + std::to_string(seconds) + " s";
-        if (!mForeignHolder.empty())
-            mFailure += "; port " + std::to_string(mPort) + " is held by " + mForeignHolder +
-                        ", which is not this server";
+        mFailure = "did not accept connections within " + std::to_string(seconds) + " s" + heldBy();
         ++mFailCount;
         mPurpose = StopPurpose::Fail;
     }
@@ -244,6 +241,14 @@ bool AppServerProcess::signalChild(int signal)
     if (signal != SIGKILL)
         kill(mPid, SIGCONT);
     return true;
+}
+
+std::string AppServerProcess::heldBy() const
+{
+    if (mForeignHolder.empty())
+        return "";
+    return "; port " + std::to_string(mPort) + " is held by " + mForeignHolder +
+           ", which is not this server";
 }
 
 bool AppServerProcess::signalTree(int signal)
@@ -360,6 +365,10 @@ bool AppServerProcess::onDeadline(Clock::time_point now)
 
 bool AppServerProcess::requestStop(StopPurpose purpose, Clock::time_point now)
 {
+    // Its tree as it is before the stop begins: a child that left the
+    // session is proven by its parent only while that parent lives.
+    if (mTrees != nullptr && IsLive(mState))
+        mTrees->members(*this);
     Argument argument;
     argument.purpose = purpose;
     return apply(ServerEvent::Stop, now, argument) & kSendRequest;

@@ -160,6 +160,9 @@ private:
     bool signalChild(int signal);
     // Sends `signal` to the whole tree (mTrees), else as signalChild.
     bool signalTree(int signal);
+    // "; port P is held by pid N (comm), which is not this server" when a
+    // foreign holder of its port was seen since its start; else "".
+    std::string heldBy() const;
     // The line naming what outlived the leader.
     void sayOutlived(const std::vector<pid_t>& left);
     // What the lines of a stop's later steps begin with, by its purpose.

@@ -49,6 +49,9 @@ bool CAppServerManager::leaderEnded(AppServerProcess& record, Clock::time_point 
 {
     pid_t leader = record.mPid;
     int status = HeldStatus(leader);
+    // A start that ends before it serves may have found its port taken.
+    if (record.mState == ServerState::Starting)
+        servesItself(record);
     std::vector<pid_t> left;
     for (const KXProcIdentity& member : mTrees->members(record))
         if (member.pid != leader)
