@@ -111,9 +111,25 @@ std::string FormatEndpoint(const std::string& address, unsigned short port)
     return address + ":" + std::to_string(port);
 }
 
+// "procs 3", "mem 41.2 MiB", "cpu 0.35 s"; "-" for a tree not read.
+static void AddFigures(const ServerStatus& s, std::vector<std::string>& row)
+{
+    char mem[48] = "mem -";
+    char cpu[48] = "cpu -";
+    if (s.measured) {
+        snprintf(mem, sizeof mem, "mem %.1f MiB", double(s.figures.memoryBytes) / (1024.0 * 1024.0));
+        snprintf(cpu, sizeof cpu, "cpu %.2f s", s.figures.cpuSeconds);
+    }
+    row.push_back("procs " + (s.measured ? std::to_string(s.figures.processes) : std::string("-")));
+    row.push_back(mem);
+    row.push_back(cpu);
+}
+
 std::string FormatServerTable(const std::vector<ServerStatus>& servers)
 {
-    const size_t kColumns = 6;
+    // Contained trees add their figures: processes, memory, CPU time.
+    bool trees = !servers.empty() && !servers[0].containment.empty();
+    const size_t kColumns = trees ? 9 : 6;
     std::vector<std::vector<std::string>> rows;
     std::vector<size_t> widths(kColumns, 0);
     for (const ServerStatus& s : servers) {
@@ -129,6 +145,8 @@ std::string FormatServerTable(const std::vector<ServerStatus>& servers)
                                ? std::string("-")
                                : s.lastEnd + " at " + LocalTime(s.lastEndTime, "%Y-%m-%d %H:%M:%S")),
         };
+        if (trees)
+            AddFigures(s, row);
         for (size_t c = 0; c < kColumns; ++c)
             widths[c] = std::max(widths[c], row[c].size());
         rows.push_back(std::move(row));
@@ -176,7 +194,7 @@ std::string JsonString(const std::string& text)
 }
 
 // The tree's keys; its figures are 0 while none were read.
-std::string JsonTree(const ServerStatus& s)
+static std::string JsonTree(const ServerStatus& s)
 {
     char cpu[32];
     snprintf(cpu, sizeof cpu, "%.2f", s.figures.cpuSeconds);
