@@ -179,6 +179,7 @@ void AppServerProcess::carryOut(unsigned action, Clock::time_point now, const Ar
         mPurpose = StopPurpose::Fail;
     }
     if (action & kGiveUpProbe) {
+        ++mProbeFailures;  // this one, which reached the limit
         say("Server [%s]:%hu failed %u liveness probes in a row; restarting it", mHost.c_str(),
             mPort, mProbeFailures);
         mFailure = "did not answer " + std::to_string(mProbeFailures) + " liveness probes";
