@@ -49,6 +49,16 @@ void ServerTrees::closeTree(Tree& tree)
     CloseFd(tree.eventsFd);
 }
 
+void ServerTrees::removeParent()
+{
+    // One still holding a stuck tree stays for the next start to find.
+    int ownFd = -1;
+    if (mParentFd >= 0 && KXCgroupOpenPlace(&mContainment.place, nullptr, 0, &ownFd) == ERROR_NONE) {
+        KXCgroupRemove(ownFd, mContainment.parent.c_str());
+        close(ownFd);
+    }
+}
+
 const char* ServerTrees::modeName() const
 {
     return cgroup() ? "cgroup" : "session";

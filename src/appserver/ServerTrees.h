@@ -32,6 +32,8 @@ public:
     // throws), makes the service the reaper of its orphans and opens the
     // installation's cgroup; returns the start line for the log.
     std::string choose(Containment setting, const std::string& installation);
+    // The service stops with no tree left: the installation's cgroup goes.
+    void removeParent();
     const TreeContainment& containment() const { return mContainment; }
     bool cgroup() const { return mContainment.mode == Containment::Cgroup; }
     // "cgroup" or "session".
