@@ -20,7 +20,8 @@ const size_t kIPListBufferSize = 8192;
 }  // namespace
 
 CAppServerManager::CAppServerManager()
-    : mBaseDir(CTarvelEnv::baseDir()), mRequests(std::make_unique<StopRequests>())
+    : mBaseDir(CTarvelEnv::baseDir()), mRequests(std::make_unique<StopRequests>()),
+      mTrees(std::make_unique<ServerTrees>())
 {
 }
 
@@ -93,6 +94,9 @@ void CAppServerManager::configure(AppServerProcess& record) const
                      record.mTarget.length != 0;
     record.mStartTimeout = std::chrono::seconds(mSettings.startTimeout);
     record.mProbeLimit = static_cast<unsigned>(mSettings.livenessFailures);
+    record.mStopTimeout = std::chrono::seconds(mSettings.stopTimeout);
+    record.mKillTimeout = std::chrono::seconds(mSettings.killTimeout);
+    record.mTrees = mContained ? mTrees.get() : nullptr;
 }
 
 // The hard stop's first step on every server that runs: no shutdown

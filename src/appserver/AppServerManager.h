@@ -13,6 +13,8 @@
 //   OperatorRequests.cpp  lookup, settle (announcements to waiters, probes),
 //                         the operator's stop, start and restart
 //   FullStop.cpp          stopServers and its progress lines
+//   TreeReaping.cpp       contain, and the ends of the servers' trees: leaders
+//                         held until their tree is signalled, adopted orphans
 //   ReloadApply.cpp       applyReload: what a reload's plan changes at once
 //   RollingReload.cpp     reload: the rolling restarts, the summary
 #pragma once
@@ -29,6 +31,7 @@
 #include "endpoints/EventLoop.h"
 #include "appserver/Probes.h"
 #include "appserver/ReloadPlan.h"
+#include "appserver/ServerTrees.h"
 #include "config/ServiceSettings.h"
 
 class StopRequests;
@@ -74,6 +77,17 @@ public:
     // added later. Without it nothing is probed: a fork counts as serving.
     void setSettings(const ServiceSettings& settings);
     const ServiceSettings& settings() const { return mSettings; }
+    // Contains the servers' trees from now on, as CONTAINMENT (settings)
+    // says: logs the mode chosen, makes the service the reaper of orphans,
+    // and stops what an earlier service left of its trees. Call once, after
+    // setSettings and buildTables, before the first start. Throws
+    // CWIException when cgroup is asked for and cannot be had.
+    void contain();
+    // Reads the trees' figures now unless they were read within the last
+    // second (for -servers and a scrape).
+    void refreshFigures();
+    // The trees (their containment); null before contain.
+    const ServerTrees* trees() const { return mContained ? mTrees.get() : nullptr; }
     // Fills the table from WebInterface.conf, ServerConfig.xml and the
     // address list; call once. The loop's signals are set up by its first
     // use (startServers or a wait), before the first child.
@@ -173,6 +187,21 @@ private:
     // Reaps every ended child into its record; true when one was a record's.
     // The end lines go to `later`, written once the pass's starts are made.
     bool reapChildren(Clock::time_point now, std::vector<std::string>* later);
+    // The same with contained trees: a leader's zombie is held until what
+    // is left of its tree is signalled, adopted orphans are reaped for their
+    // server, and a record ends once its tree is empty.
+    bool reapTrees(Clock::time_point now, std::vector<std::string>* later);
+    bool leaderEnded(AppServerProcess& record, Clock::time_point now,
+                     std::vector<std::string>* later);
+    // A readiness probe's success counts only when the listener is the
+    // server's own; a foreign holder is logged once.
+    bool servesItself(AppServerProcess& record);
+    // Reads every tree's figures, then recycles what is over its memory limit.
+    void account(Clock::time_point now);
+    void recycleOverLimit(Clock::time_point now);
+    // True when `record` may be recycled now: no other server of its pool
+    // is being recycled or does not serve.
+    bool poolAllowsRecycle(const AppServerProcess& record) const;
     // A running reload (RollingReload.cpp).
     struct Rollout {
         ReloadListener listener;
@@ -214,6 +243,9 @@ private:
     std::unique_ptr<StopRequests> mRequests;
     std::unique_ptr<Rollout> mReload;
     Probes mProbes;
+    std::unique_ptr<ServerTrees> mTrees;
+    bool mContained = false;  // contain() was called
+    Clock::time_point mLastAccount{};
     ServiceSettings mSettings;
     bool mProbing = false;  // setSettings was called: probes as the settings say
     std::map<uint64_t, Waiter> mWaiters;  // by record id

@@ -10,6 +10,7 @@
 
 #include "appserver/ProcessLaunch.h"
 #include "appserver/RecordViews.h"
+#include "appserver/ServerTrees.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
@@ -89,7 +90,7 @@ unsigned AppServerProcess::apply(ServerEvent event, Clock::time_point now, const
     ServerState from = mState;
     mState = row->next;
     mChanged = mChanged || from != mState;
-    auto wait = ServerWait(row->wait, mStartTimeout);
+    auto wait = ServerWait(row->wait, mStartTimeout, mStopTimeout, mKillTimeout);
     if (row->base == DeadlineBase::Clear)
         mDeadline = Clock::time_point::max();
     else if (row->base == DeadlineBase::Now)
@@ -149,9 +150,12 @@ void AppServerProcess::carryOut(unsigned action, Clock::time_point now, const Ar
     if (action & kEnded) {
         countFailure(FailedEnd(argument.status), now);
         if (FailedEnd(argument.status))
-            mFailure = DescribeEnd(argument.status);
+            mFailure = DescribeEnd(argument.status) + heldBy();
         LogEnd(argument.status);
+        mEndLogged = true;
     }
+    if (action & kOutlived)
+        sayOutlived(argument.left);
     if (action & kProbeMiss) {
         if (++mProbeFailures == 1)
             say("Server [%s]:%hu not answering: %s", mHost.c_str(), mPort, argument.reason.c_str());
@@ -166,7 +170,7 @@ void AppServerProcess::carryOut(unsigned action, Clock::time_point now, const Ar
         long seconds = static_cast<long>(mStartTimeout.count());
         say("Server [%s]:%hu did not accept connections within %ld s", mHost.c_str(), mPort,
             seconds);
-        mFailure = "did not accept connections within " + std::to_string(seconds) + " s";
+        mFailure = "did not accept connections within " + std::to_string(seconds) + " s" + heldBy();
         ++mFailCount;
         mPurpose = StopPurpose::Fail;
     }
@@ -184,19 +188,20 @@ void AppServerProcess::carryOutStop(unsigned action, const Argument& argument)
 {
     if ((action & kFailedShutdown) || ((action & kReaped) && argument.lost))
         say("Failed to shut down application server at [%s]:%hu after %lld sec. (%d)",
-            mHost.c_str(), mPort, static_cast<long long>(stoptimes::kRequestWait.count()),
-            mSendStatus);
+            mHost.c_str(), mPort, static_cast<long long>(mStopTimeout.count()), mSendStatus);
     if (action & kTerminate)
-        signalChild(SIGTERM);
-    if ((action & kKill) && signalChild(SIGKILL))
+        signalTree(SIGTERM);
+    if ((action & kKill) && signalTree(SIGKILL))
         say("%skilled \"%s\" (pid %d) after %lld s", stopPrefix().c_str(), mCommand.c_str(),
-            static_cast<int>(mPid), static_cast<long long>(stoptimes::kSignalWait.count()));
+            static_cast<int>(mPid), static_cast<long long>(mKillTimeout.count()));
     // SIGKILL cannot be refused, but a process stuck in the kernel ends
     // only when it leaves it.
     if (action & kReportStuck)
         say("%s\"%s\" (pid %d) still running %lld s after SIGKILL", stopPrefix().c_str(),
-            mCommand.c_str(), static_cast<int>(mPid),
-            static_cast<long long>(stoptimes::kSignalWait.count()));
+            mCommand.c_str(), static_cast<int>(mPid), static_cast<long long>(mKillTimeout.count()));
+    if ((action & kReportFailEnd) && !mEndLogged)
+        say("Server [%s]:%hu ended with %s after its stop", mHost.c_str(), mPort,
+            DescribeEnd(argument.status).c_str());
     if (action & kReportHeld)
         say("Server [%s]:%hu stopped by operator", mHost.c_str(), mPort);
     if (action & kLiftThrottle) {
@@ -234,6 +239,33 @@ bool AppServerProcess::signalChild(int signal)
     return true;
 }
 
+std::string AppServerProcess::heldBy() const
+{
+    if (mForeignHolder.empty())
+        return "";
+    return "; port " + std::to_string(mPort) + " is held by " + mForeignHolder +
+           ", which is not this server";
+}
+
+bool AppServerProcess::signalTree(int signal)
+{
+    if (mTrees == nullptr)
+        return signalChild(signal);
+    return mTrees->signal(*this, signal) > 0;
+}
+
+void AppServerProcess::sayOutlived(const std::vector<pid_t>& left)
+{
+    std::string pids;
+    for (size_t i = 0; i < left.size() && i < 20; ++i)
+        pids += (i == 0 ? "" : ", ") + std::to_string(left[i]);
+    if (left.size() > 20)
+        pids += ", ...";
+    say("Server [%s]:%hu: %zu process%s of its tree outlived it (pid%s %s); stopping %s",
+        mHost.c_str(), mPort, left.size(), left.size() == 1 ? "" : "es",
+        left.size() == 1 ? "" : "s", pids.c_str(), left.size() == 1 ? "it" : "them");
+}
+
 void AppServerProcess::countFailure(bool failure, Clock::time_point now)
 {
     if (failure && now - mStarted < stoptimes::kQuickFailure) {
@@ -253,7 +285,14 @@ void AppServerProcess::launch(Clock::time_point now)
     mStartTime = time(nullptr);
     mStarted = now;
     mPurpose = StopPurpose::None;
-    pid_t pid = LaunchProcess({mCommand, mOutputFile});
+    mLeaderGone = false;
+    mEndLogged = false;
+    mMeasured = false;
+    mOverLimit = 0;
+    mForeignHolder.clear();
+    LaunchOptions options{mCommand, mOutputFile};
+    options.cgroupFd = mTrees != nullptr ? mTrees->prepareStart(*this) : -1;
+    pid_t pid = LaunchProcess(options);
     if (pid < 0) {
         int error = errno;
         Argument argument;
@@ -265,6 +304,8 @@ void AppServerProcess::launch(Clock::time_point now)
     if (mPid != 0)
         ++mRestarts;
     mPid = pid;
+    if (mTrees != nullptr)
+        mTrees->started(*this, pid);
     mReadySeconds = -1;
     mProbeFailures = 0;
     KXLogWrite(CLog::_pKXLog, "Process::start(): started \"%s\"", mCommand.c_str());
@@ -298,6 +339,21 @@ void AppServerProcess::onEnd(int status, Clock::time_point now, std::vector<std:
     mLater = nullptr;
 }
 
+void AppServerProcess::onLeaderEnd(int status, const std::vector<pid_t>& left,
+                                   Clock::time_point now, std::vector<std::string>* later)
+{
+    mStatus = status;
+    mEndTime = time(nullptr);
+    mLeaderGone = true;
+    Argument argument;
+    argument.status = status;
+    argument.purpose = StopPurpose::Fail;
+    argument.left = left;
+    mLater = later;
+    apply(ServerEvent::Outlived, now, argument);
+    mLater = nullptr;
+}
+
 bool AppServerProcess::onDeadline(Clock::time_point now)
 {
     return apply(ServerEvent::Deadline, now) & kSendRequest;
@@ -305,6 +361,10 @@ bool AppServerProcess::onDeadline(Clock::time_point now)
 
 bool AppServerProcess::requestStop(StopPurpose purpose, Clock::time_point now)
 {
+    // Its tree as it is before the stop begins: a child that left the
+    // session is proven by its parent only while that parent lives.
+    if (mTrees != nullptr && IsLive(mState))
+        mTrees->members(*this);
     Argument argument;
     argument.purpose = purpose;
     return apply(ServerEvent::Stop, now, argument) & kSendRequest;
@@ -315,7 +375,7 @@ void AppServerProcess::onRequestDone(bool sent, int sendStatus, Clock::time_poin
     if (mState != ServerState::StopRequested)
         return;
     mSendStatus = sendStatus;
-    if (sent && !OurUnreapedChild(mPid)) {
+    if (sent && !mLeaderGone && !OurUnreapedChild(mPid)) {
         // Not a child of ours any more: nothing to wait for, and its id must
         // not be signalled.
         Argument argument;

@@ -14,7 +14,10 @@
 
 #include "appserver/Probes.h"
 #include "appserver/ServerState.h"
+#include "appserver/TreeContainment.h"
 #include "foundation/StopTimes.h"
+
+class ServerTrees;
 
 class AppServerProcess {
 public:
@@ -62,6 +65,18 @@ public:
     unsigned mProbeLimit = 3;  // liveness failures in a row that restart it
     ProbeTarget mTarget;       // where it is probed; resolved when the table is built
     uint64_t mRequest = 0;     // the shutdown request in flight (StopRequests serial); 0: none
+    std::chrono::seconds mStopTimeout = stoptimes::kRequestWait;  // after the request
+    std::chrono::seconds mKillTimeout = stoptimes::kSignalWait;   // after SIGTERM, after SIGKILL
+    // The manager's trees (not owned): signals go to the whole tree, and a
+    // start goes into its cgroup. Null: only the leader is signalled.
+    ServerTrees* mTrees = nullptr;
+    bool mLeaderGone = false;  // its leader was reaped; the rest of its tree is being stopped
+    bool mEndLogged = false;   // the end of this run was logged already
+    TreeFigures mFigures;      // the tree's last reading
+    bool mMeasured = false;    // mFigures belong to the running tree
+    unsigned long mRecycles = 0;  // recycles for the memory limit
+    int mOverLimit = 0;        // readings over the memory limit in a row
+    std::string mForeignHolder;  // "pid N (comm)" holding its port; empty: none seen
 
     // The handlers below hand one event (with its argument) to the table
     // and carry out the row that matches (ServerState.cpp); the row's
@@ -85,6 +100,11 @@ public:
     // being stopped. With `later`, the log lines go there instead, for the
     // caller to write once the pass's starts are made.
     void onEnd(int status, Clock::time_point now, std::vector<std::string>* later = nullptr);
+    // Its leader ended with `status` (held, not reaped yet) and `left` of
+    // its tree outlived it: they are signalled, and onEnd follows once the
+    // tree is empty. Lines go to `later` as for onEnd.
+    void onLeaderEnd(int status, const std::vector<pid_t>& left, Clock::time_point now,
+                     std::vector<std::string>* later = nullptr);
     // Asks for a stop with `purpose`; true when the shutdown request must now
     // be sent (the caller hands it to a thread and reports onRequestDone).
     // A record being stopped already keeps its sequence (TakenPurpose).
@@ -121,6 +141,7 @@ private:
         bool lost = false;                        // End: not a child of ours any more
         std::string reason;                       // ForkFailed, ProbeFailed
         double seconds = 0;                       // Ready: since the start
+        std::vector<pid_t> left;                  // Outlived: what is left of the tree
     };
     // Moves the record by the table and carries out the row's actions;
     // returns the row's actions (the caller carries out kSendRequest).
@@ -137,6 +158,13 @@ private:
     // Sends `signal` (and SIGCONT) only to an unreaped child of ours; false
     // when the pid is none.
     bool signalChild(int signal);
+    // Sends `signal` to the whole tree (mTrees), else as signalChild.
+    bool signalTree(int signal);
+    // "; port P is held by pid N (comm), which is not this server" when a
+    // foreign holder of its port was seen since its start; else "".
+    std::string heldBy() const;
+    // The line naming what outlived the leader.
+    void sayOutlived(const std::vector<pid_t>& left);
     // What the lines of a stop's later steps begin with, by its purpose.
     std::string stopPrefix() const;
     // Counts the end or the failed fork as a quick failure or resets the count.

@@ -43,8 +43,11 @@ bool CAppServerManager::stopServers()
     // its thread logs, and the process may exit right after this stop.
     mRequests->waitIdle();
     mNextProgress = Clock::time_point::max();
-    return std::none_of(mProcesses.begin(), mProcesses.end(),
-                        [](const AppServerProcess& r) { return HasProcess(r.mState); });
+    bool noneLeft = std::none_of(mProcesses.begin(), mProcesses.end(),
+                                 [](const AppServerProcess& r) { return HasProcess(r.mState); });
+    if (noneLeft && mContained)
+        mTrees->removeParent();
+    return noneLeft;
 }
 
 // Done when no record has a process, or those left outlived SIGKILL and

@@ -2,6 +2,8 @@
 
 #include <sys/wait.h>
 
+#include "appserver/ServerTrees.h"
+
 WaitEnd::WaitEnd(int waitStatus)
     : exited(WIFEXITED(waitStatus)),
       code(WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 0),
@@ -37,6 +39,11 @@ ServerStatus StatusOf(const AppServerProcess& record, time_t now)
         s.lastEnd = DescribeEnd(record.mStatus);
         s.lastEndTime = record.mEndTime;
     }
+    if (record.mTrees != nullptr)
+        s.containment = record.mTrees->modeName();
+    s.measured = runs && record.mMeasured;
+    if (s.measured)
+        s.figures = record.mFigures;
     return s;
 }
 
@@ -58,6 +65,11 @@ ServerMetrics MetricsOf(const AppServerProcess& record)
     m.readySeconds = record.serving() ? record.mReadySeconds : -1;
     m.probeFailures = record.mProbeFailures;
     m.throttled = record.throttled();
+    m.measured = HasProcess(record.mState) && record.mMeasured;
+    m.processes = static_cast<double>(record.mFigures.processes);
+    m.memoryBytes = static_cast<double>(record.mFigures.memoryBytes);
+    m.cpuSeconds = record.mFigures.cpuSeconds;
+    m.recycles = record.mRecycles;
     return m;
 }
 

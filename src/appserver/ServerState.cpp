@@ -42,13 +42,16 @@ const ServerRow kRows[] = {
 {On(S::NotAnswering), E::Deadline,     G::OverThrottle, S::NotAnswering,  kLiftThrottle,                   B::Clear, W::Zero,         N::None},
 {On(S::Serving),      E::Deadline,     G::Any,          S::Serving,       kNoAction,                       B::Keep, W::Zero,          N::None},
 {On(S::NotAnswering), E::Deadline,     G::Any,          S::NotAnswering,  kNoAction,                       B::Keep, W::Zero,          N::None},
-{kServing,            E::ProbeFailed,  G::ProbeLimit,   S::StopRequested, kProbeMiss | kGiveUpProbe | kSendRequest, B::Clear, W::Zero, N::Failed},
+{kServing,            E::ProbeFailed,  G::ProbeLimit,   S::Terminating,   kProbeMiss | kGiveUpProbe | kTerminate, B::Now, W::SignalWait,     N::Failed},
 {kServing,            E::ProbeFailed,  G::Any,          S::NotAnswering,  kProbeMiss,                      B::Keep, W::Zero,          N::None},
 {On(S::NotAnswering), E::ProbeOk,      G::Any,          S::Serving,       kProbeHit,                       B::Keep, W::Zero,          N::None},
 // A live process that ends was not asked to: a failure unless it exited 0.
 {kLive,               E::End,          G::Throttles,    S::Throttled,     kEnded | kReportThrottle,        B::LastStart, W::ThrottleHold, N::Failed},
 {kLive,               E::End,          G::Any,          S::Down,          kEnded,                          B::Now, W::Zero,           N::Failed},
 {kLive,               E::Stop,         G::Any,          S::StopRequested, kTakePurpose | kSendRequest,     B::Clear, W::Zero,         N::None},
+// Its leader ended, and processes of its tree are left: they are stopped
+// before the server starts again (a failure's stop, the end counted now).
+{kLive,               E::Outlived,     G::Any,          S::Terminating,   kEnded | kOutlived | kTakePurpose | kTerminate, B::Now, W::SignalWait, N::Failed},
 // The stop sequence: the request, its wait, SIGTERM, SIGKILL, stuck.
 {On(S::StopRequested), E::RequestSent, G::Any,          S::StopRequested, kNoAction,                       B::Now, W::RequestWait,    N::None},
 {On(S::StopRequested), E::RequestFailed, G::Any,        S::Terminating,   kTerminate,                      B::Now, W::SignalWait,     N::None},
@@ -62,11 +65,17 @@ const ServerRow kRows[] = {
 {On(S::StopRequested), E::Readded,     G::Any,          S::StopRequested, kReadmit,                        B::Keep, W::Zero,          N::None},
 {On(S::Terminating),  E::Readded,      G::Any,          S::Terminating,   kReadmit,                        B::Keep, W::Zero,          N::None},
 {On(S::Killing),      E::Readded,      G::Any,          S::Killing,       kReadmit,                        B::Keep, W::Zero,          N::None},
+// The leader of a stopped tree ended first: the rest is signalled at once,
+// and the stop ends with the tree's last process (End).
+{On(S::StopRequested), E::Outlived,    G::Any,          S::Terminating,   kTerminate,                      B::Now, W::SignalWait,     N::None},
+{On(S::Terminating),  E::Outlived,     G::Any,          S::Terminating,   kNoAction,                       B::Keep, W::Zero,          N::None},
+{On(S::Killing),      E::Outlived,     G::Any,          S::Killing,       kNoAction,                       B::Keep, W::Zero,          N::None},
 // The end of a stopped process: what follows is the stop's purpose.
 {kStopping,           E::End,          G::Hold,         S::Held,          kReaped | kReportHeld,           B::Clear, W::Zero,         N::Stopped},
 {kStopping,           E::End,          G::Restart,      S::Down,          kReaped,                         B::Now, W::Zero,           N::None},
-{kStopping,           E::End,          G::FailThrottled, S::Throttled,    kReaped | kReportThrottle,       B::LastStart, W::ThrottleHold, N::None},
-{kStopping,           E::End,          G::Fail,         S::Down,          kReaped,                         B::Now, W::Zero,           N::None},
+{kStopping,           E::End,          G::Recycle,      S::Down,          kReaped,                         B::Now, W::Zero,           N::None},
+{kStopping,           E::End,          G::FailThrottled, S::Throttled,    kReaped | kReportFailEnd | kReportThrottle, B::LastStart, W::ThrottleHold, N::None},
+{kStopping,           E::End,          G::Fail,         S::Down,          kReaped | kReportFailEnd,        B::Now, W::Zero,           N::None},
 {kStopping,           E::End,          G::Remove,       S::Down,          kReaped,                         B::Clear, W::Zero,         N::Removed},
 {kStopping,           E::End,          G::Any,          S::Down,          kReaped,                         B::Clear, W::Zero,         N::None},
 // No process: the throttle's end, the operator, a stop with nothing to stop.
@@ -100,6 +109,8 @@ bool GuardHolds(Guard guard, const ServerFacts& facts)
         return facts.purpose == StopPurpose::Remove;
     case G::Fail:
         return facts.purpose == StopPurpose::Fail;
+    case G::Recycle:
+        return facts.purpose == StopPurpose::Recycle;
     case G::FailThrottled:
         return facts.purpose == StopPurpose::Fail && facts.overThrottle;
     case G::OverThrottle:
@@ -120,7 +131,8 @@ const ServerRow* FindRow(ServerState state, ServerEvent event, const ServerFacts
     return nullptr;
 }
 
-std::chrono::seconds ServerWait(Wait wait, std::chrono::seconds startTimeout)
+std::chrono::seconds ServerWait(Wait wait, std::chrono::seconds startTimeout,
+                                std::chrono::seconds stopTimeout, std::chrono::seconds killTimeout)
 {
     switch (wait) {
     case W::Zero:
@@ -134,9 +146,9 @@ std::chrono::seconds ServerWait(Wait wait, std::chrono::seconds startTimeout)
     case W::ThrottleHold:
         return stoptimes::kThrottleHold;
     case W::RequestWait:
-        return stoptimes::kRequestWait;
+        return stopTimeout;
     case W::SignalWait:
-        return stoptimes::kSignalWait;
+        return killTimeout;
     }
     return std::chrono::seconds{0};
 }

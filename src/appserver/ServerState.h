@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "foundation/StopTimes.h"
+
 enum class ServerState {
     Down,           // no process; started once its deadline has come
     Starting,       // forked; does not accept connections yet
@@ -37,6 +39,8 @@ enum class StopPurpose {
     Remove,    // gone from the configuration: the record goes with the process
     Fail,      // it failed (no readiness in time, no liveness): its end counts as a
                // failure, and the throttle decides when it starts again
+    Recycle,   // its tree uses more memory than its limit: started again at once,
+               // not a failure
 };
 
 // What happens to a record. The argument an event brings is named.
@@ -52,8 +56,10 @@ enum class ServerEvent {
     RequestFailed,  // no connection came about: the request cannot go out
     OperatorStart,  // the operator starts a server that has no process
     Readded,        // a reload takes back a server whose removal runs
+    Outlived,       // its leader ended and was reaped, processes of its tree are left
+                    // (the wait status, their pids); End follows once the tree is empty
 };
-constexpr size_t kServerEventCount = 11;
+constexpr size_t kServerEventCount = 12;
 
 // What a row does besides moving the record; several may be joined with |,
 // and they are carried out in the order below. Each owns its log line.
@@ -79,6 +85,8 @@ enum ServerAction : unsigned {
     kReportThrottle = 1u << 17, // the starts are held back (once per run of failures)
     kRelease = 1u << 18,        // the operator's start: no hold, no throttle
     kReadmit = 1u << 19,        // the removal becomes a restart
+    kOutlived = 1u << 20,       // names what is left of its tree ("outlived it"); a failure's stop
+    kReportFailEnd = 1u << 21,  // how a server stopped for failing ended ("ended with")
 };
 
 // Where the next deadline is counted from.
@@ -106,7 +114,7 @@ struct ServerFacts {
 // A condition on the facts under which a row applies.
 enum class Guard {
     Any,
-    Hold, Restart, Remove, Fail,  // the purpose is this one
+    Hold, Restart, Remove, Fail, Recycle,  // the purpose is this one
     FailThrottled,                // the purpose is Fail, and the throttle holds
     OverThrottle,                 // the throttle holds
     Throttles,                    // this failure makes the throttle hold
@@ -142,8 +150,10 @@ bool GuardHolds(Guard guard, const ServerFacts& facts);
 // The row for `state` on `event` with `facts`, from the table; null when the
 // event means nothing there: the record stays as it is, deadline kept.
 const ServerRow* FindRow(ServerState state, ServerEvent event, const ServerFacts& facts);
-// The length of a named wait; `startTimeout` is the record's own.
-std::chrono::seconds ServerWait(Wait wait, std::chrono::seconds startTimeout);
+// The length of a named wait; the times given are the record's own.
+std::chrono::seconds ServerWait(Wait wait, std::chrono::seconds startTimeout,
+                                std::chrono::seconds stopTimeout = stoptimes::kRequestWait,
+                                std::chrono::seconds killTimeout = stoptimes::kSignalWait);
 
 // The purpose a record takes on a Stop with `asked`: one being stopped
 // keeps its sequence, and only a full stop or a removal outranks what it

@@ -72,9 +72,25 @@ void GroupByPool(std::vector<ServerStatus>& servers)
                      [](const ServerStatus& a, const ServerStatus& b) { return a.pool < b.pool; });
 }
 
+// "procs 3", "mem 41.2 MiB", "cpu 0.35 s"; "-" for a tree not read.
+static void AddFigures(const ServerStatus& s, std::vector<std::string>& row)
+{
+    char mem[48] = "mem -";
+    char cpu[48] = "cpu -";
+    if (s.measured) {
+        snprintf(mem, sizeof mem, "mem %.1f MiB", double(s.figures.memoryBytes) / (1024.0 * 1024.0));
+        snprintf(cpu, sizeof cpu, "cpu %.2f s", s.figures.cpuSeconds);
+    }
+    row.push_back("procs " + (s.measured ? std::to_string(s.figures.processes) : std::string("-")));
+    row.push_back(mem);
+    row.push_back(cpu);
+}
+
 std::string FormatServerTable(const std::vector<ServerStatus>& servers)
 {
-    const size_t kColumns = 7;
+    // Contained trees add their figures: processes, memory, CPU time.
+    bool trees = !servers.empty() && !servers[0].containment.empty();
+    const size_t kColumns = trees ? 10 : 7;
     std::vector<std::vector<std::string>> rows;
     std::vector<size_t> widths(kColumns, 0);
     for (const ServerStatus& s : servers) {
@@ -91,6 +107,8 @@ std::string FormatServerTable(const std::vector<ServerStatus>& servers)
                                ? std::string("-")
                                : s.lastEnd + " at " + LocalTime(s.lastEndTime, "%Y-%m-%d %H:%M:%S")),
         };
+        if (trees)
+            AddFigures(s, row);
         for (size_t c = 0; c < kColumns; ++c)
             widths[c] = std::max(widths[c], row[c].size());
         rows.push_back(std::move(row));
@@ -137,6 +155,17 @@ std::string JsonString(const std::string& text)
     return out + "\"";
 }
 
+// The tree's keys; its figures are 0 while none were read.
+static std::string JsonTree(const ServerStatus& s)
+{
+    char cpu[32];
+    snprintf(cpu, sizeof cpu, "%.2f", s.figures.cpuSeconds);
+    return ", \"containment\": " + JsonString(s.containment) +
+           ", \"processes\": " + std::to_string(s.figures.processes) +
+           ", \"memory_bytes\": " + std::to_string(s.figures.memoryBytes) +
+           ", \"cpu_seconds\": " + cpu;
+}
+
 std::string FormatServerJson(const std::vector<ServerStatus>& servers)
 {
     std::string text = "[";
@@ -157,6 +186,8 @@ std::string FormatServerJson(const std::vector<ServerStatus>& servers)
         text += ", \"probe_failures\": " + std::to_string(s.probeFailures);
         if (!s.pool.empty())
             text += ", \"pool\": " + JsonString(s.pool);
+        if (!s.containment.empty())
+            text += JsonTree(s);
         text += "}";
     }
     text += servers.empty() ? "]\n" : "\n]\n";

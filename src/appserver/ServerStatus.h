@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "appserver/TreeContainment.h"
 #include "foundation/HostPort.h"
 
 struct ServerStatus {
@@ -25,6 +26,10 @@ struct ServerStatus {
     double readySeconds = -1;  // from the last start to serving; < 0 when it does not serve
     unsigned probeFailures = 0;  // liveness probes failed in a row
     std::string pool{};        // its ServerConfig.xml pool; empty when the table names none
+    std::string containment = "";  // "cgroup" or "session"; empty: trees not contained
+    // The tree's last reading (processes, resident bytes, CPU seconds since its start).
+    TreeFigures figures{};
+    bool measured = false;     // figures were read for the running tree
 };
 
 // "HH:MM:SS" (or "Nd HH:MM:SS") for a number of seconds.
@@ -40,8 +45,9 @@ void GroupByPool(std::vector<ServerStatus>& servers);
 std::string FormatServerTable(const std::vector<ServerStatus>& servers);
 // A JSON array of objects with the keys address, port, pid, state,
 // throttled_until, uptime_s, restarts, last_end, last_end_time, ready,
-// ready_s, probe_failures and pool (left out when the server has none); one
-// object per line.
+// ready_s, probe_failures, pool (left out when the server has none) and,
+// with contained trees, containment, processes, memory_bytes and
+// cpu_seconds; one object per line.
 std::string FormatServerJson(const std::vector<ServerStatus>& servers);
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);

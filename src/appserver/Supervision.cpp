@@ -92,6 +92,8 @@ void CAppServerManager::removeSource(LoopSource* source)
 
 bool CAppServerManager::reapChildren(Clock::time_point now, std::vector<std::string>* later)
 {
+    if (mContained)
+        return reapTrees(now, later);
     bool any = false;
     for (;;) {
         int status = 0;
@@ -152,8 +154,10 @@ void CAppServerManager::takeProbes(const std::vector<Probes::Result>& results,
         AppServerProcess* record = findRecord(result.id);
         if (record == nullptr)
             continue;
-        if (result.kind == Probes::Kind::Ready)
-            record->onReady(now);
+        if (result.kind == Probes::Kind::Ready) {
+            if (!mContained || servesItself(*record))
+                record->onReady(now);
+        }
         else if (record->onProbe(result.ok, result.reason, now))
             queueRequest(*record);
     }

@@ -119,13 +119,20 @@ void WriteStates(Exposition& out, const std::vector<std::string>& labels,
     }
 }
 
-void WriteServers(Exposition& out, const std::vector<ServerMetrics>& servers, const std::vector<std::string>& states)
+// Each server's labels: address, port and, where the table names one, pool.
+std::vector<std::string> ServerLabels(const std::vector<ServerMetrics>& servers)
 {
     std::vector<std::string> labels;
     labels.reserve(servers.size());
     for (const ServerMetrics& server : servers)
         labels.push_back(Label("address", server.address) + ",port=\"" + std::to_string(server.port) + "\"" +
                          (server.pool.empty() ? "" : "," + Label("pool", server.pool)));
+    return labels;
+}
+
+void WriteServers(Exposition& out, const std::vector<ServerMetrics>& servers, const std::vector<std::string>& states)
+{
+    const std::vector<std::string> labels = ServerLabels(servers);
     using S = const ServerMetrics&;
     PerServer(out, "tarvel_server_up", "gauge", "1 while the server is serving, else 0.", labels, servers,
               [](S s) { return s.up ? 1.0 : 0.0; });
@@ -182,6 +189,26 @@ void WritePools(Exposition& out, const std::vector<ServerMetrics>& servers, cons
     }
 }
 
+// The families of contained trees: the mode, and each tree's figures where
+// they were read.
+void WriteTrees(Exposition& out, const ServiceMetrics& service, const std::vector<ServerMetrics>& servers)
+{
+    out.family("tarvel_service_containment", "gauge", "1 for the containment of the servers' trees in use.");
+    out.sample("tarvel_service_containment", Label("mode", service.containment), 1);
+    const std::vector<std::string> labels = ServerLabels(servers);
+    using S = const ServerMetrics&;
+    PerServer(out, "tarvel_server_processes", "gauge", "Processes in the server's tree.", labels, servers,
+              [](S s) { return s.measured ? s.processes : -1.0; });
+    PerServer(out, "tarvel_server_memory_bytes", "gauge", "Resident memory of the server's tree.", labels,
+              servers, [](S s) { return s.measured ? s.memoryBytes : -1.0; });
+    PerServer(out, "tarvel_server_cpu_seconds_total", "counter",
+              "CPU seconds of the server's tree since its start.", labels, servers,
+              [](S s) { return s.measured ? s.cpuSeconds : -1.0; });
+    PerServer(out, "tarvel_server_recycles_total", "counter",
+              "Recycles of the server for its memory limit since the service started.", labels, servers,
+              [](S s) { return static_cast<double>(s.recycles); });
+}
+
 void WriteProcess(Exposition& out, const ProcessMetrics& process)
 {
     out.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
@@ -232,6 +259,8 @@ std::string RenderMetrics(const ServiceMetrics& service, const std::vector<Serve
     WriteService(out, service, servers, states);
     WritePools(out, servers, states);
     WriteServers(out, servers, states);
+    if (!service.containment.empty())
+        WriteTrees(out, service, servers);
     WriteProcess(out, process);
     return text;
 }

@@ -31,6 +31,11 @@ struct ServerMetrics {
     double readySeconds = -1;    // from the last start to serving; < 0: not serving since
     unsigned probeFailures = 0;  // failed probes in a row
     bool throttled = false;      // waiting for its next start after repeated failures
+    bool measured = false;       // the tree's figures below were read; else they are left out
+    double processes = 0;        // processes in its tree
+    double memoryBytes = 0;      // resident memory of its tree
+    double cpuSeconds = 0;       // CPU time of its tree since its start
+    unsigned long recycles = 0;  // recycles for its memory limit
 };
 
 // The service as a whole.
@@ -44,6 +49,7 @@ struct ServiceMetrics {
     // tarvel_service_servers one per state, 0 included. A server whose state
     // is not in the list adds it at the end, so that no server goes uncounted.
     std::vector<std::string> stateNames;
+    std::string containment;  // "cgroup" or "session"; empty: not written
 };
 
 // The Content-Type of the text the writer produces.

@@ -15,8 +15,14 @@ using std::chrono::seconds;
 constexpr seconds kConnect{10};
 constexpr seconds kRequestWait{30};
 constexpr seconds kSignalWait{5};
-// The longest one server's stop runs before it is given up.
-constexpr seconds kStopBound = kConnect + kRequestWait + 2 * kSignalWait;
+// The longest one server's stop runs before it is given up, with the wait
+// after the request and the one after each signal as STOP_TIMEOUT and
+// KILL_TIMEOUT set them.
+constexpr seconds StopBound(seconds requestWait, seconds signalWait)
+{
+    return kConnect + requestWait + 2 * signalWait;
+}
+constexpr seconds kStopBound = StopBound(kRequestWait, kSignalWait);
 
 // The throttle: an end within kQuickFailure of its start is a quick
 // failure; more than kThrottleFailures of them in a row hold the next start
@@ -33,7 +39,11 @@ constexpr seconds kStartTimeout{60};
 
 // What a caller of the whole service's stop allows: every server's stop
 // runs at once, plus a margin for the service's own end.
-constexpr seconds kServiceStopLimit = kStopBound + seconds{10};
+constexpr seconds ServiceStopLimit(seconds stopBound)
+{
+    return stopBound + seconds{10};
+}
+constexpr seconds kServiceStopLimit = ServiceStopLimit(kStopBound);
 // What the control client allows for the next line of a reply: one
 // server's stop and its start again, with the same margin.
 constexpr seconds kReplyLimit = kStopBound + kStartTimeout + seconds{10};

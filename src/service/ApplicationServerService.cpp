@@ -64,6 +64,7 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     // line and reason before any server starts.
     mManager.setSettings(LoadServiceSettings(ServiceSettingsFile()));
     mManager.buildTables();
+    mManager.contain();
 
     // systemd hears of readiness, the servers' counts and the stop; the
     // service's signals and the control channel are more sources of the

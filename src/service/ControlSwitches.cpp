@@ -72,16 +72,38 @@ int RunCheck()
     return verdict.status;
 }
 
+namespace {
+
+// The settings of tarvelsvc.conf; the defaults where it cannot be read.
+ServiceSettings SettingsOrDefaults()
+{
+    try {
+        return LoadServiceSettings(ServiceSettingsFile());
+    } catch (std::exception&) {
+        // The service refuses such a file itself; the defaults hold here.
+        return ServiceSettings();
+    }
+}
+
+std::chrono::seconds StopBoundOf(const ServiceSettings& settings)
+{
+    return stoptimes::StopBound(std::chrono::seconds(settings.stopTimeout),
+                                std::chrono::seconds(settings.killTimeout));
+}
+
+}  // namespace
+
 std::chrono::seconds StartWait()
 {
-    int timeout = ServiceSettings().startTimeout;
-    try {
-        timeout = LoadServiceSettings(ServiceSettingsFile()).startTimeout;
-    } catch (std::exception&) {
-        // The service refuses such a file itself; the default holds here.
-    }
+    ServiceSettings settings = SettingsOrDefaults();
     // The old process's stop and the new one's start, with a margin.
-    return std::chrono::seconds(timeout) + stoptimes::kStopBound + std::chrono::seconds(10);
+    return std::chrono::seconds(settings.startTimeout) + StopBoundOf(settings) +
+           std::chrono::seconds(10);
+}
+
+std::chrono::seconds ServiceStopWait()
+{
+    return stoptimes::ServiceStopLimit(StopBoundOf(SettingsOrDefaults()));
 }
 
 std::string ControlRunDir()

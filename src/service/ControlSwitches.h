@@ -16,6 +16,9 @@ std::string ControlRunDir();
 // old process: the start time-out of tarvelsvc.conf (its default when the
 // file cannot be read) and 60 s.
 std::chrono::seconds StartWait();
+// How long -stop gives the daemon to stop every server: the stop sequence of
+// tarvelsvc.conf (STOP_TIMEOUT, KILL_TIMEOUT) and a margin.
+std::chrono::seconds ServiceStopWait();
 
 // -check: asks the running service for its servers, prints the verdict's
 // line (ServiceCheck.h) and returns its status: CRITICAL when no service

@@ -64,6 +64,7 @@ void CServerControl::replyTo(ClientId client, const std::string& lines, bool las
 std::vector<ServerStatus> CServerControl::snapshot(time_t now) const
 {
     std::vector<ServerStatus> table;
+    mManager.refreshFigures();
     for (const AppServerProcess& record : mManager.processes())
         table.push_back(StatusOf(record, now));
     return table;

@@ -46,7 +46,11 @@ public:
     // The same now, grouped by pool as -servers shows it.
     std::vector<ServerStatus> grouped() const;
     // The metrics as -metrics and the endpoint give them.
-    std::string metrics() const { return ServiceMetricsText(mManager, mReloadCounts); }
+    std::string metrics() const
+    {
+        mManager.refreshFigures();
+        return ServiceMetricsText(mManager, mReloadCounts);
+    }
     // What -servers (or -servers -json) prints: the table grouped by pool.
     std::string serversText(bool json) const;
     // Moves the metrics endpoint to a reload's METRICS_LISTEN: false with the

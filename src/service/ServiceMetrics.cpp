@@ -12,6 +12,8 @@ std::string ServiceMetricsText(const CAppServerManager& manager, const ReloadCou
     service.reloadFailures = counts.failures;
     for (ServerState state : kServerStates)
         service.stateNames.push_back(ServerStateName(state));
+    if (manager.trees() != nullptr)
+        service.containment = manager.trees()->modeName();
     std::vector<ServerMetrics> servers;
     servers.reserve(manager.processes().size());
     for (const AppServerProcess& record : manager.processes())

@@ -123,6 +123,7 @@ static int runProgram(int argc, char** argv)
     // options popped above reach the service as extra arguments.
     controller.setInstallationLock(ControlRunDir());
     controller.setStartReportLimit(StartReportLimit());
+    controller.setStopLimit(ServiceStopWait());
     controller.run(argc, argv);
     return controller.getExitStatus();
 }

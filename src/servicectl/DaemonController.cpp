@@ -26,9 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The daemon's stop of its servers fits in this; SIGKILL before that would
-// leave them behind.
-constexpr std::chrono::milliseconds kGentleStopLimit = stoptimes::kServiceStopLimit;
 // How often an operator at a terminal hears that the stop goes on.
 constexpr std::chrono::seconds kProgressInterval(5);
 
@@ -75,7 +72,9 @@ bool WaitForStop(const servicectl::ProcessHandle& daemon, pid_t pid, Clock::time
 // outlives the whole schedule.
 // `daemon` learns of the end the moment it happens (or, without pidfd, within
 // 10 ms), and its signals reach that process only.
-void KillProcess(const servicectl::ProcessHandle& daemon)
+// `stopLimit`: the daemon's stop of its servers fits in it; SIGKILL before
+// that would leave them behind.
+void KillProcess(const servicectl::ProcessHandle& daemon, std::chrono::milliseconds stopLimit)
 {
     pid_t pid = daemon.pid();
     // Signalling 0 or a negative number reaches whole process groups.
@@ -85,7 +84,7 @@ void KillProcess(const servicectl::ProcessHandle& daemon)
                                 0);
     Clock::time_point firstTerm;
     for (size_t i = 0; i < sizeof kKillSchedule / sizeof kKillSchedule[0]; ++i) {
-        if (i == kFirstKillStep && WaitForStop(daemon, pid, firstTerm, firstTerm + kGentleStopLimit))
+        if (i == kFirstKillStep && WaitForStop(daemon, pid, firstTerm, firstTerm + stopLimit))
             return;
         // An ended but unreaped daemon still accepts signals.
         if (daemon.Ended())
@@ -340,7 +339,7 @@ void CDaemonController::stopService(const std::string& name)
         // even if its id has gone to another process since (then ours ended).
         servicectl::ProcessHandle daemon(pid);
         if (IsOurs(daemon, holder))
-            KillProcess(daemon);
+            KillProcess(daemon, mStopLimit);
         list.remove(pid);
         return;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "foundation/Exceptions.h"
+#include "foundation/StopTimes.h"
 #include "servicectl/DaemonStart.h"
 #include "servicectl/Service.h"
 #include "servicectl/ServiceController.h"
@@ -70,6 +71,9 @@ public:
     // How long -start waits for the daemon to say it is up (default
     // kStartReportLimit); a service whose start takes longer sets more.
     void setStartReportLimit(std::chrono::seconds limit) { mStartReportLimit = limit; }
+    // How long -stop gives the daemon to stop its servers before SIGKILL
+    // (default stoptimes::kServiceStopLimit); longer stop times set more.
+    void setStopLimit(std::chrono::seconds limit) { mStopLimit = limit; }
 
 private:
     // Takes the installation's lock (when one was set); throws "Service
@@ -86,6 +90,7 @@ private:
     std::vector<std::string> mArguments;
     std::string mRunDir;
     std::chrono::seconds mStartReportLimit = servicectl::kStartReportLimit;
+    std::chrono::seconds mStopLimit = stoptimes::kServiceStopLimit;
     static std::map<std::string, CDaemon*> mDaemons;
 };
 

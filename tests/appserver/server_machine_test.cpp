@@ -28,7 +28,7 @@ using E = ServerEvent;
 using P = StopPurpose;
 using N = Announcement;
 
-const P kPurposes[] = {P::None, P::Shutdown, P::Hold, P::Restart, P::Remove, P::Fail};
+const P kPurposes[] = {P::None, P::Shutdown, P::Hold, P::Restart, P::Remove, P::Fail, P::Recycle};
 
 // Every combination of the facts the guards read.
 std::vector<ServerFacts> AllFacts()
@@ -304,8 +304,9 @@ TEST_F(ServerRecord, TheLastFailedProbeCountsAndGivesTheServerUp)
     record.mProbeLimit = 2;
     EXPECT_FALSE(record.onProbe(false, "timed out", Clock::now()));
     EXPECT_EQ(record.mState, S::NotAnswering);
-    EXPECT_TRUE(record.onProbe(false, "timed out", Clock::now()));
-    EXPECT_EQ(record.mState, S::StopRequested);
+    // A hung server cannot answer the shutdown request: SIGTERM at once, no request.
+    EXPECT_FALSE(record.onProbe(false, "timed out", Clock::now()));
+    EXPECT_EQ(record.mState, S::Terminating);
     EXPECT_EQ(record.mPurpose, P::Fail);
     EXPECT_EQ(record.mAnnounced, N::Failed);
     EXPECT_EQ(testutil::CountLinesContaining(log, "Server [127.0.0.1]:8001 not answering: timed out"), 1);

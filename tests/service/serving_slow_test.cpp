@@ -78,12 +78,12 @@ TEST(ServingSlow, HungHttpServerIsRestartedByTheLivenessProbe)
     const std::string restarting = "Server [127.0.0.1]:" + std::to_string(port) +
                                    " failed 3 liveness probes in a row; restarting it";
     ASSERT_TRUE(inst.WaitForLog(restarting, 1, 15000)) << testutil::ReadFile(inst.log());
-    // The one stop sequence: the hung server takes the request into its
-    // queue but never reads it, so SIGTERM comes 30 s later.
+    // A hung server could not answer a shutdown request that the kernel
+    // would still queue: SIGTERM comes at once, and no request is sent.
     ASSERT_TRUE(testutil::WaitUntil([&] { return !testutil::ProcessRunning(hung); }, 45000));
     EXPECT_EQ(inst.CountLines("Failed to shut down application server at [127.0.0.1]:" +
                               std::to_string(port) + " after 30 sec."),
-              1);
+              0);
     ASSERT_TRUE(testutil::WaitUntil(
         [&] { return ObjectOf(inst, port).find("\"state\": \"serving\"") != std::string::npos; },
         10000));

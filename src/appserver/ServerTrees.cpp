@@ -1,0 +1,352 @@
+#include "appserver/ServerTrees.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "appserver/AppServerProcess.h"
+#include "baselib/kx_cgroup.h"
+#include "baselib/kx_cgroupusage.h"
+#include "baselib/kx_session.h"
+#include "baselib/kx_sockdiag.h"
+#include "foundation/Exceptions.h"
+#include "foundation/Log.h"
+
+namespace {
+
+// How often a session's tree is looked at while it is to become empty:
+// nothing tells the service of the end of a process it is not the parent of.
+const auto kEmptyPoll = std::chrono::milliseconds(50);
+// Most members of one cgroup listed for a signal or a line.
+const size_t kMaxMembers = 65536;
+
+void CloseFd(int& fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+ServerTrees::~ServerTrees()
+{
+    for (auto& entry : mTrees)
+        closeTree(entry.second);
+    CloseFd(mParentFd);
+    CloseFd(mProcFd);
+    CloseFd(mRunFd);
+}
+
+void ServerTrees::closeTree(Tree& tree)
+{
+    CloseFd(tree.dirFd);
+    CloseFd(tree.eventsFd);
+}
+
+void ServerTrees::removeParent()
+{
+    // One still holding a stuck tree stays for the next start to find.
+    int ownFd = -1;
+    if (mParentFd >= 0 && KXCgroupOpenPlace(&mContainment.place, nullptr, 0, &ownFd) == ERROR_NONE) {
+        KXCgroupRemove(ownFd, mContainment.parent.c_str());
+        close(ownFd);
+    }
+}
+
+const char* ServerTrees::modeName() const
+{
+    return cgroup() ? "cgroup" : "session";
+}
+
+int ServerTrees::procFd()
+{
+    if (mProcFd < 0 && KXProcOpen("/proc", &mProcFd) != ERROR_NONE)
+        mProcFd = -1;
+    return mProcFd;
+}
+
+std::string ServerTrees::choose(Containment setting, const std::string& installation)
+{
+    mContainment = ChooseContainment(setting, installation);
+    // Orphans of a server's tree come to the service, which reaps them and
+    // knows whose they were; without it they go to init, out of sight.
+    if (KXBecomeSubreaper() != ERROR_NONE)
+        KXLogWrite(CLog::_pKXLog, "containment: cannot become the reaper of orphaned servers (%s)",
+                   strerror(errno));
+    if (cgroup() && KXCgroupOpenPlace(&mContainment.place, mContainment.parent.c_str(), 1,
+                                      &mParentFd) != ERROR_NONE) {
+        std::string why = strerror(errno);
+        if (setting == Containment::Cgroup)
+            throw CWIException(ERROR_STATE, "CONTAINMENT=cgroup: cannot make %s (%s)",
+                               mContainment.parent.c_str(), why.c_str());
+        mContainment.mode = Containment::Session;
+        mContainment.reason = "cannot make " + mContainment.parent + " (" + why + ")";
+    }
+    procFd();
+    return DescribeContainment(mContainment);
+}
+
+std::string ServerTrees::NameOf(const AppServerProcess& record)
+{
+    char name[128];
+    if (KXCgroupServerName(record.mHost.c_str(), record.mPort, name, sizeof name) != ERROR_NONE)
+        return "";
+    return name;
+}
+
+ServerTrees::Tree& ServerTrees::tree(const AppServerProcess& record)
+{
+    return mTrees[record.mId];
+}
+
+int ServerTrees::prepareStart(const AppServerProcess& record)
+{
+    Tree& t = tree(record);
+    closeTree(t);
+    t.known.clear();
+    t.name = NameOf(record);
+    if (!cgroup() || t.name.empty())
+        return -1;
+    if (KXCgroupCreate(mParentFd, t.name.c_str(), &t.dirFd) != ERROR_NONE) {
+        KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: cannot make its cgroup %s (%s)",
+                   record.mHost.c_str(), record.mPort, t.name.c_str(), strerror(errno));
+        t.dirFd = -1;
+        return -1;
+    }
+    if (KXCgroupOpenEvents(t.dirFd, &t.eventsFd) != ERROR_NONE)
+        t.eventsFd = -1;
+    return t.dirFd;
+}
+
+void ServerTrees::started(const AppServerProcess& record, pid_t pid)
+{
+    Tree& t = tree(record);
+    KXProcStat stat;
+    t.root.session = pid;
+    t.root.leaderStart = KXProcReadStat(procFd(), pid, &stat) == ERROR_NONE ? stat.startTime : 0;
+    t.known.clear();
+    t.orphans = 0;
+}
+
+std::vector<KXProcIdentity> ServerTrees::sessionMembers(uint64_t id)
+{
+    Tree& t = mTrees[id];
+    std::vector<KXKnownMember> known;
+    for (const KXProcIdentity& identity : t.known)
+        known.push_back({identity, 0});
+    KXProcTable table{};
+    std::vector<KXProcIdentity> members;
+    if (KXProcTableRead(procFd(), &table) == ERROR_NONE &&
+        KXProcTableAssign(&table, &t.root, 1, known.data(), known.size()) == ERROR_NONE) {
+        size_t count = 0;
+        KXProcTableMembers(&table, 0, nullptr, 0, &count);
+        members.resize(count);
+        KXProcTableMembers(&table, 0, members.data(), members.size(), &count);
+    }
+    KXProcTableFree(&table);
+    return members;
+}
+
+std::vector<KXProcIdentity> ServerTrees::members(const AppServerProcess& record)
+{
+    Tree& t = tree(record);
+    if (t.dirFd < 0) {
+        t.known = sessionMembers(record.mId);
+        return t.known;
+    }
+    std::vector<pid_t> pids(kMaxMembers);
+    size_t count = 0;
+    KXCgroupMembers(t.dirFd, pids.data(), pids.size(), &count);
+    std::vector<KXProcIdentity> members;
+    for (size_t i = 0; i < count && i < pids.size(); ++i) {
+        KXProcStat stat;
+        if (KXProcReadStat(procFd(), pids[i], &stat) == ERROR_NONE && stat.state != 'Z')
+            members.push_back({pids[i], stat.startTime});
+    }
+    return members;
+}
+
+size_t ServerTrees::signal(const AppServerProcess& record, int sig)
+{
+    Tree& t = tree(record);
+    size_t reached = 0;
+    if (t.dirFd >= 0) {
+        if (sig == SIGKILL)
+            return KXCgroupKill(t.dirFd) == ERROR_NONE ? 1 : 0;
+        KXCgroupTerminate(t.dirFd, &reached);
+        return reached;
+    }
+    std::vector<KXProcIdentity> list = members(record);
+    KXSignalProven(procFd(), list.data(), list.size(), sig, &reached);
+    return reached;
+}
+
+bool ServerTrees::empty(const AppServerProcess& record)
+{
+    Tree& t = tree(record);
+    int populated = 1;
+    if (t.eventsFd >= 0 && KXCgroupPopulated(t.eventsFd, &populated) == ERROR_NONE)
+        return populated == 0;
+    return members(record).empty();
+}
+
+void ServerTrees::forget(const AppServerProcess& record)
+{
+    auto it = mTrees.find(record.mId);
+    if (it == mTrees.end())
+        return;
+    closeTree(it->second);
+    // An empty cgroup goes; one the kernel still holds is reused at the next start.
+    if (cgroup() && !it->second.name.empty())
+        KXCgroupRemove(mParentFd, it->second.name.c_str());
+    if (mRunFd >= 0 && !it->second.name.empty())
+        KXTreeRecordRemove(mRunFd, it->second.name.c_str());
+    it->second.known.clear();
+    it->second.watched = false;
+}
+
+uint64_t ServerTrees::adopted(const KXProcStat& process)
+{
+    for (auto& entry : mTrees) {
+        Tree& t = entry.second;
+        std::vector<KXKnownMember> known;
+        for (const KXProcIdentity& identity : t.known)
+            known.push_back({identity, 0});
+        if (KXTreeRootOf(&process, &t.root, 1, known.data(), known.size()) == 0) {
+            ++t.orphans;
+            return entry.first;
+        }
+    }
+    return 0;
+}
+
+unsigned long ServerTrees::orphans(uint64_t id) const
+{
+    auto it = mTrees.find(id);
+    return it == mTrees.end() ? 0 : it->second.orphans;
+}
+
+void ServerTrees::watch(uint64_t id, bool on)
+{
+    mTrees[id].watched = on;
+}
+
+void ServerTrees::prepare(std::vector<struct pollfd>& fds,
+                          std::chrono::steady_clock::time_point& deadline)
+{
+    for (auto& entry : mTrees) {
+        if (!entry.second.watched)
+            continue;
+        if (entry.second.eventsFd >= 0)
+            fds.push_back({entry.second.eventsFd, POLLPRI, 0});
+        else
+            deadline = std::min(deadline, std::chrono::steady_clock::now() + kEmptyPoll);
+    }
+    deadline = std::min(deadline, mNextAccount);
+}
+
+namespace {
+
+// The numeric text of a resolved address; empty when it is none.
+std::string AddressText(const sockaddr_storage& address)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    else if (address.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text,
+                  sizeof text);
+    return text;
+}
+
+}  // namespace
+
+bool ServerTrees::servesItself(const AppServerProcess& record, std::string& holder)
+{
+    std::string address = AddressText(record.mTarget.address);
+    uint64_t inode = 0;
+    if (address.empty() || KXListenerInode(address.c_str(), record.mPort, &inode) != ERROR_NONE)
+        return true;
+    std::vector<KXProcIdentity> tree = members(record);
+    writeRecord(record, tree);
+    for (const KXProcIdentity& member : tree)
+        if (KXProcessHoldsSocket(procFd(), member.pid, inode) == 1)
+            return true;
+    pid_t pid = 0;
+    char comm[32] = "";
+    if (KXFindSocketHolder(procFd(), inode, &pid, comm, sizeof comm) == ERROR_NONE)
+        holder = "pid " + std::to_string(pid) + " (" + comm + ")";
+    else
+        holder = "an unknown process";
+    return false;
+}
+
+void ServerTrees::measure(std::vector<AppServerProcess>& records)
+{
+    std::vector<KXTreeRoot> roots;
+    std::vector<KXKnownMember> known;
+    std::vector<AppServerProcess*> sessions;
+    for (AppServerProcess& record : records) {
+        if (!HasProcess(record.mState))
+            continue;
+        Tree& t = tree(record);
+        if (t.dirFd >= 0) {
+            KXTreeUsage usage{};
+            uint64_t usec = 0;
+            record.mMeasured = KXCgroupUsage(procFd(), t.dirFd, &usage, &usec) == ERROR_NONE;
+            record.mFigures = FiguresOf(usage, usec, true);
+            continue;
+        }
+        for (const KXProcIdentity& identity : t.known)
+            known.push_back({identity, roots.size()});
+        roots.push_back(t.root);
+        sessions.push_back(&record);
+    }
+    if (sessions.empty())
+        return;
+    KXProcTable table{};
+    std::vector<KXTreeUsage> usage(roots.size());
+    bool read = KXProcTableRead(procFd(), &table) == ERROR_NONE &&
+                KXProcTableAssign(&table, roots.data(), roots.size(), known.data(), known.size()) ==
+                    ERROR_NONE;
+    if (read)
+        KXProcTableUsage(&table, usage.data(), usage.size());
+    // The members proven now prove the next round's, and the record tells a
+    // later service what is left should this one be killed.
+    for (size_t i = 0; read && i < sessions.size(); ++i) {
+        size_t count = 0;
+        KXProcTableMembers(&table, i, nullptr, 0, &count);
+        std::vector<KXProcIdentity> members(count);
+        KXProcTableMembers(&table, i, members.data(), members.size(), &count);
+        tree(*sessions[i]).known = members;
+        writeRecord(*sessions[i], members);
+    }
+    KXProcTableFree(&table);
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        sessions[i]->mMeasured = read;
+        sessions[i]->mFigures = FiguresOf(usage[i], 0, false);
+    }
+}
+
+void ServerTrees::setAccounting(int interval, std::function<void()> due)
+{
+    mInterval = std::chrono::seconds(interval);
+    mAccountDue = std::move(due);
+    mNextAccount = interval > 0 ? std::chrono::steady_clock::now() + mInterval
+                                : std::chrono::steady_clock::time_point::max();
+}
+
+void ServerTrees::dispatch(struct pollfd*, size_t, std::chrono::steady_clock::time_point now)
+{
+    if (now < mNextAccount)
+        return;
+    mNextAccount = now + mInterval;
+    if (mAccountDue)
+        mAccountDue();
+}

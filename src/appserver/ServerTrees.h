@@ -1,0 +1,125 @@
+// The process trees of the servers: the containment chosen at start, each
+// server's cgroup or session, the signals of the stop sequence to every
+// process proven the server's, and whether a tree is empty. The manager
+// owns it; the records reach it through AppServerProcess::mTrees. A tree is
+// named by the record's id, so that records may move in the table.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "endpoints/EventLoop.h"
+#include "appserver/TreeContainment.h"
+#include "baselib/kx_proctree.h"
+
+class AppServerProcess;
+
+class ServerTrees : public LoopSource {
+public:
+    ServerTrees() = default;
+    // Closes the cgroups' descriptors and /proc; the cgroups stay.
+    ~ServerTrees() override;
+    ServerTrees(const ServerTrees&) = delete;
+    ServerTrees& operator=(const ServerTrees&) = delete;
+
+    // Chooses the containment for `setting` (throws what ChooseContainment
+    // throws), makes the service the reaper of its orphans and opens the
+    // installation's cgroup; returns the start line for the log.
+    std::string choose(Containment setting, const std::string& installation);
+    // The service stops with no tree left: the installation's cgroup goes.
+    void removeParent();
+    const TreeContainment& containment() const { return mContainment; }
+    bool cgroup() const { return mContainment.mode == Containment::Cgroup; }
+    // "cgroup" or "session".
+    const char* modeName() const;
+    // The descriptor of /proc (-1 when it cannot be opened); owned here.
+    int procFd();
+
+    // The cgroup directory `record` is to be started in, made if missing;
+    // -1 in session containment or when it cannot be made (logged).
+    int prepareStart(const AppServerProcess& record);
+    // The start made process `pid`: the root of its tree.
+    void started(const AppServerProcess& record, pid_t pid);
+    // Sends `sig` to every process of the tree (SIGTERM with SIGCONT;
+    // SIGKILL through cgroup.kill in a cgroup); how many were reached.
+    size_t signal(const AppServerProcess& record, int sig);
+    // The processes of the tree now, zombies left out, each remembered as
+    // proven for the later rounds (the leader may be reaped meanwhile).
+    std::vector<KXProcIdentity> members(const AppServerProcess& record);
+    // True when no process of the tree is left.
+    bool empty(const AppServerProcess& record);
+    // The tree is over: its cgroup goes, its proof is forgotten.
+    void forget(const AppServerProcess& record);
+    // An adopted orphan `process` ended: counted as its server's (by id; 0
+    // for none). The caller reaps it.
+    uint64_t adopted(const KXProcStat& process);
+    // Orphans of `id`'s tree reaped by the service.
+    unsigned long orphans(uint64_t id) const;
+
+    // True when the socket that listens on the record's address and port is
+    // held by a process of its tree, or when no listener can be found (the
+    // probe's connection was to something that has gone since). Otherwise
+    // `holder` gets "pid N (comm)" of a process that holds it ("an unknown
+    // process" when none can be read).
+    bool servesItself(const AppServerProcess& record, std::string& holder);
+    // Reads the figures of every record with a process (one pass over /proc
+    // in session containment; each cgroup's files in cgroup containment).
+    void measure(std::vector<AppServerProcess>& records);
+    // Calls `due` every `interval` seconds from the loop (0: never).
+    void setAccounting(int interval, std::function<void()> due);
+
+    // Session containment: records the tree of `record` in the run
+    // directory (its root and `members`), so that a service started after a
+    // SIGKILL of this one finds what is left of it.
+    void writeRecord(const AppServerProcess& record, const std::vector<KXProcIdentity>& members);
+    // What is left of the trees of an earlier service of this installation
+    // (its cgroups, or its tree records in `runDir`) is stopped: SIGTERM and
+    // SIGCONT, `killTimeout` for it to end, SIGKILL. One line per server
+    // names the processes; `records` name the servers. Blocks at most about
+    // two kill time-outs; call before the first start.
+    void stopLeftovers(const std::vector<AppServerProcess>& records, const std::string& runDir,
+                       std::chrono::seconds killTimeout);
+
+    // While a tree waits to be empty without its leader, the loop wakes on
+    // its cgroup.events, or every kEmptyPoll in session containment.
+    void watch(uint64_t id, bool on);
+    void prepare(std::vector<struct pollfd>& fds,
+                 std::chrono::steady_clock::time_point& deadline) override;
+    void dispatch(struct pollfd*, size_t, std::chrono::steady_clock::time_point now) override;
+
+private:
+    struct Tree {
+        KXTreeRoot root{};
+        std::vector<KXProcIdentity> known;  // proven in an earlier round
+        std::string name;                  // the cgroup's name
+        int dirFd = -1;
+        int eventsFd = -1;
+        unsigned long orphans = 0;
+        bool watched = false;
+    };
+    Tree& tree(const AppServerProcess& record);
+    void closeTree(Tree& tree);
+    std::vector<KXProcIdentity> sessionMembers(uint64_t id);
+    // The cgroup and tree record name of a record ("srv-HOST-PORT").
+    static std::string NameOf(const AppServerProcess& record);
+    // The leftovers of one cgroup or one tree record: "" when none were left.
+    void stopLeftoverCgroup(const std::string& name, const std::string& server,
+                            std::chrono::seconds killTimeout);
+    void stopLeftoverRecord(const std::string& name, const std::string& server,
+                            std::chrono::seconds killTimeout);
+
+    TreeContainment mContainment;
+    int mParentFd = -1;  // the installation's cgroup
+    int mProcFd = -1;
+    int mRunFd = -1;  // the run directory, for the tree records (session containment)
+    std::map<uint64_t, Tree> mTrees;  // by record id
+    std::chrono::seconds mInterval{0};
+    std::chrono::steady_clock::time_point mNextAccount = std::chrono::steady_clock::time_point::max();
+    std::function<void()> mAccountDue;
+};

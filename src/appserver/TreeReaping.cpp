@@ -1,0 +1,106 @@
+// The ends of the servers' trees. A server is its whole process tree: its
+// leader's end is looked at before it is reaped (its zombie keeps the
+// session's number and proves its members), what is left of the tree is
+// signalled while the zombie is held, and the record ends only once the
+// tree is empty. Orphans adopted by the service are reaped here and counted
+// as their server's; they are never taken for a record's own end.
+#include "appserver/AppServerManager.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "baselib/kx_session.h"
+#include "foundation/Exceptions.h"
+#include "foundation/Log.h"
+
+namespace {
+
+// The wait status of a child looked at with WNOWAIT, as waitpid would give it.
+int HeldStatus(pid_t pid)
+{
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return 0;
+    if (info.si_code == CLD_EXITED)
+        return (info.si_status & 0xff) << 8;
+    return (info.si_status & 0x7f) | (info.si_code == CLD_DUMPED ? 0x80 : 0);
+}
+
+}  // namespace
+
+void CAppServerManager::contain()
+{
+    std::string line = mTrees->choose(mSettings.containment, mBaseDir);
+    KXLogWrite(CLog::_pKXLog, "%s", line.c_str());
+    mContained = true;
+    addSource(mTrees.get());
+    mTrees->setAccounting(mSettings.accountingInterval, [this] { account(Clock::now()); });
+    for (auto& record : mProcesses)
+        configure(record);
+    mTrees->stopLeftovers(mProcesses, mBaseDir + "/run", std::chrono::seconds(mSettings.killTimeout));
+}
+
+bool CAppServerManager::leaderEnded(AppServerProcess& record, Clock::time_point now,
+                                    std::vector<std::string>* later)
+{
+    pid_t leader = record.mPid;
+    int status = HeldStatus(leader);
+    // A start that ends before it serves may have found its port taken.
+    if (record.mState == ServerState::Starting)
+        servesItself(record);
+    std::vector<pid_t> left;
+    for (const KXProcIdentity& member : mTrees->members(record))
+        if (member.pid != leader)
+            left.push_back(member.pid);
+    if (!left.empty()) {
+        // Signalled while the zombie still proves the session; reaped after.
+        record.onLeaderEnd(status, left, now, later);
+        mTrees->watch(record.mId, true);
+    }
+    int reaped = 0;
+    if (waitpid(leader, &reaped, WNOHANG) == leader)
+        status = reaped;
+    if (left.empty()) {
+        mTrees->forget(record);
+        record.onEnd(status, now, later);
+    }
+    return true;
+}
+
+bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string>* later)
+{
+    bool any = false;
+    for (;;) {
+        pid_t pid = 0;
+        KXProcStat stat;
+        if (KXPeekEndedChild(mTrees->procFd(), &pid, &stat) != ERROR_NONE || pid <= 0)
+            break;
+        AppServerProcess* owner = nullptr;
+        for (auto& record : mProcesses)
+            if (record.mPid == pid && HasProcess(record.mState) && !record.mLeaderGone)
+                owner = &record;
+        if (owner != nullptr) {
+            any = leaderEnded(*owner, now, later) || any;
+            continue;
+        }
+        mTrees->adopted(stat);
+        int ignored = 0;
+        if (waitpid(pid, &ignored, WNOHANG) < 0 && errno != ECHILD)
+            break;
+    }
+    // A tree whose leader is gone ends with its last process.
+    for (auto& record : mProcesses) {
+        if (!record.mLeaderGone || !HasProcess(record.mState) || !mTrees->empty(record))
+            continue;
+        record.mLeaderGone = false;
+        mTrees->watch(record.mId, false);
+        mTrees->forget(record);
+        record.onEnd(record.mStatus, now, later);
+        any = true;
+    }
+    return any;
+}
