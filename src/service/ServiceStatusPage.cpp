@@ -28,12 +28,18 @@ std::string ServiceStatusPageText(const std::vector<ServerStatus>& servers, time
     service.host = HostName();
     service.version = TARVELSVC_VERSION;
     service.startTime = started > 0 ? started : 0;
-    // The containment and the trees' figures are shown as "-" until the
-    // status view carries them.
+    // A tree not read (not running, or not contained) shows "-".
     std::vector<StatusPageServer> rows;
     rows.reserve(servers.size());
-    for (const ServerStatus& status : servers)
-        rows.push_back({status, -1, -1});
+    for (const ServerStatus& status : servers) {
+        if (service.containment.empty())
+            service.containment = status.containment;
+        if (status.measured)
+            rows.push_back({status, static_cast<double>(status.figures.memoryBytes),
+                            status.figures.cpuSeconds});
+        else
+            rows.push_back({status, -1, -1});
+    }
     return RenderStatusPage(service, rows, now);
 }
 
