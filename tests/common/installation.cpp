@@ -11,6 +11,8 @@
 
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "foundation/Log.h"
 
 namespace testutil {
@@ -221,6 +223,21 @@ RunResult Installation::Ctl(const std::vector<std::string>& args,
                             const std::vector<std::string>& extra, int timeoutMs)
 {
     return mCopy->Ctl(args, MergeEnv(env(), extra), timeoutMs);
+}
+
+pid_t Installation::StartDaemon(const std::vector<std::string>& extra, pid_t previous)
+{
+    RunResult r = Ctl({"-start"}, extra);
+    if (r.exitCode != 0) {
+        ADD_FAILURE() << "-start exited " << r.exitCode << ": " << r.err;
+        return 0;
+    }
+    pid_t daemon = mCopy->WaitForDaemon("TARVEL", previous);
+    if (daemon <= 0 || !WaitForServers()) {
+        ADD_FAILURE() << "the daemon " << daemon << " did not come to serve";
+        return 0;
+    }
+    return daemon;
 }
 
 pid_t Installation::StartConsole(const std::vector<std::string>& extra)

@@ -74,6 +74,10 @@ public:
     // replace those of env() with the same name, a bare NAME removes one.
     RunResult Ctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                   int timeoutMs = 90000);
+    // Runs -start (with `env` as for Ctl) and waits for a daemon other than
+    // `previous` and for both servers to serve; its pid, or 0 after a test
+    // failure that says why.
+    pid_t StartDaemon(const std::vector<std::string>& env = {}, pid_t previous = 0);
     // Starts `tarvelsvc -console` as a child of the test, leading its own
     // process group like a shell's foreground job.
     pid_t StartConsole(const std::vector<std::string>& env = {});

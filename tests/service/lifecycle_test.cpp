@@ -91,13 +91,9 @@ TEST(Console, SighupReloadsAndKeepsTheServers)
 TEST(Daemon, StartStatusStopAndRestart)
 {
     Installation inst(Installation::Use::Binary);
-    auto r = inst.Ctl({"-start"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
+    pid_t daemon = inst.StartDaemon();
     ASSERT_GT(daemon, 0);
-    ASSERT_TRUE(inst.WaitForServers());
-
-    r = inst.Ctl({"-status"});
+    auto r = inst.Ctl({"-status"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "Running services:\n[" + std::to_string(daemon) + "] TARVEL \n");
 
@@ -145,10 +141,8 @@ TEST(Daemon, StartStatusStopAndRestart)
 TEST(Daemon, KilledDaemonLeavesNoServerAndIsClearedByTheNextStart)
 {
     Installation inst(Installation::Use::Binary);
-    ASSERT_EQ(inst.Ctl({"-start"}).exitCode, 0);
-    pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
+    pid_t daemon = inst.StartDaemon();
     ASSERT_GT(daemon, 0);
-    ASSERT_TRUE(inst.WaitForServers());
 
     kill(daemon, SIGKILL);
     WaitForExit(daemon);
@@ -159,10 +153,8 @@ TEST(Daemon, KilledDaemonLeavesNoServerAndIsClearedByTheNextStart)
     EXPECT_EQ(r.exitCode, 1);
 
     // The ports are free again, so a new daemon can serve them at once.
-    ASSERT_EQ(inst.Ctl({"-start"}).exitCode, 0);
-    pid_t second = inst.copy().WaitForDaemon("TARVEL", daemon);
+    pid_t second = inst.StartDaemon({}, daemon);
     ASSERT_GT(second, 0);
-    ASSERT_TRUE(inst.WaitForServers());
     EXPECT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
     EXPECT_EQ(WaitForExit(second), 0);
 }
@@ -170,9 +162,8 @@ TEST(Daemon, KilledDaemonLeavesNoServerAndIsClearedByTheNextStart)
 TEST(Daemon, StopWaitsForAGentleStopThatTakesFiveSeconds)
 {
     Installation inst(Installation::Use::Binary);
-    ASSERT_EQ(inst.Ctl({"-start"}, {"APPSRV_SHUTDOWN_DELAY=5"}).exitCode, 0);
-    pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
-    ASSERT_TRUE(inst.WaitForServers());
+    pid_t daemon = inst.StartDaemon({"APPSRV_SHUTDOWN_DELAY=5"});
+    ASSERT_GT(daemon, 0);
 
     auto begin = std::chrono::steady_clock::now();
     auto r = inst.Ctl({"-stop"});

@@ -97,11 +97,9 @@ TEST(OneSupervisor, ConsoleIsListedStoppedAndNeverDoubled)
 TEST(OneSupervisor, DaemonOfARenamedExecutableIsStillTheInstallationsService)
 {
     Installation inst(Installation::Use::Binary);
-    RunResult r = inst.Ctl({"-start"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    pid_t daemon = inst.copy().WaitForDaemon("TARVEL");
+    pid_t daemon = inst.StartDaemon();
     ASSERT_GT(daemon, 0);
-    ASSERT_TRUE(inst.WaitForServers());
+    RunResult r;
     std::vector<pid_t> servers = Sorted(inst.Servers());
 
     // An upgrade by hand: the running file moved away, a new one in its place.
