@@ -86,6 +86,22 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
         [&metrics](const ListenAddress& address, std::string& why) { return metrics.listen(address, why); });
     mNotifier = &notifier;
 
+    superviseUntilStopped();
+
+    notifier.stopping();
+    control.shutdown();
+    mNotifier = nullptr;
+    bool noServerLeft = mManager.stopServers();
+
+    logReceivedSignals();
+    if (!noServerLeft)
+        return 1;
+    KXLogWrite(CLog::_pKXLog, "TARVEL service stops");
+    return 0;
+}
+
+void CApplicationServerService::superviseUntilStopped()
+{
     // Each pass starts what is due and then waits in the manager's one wait
     // until something happens: a server's end, a stop signal, a throttled
     // start coming due, an event of a plugged-in source. With nothing to do
@@ -107,17 +123,6 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
             mManager.waitForEvents();
         });
     }
-
-    notifier.stopping();
-    control.shutdown();
-    mNotifier = nullptr;
-    bool noServerLeft = mManager.stopServers();
-
-    logReceivedSignals();
-    if (!noServerLeft)
-        return 1;
-    KXLogWrite(CLog::_pKXLog, "TARVEL service stops");
-    return 0;
 }
 
 void CApplicationServerService::serversStarted(const ServingSummary& summary)

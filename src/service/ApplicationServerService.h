@@ -36,6 +36,8 @@ public:
     CAppServerManager& manager() { return mManager; }
 
 private:
+    // Starts what is due and waits for events until a stop is asked for.
+    void superviseUntilStopped();
     // Called once, when every server serves or has failed or is held back.
     void serversStarted(const struct ServingSummary& summary);
 
