@@ -102,6 +102,13 @@ unsigned AppServerProcess::apply(ServerEvent event, Clock::time_point now, const
         mChanged = true;
     }
     carryOut(row->actions, now, argument);
+    // The wait after a signal counts from the moment it went out: a pass
+    // that took long before it (many records, a busy log) must not shorten it.
+    if (row->base == DeadlineBase::Now && (row->actions & (kTerminate | kKill)) != 0) {
+        auto late = Clock::now() - now;
+        if (late > Clock::duration::zero())
+            mDeadline += late;
+    }
     return row->actions;
 }
 
