@@ -137,6 +137,18 @@ public:
     // Nobody hears of the running reload any more; it ends where it is.
     void forgetReload();
 
+    // The notification socket (NotifyEvents.cpp). Its path, for the servers
+    // that hear it (READINESS notify or tcp+notify, LIVENESS=watchdog); empty: none.
+    void setNotifySocket(const std::string& path);
+    // The record whose process tree holds `sender` (its process or a member
+    // of its session); 0 for none.
+    uint64_t serverOfSender(pid_t sender) const;
+    // Hands the socket's events to their records, then fails each serving
+    // record whose watchdog passed.
+    void takeNotices(const std::vector<NotifyEvent>& events, Clock::time_point now);
+    // The earliest watchdog of a serving record; max() for none.
+    Clock::time_point nextWatchdog() const;
+
     // Plugs a source into the one wait (see EventLoop.h); not owned.
     void addSource(LoopSource* source);
     void removeSource(LoopSource* source);
@@ -200,6 +212,7 @@ private:
     // Starts or ends the probes of a record that changed its state.
     void syncProbes(AppServerProcess& record, Clock::time_point now);
     void configure(AppServerProcess& record) const;
+    void configureNotify(AppServerProcess& record) const;
     void launchRequests(Clock::time_point now);
     void fireDeadlines(Clock::time_point now);
     Clock::time_point nextDeadline(Clock::time_point now) const;
@@ -228,4 +241,5 @@ private:
     std::string mIPListText;
     // Where each server's output goes; empty: the service's own output.
     std::string mServerOutputDir;
+    std::string mNotifyPath;  // the notification socket; empty: none
 };

@@ -177,6 +177,7 @@ void AppServerProcess::carryOut(unsigned action, Clock::time_point now, const Ar
         countFailure(true, now);
         mPurpose = StopPurpose::Fail;
     }
+    carryOutNotify(action, now);
     carryOutStop(action, argument);
 }
 
@@ -253,7 +254,11 @@ void AppServerProcess::launch(Clock::time_point now)
     mStartTime = time(nullptr);
     mStarted = now;
     mPurpose = StopPurpose::None;
-    pid_t pid = LaunchProcess({mCommand, mOutputFile});
+    LaunchOptions options{mCommand, mOutputFile};
+    options.notifySocket = mNotifySocket;
+    options.watchdogUsec = mWatchdogSetting;
+    forgetNotices();
+    pid_t pid = LaunchProcess(options);
     if (pid < 0) {
         int error = errno;
         Argument argument;

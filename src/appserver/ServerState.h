@@ -52,8 +52,9 @@ enum class ServerEvent {
     RequestFailed,  // no connection came about: the request cannot go out
     OperatorStart,  // the operator starts a server that has no process
     Readded,        // a reload takes back a server whose removal runs
+    WatchdogMissed, // a serving server sent no WATCHDOG=1 within its interval
 };
-constexpr size_t kServerEventCount = 11;
+constexpr size_t kServerEventCount = 12;
 
 // What a row does besides moving the record; several may be joined with |,
 // and they are carried out in the order below. Each owns its log line.
@@ -79,6 +80,7 @@ enum ServerAction : unsigned {
     kReportThrottle = 1u << 17, // the starts are held back (once per run of failures)
     kRelease = 1u << 18,        // the operator's start: no hold, no throttle
     kReadmit = 1u << 19,        // the removal becomes a restart
+    kMissedWatchdog = 1u << 20, // no WATCHDOG=1 in time: a failure ("sent no WATCHDOG=1")
 };
 
 // Where the next deadline is counted from.

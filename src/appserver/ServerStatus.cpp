@@ -48,6 +48,17 @@ std::string JsonTime(time_t when)
     return when == 0 ? "null" : std::to_string(static_cast<long long>(when));
 }
 
+// What the server's process said of itself, after the columns: only when it did.
+std::string NoticeColumns(const ServerStatus& s)
+{
+    std::string text;
+    if (s.stoppingNotified)
+        text += "  stopping notified";
+    if (s.hasStatus)
+        text += "  status: \"" + s.statusText + "\"";
+    return text;
+}
+
 }  // namespace
 
 std::string FormatUptime(long seconds)
@@ -102,6 +113,7 @@ std::string FormatServerTable(const std::vector<ServerStatus>& servers)
             if (c + 1 < kColumns)
                 text.append(widths[c] - row[c].size() + 2, ' ');
         }
+        text += NoticeColumns(servers[static_cast<size_t>(&row - rows.data())]);
         text += '\n';
     }
     return text;
@@ -157,6 +169,10 @@ std::string FormatServerJson(const std::vector<ServerStatus>& servers)
         text += ", \"probe_failures\": " + std::to_string(s.probeFailures);
         if (!s.pool.empty())
             text += ", \"pool\": " + JsonString(s.pool);
+        if (s.notifies) {
+            text += std::string(", \"stopping_notified\": ") + (s.stoppingNotified ? "true" : "false");
+            text += ", \"status_text\": " + (s.hasStatus ? JsonString(s.statusText) : std::string("null"));
+        }
         text += "}";
     }
     text += servers.empty() ? "]\n" : "\n]\n";

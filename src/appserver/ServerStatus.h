@@ -25,6 +25,10 @@ struct ServerStatus {
     double readySeconds = -1;  // from the last start to serving; < 0 when it does not serve
     unsigned probeFailures = 0;  // liveness probes failed in a row
     std::string pool{};        // its ServerConfig.xml pool; empty when the table names none
+    bool notifies = false;     // it gets the notification socket
+    bool hasStatus = false;    // its process sent a STATUS= text
+    std::string statusText{};  // that text
+    bool stoppingNotified = false;  // its process sent STOPPING=1
 };
 
 // "HH:MM:SS" (or "Nd HH:MM:SS") for a number of seconds.
@@ -36,12 +40,15 @@ void GroupByPool(std::vector<ServerStatus>& servers);
 
 // One line per server, in the given order, each column padded to the widest
 // entry, each line ended by '\n'. A throttled server's state reads
-// "throttled until HH:MM:SS". The pool column follows the address.
+// "throttled until HH:MM:SS". The pool column follows the address; a server
+// that said it stops ends with "stopping notified", one that sent a
+// STATUS= with `status: "<text>"`.
 std::string FormatServerTable(const std::vector<ServerStatus>& servers);
 // A JSON array of objects with the keys address, port, pid, state,
 // throttled_until, uptime_s, restarts, last_end, last_end_time, ready,
-// ready_s, probe_failures and pool (left out when the server has none); one
-// object per line.
+// ready_s, probe_failures, pool (left out when the server has none),
+// and, for a server that gets the notification socket, stopping_notified
+// and status_text (null when none); one object per line.
 std::string FormatServerJson(const std::vector<ServerStatus>& servers);
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
