@@ -137,9 +137,11 @@ public:
     // Nobody hears of the running reload any more; it ends where it is.
     void forgetReload();
 
-    // The notification socket (NotifyEvents.cpp). Its path, for the servers
-    // that hear it (READINESS notify or tcp+notify, LIVENESS=watchdog); empty: none.
-    void setNotifySocket(const std::string& path);
+    // The notification socket (NotifyEvents.cpp), not owned: its path goes
+    // to the servers that hear it (READINESS notify or tcp+notify,
+    // LIVENESS=watchdog), its drops to the metrics. Null: none.
+    void setNotifySocket(const NotifySocket* socket);
+    const NotifySocket* notifySocket() const { return mNotifySocket; }
     // The record whose process tree holds `sender` (its process or a member
     // of its session); 0 for none.
     uint64_t serverOfSender(pid_t sender) const;
@@ -241,5 +243,6 @@ private:
     std::string mIPListText;
     // Where each server's output goes; empty: the service's own output.
     std::string mServerOutputDir;
-    std::string mNotifyPath;  // the notification socket; empty: none
+    std::string mNotifyPath;  // the notification socket's path; empty: none
+    const NotifySocket* mNotifySocket = nullptr;
 };

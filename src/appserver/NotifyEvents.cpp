@@ -5,9 +5,10 @@
 
 #include "appserver/AppServerManager.h"
 
-void CAppServerManager::setNotifySocket(const std::string& path)
+void CAppServerManager::setNotifySocket(const NotifySocket* socket)
 {
-    mNotifyPath = path;
+    mNotifySocket = socket;
+    mNotifyPath = socket != nullptr ? socket->path() : std::string();
     for (auto& record : mProcesses)
         configure(record);
 }

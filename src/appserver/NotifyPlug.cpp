@@ -6,12 +6,12 @@ NotifyPlug::NotifyPlug(CAppServerManager& manager, const std::string& path)
     : mManager(manager),
       mSocket(path, [&manager](pid_t sender) { return manager.serverOfSender(sender); })
 {
-    mManager.setNotifySocket(mSocket.path());
+    mManager.setNotifySocket(&mSocket);
 }
 
 NotifyPlug::~NotifyPlug()
 {
-    mManager.setNotifySocket(std::string());
+    mManager.setNotifySocket(nullptr);
 }
 
 void NotifyPlug::prepare(std::vector<struct pollfd>& fds,
