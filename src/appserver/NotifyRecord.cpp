@@ -34,8 +34,12 @@ bool AppServerProcess::onNotify(const NotifyEvent& event, Clock::time_point now)
         mChanged = true;
         break;
     case NotifyEvent::Kind::WatchdogTimeout:
+        // A server may set its own period, or end its watchdog with 0, as
+        // under systemd; the new period counts from now.
         mWatchdogUsec = event.usec;
-        [[fallthrough]];
+        if (serving())
+            mWatchdogDeadline = WatchdogDeadline(now, mWatchdogUsec);
+        break;
     case NotifyEvent::Kind::Watchdog:
         if (mWatchdogUsec != 0 && serving())
             mWatchdogDeadline = WatchdogDeadline(now, mWatchdogUsec);
