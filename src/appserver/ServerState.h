@@ -80,7 +80,7 @@ enum ServerAction : unsigned {
     kReportThrottle = 1u << 17, // the starts are held back (once per run of failures)
     kRelease = 1u << 18,        // the operator's start: no hold, no throttle
     kReadmit = 1u << 19,        // the removal becomes a restart
-    kMissedWatchdog = 1u << 20, // no WATCHDOG=1 in time: a failure ("sent no WATCHDOG=1")
+    kMissedWatchdog = 1u << 22, // no WATCHDOG=1 in time: a failure ("sent no WATCHDOG=1")
 };
 
 // Where the next deadline is counted from.
