@@ -20,6 +20,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -157,6 +158,23 @@ inline bool serveClient(int fd, std::string& request)
 }
 
 // The server's main: see the top of this file.
+// With NOTIFY_SOCKET set, sends READY=1 there as sd_notify does and reports
+// the moment before the send ("N port pid ns").
+inline void notifyReady(int reports, const std::string& me)
+{
+    const char* path = std::getenv("NOTIFY_SOCKET");
+    sockaddr_un address{};
+    if (path == nullptr || path[0] != '/' || std::strlen(path) >= sizeof address.sun_path)
+        return;
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int64_t sent = nowNs();
+    if (sendto(fd, "READY=1\n", 8, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 8)
+        reportLine(reports, "N " + me + " " + std::to_string(sent) + "\n");
+    close(fd);
+}
+
 [[noreturn]] inline void runServer(int argc, char** argv)
 {
     const int64_t begun = nowNs();
@@ -172,6 +190,7 @@ inline bool serveClient(int fd, std::string& request)
     const std::string me = std::to_string(port) + " " + std::to_string(getpid());
     reportLine(reports, "L " + me + " " + std::to_string(begun) + " " + std::to_string(listened) +
                             "\n");
+    notifyReady(reports, me);
     serveForever(listening, reports, me);
 }
 

@@ -1,7 +1,7 @@
 // Serving, measured against the real daemon (tarvelsvc -console in a
 // throw-away installation):
 //
-//   serving_bench [ready|probes|reload|all] [window-seconds] [servers]
+//   serving_bench [ready|probes|reload|notify|all] [window-seconds] [servers]
 //                                              (defaults all 20 1000)
 //
 // ready   From a server's listen() to the daemon's "serving after" line in its
@@ -29,6 +29,10 @@
 //         -reload takes, and the fewest servers accepting at once, seen by a
 //         client thread connecting to all 20 ports in a loop. The new servers
 //         listen after 0 ms, then 500 ms.
+// notify  10 servers, each restarted alone 5 times: -restartserver's return
+//         minus the server's READY=1 with READINESS=notify, and minus its
+//         listen() with READINESS=tcp, in one run; then 50 servers with
+//         READINESS=notify idle for `window` seconds: the daemon's wake-ups.
 //
 // The server is this program itself, started as <installation>/perl/bin/perl
 // (a symlink to it): it listens on its -port after a delay (BENCH_DELAYS, by
@@ -433,6 +437,95 @@ bool Reloads(int rounds)
 
 }  // namespace
 
+namespace {
+
+// ---- notify: READY=1 to -restartserver's return, and the idle loop --------
+
+// The k-th time of `kind` ("L": listen, "N": READY=1 sent) of each port.
+std::map<int, std::vector<int64_t>> ReportTimes(const Installation& inst, const std::string& kind)
+{
+    std::map<int, std::vector<int64_t>> times;
+    std::ifstream in(inst.reports);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string k;
+        int port = 0;
+        pid_t pid = 0;
+        int64_t when = 0, listened = 0;
+        if (fields >> k >> port >> pid >> when && k == kind)
+            times[port].push_back(kind == "L" && fields >> listened ? listened : when);
+    }
+    return times;
+}
+
+// With `settings`, `servers` servers restarted alone `rounds` times each:
+// -restartserver's return minus the server's READY=1 (or its listen()).
+bool Verdicts(const std::string& settings, const std::string& kind, unsigned servers, int rounds,
+              std::vector<double>& verdicts)
+{
+    Installation inst = bench::installWithReports("tarvel-serving-bench-", 23000, servers, 0, settings);
+    LogTail tail(inst.dir + "/log/Service.log");
+    pid_t daemon = bench::startConsole(inst);
+    bool ok = bench::waitFor([&] { return tail.count(" serving after ") >= servers; }, 60);
+    Returns returns;
+    for (int r = 0; ok && r < rounds; ++r)
+        for (unsigned i = 0; ok && i < servers; ++i) {
+            std::string out;
+            const int port = inst.firstPort + int(i);
+            ok = bench::control(inst, {"-restartserver", kHost + (":" + std::to_string(port))}, &out) == 0;
+            returns[port].push_back(nowNs());
+        }
+    bench::stopDaemon(inst, daemon);
+    std::map<int, std::vector<int64_t>> ready = ReportTimes(inst, kind);
+    for (const auto& entry : returns)
+        for (size_t k = 0; k < entry.second.size() && k + 1 < ready[entry.first].size(); ++k)
+            verdicts.push_back(ms(entry.second[k] - ready[entry.first][k + 1]));
+    if (ok)
+        std::filesystem::remove_all(inst.dir);
+    else
+        fprintf(stderr, "notify: a restart failed; see %s\n", inst.dir.c_str());
+    return ok;
+}
+
+// `servers` servers with READINESS=notify, all serving: the daemon's
+// wake-ups over `window` seconds.
+bool IdleWakeups(unsigned servers, int window)
+{
+    Installation inst = bench::installWithReports("tarvel-serving-bench-", 23000, servers, 0,
+                                                  std::string("[SERVICE]\nREADINESS=notify\n"));
+    LogTail tail(inst.dir + "/log/Service.log");
+    pid_t daemon = bench::startConsole(inst);
+    bool ok = bench::waitFor([&] { return tail.count(" serving after ") >= servers; }, 60);
+    sleep(2);
+    const bench::Usage a = bench::usageOf(daemon);
+    sleep(unsigned(window));
+    const bench::Usage b = bench::usageOf(daemon);
+    printf("  idle, %u servers, READINESS=notify, %d s: %ld voluntary and %ld involuntary context "
+           "switches of the daemon, CPU %.1f ms\n",
+           servers, window, b.voluntary - a.voluntary, b.involuntary - a.involuntary,
+           (b.runNs - a.runNs) / 1e6);
+    bench::stopDaemon(inst, daemon);
+    if (ok)
+        std::filesystem::remove_all(inst.dir);
+    return ok;
+}
+
+bool Notify(int window)
+{
+    std::vector<double> notify, tcp;
+    bool ok = Verdicts("[SERVICE]\nREADINESS=notify\n", "N", 10, 5, notify);
+    ok = Verdicts("[SERVICE]\nREADINESS=tcp\n", "L", 10, 5, tcp) && ok;
+    printf("notify: -restartserver's return minus the server's READY=1 (notify) or listen() (tcp),\n"
+           "  10 servers restarted alone 5 times each, in one run\n");
+    printf("  READINESS=notify n %zu median %.2f ms max %.2f ms\n", notify.size(),
+           bench::median(notify, -1), bench::maximum(notify, -1));
+    printf("  READINESS=tcp    n %zu median %.2f ms max %.2f ms\n", tcp.size(),
+           bench::median(tcp, -1), bench::maximum(tcp, -1));
+    return IdleWakeups(50, window) && ok;
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     if (bench::startedAsServer(argv[0]))
@@ -451,5 +544,7 @@ int main(int argc, char** argv)
         ok = ProbeCost(servers, window) && ok;
     if (part == "reload" || part == "all")
         ok = Reloads(4) && ok;
+    if (part == "notify" || part == "all")
+        ok = Notify(window) && ok;
     return ok ? 0 : 1;
 }

@@ -90,8 +90,9 @@ void CAppServerManager::setSettings(const ServiceSettings& settings)
 void CAppServerManager::configure(AppServerProcess& record) const
 {
     // A host that does not resolve cannot be probed: its fork counts as serving.
-    record.mProbed = mProbing && mSettings.readiness == ReadinessProbe::Tcp &&
-                     record.mTarget.length != 0;
+    record.mProbed = mProbing && ((ProbesTcp(mSettings.readiness) && record.mTarget.length != 0) ||
+                                  (HearsNotify(mSettings.readiness) && !mNotifyPath.empty()));
+    configureNotify(record);
     record.mStartTimeout = std::chrono::seconds(mSettings.startTimeout);
     record.mProbeLimit = static_cast<unsigned>(mSettings.livenessFailures);
     record.mStopTimeout = std::chrono::seconds(mSettings.stopTimeout);

@@ -151,6 +151,20 @@ public:
     // Nobody hears of the running reload any more; it ends where it is.
     void forgetReload();
 
+    // The notification socket (NotifyEvents.cpp), not owned: its path goes
+    // to the servers that hear it (READINESS notify or tcp+notify,
+    // LIVENESS=watchdog), its drops to the metrics. Null: none.
+    void setNotifySocket(const NotifySocket* socket);
+    const NotifySocket* notifySocket() const { return mNotifySocket; }
+    // The record whose process tree holds `sender` (its process or a member
+    // of its session); 0 for none.
+    uint64_t serverOfSender(pid_t sender) const;
+    // Hands the socket's events to their records, then fails each serving
+    // record whose watchdog passed.
+    void takeNotices(const std::vector<NotifyEvent>& events, Clock::time_point now);
+    // The earliest watchdog of a serving record; max() for none.
+    Clock::time_point nextWatchdog() const;
+
     // Plugs a source into the one wait (see EventLoop.h); not owned.
     void addSource(LoopSource* source);
     void removeSource(LoopSource* source);
@@ -229,6 +243,7 @@ private:
     // Starts or ends the probes of a record that changed its state.
     void syncProbes(AppServerProcess& record, Clock::time_point now);
     void configure(AppServerProcess& record) const;
+    void configureNotify(AppServerProcess& record) const;
     void launchRequests(Clock::time_point now);
     void fireDeadlines(Clock::time_point now);
     Clock::time_point nextDeadline(Clock::time_point now) const;
@@ -260,4 +275,6 @@ private:
     std::string mIPListText;
     // Where each server's output goes; empty: the service's own output.
     std::string mServerOutputDir;
+    std::string mNotifyPath;  // the notification socket's path; empty: none
+    const NotifySocket* mNotifySocket = nullptr;
 };

@@ -188,6 +188,7 @@ void AppServerProcess::carryOut(unsigned action, Clock::time_point now, const Ar
         countFailure(true, now);
         mPurpose = StopPurpose::Fail;
     }
+    carryOutNotify(action, now);
     carryOutStop(action, argument);
 }
 
@@ -299,6 +300,9 @@ void AppServerProcess::launch(Clock::time_point now)
     mForeignHolder.clear();
     LaunchOptions options{mCommand, mOutputFile};
     options.cgroupFd = mTrees != nullptr ? mTrees->prepareStart(*this) : -1;
+    options.notifySocket = mNotifySocket;
+    options.watchdogUsec = mWatchdogSetting;
+    forgetNotices();
     pid_t pid = LaunchProcess(options);
     if (pid < 0) {
         int error = errno;

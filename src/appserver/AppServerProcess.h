@@ -15,6 +15,7 @@
 #include "appserver/Probes.h"
 #include "appserver/ServerState.h"
 #include "appserver/TreeContainment.h"
+#include "endpoints/NotifySocket.h"
 #include "foundation/StopTimes.h"
 
 class ServerTrees;
@@ -78,6 +79,18 @@ public:
     int mOverLimit = 0;        // readings over the memory limit in a row
     std::string mForeignHolder;  // "pid N (comm)" holding its port; empty: none seen
 
+    // The notification socket (NotifyRecord.cpp). Its settings, from the manager:
+    std::string mNotifySocket;       // NOTIFY_SOCKET for its starts; empty: none
+    bool mHearsReady = false;        // its READY=1 makes it serving
+    uint64_t mWatchdogSetting = 0;   // WATCHDOG_USEC for its starts; 0: no watchdog
+    // What its process said, forgotten at each start:
+    bool mHasStatus = false;         // it sent a STATUS=
+    std::string mStatusText;         // the last STATUS= text
+    bool mStoppingNotified = false;  // it sent STOPPING=1
+    uint64_t mWatchdogUsec = 0;      // its watchdog now (it may send WATCHDOG_USEC=)
+    // While it serves with a watchdog: when it fails without a WATCHDOG=1. max(): none.
+    Clock::time_point mWatchdogDeadline = Clock::time_point::max();
+
     // The handlers below hand one event (with its argument) to the table
     // and carry out the row that matches (ServerState.cpp); the row's
     // announcement waits in mAnnounced for the manager.
@@ -116,6 +129,11 @@ public:
     void release(Clock::time_point now);
     // A reload takes the server back while its removal runs: it restarts.
     void readmit(Clock::time_point now);
+    // A message its process sent on the notification socket; true when it
+    // now must be stopped and the shutdown request sent (as for requestStop).
+    bool onNotify(const NotifyEvent& event, Clock::time_point now);
+    // Its watchdog's deadline passed while it serves; true as for onNotify.
+    bool onWatchdogMissed(Clock::time_point now);
 
     // True while the throttle holds back the next start.
     bool throttled() const { return mState == ServerState::Throttled; }
@@ -150,6 +168,9 @@ private:
     ServerFacts facts(ServerEvent event, Clock::time_point now, const Argument& argument) const;
     void carryOut(unsigned action, Clock::time_point now, const Argument& argument);
     void carryOutStop(unsigned action, const Argument& argument);
+    void carryOutNotify(unsigned action, Clock::time_point now);
+    // A new process has said nothing yet.
+    void forgetNotices();
     void launch(Clock::time_point now);
     // The line of an end that was not asked for, by its wait status.
     void LogEnd(int status);

@@ -84,8 +84,10 @@ void CAppServerManager::syncProbes(AppServerProcess& record, Clock::time_point n
     Probes::Kind kind;
     bool active = mProbes.active(record.mId, kind);
     bool live = mProbing && mSettings.liveness != LivenessProbe::None &&
-                record.mTarget.length != 0;
-    if (record.mState == ServerState::Starting && record.mProbed) {
+                mSettings.liveness != LivenessProbe::Watchdog && record.mTarget.length != 0;
+    // A server that only tells its readiness on the socket is not connected to.
+    bool connects = ProbesTcp(mSettings.readiness) && record.mTarget.length != 0;
+    if (record.mState == ServerState::Starting && record.mProbed && connects) {
         if (!active || kind != Probes::Kind::Ready)
             mProbes.awaitReady(record.mId, record.mTarget, now);
     } else if (record.serving() && live) {

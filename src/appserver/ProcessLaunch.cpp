@@ -1,6 +1,7 @@
 #include "appserver/ProcessLaunch.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -39,7 +40,29 @@ bool SplitCommand(const std::string& command, char (&buffer)[kCommandBufferSize]
     return true;
 }
 
+// True for the variables by which a process talks to its own supervisor.
+bool SupervisorVariable(const char* entry)
+{
+    for (const char* name : {"NOTIFY_SOCKET=", "WATCHDOG_USEC=", "WATCHDOG_PID="})
+        if (strncmp(entry, name, strlen(name)) == 0)
+            return true;
+    return false;
+}
+
 }  // namespace
+
+std::vector<std::string> ServerEnvironment(const LaunchOptions& options)
+{
+    std::vector<std::string> environment;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+        if (!SupervisorVariable(*entry))
+            environment.emplace_back(*entry);
+    if (!options.notifySocket.empty())
+        environment.push_back("NOTIFY_SOCKET=" + options.notifySocket);
+    if (options.watchdogUsec != 0)
+        environment.push_back("WATCHDOG_USEC=" + std::to_string(options.watchdogUsec));
+    return environment;
+}
 
 pid_t LaunchProcess(const LaunchOptions& options)
 {
@@ -56,5 +79,13 @@ pid_t LaunchProcess(const LaunchOptions& options)
     request.deathSignal = SIGTERM;
     request.cgroupFd = options.cgroupFd;
     request.log = CLog::_pKXLog;
+    // Made before the clone: the child only reads it.
+    std::vector<std::string> environment = ServerEnvironment(options);
+    std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
+    for (std::string& entry : environment)
+        envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+    request.envp = envp.data();
     return KXSpawn(&request);
 }

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 // What a start needs; everything is prepared before the clone.
 struct LaunchOptions {
@@ -17,7 +18,16 @@ struct LaunchOptions {
     // tree can be told from the service's.
     bool newSession = true;
     int cgroupFd = -1;  // a cgroup v2 directory to start it in (the caller's); -1: none
+    // The notification socket's path for NOTIFY_SOCKET; empty: none. The
+    // service's own NOTIFY_SOCKET, WATCHDOG_USEC and WATCHDOG_PID are never
+    // passed on: a server must not talk to the service's supervisor.
+    std::string notifySocket{};
+    unsigned long long watchdogUsec = 0;  // WATCHDOG_USEC for the server; 0: none
 };
+
+// The environment a server with `options` starts with: the service's,
+// without its notification variables, with the server's own.
+std::vector<std::string> ServerEnvironment(const LaunchOptions& options);
 
 // Starts the server `options` describe. Returns the child's pid, or -1 with
 // errno when no child could be made. A failing exec is logged by the child,

@@ -35,6 +35,10 @@ ServerStatus StatusOf(const AppServerProcess& record, time_t now)
     s.uptimeSeconds = runs ? static_cast<long>(now - record.mStartTime) : 0;
     s.restarts = record.mRestarts;
     s.pool = record.mPool;
+    s.notifies = !record.mNotifySocket.empty();
+    s.hasStatus = record.mHasStatus;
+    s.statusText = record.mStatusText;
+    s.stoppingNotified = record.mStoppingNotified;
     if (record.mEndTime != 0) {
         s.lastEnd = DescribeEnd(record.mStatus);
         s.lastEndTime = record.mEndTime;

@@ -45,6 +45,7 @@ const ServerRow kRows[] = {
 {kServing,            E::ProbeFailed,  G::ProbeLimit,   S::Terminating,   kProbeMiss | kGiveUpProbe | kTerminate, B::Now, W::SignalWait,     N::Failed},
 {kServing,            E::ProbeFailed,  G::Any,          S::NotAnswering,  kProbeMiss,                      B::Keep, W::Zero,          N::None},
 {On(S::NotAnswering), E::ProbeOk,      G::Any,          S::Serving,       kProbeHit,                       B::Keep, W::Zero,          N::None},
+{kServing,            E::WatchdogMissed, G::Any,        S::StopRequested, kMissedWatchdog | kSendRequest,  B::Clear, W::Zero,         N::Failed},
 // A live process that ends was not asked to: a failure unless it exited 0.
 {kLive,               E::End,          G::Throttles,    S::Throttled,     kEnded | kReportThrottle,        B::LastStart, W::ThrottleHold, N::Failed},
 {kLive,               E::End,          G::Any,          S::Down,          kEnded,                          B::Now, W::Zero,           N::Failed},

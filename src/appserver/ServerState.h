@@ -58,8 +58,9 @@ enum class ServerEvent {
     Readded,        // a reload takes back a server whose removal runs
     Outlived,       // its leader ended and was reaped, processes of its tree are left
                     // (the wait status, their pids); End follows once the tree is empty
+    WatchdogMissed, // a serving server sent no WATCHDOG=1 within its interval
 };
-constexpr size_t kServerEventCount = 12;
+constexpr size_t kServerEventCount = 13;
 
 // What a row does besides moving the record; several may be joined with |,
 // and they are carried out in the order below. Each owns its log line.
@@ -87,6 +88,7 @@ enum ServerAction : unsigned {
     kReadmit = 1u << 19,        // the removal becomes a restart
     kOutlived = 1u << 20,       // names what is left of its tree ("outlived it"); a failure's stop
     kReportFailEnd = 1u << 21,  // how a server stopped for failing ended ("ended with")
+    kMissedWatchdog = 1u << 22, // no WATCHDOG=1 in time: a failure ("sent no WATCHDOG=1")
 };
 
 // Where the next deadline is counted from.

@@ -48,6 +48,17 @@ std::string JsonTime(time_t when)
     return when == 0 ? "null" : std::to_string(static_cast<long long>(when));
 }
 
+// What the server's process said of itself, after the columns: only when it did.
+std::string NoticeColumns(const ServerStatus& s)
+{
+    std::string text;
+    if (s.stoppingNotified)
+        text += "  stopping notified";
+    if (s.hasStatus)
+        text += "  status: \"" + s.statusText + "\"";
+    return text;
+}
+
 }  // namespace
 
 std::string FormatUptime(long seconds)
@@ -120,6 +131,7 @@ std::string FormatServerTable(const std::vector<ServerStatus>& servers)
             if (c + 1 < kColumns)
                 text.append(widths[c] - row[c].size() + 2, ' ');
         }
+        text += NoticeColumns(servers[static_cast<size_t>(&row - rows.data())]);
         text += '\n';
     }
     return text;
@@ -188,6 +200,10 @@ std::string FormatServerJson(const std::vector<ServerStatus>& servers)
             text += ", \"pool\": " + JsonString(s.pool);
         if (!s.containment.empty())
             text += JsonTree(s);
+        if (s.notifies) {
+            text += std::string(", \"stopping_notified\": ") + (s.stoppingNotified ? "true" : "false");
+            text += ", \"status_text\": " + (s.hasStatus ? JsonString(s.statusText) : std::string("null"));
+        }
         text += "}";
     }
     text += servers.empty() ? "]\n" : "\n]\n";

@@ -30,6 +30,10 @@ struct ServerStatus {
     // The tree's last reading (processes, resident bytes, CPU seconds since its start).
     TreeFigures figures{};
     bool measured = false;     // figures were read for the running tree
+    bool notifies = false;     // it gets the notification socket
+    bool hasStatus = false;    // its process sent a STATUS= text
+    std::string statusText{};  // that text
+    bool stoppingNotified = false;  // its process sent STOPPING=1
 };
 
 // "HH:MM:SS" (or "Nd HH:MM:SS") for a number of seconds.
@@ -41,13 +45,16 @@ void GroupByPool(std::vector<ServerStatus>& servers);
 
 // One line per server, in the given order, each column padded to the widest
 // entry, each line ended by '\n'. A throttled server's state reads
-// "throttled until HH:MM:SS". The pool column follows the address.
+// "throttled until HH:MM:SS". The pool column follows the address; a server
+// that said it stops ends with "stopping notified", one that sent a
+// STATUS= with `status: "<text>"`.
 std::string FormatServerTable(const std::vector<ServerStatus>& servers);
 // A JSON array of objects with the keys address, port, pid, state,
 // throttled_until, uptime_s, restarts, last_end, last_end_time, ready,
-// ready_s, probe_failures, pool (left out when the server has none) and,
-// with contained trees, containment, processes, memory_bytes and
-// cpu_seconds; one object per line.
+// ready_s, probe_failures, pool (left out when the server has none), with
+// contained trees containment, processes, memory_bytes and cpu_seconds,
+// and, for a server that gets the notification socket, stopping_notified
+// and status_text (null when none); one object per line.
 std::string FormatServerJson(const std::vector<ServerStatus>& servers);
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);

@@ -202,7 +202,8 @@ static int RunChild(void *argument)
     if (error == 0 && request->argv[0] == NULL)
         error = ENOENT;
     if (error == 0) {
-        execv(request->argv[0], request->argv);
+        /* execve is async-signal-safe; environ is read, not changed. */
+        execve(request->argv[0], request->argv, request->envp != NULL ? request->envp : environ);
         error = errno;
     }
     LogFailure(request, "failed for command \"", request->command, "\"", Reason(error));

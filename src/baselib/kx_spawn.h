@@ -24,6 +24,7 @@ typedef struct KXSpawnRequest {
     int deathSignal;        /* sent to the child when the caller's thread ends; 0: none */
     int cgroupFd;           /* a cgroup v2 directory the child runs in; -1: the caller's */
     KXLog *log;             /* where the child's failures are logged; may be NULL */
+    char *const *envp;      /* the child's environment, null-ended; caller's; NULL: the caller's own */
 } KXSpawnRequest;
 
 /* Starts the child the request describes. Returns its pid (the caller's to

@@ -79,11 +79,12 @@ std::map<std::string, int> ApplyKeys(const CIniFile& file, ServiceSettings& sett
 }
 
 // A probe that may take longer than the pause between two probes would
-// overlap the next one.
+// overlap the next one. A watchdog makes no probe.
 void CheckTimeoutWithinInterval(const ServiceSettings& settings,
                                 const std::map<std::string, int>& lines, FirstProblem& problems)
 {
-    if (settings.livenessTimeout <= settings.livenessInterval)
+    if (settings.livenessTimeout <= settings.livenessInterval ||
+        settings.liveness == LivenessProbe::Watchdog)
         return;
     // One of the two was given, as their defaults fit.
     auto given = lines.find("LIVENESS_TIMEOUT");

@@ -15,7 +15,9 @@
 enum class ReadinessProbe { None, Tcp, Notify, TcpNotify };
 inline bool ProbesTcp(ReadinessProbe r) { return r == ReadinessProbe::Tcp || r == ReadinessProbe::TcpNotify; }
 inline bool HearsNotify(ReadinessProbe r) { return r == ReadinessProbe::Notify || r == ReadinessProbe::TcpNotify; }
-enum class LivenessProbe { None, Tcp, Http };
+// How a serving server is seen to live: not at all, by a TCP connect or an
+// HTTP GET every interval, or by its own WATCHDOG=1 at least every interval.
+enum class LivenessProbe { None, Tcp, Http, Watchdog };
 // How a server's process tree is held together: a cgroup of its own where the
 // service may create one (auto), always (cgroup: the start fails where it
 // may not), or only by the server's session and the service as subreaper.

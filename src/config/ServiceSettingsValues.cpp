@@ -91,6 +91,7 @@ const std::pair<const char*, LivenessProbe> kLiveness[] = {
     {"none", LivenessProbe::None},
     {"tcp", LivenessProbe::Tcp},
     {"http", LivenessProbe::Http},
+    {"watchdog", LivenessProbe::Watchdog},
 };
 
 }  // namespace

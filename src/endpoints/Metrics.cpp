@@ -77,6 +77,20 @@ std::vector<std::string> StatesOf(const ServiceMetrics& service, const std::vect
     return states;
 }
 
+void WriteNotifyDrops(Exposition& out, const ServiceMetrics& service)
+{
+    if (!service.notifySocket)
+        return;
+    out.family("tarvel_notify_dropped_total", "counter",
+               "Datagrams the servers' notification socket dropped, by reason.");
+    out.sample("tarvel_notify_dropped_total", Label("reason", "foreign"),
+               static_cast<double>(service.droppedForeign));
+    out.sample("tarvel_notify_dropped_total", Label("reason", "unknown"),
+               static_cast<double>(service.droppedUnknown));
+    out.sample("tarvel_notify_dropped_total", Label("reason", "malformed"),
+               static_cast<double>(service.droppedMalformed));
+}
+
 void WriteService(Exposition& out, const ServiceMetrics& service, const std::vector<ServerMetrics>& servers,
                   const std::vector<std::string>& states)
 {
@@ -88,6 +102,7 @@ void WriteService(Exposition& out, const ServiceMetrics& service, const std::vec
     out.family("tarvel_service_reload_failures_total", "counter",
                "Configuration reloads refused since the service started.");
     out.sample("tarvel_service_reload_failures_total", "", static_cast<double>(service.reloadFailures));
+    WriteNotifyDrops(out, service);
     out.family("tarvel_service_servers", "gauge", "Supervised servers by state.");
     std::map<std::string, unsigned long> counts;
     for (const ServerMetrics& server : servers)

@@ -12,6 +12,7 @@
 // tarvel_server_last_signal, whose "none" is 0, a number no signal has.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ struct ServiceMetrics {
     std::string installation;  // label of tarvel_service_info: $TARVEL
     unsigned long reloads = 0;
     unsigned long reloadFailures = 0;
+    // Datagrams the notification socket dropped, by reason; none without it.
+    bool notifySocket = false;
+    std::uint64_t droppedForeign = 0, droppedUnknown = 0, droppedMalformed = 0;
     // Every state a server can be in, in the order the series are written:
     // each server gets one tarvel_server_state series per state, and
     // tarvel_service_servers one per state, 0 included. A server whose state

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "appserver/NotifyPlug.h"
 #include "appserver/RecordViews.h"
 #include "config/ServiceSettings.h"
 #include "config/TarvelEnv.h"
@@ -74,7 +75,11 @@ int CApplicationServerService::run(const std::vector<std::string>& args)
     CServerControl control(mManager, notifier);
     control.open(ControlRunDir());
     CSignalSource signals([&control] { control.reloadOnSignal(); });
-    PluggedSources plugged(mManager, {&signals, &control, &notifier});
+    // Always there, as it costs one descriptor and no wake: a reload may
+    // turn READINESS=notify or LIVENESS=watchdog on. Only the servers that
+    // hear it get its path.
+    NotifyPlug notices(mManager, ControlRunDir() + "/" + NotifySocket::kSocketName);
+    PluggedSources plugged(mManager, {&signals, &control, &notifier, &notices});
     // The metrics endpoint and the status page, where METRICS_LISTEN says:
     // the service runs on without them when it cannot listen there; a
     // reload moves them.

@@ -10,6 +10,12 @@ std::string ServiceMetricsText(const CAppServerManager& manager, const ReloadCou
     service.installation = CTarvelEnv::baseDir();
     service.reloads = counts.reloads;
     service.reloadFailures = counts.failures;
+    if (const NotifySocket* socket = manager.notifySocket()) {
+        service.notifySocket = true;
+        service.droppedForeign = socket->drops().foreign;
+        service.droppedUnknown = socket->drops().unknown;
+        service.droppedMalformed = socket->drops().malformed;
+    }
     for (ServerState state : kServerStates)
         service.stateNames.push_back(ServerStateName(state));
     if (manager.trees() != nullptr)

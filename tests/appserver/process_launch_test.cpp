@@ -169,3 +169,38 @@ TEST_F(ProcessLaunch, ServerStartsInTheGivenCgroup)
 }
 
 }  // namespace
+
+namespace {
+
+// The service's own supervisor variables never reach a server; a server that
+// hears the service's socket gets its path and its watchdog, and the rest of
+// the environment is passed on.
+TEST_F(ProcessLaunch, ServerGetsTheServiceSocketNotTheServiceOwnSupervisor)
+{
+    setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
+    setenv("WATCHDOG_PID", "1", 1);
+    setenv("WATCHDOG_USEC", "5", 1);
+    setenv("TARVEL_PASSED_ON", "yes", 1);
+    LaunchOptions options;
+    options.command = "/usr/bin/env";
+    options.outputFile = dir / "env.out";
+    options.notifySocket = "/base/run/notify";
+    options.watchdogUsec = 2000000;
+    pid_t pid = LaunchProcess(options);
+    int status = -1;
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000));
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_PID");
+    unsetenv("WATCHDOG_USEC");
+    unsetenv("TARVEL_PASSED_ON");
+    std::string env = ReadFile(options.outputFile);
+    EXPECT_NE(env.find("\nNOTIFY_SOCKET=/base/run/notify\n"), std::string::npos) << env;
+    EXPECT_NE(env.find("\nWATCHDOG_USEC=2000000\n"), std::string::npos) << env;
+    EXPECT_NE(env.find("\nTARVEL_PASSED_ON=yes\n"), std::string::npos) << env;
+    EXPECT_EQ(env.find("/run/systemd/notify"), std::string::npos) << env;
+    EXPECT_EQ(env.find("WATCHDOG_PID="), std::string::npos) << env;
+    EXPECT_EQ(env.find("WATCHDOG_USEC=5\n"), std::string::npos) << env;
+}
+
+}  // namespace

@@ -119,7 +119,7 @@ TEST_F(ServiceSettingsTest, EachBadValueIsRefusedWithFileLineAndReason)
         {"READINESS=TCP", "READINESS: 'TCP' is none of tcp, none, notify, tcp+notify"},
         {"READINESS=http", "READINESS: 'http' is none of tcp, none, notify, tcp+notify"},
         {"READINESS=notify+tcp", "READINESS: 'notify+tcp' is none of tcp, none, notify, tcp+notify"},
-        {"LIVENESS=yes", "LIVENESS: 'yes' is none of none, tcp, http"},
+        {"LIVENESS=yes", "LIVENESS: 'yes' is none of none, tcp, http, watchdog"},
         {"LIVENESS_PATH=health", "LIVENESS_PATH: 'health' does not start with '/', or holds a blank or a character outside printable ASCII, or is longer than 1024 characters"},
         {"LIVENESS_PATH=/a b", "LIVENESS_PATH: '/a b' does not start with '/', or holds a blank or a character outside printable ASCII, or is longer than 1024 characters"},
         {"LIVENESS_PATH=/a\x1b[2J", "LIVENESS_PATH: '/a?[2J' does not start with '/', or holds a blank or a character outside printable ASCII, or is longer than 1024 characters"},
@@ -147,6 +147,9 @@ TEST_F(ServiceSettingsTest, EachBadValueIsRefusedWithFileLineAndReason)
                   "printable ASCII, or is longer than 1024 characters (status=1)");
     EXPECT_EQ(Load("[SERVICE]\nLIVENESS_PATH=/" + std::string(1023, 'p') + "\n").livenessPath.size(),
               1024u);
+    // A watchdog makes no probe, so no probe's time-out can outlast its interval.
+    EXPECT_EQ(Load("[SERVICE]\nLIVENESS=watchdog\nLIVENESS_INTERVAL=1\n").liveness,
+              LivenessProbe::Watchdog);
 }
 
 TEST_F(ServiceSettingsTest, ListenAddressesAreNumericWithAPort)

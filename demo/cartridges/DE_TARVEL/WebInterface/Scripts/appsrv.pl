@@ -45,6 +45,13 @@
 #                             (the sd_notify protocol: one datagram to a Unix
 #                             socket; a leading '@' names an abstract one)
 #   APPSRV_NOTIFY_STATUS=text with APPSRV_NOTIFY, send STATUS=text with it
+#   APPSRV_NOTIFY=early       send READY=1 before it waits APPSRV_LISTEN_DELAY
+#                             and listens (a server that says so too soon)
+#   APPSRV_NOTIFY_WATCHDOG=1  once it listens, a child of its session sends
+#                             WATCHDOG=1 every half $WATCHDOG_USEC until the
+#                             server ends
+#   APPSRV_NOTIFY_FLOOD=n     once it listens, send n datagrams the supervisor
+#                             does not take ("FLOOD=1"), as fast as it reads them
 # Each of them may be given for one port only, as NAME_PORT (for example
 # APPSRV_SHUTDOWN_DELAY_8002=6), which wins over NAME.
 #
@@ -89,6 +96,8 @@ exit($exitCode) if defined $exitCode;
 $SIG{TERM} = 'IGNORE' if setting('APPSRV_IGNORE_TERM');
 my $hang = 0;
 $SIG{USR1} = sub { $hang = 1; };
+my $notify = setting('APPSRV_NOTIFY');
+notify_ready() if defined $notify && $notify eq 'early';
 my $listenDelay = setting('APPSRV_LISTEN_DELAY');
 Time::HiRes::sleep($listenDelay) if defined $listenDelay && $listenDelay =~ /^\d+(\.\d+)?$/;
 
@@ -103,7 +112,9 @@ my $listener = IO::Socket::IP->new(
 
 my $started = Time::HiRes::time();
 note('listening');
-notify_ready() if setting('APPSRV_NOTIFY');
+notify_ready() if $notify && $notify ne 'early';
+notify_flood(setting('APPSRV_NOTIFY_FLOOD')) if setting('APPSRV_NOTIFY_FLOOD');
+start_keepalive() if setting('APPSRV_NOTIFY_WATCHDOG');
 
 if (defined $ENV{APPSRV_SAY}) {
     STDOUT->autoflush(1);
@@ -280,6 +291,39 @@ sub notify_ready {
     $message .= "STATUS=$status\n" if defined $status;
     socket(my $socket, PF_UNIX, SOCK_DGRAM, 0) or return;
     send($socket, $message, 0, pack_sockaddr_un($path));
+    close $socket;
+}
+
+# Forks the process that keeps the supervisor's watchdog: not the server
+# itself, so that the supervisor must know it by its session.
+sub start_keepalive {
+    my $path = $ENV{NOTIFY_SOCKET};
+    my $usec = $ENV{WATCHDOG_USEC};
+    return unless defined $path && $path =~ m{^/} && defined $usec && $usec =~ /^\d+$/ && $usec > 0;
+    my $parent = $$;
+    my $pid = fork();
+    die "appsrv.pl: cannot fork the keep-alive: $!\n" unless defined $pid;
+    return if $pid;
+    close $listener;
+    $SIG{TERM} = 'DEFAULT';
+    socket(my $socket, PF_UNIX, SOCK_DGRAM, 0) or exit 1;
+    my $to = pack_sockaddr_un($path);
+    while (getppid() == $parent) {
+        send($socket, "WATCHDOG=1\n", 0, $to);
+        Time::HiRes::sleep($usec / 2e6);
+    }
+    exit 0;
+}
+
+# Sends `count` datagrams that mean nothing to the supervisor; each waits
+# while its queue is full.
+sub notify_flood {
+    my ($count) = @_;
+    my $path = $ENV{NOTIFY_SOCKET};
+    return unless defined $path && $path =~ m{^/} && $count =~ /^\d+$/;
+    socket(my $socket, PF_UNIX, SOCK_DGRAM, 0) or return;
+    my $to = pack_sockaddr_un($path);
+    send($socket, "FLOOD=1\n", 0, $to) for 1 .. $count;
     close $socket;
 }
 
