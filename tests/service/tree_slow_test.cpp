@@ -228,7 +228,7 @@ TEST_P(TreeSlow, ALeakingServerIsRecycledWhileItsPoolServes)
     EXPECT_EQ(inst.CountLines("MiB, over its limit of 48 MiB; recycling it"), 1);
     EXPECT_EQ(inst.CountLines("failed"), 0);
     EXPECT_NE(inst.Ctl({"-metrics"}).out.find("tarvel_server_recycles_total{address=\"127.0.0.1\",port=\"" +
-                                              std::to_string(port) + "\"} 1"),
+                                              std::to_string(port) + "\",pool=\"demo\"} 1"),
               std::string::npos);
     EXPECT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
 }
@@ -252,7 +252,7 @@ TEST_P(TreeSlow, TheFiguresOfATreeAgreeWithProc)
     EXPECT_NE(object.find("\"processes\": 3,"), std::string::npos) << object;
     std::string metrics = inst.Ctl({"-metrics"}).out;
     EXPECT_NE(metrics.find("tarvel_server_processes{address=\"127.0.0.1\",port=\"" +
-                           std::to_string(port) + "\"} 3"),
+                           std::to_string(port) + "\",pool=\"demo\"} 3"),
               std::string::npos)
         << metrics;
     EXPECT_NE(metrics.find("tarvel_service_containment{mode=\"" + std::string(GetParam()) + "\"} 1"),
