@@ -51,8 +51,9 @@ TEST(Console, ServesRestartsAndStopsGentlyOnSignals)
         ASSERT_TRUE(inst.WaitForServers());
         EXPECT_EQ(inst.CountLines("Process::start(): started"), 3);
 
-        // Ctrl-C in a terminal reaches the whole foreground group, servers
-        // included; they must still be stopped by the shutdown request.
+        // Ctrl-C in a terminal reaches the whole foreground group; the
+        // servers lead sessions of their own, so it reaches only the
+        // service, which stops them by the shutdown request.
         kill(sig == SIGINT ? -console : console, sig);
         int status = WaitForExit(console);
         ASSERT_TRUE(WIFEXITED(status)) << status;
