@@ -139,8 +139,7 @@ bool StopTrees(const bench::Installation& inst, unsigned servers, const std::str
     }
     usleep(300 * 1000);
     const int poller = epoll_create1(EPOLL_CLOEXEC);
-    std::set<int> leaders;
-    size_t left = 0;
+    std::set<int> leaders, watched;
     for (const Report& r : reports)
         for (pid_t pid : {r.leader, r.children[0], r.children[1]}) {
             const int fd = int(syscall(SYS_pidfd_open, pid, 0));
@@ -150,7 +149,7 @@ bool StopTrees(const bench::Installation& inst, unsigned servers, const std::str
                 return false;
             if (pid == r.leader)
                 leaders.insert(fd);
-            ++left;
+            watched.insert(fd);
         }
     const int64_t begin = nowNs();
     const pid_t ctl = fork();
@@ -163,7 +162,7 @@ bool StopTrees(const bench::Installation& inst, unsigned servers, const std::str
     }
     int64_t lastLeader = 0, lastAny = 0;
     std::vector<epoll_event> events(256);
-    while (left > 0 && nowNs() - begin < int64_t(60e9)) {
+    while (!watched.empty() && nowNs() - begin < int64_t(60e9)) {
         const int n = epoll_wait(poller, events.data(), int(events.size()), 1000);
         const int64_t now = nowNs();
         for (int i = 0; i < n; ++i) {
@@ -173,18 +172,25 @@ bool StopTrees(const bench::Installation& inst, unsigned servers, const std::str
             if (leaders.count(fd) != 0)
                 lastLeader = now;
             lastAny = now;
-            --left;
+            watched.erase(fd);
         }
     }
     int status = 0;
     waitpid(ctl, &status, 0);
     const int64_t ctlEnd = nowNs();
     close(poller);
+    // What outlived the stop is ended through its pidfd, which names that
+    // very process even if its pid was reused.
+    for (int fd : watched) {
+        syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+        close(fd);
+    }
     // We are the subreaper of whatever the daemon left.
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    if (left > 0 || status != 0) {
-        std::fprintf(stderr, "%zu processes outlived the stop (-stop status %d)\n", left, status);
+    if (!watched.empty() || status != 0) {
+        std::fprintf(stderr, "%zu processes outlived the stop by 60 s (-stop status %d)\n",
+                     watched.size(), status);
         return false;
     }
     afterLeader.push_back(ms(lastAny - lastLeader));
@@ -227,20 +233,23 @@ int main(int argc, char** argv)
     bench::raiseFileLimit();
     const unsigned most = servers > idleServers ? servers : idleServers;
     const int firstPort = bench::freePorts(int(most), 23000);
-    bench::Installation inst = bench::installDaemon("tarvel-tree-stop-bench-", unsigned(firstPort), servers);
+    bench::Installation inst =
+        bench::installDaemon("tarvel-tree-stop-bench-", unsigned(firstPort), servers);
     bool ok = true;
     for (const char* mode : {"cgroup", "session"}) {
         std::vector<double> afterLeader, whole;
         const std::string settings = std::string("[SERVICE]\nCONTAINMENT=") + mode + "\n";
-        for (int i = 0; i < rounds && ok; ++i)
-            ok = StopTrees(inst, servers, settings, afterLeader, whole);
+        bool done = true;
+        for (int i = 0; i < rounds && done; ++i)
+            done = StopTrees(inst, servers, settings, afterLeader, whole);
+        ok = ok && done;
         std::printf("%s: stop of %u servers of 3 processes (%d rounds): last process gone after "
                     "the last leader's end: median %.2f ms, max %.2f ms; -stop whole: median "
                     "%.1f ms\n",
                     mode, servers, rounds, bench::median(afterLeader, -1),
                     bench::maximum(afterLeader, -1), bench::median(whole, -1));
     }
-    if (idleSeconds > 0 && ok) {
+    if (idleSeconds > 0) {
         std::filesystem::remove_all(inst.dir);
         inst = bench::installDaemon("tarvel-tree-idle-bench-", unsigned(firstPort), idleServers);
         for (const char* mode : {"cgroup", "session"})
