@@ -72,17 +72,7 @@ pid_t PausingChild()
         close(out);
     }
     // Ends on the shutdown request only; SIGTERM keeps its default.
-    for (;;) {
-        const int client = accept(fd, nullptr, nullptr);
-        char buffer[512];
-        std::string request;
-        for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
-                        (n = read(client, buffer, sizeof buffer)) > 0;)
-            request.append(buffer, size_t(n));
-        if (request.find("shutdown") != std::string::npos)
-            _exit(0);
-        close(client);
-    }
+    bench::serveUntilShutdown(fd);
 }
 
 int Run(const std::string& exe, const char* arg)
