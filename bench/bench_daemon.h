@@ -157,6 +157,24 @@ inline bool serveClient(int fd, std::string& request)
     }
 }
 
+// Accepts clients on `listening` one at a time and ends the process (status
+// 0) on the daemon's shutdown request; the readiness probe's connection,
+// which sends nothing, is just closed.
+[[noreturn]] inline void serveUntilShutdown(int listening)
+{
+    for (;;) {
+        const int client = accept(listening, nullptr, nullptr);
+        char buffer[512];
+        std::string request;
+        for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
+                        (n = read(client, buffer, sizeof buffer)) > 0;)
+            request.append(buffer, size_t(n));
+        if (request.find("shutdown") != std::string::npos)
+            _exit(0);
+        close(client);
+    }
+}
+
 // The server's main: see the top of this file.
 // With NOTIFY_SOCKET set, sends READY=1 there as sd_notify does and reports
 // the moment before the send ("N port pid ns").

@@ -78,17 +78,7 @@ void OnTerm(int)
         WriteReport(0);
         // The service's readiness probe connects and sends nothing: only the
         // shutdown request ends the server.
-        for (;;) {
-            int client = accept(fd, nullptr, nullptr);
-            char buffer[256];
-            std::string request;
-            for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
-                            (n = read(client, buffer, sizeof buffer)) > 0;)
-                request.append(buffer, size_t(n));
-            if (request.find("shutdown") != std::string::npos)
-                _exit(0);
-            close(client);
-        }
+        bench::serveUntilShutdown(fd);
     }
     WriteReport(0);
     for (;;)
