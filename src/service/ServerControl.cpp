@@ -61,10 +61,11 @@ void CServerControl::replyTo(ClientId client, const std::string& lines, bool las
         mChannel->reply(client, lines, last);
 }
 
-std::vector<ServerStatus> CServerControl::snapshot(time_t now) const
+std::vector<ServerStatus> CServerControl::snapshot(time_t now, bool fresh) const
 {
     std::vector<ServerStatus> table;
-    mManager.refreshFigures();
+    if (fresh)
+        mManager.refreshFigures();
     for (const AppServerProcess& record : mManager.processes())
         table.push_back(StatusOf(record, now));
     return table;
@@ -103,9 +104,9 @@ void CServerControl::handleServers(ClientId client, bool json)
     replyTo(client, serversText(json) + "OK\n", true);
 }
 
-std::vector<ServerStatus> CServerControl::grouped() const
+std::vector<ServerStatus> CServerControl::grouped(bool fresh) const
 {
-    std::vector<ServerStatus> table = snapshot(time(nullptr));
+    std::vector<ServerStatus> table = snapshot(time(nullptr), fresh);
     GroupByPool(table);
     return table;
 }

@@ -42,9 +42,11 @@ public:
     void reloadOnSignal();
 
     // The table as the channel shows it, in table order.
-    std::vector<ServerStatus> snapshot(time_t now) const;
+    // With `fresh`, the trees' figures are read first (at most once a
+    // second); otherwise they are the last reading.
+    std::vector<ServerStatus> snapshot(time_t now, bool fresh = true) const;
     // The same now, grouped by pool as -servers shows it.
-    std::vector<ServerStatus> grouped() const;
+    std::vector<ServerStatus> grouped(bool fresh = true) const;
     // The metrics as -metrics and the endpoint give them.
     std::string metrics() const
     {
