@@ -225,6 +225,20 @@ RunResult Installation::Ctl(const std::vector<std::string>& args,
     return mCopy->Ctl(args, MergeEnv(env(), extra), timeoutMs);
 }
 
+std::string Installation::ServerObject(unsigned short port)
+{
+    RunResult r = Ctl({"-servers", "-json"});
+    size_t at = r.out.find("\"port\": " + std::to_string(port) + ",");
+    return at == std::string::npos ? "" : r.out.substr(at, r.out.find('}', at) - at);
+}
+
+pid_t Installation::ServerPid(unsigned short port)
+{
+    std::string object = ServerObject(port);
+    size_t at = object.find("\"pid\": ");
+    return at == std::string::npos ? 0 : static_cast<pid_t>(atol(object.c_str() + at + 7));
+}
+
 pid_t Installation::StartDaemon(const std::vector<std::string>& extra, pid_t previous)
 {
     RunResult r = Ctl({"-start"}, extra);

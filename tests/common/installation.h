@@ -74,6 +74,11 @@ public:
     // replace those of env() with the same name, a bare NAME removes one.
     RunResult Ctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                   int timeoutMs = 90000);
+    // The JSON object of the server on `port` in -servers -json, without its
+    // closing brace; "" when there is none.
+    std::string ServerObject(unsigned short port);
+    // Its "pid" there; 0 when none.
+    pid_t ServerPid(unsigned short port);
     // Runs -start (with `env` as for Ctl) and waits for a daemon other than
     // `previous` and for both servers to serve; its pid, or 0 after a test
     // failure that says why.

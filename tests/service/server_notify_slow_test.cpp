@@ -20,21 +20,6 @@ namespace {
 using testutil::Installation;
 using testutil::RunResult;
 
-// The JSON object of the server on `port` in -servers -json.
-std::string ObjectOf(Installation& inst, unsigned short port)
-{
-    RunResult r = inst.Ctl({"-servers", "-json"});
-    size_t at = r.out.find("\"port\": " + std::to_string(port) + ",");
-    return at == std::string::npos ? "" : r.out.substr(at, r.out.find('}', at) - at);
-}
-
-pid_t PidOf(Installation& inst, unsigned short port)
-{
-    std::string object = ObjectOf(inst, port);
-    size_t at = object.find("\"pid\": ");
-    return at == std::string::npos ? 0 : static_cast<pid_t>(std::stol(object.substr(at + 7)));
-}
-
 // The demo's first server never sends WATCHDOG=1: a second after it
 // serves, it is asked to shut down (the request, not a signal) and started
 // again. The second's child (not the server, in its session) keeps it alive.
@@ -46,18 +31,18 @@ TEST(ServerNotifySlow, MissedWatchdogRestartsThroughTheStopSequence)
     std::string notes = inst.path("notes.log");
     RunResult r = inst.Ctl({"-start"}, {"APPSRV_NOTIFY=1", "APPSRV_LOG=" + notes,
                                         "APPSRV_NOTIFY_WATCHDOG_" + std::to_string(inst.port(1)) + "=1"});
-    pid_t kept = PidOf(inst, inst.port(1));
+    pid_t kept = inst.ServerPid(inst.port(1));
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err << testutil::ReadFile(inst.log());
     unsigned short port = inst.port(0);
-    pid_t first = PidOf(inst, port);
+    pid_t first = inst.ServerPid(port);
     std::string missed =
         "Server [127.0.0.1]:" + std::to_string(port) + " sent no WATCHDOG=1 within 1 s; restarting it";
     ASSERT_TRUE(inst.WaitForLog(missed, 1, 15000)) << testutil::ReadFile(inst.log());
     ASSERT_TRUE(testutil::WaitUntil(
         [&] {
-            std::string object = ObjectOf(inst, port);
+            std::string object = inst.ServerObject(port);
             return object.find("\"state\": \"serving\"") != std::string::npos &&
-                   PidOf(inst, port) != first;
+                   inst.ServerPid(port) != first;
         },
         15000));
     EXPECT_NE(testutil::ReadFile(notes).find(std::to_string(first) + "] 127.0.0.1:" +
@@ -70,7 +55,7 @@ TEST(ServerNotifySlow, MissedWatchdogRestartsThroughTheStopSequence)
     // By now the first was failed twice or more; the kept one never was.
     ASSERT_TRUE(inst.WaitForLog(missed, 2, 15000));
     EXPECT_EQ(inst.CountLines("Server [127.0.0.1]:" + std::to_string(inst.port(1)) + " sent no"), 0);
-    EXPECT_EQ(PidOf(inst, inst.port(1)), kept);
+    EXPECT_EQ(inst.ServerPid(inst.port(1)), kept);
     EXPECT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
 }
 
@@ -118,7 +103,7 @@ TEST(ServerNotifySlow, ReadyFromOutsideTheServerTreeIsRefused)
 // line; the milliseconds that took, or -1 when it did not come.
 long long KillAndTimeRestart(Installation& inst, unsigned short port, int serving)
 {
-    pid_t killed = PidOf(inst, port);
+    pid_t killed = inst.ServerPid(port);
     auto began = std::chrono::steady_clock::now();
     if (killed <= 0 || kill(killed, SIGKILL) != 0)
         return -1;

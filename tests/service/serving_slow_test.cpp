@@ -17,16 +17,6 @@ std::string Endpoint(unsigned short port)
     return "127.0.0.1:" + std::to_string(port);
 }
 
-// The JSON object of the server on `port` in -servers -json.
-std::string ObjectOf(Installation& inst, unsigned short port)
-{
-    RunResult r = inst.Ctl({"-servers", "-json"});
-    size_t at = r.out.find("\"port\": " + std::to_string(port) + ",");
-    if (at == std::string::npos)
-        return "";
-    return r.out.substr(at, r.out.find('}', at) - at);
-}
-
 TEST(ServingSlow, ServerThatNeverListensIsStoppedAfterTheStartTimeOutAndThrottled)
 {
     Installation inst(Installation::Use::Binary);
@@ -46,10 +36,10 @@ TEST(ServingSlow, ServerThatNeverListensIsStoppedAfterTheStartTimeOutAndThrottle
     // Each was ended through the stop sequence: it does not listen, so the
     // request found no one and SIGTERM followed at once.
     EXPECT_EQ(inst.CountLines("Failed to shut down"), 0);
-    std::string object = ObjectOf(inst, mute);
+    std::string object = inst.ServerObject(mute);
     EXPECT_NE(object.find("\"state\": \"throttled\""), std::string::npos) << object;
     EXPECT_NE(object.find("\"ready\": false"), std::string::npos) << object;
-    EXPECT_NE(ObjectOf(inst, inst.port(0)).find("\"state\": \"serving\""), std::string::npos);
+    EXPECT_NE(inst.ServerObject(inst.port(0)).find("\"state\": \"serving\""), std::string::npos);
     EXPECT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
 }
 
@@ -61,7 +51,7 @@ TEST(ServingSlow, HungHttpServerIsRestartedByTheLivenessProbe)
                         "LIVENESS_TIMEOUT=1\nLIVENESS_FAILURES=3\n");
     ASSERT_EQ(inst.Ctl({"-start"}).exitCode, 0);
     unsigned short port = inst.port(0);
-    std::string before = ObjectOf(inst, port);
+    std::string before = inst.ServerObject(port);
     std::vector<pid_t> servers = inst.Servers();
     ASSERT_EQ(servers.size(), 2u);
     pid_t hung = 0;
@@ -73,7 +63,7 @@ TEST(ServingSlow, HungHttpServerIsRestartedByTheLivenessProbe)
 
     // Not answering first, then restarted after the third failure in a row.
     ASSERT_TRUE(testutil::WaitUntil(
-        [&] { return ObjectOf(inst, port).find("\"state\": \"not answering\"") != std::string::npos; },
+        [&] { return inst.ServerObject(port).find("\"state\": \"not answering\"") != std::string::npos; },
         5000));
     const std::string restarting = "Server [127.0.0.1]:" + std::to_string(port) +
                                    " failed 3 liveness probes in a row; restarting it";
@@ -85,9 +75,9 @@ TEST(ServingSlow, HungHttpServerIsRestartedByTheLivenessProbe)
                               std::to_string(port) + " after 30 sec."),
               0);
     ASSERT_TRUE(testutil::WaitUntil(
-        [&] { return ObjectOf(inst, port).find("\"state\": \"serving\"") != std::string::npos; },
+        [&] { return inst.ServerObject(port).find("\"state\": \"serving\"") != std::string::npos; },
         10000));
-    std::string after = ObjectOf(inst, port);
+    std::string after = inst.ServerObject(port);
     EXPECT_EQ(after.find("\"pid\": " + std::to_string(hung) + ","), std::string::npos) << after;
     EXPECT_NE(after.find("\"restarts\": 1,"), std::string::npos) << after;
     EXPECT_NE(after.find("\"probe_failures\": 0"), std::string::npos) << after;
