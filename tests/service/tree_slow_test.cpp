@@ -41,6 +41,15 @@ std::vector<pid_t> Marked(const std::string& marker, unsigned short port)
     return found;
 }
 
+// The marked processes once there are `count` of them: a server serves
+// before its workers and helper have all renamed themselves.
+std::vector<pid_t> MarkedTree(const std::string& marker, unsigned short port, size_t count)
+{
+    std::vector<pid_t> found;
+    testutil::WaitUntil([&] { return (found = Marked(marker, port)).size() >= count; }, 10000);
+    return found;
+}
+
 bool AllGone(const std::vector<pid_t>& pids)
 {
     return testutil::WaitUntil([&] {
@@ -53,24 +62,10 @@ bool AllGone(const std::vector<pid_t>& pids)
     }, 10000);
 }
 
-std::string ObjectOf(Installation& inst, unsigned short port)
-{
-    RunResult r = inst.Ctl({"-servers", "-json"});
-    size_t at = r.out.find("\"port\": " + std::to_string(port) + ",");
-    return at == std::string::npos ? "" : r.out.substr(at, r.out.find('}', at) - at);
-}
-
-pid_t PidOf(Installation& inst, unsigned short port)
-{
-    std::string object = ObjectOf(inst, port);
-    size_t at = object.find("\"pid\": ");
-    return at == std::string::npos ? 0 : atoi(object.c_str() + at + 7);
-}
-
 bool Serving(Installation& inst, unsigned short port, pid_t notPid)
 {
-    std::string object = ObjectOf(inst, port);
-    pid_t pid = PidOf(inst, port);
+    std::string object = inst.ServerObject(port);
+    pid_t pid = inst.ServerPid(port);
     return object.find("\"state\": \"serving\"") != std::string::npos && pid != notPid &&
            testutil::HttpGet(port).find("200") != std::string::npos;
 }
@@ -97,14 +92,14 @@ TEST_P(TreeSlow, APreforkingServerWithAnEscapingHelperIsStoppedWhole)
     unsigned short port = inst.port(0);
     ASSERT_EQ(inst.Ctl({"-start"}, Tree()).exitCode, 0) << testutil::ReadFile(inst.log());
     EXPECT_EQ(inst.CountLines(std::string("containment: ") + GetParam()), 1);
-    EXPECT_NE(ObjectOf(inst, port).find(std::string("\"containment\": \"") + GetParam()),
+    EXPECT_NE(inst.ServerObject(port).find(std::string("\"containment\": \"") + GetParam()),
               std::string::npos);
-    std::vector<pid_t> tree = Marked(marker, port);
+    std::vector<pid_t> tree = MarkedTree(marker, port, 4);
     ASSERT_EQ(tree.size(), 4u);  // master, two workers, the helper
 
     // The master is killed: its workers and helper are stopped, and the
     // restart binds the port again at once.
-    pid_t master = PidOf(inst, port);
+    pid_t master = inst.ServerPid(port);
     ASSERT_EQ(kill(master, SIGKILL), 0);
     EXPECT_TRUE(testutil::WaitUntil([&] { return Serving(inst, port, master); }, 2000 + 2000))
         << testutil::ReadFile(inst.log());
@@ -123,7 +118,7 @@ TEST_P(TreeSlow, APreforkingServerWithAnEscapingHelperIsStoppedWhole)
     EXPECT_TRUE(Marked(marker, port).empty());
     EXPECT_TRUE(AllGone(tree));
 
-    tree = Marked(marker, inst.port(1));
+    tree = MarkedTree(marker, inst.port(1), 4);
     ASSERT_EQ(tree.size(), 4u);
     ASSERT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
     EXPECT_TRUE(Marked(marker, inst.port(1)).empty());
@@ -136,8 +131,13 @@ TEST_P(TreeSlow, APreforkingServerWithAnEscapingHelperIsStoppedWhole)
 TEST_P(TreeSlow, WhatAKilledDaemonLeftIsStoppedByTheNextStart)
 {
     ASSERT_EQ(inst.Ctl({"-start"}, Tree()).exitCode, 0) << testutil::ReadFile(inst.log());
-    std::vector<pid_t> tree = Marked(marker, inst.port(0));
+    std::vector<pid_t> tree = MarkedTree(marker, inst.port(0), 4);
     ASSERT_EQ(tree.size(), 4u);
+    // A session's tree is recorded as the service last looked at it (its
+    // readiness, an accounting round, a -servers): it must have seen all four.
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        return inst.ServerObject(inst.port(0)).find("\"processes\": 4,") != std::string::npos;
+    }, 10000));
     pid_t daemon = 0;
     for (const auto& slot : inst.copy().Slots())
         daemon = slot.pid;
@@ -178,7 +178,7 @@ TEST_P(TreeSlow, AForeignListenerIsNamedAndTheStartFails)
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find(held), std::string::npos) << r.out;
     EXPECT_GE(inst.CountLines("Server [127.0.0.1]:" + std::to_string(port) + ": " + held), 1);
-    EXPECT_EQ(ObjectOf(inst, port).find("\"ready\": true"), std::string::npos);
+    EXPECT_EQ(inst.ServerObject(port).find("\"ready\": true"), std::string::npos);
     EXPECT_EQ(inst.Ctl({"-stop"}).exitCode, 0);
     kill(foreign, SIGTERM);
     waitpid(foreign, nullptr, 0);
@@ -196,7 +196,7 @@ TEST_P(TreeSlow, AHungServerIsTerminatedAtOnce)
     // No workers: they would go on answering for the hung master.
     ASSERT_EQ(inst.Ctl({"-start"}, {"APPSRV_MARKER=" + marker}).exitCode, 0);
     std::vector<pid_t> tree = Marked(marker, port);
-    pid_t master = PidOf(inst, port);
+    pid_t master = inst.ServerPid(port);
     ASSERT_EQ(kill(master, SIGUSR1), 0);
     // Interval x failures + kill time-out + 2 s.
     EXPECT_TRUE(testutil::WaitUntil([&] { return Serving(inst, port, master); }, 6000))
@@ -217,7 +217,7 @@ TEST_P(TreeSlow, ALeakingServerIsRecycledWhileItsPoolServes)
                             "\nMEMORY_LIMIT=48M\nMEMORY_LIMIT_CHECKS=2\nACCOUNTING_INTERVAL=1\n");
     unsigned short port = inst.port(0), other = inst.port(1);
     ASSERT_EQ(inst.Ctl({"-start"}, {"APPSRV_LEAK_MIB_" + std::to_string(port) + "=16"}).exitCode, 0);
-    pid_t leaking = PidOf(inst, port);
+    pid_t leaking = inst.ServerPid(port);
     const std::string recycling = "Server [127.0.0.1]:" + std::to_string(port) + " uses ";
     bool otherServed = true;
     EXPECT_TRUE(testutil::WaitUntil([&] {
@@ -238,14 +238,14 @@ TEST_P(TreeSlow, TheFiguresOfATreeAgreeWithProc)
 {
     unsigned short port = inst.port(0);
     ASSERT_EQ(inst.Ctl({"-start"}, {"APPSRV_WORKERS=2", "APPSRV_MARKER=" + marker}).exitCode, 0);
-    std::vector<pid_t> tree = Marked(marker, port);
+    std::vector<pid_t> tree = MarkedTree(marker, port, 3);
     ASSERT_EQ(tree.size(), 3u);
     double rss = 0;
     for (pid_t pid : tree) {
         std::string statm = testutil::ReadFile("/proc/" + std::to_string(pid) + "/statm");
         rss += atof(statm.substr(statm.find(' ') + 1).c_str()) * sysconf(_SC_PAGESIZE);
     }
-    std::string object = ObjectOf(inst, port);
+    std::string object = inst.ServerObject(port);
     size_t at = object.find("\"memory_bytes\": ");
     ASSERT_NE(at, std::string::npos) << object;
     EXPECT_NEAR(atof(object.c_str() + at + 16), rss, rss / 10) << object;
