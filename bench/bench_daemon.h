@@ -276,8 +276,13 @@ inline Installation installWithReports(const char* prefix, int lowest, unsigned 
     Installation inst = installDaemon(prefix, unsigned(firstPort), servers);
     inst.reports = inst.dir + "/reports";
     writeFile(inst.reports, "");
+    // BENCH_SETTINGS: the daemon's settings for a bench that sets none, to
+    // time one mode against another (CONTAINMENT=session, say).
+    const char* asked = std::getenv("BENCH_SETTINGS");
     if (settings)
         writeFile(inst.dir + "/config/tarvelsvc.conf", *settings);
+    else if (asked != nullptr)
+        writeFile(inst.dir + "/config/tarvelsvc.conf", asked);
     setenv("BENCH_REPORTS", inst.reports.c_str(), 1);
     setenv("BENCH_FIRST_PORT", std::to_string(inst.firstPort).c_str(), 1);
     return inst;
