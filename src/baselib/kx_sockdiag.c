@@ -1,5 +1,5 @@
-/* One netlink dump of the listening TCP sockets of a family, and scans of
- * /proc/PID/fd; see kx_sockdiag.h. */
+/* One netlink lookup of the TCP listener of an address and port, and scans
+ * of /proc/PID/fd; see kx_sockdiag.h. */
 #include "baselib/kx_sockdiag.h"
 
 #include <arpa/inet.h>
@@ -18,15 +18,6 @@
 #include <unistd.h>
 
 #include "baselib/kx_procstat.h"
-
-/* What a dump looks for: the exact address, and the wildcard as fallback. */
-typedef struct Wanted {
-    int family;
-    unsigned char address[16]; /* network order, as inet_diag carries it */
-    uint16_t port;             /* host order */
-    uint64_t exact;            /* inodes found; 0: none */
-    uint64_t wildcard;
-} Wanted;
 
 static void CloseKeepingErrno(int fd)
 {
@@ -50,16 +41,15 @@ static int OpenDiag(void)
     return fd;
 }
 
-/* Asks for the listeners of one port only: the kernel filters by the
- * bytecode "source port equals `port`" (jump past the end: keep; 4 bytes
- * past it: drop), so a host with thousands of listeners sends one or two. */
-static KXStatus SendDump(int fd, int family, uint16_t port)
+/* Asks for the one socket a connection to address:port would reach: not a
+ * dump, so the kernel looks the listener up in its hash as an arriving SYN
+ * would (the exact address before the wildcard, a dual-stack "::" for an
+ * IPv4 address), whatever the number of listeners on the host. */
+static KXStatus SendLookup(int fd, int family, const unsigned char *address, uint16_t port)
 {
     struct {
         struct nlmsghdr header;
         struct inet_diag_req_v2 request;
-        struct nlattr attribute;
-        struct inet_diag_bc_op filter[2];
     } message;
     struct sockaddr_nl kernel;
     ssize_t sent;
@@ -69,84 +59,65 @@ static KXStatus SendDump(int fd, int family, uint16_t port)
     kernel.nl_family = AF_NETLINK;
     message.header.nlmsg_len = sizeof message;
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.header.nlmsg_flags = NLM_F_REQUEST;
     message.request.sdiag_family = (uint8_t)family;
     message.request.sdiag_protocol = IPPROTO_TCP;
     message.request.idiag_states = 1u << TCP_LISTEN;
-    message.attribute.nla_len = (unsigned short)(NLA_HDRLEN + sizeof message.filter);
-    message.attribute.nla_type = INET_DIAG_REQ_BYTECODE;
-    message.filter[0].code = INET_DIAG_BC_S_EQ;
-    message.filter[0].yes = (unsigned char)sizeof message.filter;
-    message.filter[0].no = (unsigned short)(sizeof message.filter + 4);
-    message.filter[1].no = port;
+    message.request.id.idiag_sport = htons(port);
+    memcpy(message.request.id.idiag_src, address, family == AF_INET ? 4 : 16);
+    message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     do
         sent = sendto(fd, &message, sizeof message, 0, (struct sockaddr *)&kernel, sizeof kernel);
     while (sent < 0 && errno == EINTR);
     return sent == (ssize_t)sizeof message ? ERROR_NONE : ERROR_SOCKET_SEND;
 }
 
-static void Consider(const struct inet_diag_msg *socket, Wanted *wanted)
-{
-    static const unsigned char zero[16];
-    static const unsigned char mappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    const unsigned char *source = (const unsigned char *)socket->id.idiag_src;
-    size_t length = socket->idiag_family == AF_INET ? 4 : 16;
-
-    if (ntohs(socket->id.idiag_sport) != wanted->port)
-        return;
-    if (socket->idiag_family == wanted->family && memcmp(source, wanted->address, length) == 0)
-        wanted->exact = socket->idiag_inode;
-    else if (memcmp(source, zero, length) == 0)
-        wanted->wildcard = socket->idiag_inode;
-    else if (wanted->family == AF_INET && socket->idiag_family == AF_INET6 &&
-             memcmp(source, mappedPrefix, 12) == 0 && memcmp(source + 12, wanted->address, 4) == 0)
-        wanted->exact = socket->idiag_inode;
-}
-
-/* Walks one datagram of the dump; 1 when the dump is over. */
-static int WalkReply(const char *buffer, size_t length, Wanted *wanted, KXStatus *status)
+/* The inode in the kernel's answer to one lookup; ENOENT is "none". */
+static KXStatus ReadAnswer(const char *buffer, size_t length, uint64_t *inode)
 {
     const struct nlmsghdr *header = (const struct nlmsghdr *)buffer;
 
     for (; NLMSG_OK(header, length); header = NLMSG_NEXT(header, length)) {
-        if (header->nlmsg_type == NLMSG_DONE)
-            return 1;
         if (header->nlmsg_type == NLMSG_ERROR) {
             const struct nlmsgerr *error = NLMSG_DATA(header);
+            if (error->error == -ENOENT)
+                return ERROR_NOT_FOUND;
             errno = error->error < 0 ? -error->error : EPROTO;
-            *status = ERROR_SOCKET_RECEIVE;
-            return 1;
+            return ERROR_SOCKET_RECEIVE;
         }
         if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
-            header->nlmsg_len >= NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
-            Consider(NLMSG_DATA(header), wanted);
+            header->nlmsg_len >= NLMSG_LENGTH(sizeof(struct inet_diag_msg))) {
+            const struct inet_diag_msg *socket = NLMSG_DATA(header);
+            if (socket->idiag_state != TCP_LISTEN)
+                return ERROR_NOT_FOUND;
+            *inode = socket->idiag_inode;
+            return ERROR_NONE;
+        }
     }
-    return 0;
+    errno = EPROTO;
+    return ERROR_SOCKET_RECEIVE;
 }
 
-static KXStatus DumpFamily(int family, Wanted *wanted)
+static KXStatus LookUp(int family, const unsigned char *address, uint16_t port, uint64_t *inode)
 {
-    /* The kernel's dump datagrams fit a page-sized buffer several times over. */
-    static __thread char buffer[32768];
+    char buffer[8192];
+    ssize_t got;
     KXStatus status;
-    int rounds;
     int fd = OpenDiag();
 
     if (fd < 0)
         return ERROR_SOCKET_CREATE;
-    status = SendDump(fd, family, wanted->port);
-    /* A host with a million listeners ends the dump in far fewer rounds. */
-    for (rounds = 0; status == ERROR_NONE && rounds < 100000; rounds++) {
-        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
+    status = SendLookup(fd, family, address, port);
+    if (status == ERROR_NONE) {
+        do
+            got = recv(fd, buffer, sizeof buffer, 0);
+        while (got < 0 && errno == EINTR);
+        if (got < 0)
             status = errno == EAGAIN || errno == EWOULDBLOCK ? ERROR_SOCKET_TIMEOUT
                                                              : ERROR_SOCKET_RECEIVE;
-            break;
-        }
-        if (got == 0 || WalkReply(buffer, (size_t)got, wanted, &status))
-            break;
+        else
+            status = ReadAnswer(buffer, (size_t)got, inode);
     }
     CloseKeepingErrno(fd);
     return status;
@@ -154,31 +125,19 @@ static KXStatus DumpFamily(int family, Wanted *wanted)
 
 KXStatus KXListenerInode(const char *address, unsigned port, uint64_t *inode)
 {
-    Wanted wanted;
-    KXStatus status;
+    unsigned char binary[16];
+    int family;
 
     if (address == NULL || inode == NULL || port == 0 || port > 65535)
         return ERROR_PARAMETER;
-    memset(&wanted, 0, sizeof wanted);
-    wanted.port = (uint16_t)port;
-    if (inet_pton(AF_INET, address, wanted.address) == 1)
-        wanted.family = AF_INET;
-    else if (inet_pton(AF_INET6, address, wanted.address) == 1)
-        wanted.family = AF_INET6;
+    memset(binary, 0, sizeof binary);
+    if (inet_pton(AF_INET, address, binary) == 1)
+        family = AF_INET;
+    else if (inet_pton(AF_INET6, address, binary) == 1)
+        family = AF_INET6;
     else
         return ERROR_ADDRESS_FAMILY;
-    status = DumpFamily(wanted.family, &wanted);
-    if (status == ERROR_NONE && wanted.exact == 0 && wanted.family == AF_INET) {
-        uint64_t ownWildcard = wanted.wildcard;
-        wanted.wildcard = 0;
-        status = DumpFamily(AF_INET6, &wanted);
-        if (ownWildcard != 0)
-            wanted.wildcard = ownWildcard;
-    }
-    if (status != ERROR_NONE)
-        return status;
-    *inode = wanted.exact != 0 ? wanted.exact : wanted.wildcard;
-    return *inode != 0 ? ERROR_NONE : ERROR_NOT_FOUND;
+    return LookUp(family, binary, (uint16_t)port, inode);
 }
 
 /* Looks at the descriptors of pid for "socket:[inode]"; *budget counts down

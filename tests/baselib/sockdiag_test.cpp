@@ -109,6 +109,13 @@ TEST(SockDiag, AWildcardListenerReachesEveryAddress)
         EXPECT_EQ(KXProcessHoldsSocket(proc, getpid(), inode), 1);
         close(v6);
     }
+    // A dual-stack "::" listener takes IPv4 connections too.
+    const int dual = Listen(AF_INET6, "::", port);
+    if (dual >= 0) {
+        ASSERT_EQ(KXListenerInode("127.0.0.1", port, &inode), ERROR_NONE);
+        EXPECT_EQ(KXProcessHoldsSocket(proc, getpid(), inode), 1);
+        close(dual);
+    }
     EXPECT_EQ(KXListenerInode("not-an-address", port, &inode), ERROR_ADDRESS_FAMILY);
     close(proc);
 }
