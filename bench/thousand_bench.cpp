@@ -294,7 +294,9 @@ void DaemonAgainstLibcLoop(unsigned servers, int kills, int runs)
                 "to the last %.2f (goal <= 1.10), restart %.2f (goal <= 1.15); load %s\n",
                 to50.size(), bench::median(to50, -1), bench::median(toLast, -1),
                 bench::median(restart, -1), bench::loadAverage().c_str());
-    std::filesystem::remove_all(inst.dir);
+    // BENCH_KEEP keeps the installation, its log included, to look at.
+    if (std::getenv("BENCH_KEEP") == nullptr)
+        std::filesystem::remove_all(inst.dir);
 }
 
 void Report(const char* what, double supervised, double bare, double target)

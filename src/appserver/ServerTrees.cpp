@@ -1,6 +1,7 @@
 #include "appserver/ServerTrees.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <unistd.h>
@@ -25,6 +26,12 @@ const auto kEmptyPoll = std::chrono::milliseconds(50);
 // Most members of one cgroup listed for a signal or a line.
 const size_t kMaxMembers = 65536;
 
+// The directory `name` under `dirFd`, never through a link; -1 when none.
+int OpenDirAt(int dirFd, const std::string& name)
+{
+    return openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 void CloseFd(int& fd)
 {
     if (fd >= 0)
@@ -45,14 +52,36 @@ ServerTrees::~ServerTrees()
 
 void ServerTrees::closeTree(Tree& tree)
 {
-    CloseFd(tree.dirFd);
+    CloseFd(tree.startFd);
     CloseFd(tree.eventsFd);
 }
+
+int ServerTrees::openCgroup(const Tree& tree) const
+{
+    if (!tree.inCgroup || mParentFd < 0)
+        return -1;
+    return OpenDirAt(mParentFd, tree.name);
+}
+
+namespace {
+
+int CollectChild(const char* name, void* context)
+{
+    static_cast<std::vector<std::string>*>(context)->push_back(name);
+    return 0;
+}
+
+}  // namespace
 
 void ServerTrees::removeParent()
 {
     // One still holding a stuck tree stays for the next start to find.
     int ownFd = -1;
+    std::vector<std::string> children;
+    if (mParentFd >= 0)
+        KXCgroupForEachChild(mParentFd, CollectChild, &children);
+    for (const std::string& child : children)
+        KXCgroupRemove(mParentFd, child.c_str());
     if (mParentFd >= 0 && KXCgroupOpenPlace(&mContainment.place, nullptr, 0, &ownFd) == ERROR_NONE) {
         KXCgroupRemove(ownFd, mContainment.parent.c_str());
         close(ownFd);
@@ -111,17 +140,19 @@ int ServerTrees::prepareStart(const AppServerProcess& record)
     closeTree(t);
     t.known.clear();
     t.name = NameOf(record);
+    t.inCgroup = false;
     if (!cgroup() || t.name.empty())
         return -1;
-    if (KXCgroupCreate(mParentFd, t.name.c_str(), &t.dirFd) != ERROR_NONE) {
+    t.startFd = OpenDirAt(mParentFd, t.name);
+    t.reused = t.startFd >= 0;
+    if (!t.reused && KXCgroupCreate(mParentFd, t.name.c_str(), &t.startFd) != ERROR_NONE) {
         KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: cannot make its cgroup %s (%s)",
                    record.mHost.c_str(), record.mPort, t.name.c_str(), strerror(errno));
-        t.dirFd = -1;
+        t.startFd = -1;
         return -1;
     }
-    if (KXCgroupOpenEvents(t.dirFd, &t.eventsFd) != ERROR_NONE)
-        t.eventsFd = -1;
-    return t.dirFd;
+    t.inCgroup = true;
+    return t.startFd;
 }
 
 void ServerTrees::started(const AppServerProcess& record, pid_t pid)
@@ -129,9 +160,20 @@ void ServerTrees::started(const AppServerProcess& record, pid_t pid)
     Tree& t = tree(record);
     KXProcStat stat;
     t.root.session = pid;
-    t.root.leaderStart = KXProcReadStat(procFd(), pid, &stat) == ERROR_NONE ? stat.startTime : 0;
+    // The leader's start time proves the members of a session; a cgroup
+    // proves its own, and the new server needs the CPU more than this read.
+    t.root.leaderStart = 0;
+    if (!t.inCgroup && KXProcReadStat(procFd(), pid, &stat) == ERROR_NONE)
+        t.root.leaderStart = stat.startTime;
     t.known.clear();
     t.orphans = 0;
+    // A reused cgroup counts the CPU of its earlier trees: read after the
+    // start so as not to delay it, which loses the new leader's first
+    // microseconds from its figure.
+    t.cpuBase = 0;
+    if (t.startFd >= 0 && t.reused && KXCgroupCpuUsec(t.startFd, &t.cpuBase) != ERROR_NONE)
+        t.cpuBase = 0;
+    CloseFd(t.startFd);
 }
 
 std::vector<KXProcIdentity> ServerTrees::sessionMembers(uint64_t id)
@@ -156,13 +198,15 @@ std::vector<KXProcIdentity> ServerTrees::sessionMembers(uint64_t id)
 std::vector<KXProcIdentity> ServerTrees::members(const AppServerProcess& record)
 {
     Tree& t = tree(record);
-    if (t.dirFd < 0) {
+    int dirFd = openCgroup(t);
+    if (dirFd < 0) {
         t.known = sessionMembers(record.mId);
         return t.known;
     }
     std::vector<pid_t> pids(kMaxMembers);
     size_t count = 0;
-    KXCgroupMembers(t.dirFd, pids.data(), pids.size(), &count);
+    KXCgroupMembers(dirFd, pids.data(), pids.size(), &count);
+    close(dirFd);
     std::vector<KXProcIdentity> members;
     for (size_t i = 0; i < count && i < pids.size(); ++i) {
         KXProcStat stat;
@@ -176,10 +220,13 @@ size_t ServerTrees::signal(const AppServerProcess& record, int sig)
 {
     Tree& t = tree(record);
     size_t reached = 0;
-    if (t.dirFd >= 0) {
+    int dirFd = openCgroup(t);
+    if (dirFd >= 0) {
         if (sig == SIGKILL)
-            return KXCgroupKill(t.dirFd) == ERROR_NONE ? 1 : 0;
-        KXCgroupTerminate(t.dirFd, &reached);
+            reached = KXCgroupKill(dirFd) == ERROR_NONE ? 1 : 0;
+        else
+            KXCgroupTerminate(dirFd, &reached);
+        close(dirFd);
         return reached;
     }
     std::vector<KXProcIdentity> list = members(record);
@@ -191,7 +238,15 @@ bool ServerTrees::empty(const AppServerProcess& record)
 {
     Tree& t = tree(record);
     int populated = 1;
-    if (t.eventsFd >= 0 && KXCgroupPopulated(t.eventsFd, &populated) == ERROR_NONE)
+    int eventsFd = t.eventsFd;
+    int dirFd = eventsFd < 0 ? openCgroup(t) : -1;
+    if (dirFd >= 0 && KXCgroupOpenEvents(dirFd, &eventsFd) != ERROR_NONE)
+        eventsFd = -1;
+    bool known = eventsFd >= 0 && KXCgroupPopulated(eventsFd, &populated) == ERROR_NONE;
+    if (eventsFd != t.eventsFd)
+        CloseFd(eventsFd);
+    CloseFd(dirFd);
+    if (known)
         return populated == 0;
     return members(record).empty();
 }
@@ -202,9 +257,6 @@ void ServerTrees::forget(const AppServerProcess& record)
     if (it == mTrees.end())
         return;
     closeTree(it->second);
-    // An empty cgroup goes; one the kernel still holds is reused at the next start.
-    if (cgroup() && !it->second.name.empty())
-        KXCgroupRemove(mParentFd, it->second.name.c_str());
     if (mRunFd >= 0 && !it->second.name.empty())
         KXTreeRecordRemove(mRunFd, it->second.name.c_str());
     it->second.known.clear();
@@ -234,7 +286,16 @@ unsigned long ServerTrees::orphans(uint64_t id) const
 
 void ServerTrees::watch(uint64_t id, bool on)
 {
-    mTrees[id].watched = on;
+    Tree& t = mTrees[id];
+    t.watched = on;
+    if (!on) {
+        CloseFd(t.eventsFd);
+        return;
+    }
+    int dirFd = openCgroup(t);
+    if (t.eventsFd < 0 && dirFd >= 0 && KXCgroupOpenEvents(dirFd, &t.eventsFd) != ERROR_NONE)
+        t.eventsFd = -1;
+    CloseFd(dirFd);
 }
 
 void ServerTrees::prepare(std::vector<struct pollfd>& fds,
@@ -296,11 +357,13 @@ void ServerTrees::measure(std::vector<AppServerProcess>& records)
         if (!HasProcess(record.mState))
             continue;
         Tree& t = tree(record);
-        if (t.dirFd >= 0) {
+        int dirFd = openCgroup(t);
+        if (dirFd >= 0) {
             KXTreeUsage usage{};
             uint64_t usec = 0;
-            record.mMeasured = KXCgroupUsage(procFd(), t.dirFd, &usage, &usec) == ERROR_NONE;
-            record.mFigures = FiguresOf(usage, usec, true);
+            record.mMeasured = KXCgroupUsage(procFd(), dirFd, &usage, &usec) == ERROR_NONE;
+            record.mFigures = FiguresOf(usage, usec > t.cpuBase ? usec - t.cpuBase : 0, true);
+            close(dirFd);
             continue;
         }
         for (const KXProcIdentity& identity : t.known)

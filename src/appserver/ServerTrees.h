@@ -32,7 +32,8 @@ public:
     // throws), makes the service the reaper of its orphans and opens the
     // installation's cgroup; returns the start line for the log.
     std::string choose(Containment setting, const std::string& installation);
-    // The service stops with no tree left: the installation's cgroup goes.
+    // The service stops with no tree left: the servers' empty cgroups and
+    // the installation's go.
     void removeParent();
     const TreeContainment& containment() const { return mContainment; }
     bool cgroup() const { return mContainment.mode == Containment::Cgroup; }
@@ -54,7 +55,8 @@ public:
     std::vector<KXProcIdentity> members(const AppServerProcess& record);
     // True when no process of the tree is left.
     bool empty(const AppServerProcess& record);
-    // The tree is over: its cgroup goes, its proof is forgotten.
+    // The tree is over: its proof is forgotten. Its empty cgroup stays for
+    // the next start, as making one costs more than the start.
     void forget(const AppServerProcess& record);
     // An adopted orphan `process` ended: counted as its server's (by id; 0
     // for none). The caller reaps it.
@@ -98,13 +100,21 @@ private:
         KXTreeRoot root{};
         std::vector<KXProcIdentity> known;  // proven in an earlier round
         std::string name;                  // the cgroup's name
-        int dirFd = -1;
+        // Held only from prepareStart to started, and while watched: every
+        // descriptor the service holds is one more for each start's exec
+        // to close, so a thousand held ones would tax every start.
+        int startFd = -1;
         int eventsFd = -1;
+        bool inCgroup = false;  // the last start was placed in the cgroup
+        bool reused = false;    // ... which an earlier tree had used
+        uint64_t cpuBase = 0;   // the cgroup's CPU before that start: it is reused
         unsigned long orphans = 0;
         bool watched = false;
     };
     Tree& tree(const AppServerProcess& record);
     void closeTree(Tree& tree);
+    // The tree's cgroup directory, opened now; -1 when it has none.
+    int openCgroup(const Tree& tree) const;
     std::vector<KXProcIdentity> sessionMembers(uint64_t id);
     // The cgroup and tree record name of a record ("srv-HOST-PORT").
     static std::string NameOf(const AppServerProcess& record);
