@@ -375,7 +375,7 @@ bool AppServerProcess::requestStop(StopPurpose purpose, Clock::time_point now)
     // Its tree as it is before the stop begins: a child that left the
     // session is proven by its parent only while that parent lives.
     if (mTrees != nullptr && IsLive(mState))
-        mTrees->members(*this);
+        mTrees->prove(*this);
     Argument argument;
     argument.purpose = purpose;
     return apply(ServerEvent::Stop, now, argument) & kSendRequest;

@@ -216,16 +216,30 @@ std::vector<KXProcIdentity> ServerTrees::members(const AppServerProcess& record)
     return members;
 }
 
+void ServerTrees::prove(const AppServerProcess& record)
+{
+    if (!tree(record).inCgroup)
+        members(record);
+}
+
 size_t ServerTrees::signal(const AppServerProcess& record, int sig)
 {
     Tree& t = tree(record);
     size_t reached = 0;
     int dirFd = openCgroup(t);
     if (dirFd >= 0) {
+        // The leader, the service's own child, first: it is the one to
+        // stop its workers, and need not wait for its cgroup to be read.
+        pid_t leader = HasProcess(record.mState) && !record.mLeaderGone ? record.mPid : 0;
         if (sig == SIGKILL)
             reached = KXCgroupKill(dirFd) == ERROR_NONE ? 1 : 0;
-        else
-            KXCgroupTerminate(dirFd, &reached);
+        else if (leader > 0 && kill(leader, SIGTERM) == 0 && kill(leader, SIGCONT) == 0)
+            reached = 1;
+        if (sig != SIGKILL) {
+            size_t others = 0;
+            KXCgroupTerminate(dirFd, leader, &others);
+            reached += others;
+        }
         close(dirFd);
         return reached;
     }

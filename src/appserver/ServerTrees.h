@@ -53,6 +53,9 @@ public:
     // The processes of the tree now, zombies left out, each remembered as
     // proven for the later rounds (the leader may be reaped meanwhile).
     std::vector<KXProcIdentity> members(const AppServerProcess& record);
+    // Session containment: the members now, remembered as proof for the
+    // later rounds of a stop; a cgroup proves its own members.
+    void prove(const AppServerProcess& record);
     // True when no process of the tree is left.
     bool empty(const AppServerProcess& record);
     // The tree is over: its proof is forgotten. Its empty cgroup stays for

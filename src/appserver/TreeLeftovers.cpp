@@ -129,7 +129,7 @@ void ServerTrees::stopLeftoverCgroup(const std::string& name, const std::string&
         left.push_back({pids[i], 0});
     if (!left.empty()) {
         SayLeft(server, left);
-        KXCgroupTerminate(dirFd, nullptr);
+        KXCgroupTerminate(dirFd, 0, nullptr);
         auto empty = [&] {
             size_t n = 0;
             return KXCgroupMembers(dirFd, pids.data(), pids.size(), &n) == ERROR_NONE && n == 0;

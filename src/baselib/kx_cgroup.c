@@ -240,26 +240,49 @@ KXStatus KXCgroupKill(int dirFd)
     return status;
 }
 
-KXStatus KXCgroupTerminate(int dirFd, size_t *signalled)
+KXStatus KXCgroupListMembers(int dirFd, pid_t *small, size_t smallCount, pid_t **pids,
+                             size_t *count)
 {
-    pid_t pids[1024];
+    KXStatus status = KXCgroupMembers(dirFd, small, smallCount, count);
+
+    *pids = small;
+    if (status != ERROR_BUFFER_SIZE)
+        return status;
+    *pids = malloc(KX_CGROUP_MAX_LISTED * sizeof **pids);
+    if (*pids == NULL) {
+        *pids = small;
+        return status;
+    }
+    status = KXCgroupMembers(dirFd, *pids, KX_CGROUP_MAX_LISTED, count);
+    return status == ERROR_BUFFER_SIZE ? ERROR_NONE : status;
+}
+
+KXStatus KXCgroupTerminate(int dirFd, pid_t skip, size_t *signalled)
+{
+    pid_t small[1024];
+    pid_t *pids;
     size_t count = 0;
     size_t reached = 0;
     size_t i;
-    KXStatus status = KXCgroupMembers(dirFd, pids, sizeof pids / sizeof pids[0], &count);
+    KXStatus status = KXCgroupListMembers(dirFd, small, sizeof small / sizeof small[0], &pids, &count);
 
     if (status != ERROR_NONE && status != ERROR_BUFFER_SIZE)
         return status;
-    for (i = 0; i < count; i++) {
+    for (i = 0; i < count && status != ERROR_GENERAL; i++) {
+        if (pids[i] == skip)
+            continue;
         if (kill(pids[i], SIGTERM) != 0) {
-            if (errno == ESRCH)
-                continue;
-            return ERROR_GENERAL;
+            if (errno != ESRCH)
+                status = ERROR_GENERAL;
+            continue;
         }
         if (kill(pids[i], SIGCONT) != 0 && errno != ESRCH)
-            return ERROR_GENERAL;
-        reached++;
+            status = ERROR_GENERAL;
+        else
+            reached++;
     }
+    if (pids != small)
+        free(pids);
     if (signalled != NULL)
         *signalled = reached;
     return status;

@@ -111,9 +111,21 @@ KXStatus KXCgroupEnableControllers(int dirFd, const char *controllers);
  * while members appear, at most a few rounds. */
 KXStatus KXCgroupKill(int dirFd);
 
-/* SIGTERM then SIGCONT to every member (a stopped process must run to act
- * on SIGTERM); *signalled (may be null) gets how many were reached. */
-KXStatus KXCgroupTerminate(int dirFd, size_t *signalled);
+/* Most members listed at once, for a signal or a count. */
+#define KX_CGROUP_MAX_LISTED 65536
+
+/* The members of dirFd: into the caller's small buffer when they fit, else
+ * into one of up to KX_CGROUP_MAX_LISTED that the caller frees (*pids !=
+ * small). ERROR_BUFFER_SIZE when even that was too small or could not be
+ * had (*count then says how many were listed). */
+KXStatus KXCgroupListMembers(int dirFd, pid_t *small, size_t smallCount, pid_t **pids,
+                             size_t *count);
+
+/* SIGTERM then SIGCONT to every member but skip (0: none; the caller has
+ * signalled it first), at most KX_CGROUP_MAX_LISTED of them (a stopped
+ * process must run to act on SIGTERM); *signalled (may be null) gets how
+ * many were reached. */
+KXStatus KXCgroupTerminate(int dirFd, pid_t skip, size_t *signalled);
 
 /* Opens cgroup.events for reading; the caller polls it for POLLPRI (the
  * kernel signals each change of populated) and closes it. */

@@ -10,8 +10,7 @@
 KXStatus KXCgroupUsage(int procFd, int dirFd, KXTreeUsage *usage, uint64_t *cpuUsec)
 {
     pid_t small[64];
-    pid_t *pids = small;
-    size_t capacity = sizeof small / sizeof small[0];
+    pid_t *pids;
     size_t count = 0;
     size_t i;
     KXStatus status;
@@ -19,17 +18,10 @@ KXStatus KXCgroupUsage(int procFd, int dirFd, KXTreeUsage *usage, uint64_t *cpuU
     if (usage == NULL || cpuUsec == NULL)
         return ERROR_PARAMETER;
     memset(usage, 0, sizeof *usage);
-    status = KXCgroupMembers(dirFd, pids, capacity, &count);
     /* Most trees are small: a bigger list only for the few that are not. */
-    if (status == ERROR_BUFFER_SIZE) {
-        capacity = KX_CGROUP_USAGE_MAX_MEMBERS;
-        pids = malloc(capacity * sizeof *pids);
-        if (pids == NULL)
-            return ERROR_MEMORY;
-        status = KXCgroupMembers(dirFd, pids, capacity, &count);
-        if (status == ERROR_BUFFER_SIZE)
-            status = ERROR_NONE;
-    }
+    status = KXCgroupListMembers(dirFd, small, sizeof small / sizeof small[0], &pids, &count);
+    if (status == ERROR_BUFFER_SIZE)
+        status = ERROR_NONE;
     for (i = 0; status == ERROR_NONE && i < count; i++) {
         KXProcStat stat;
         if (KXProcReadStat(procFd, pids[i], &stat) != ERROR_NONE || stat.state == 'Z')

@@ -13,10 +13,8 @@
 extern "C" {
 #endif
 
-/* Most members counted; a larger tree is counted up to it. */
-#define KX_CGROUP_USAGE_MAX_MEMBERS 65536
-
-/* Fills usage (processes and rssPages from the members' stat under procFd;
+/* Fills usage (processes and rssPages from the members' stat under procFd,
+ * at most KX_CGROUP_MAX_LISTED of them;
  * cpuTicks stays 0) and *cpuUsec from cpu.stat of the cgroup dirFd.
  * ERROR_FILE_* with errno when a cgroup file cannot be read. */
 KXStatus KXCgroupUsage(int procFd, int dirFd, KXTreeUsage *usage, uint64_t *cpuUsec);

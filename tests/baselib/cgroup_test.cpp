@@ -160,7 +160,7 @@ TEST_F(CgroupLive, TerminateReachesEveryMemberAndLeftoversAreListed)
     EXPECT_EQ(children, (std::set<std::string>{"srv-127.0.0.1-1"}));
     EXPECT_EQ(KXCgroupEnableControllers(server, "+pids\n+cpu"), ERROR_PARAMETER);
     size_t signalled = 0;
-    ASSERT_EQ(KXCgroupTerminate(server, &signalled), ERROR_NONE);
+    ASSERT_EQ(KXCgroupTerminate(server, 0, &signalled), ERROR_NONE);
     EXPECT_EQ(signalled, 3u);
     EXPECT_TRUE(testutil::WaitUntil([&] { return treetest::AllEnded({tree.leader, tree.worker, tree.helper}); }, 5000));
     EXPECT_TRUE(Members(server).empty());
