@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "appserver/ChildEnds.h"
-#include "appserver/StopRequests.h"
+#include "endpoints/StopRequests.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 
