@@ -32,7 +32,7 @@
 #include "endpoints/Metrics.h"
 #include "endpoints/MetricsEndpoint.h"
 #include "foundation/HostPort.h"
-#include "appserver/StatusPage.h"
+#include "service/StatusPage.h"
 #include "bench_process.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "appserver/StopRequests.h"
 #include "config/TarvelEnv.h"
+#include "endpoints/StopRequests.h"
 #include "foundation/Exceptions.h"
 #include "foundation/HostAddr.h"
 #include "foundation/Log.h"

@@ -29,10 +29,10 @@
 
 #include "appserver/AppServerProcess.h"
 #include "endpoints/EventLoop.h"
-#include "appserver/Probes.h"
 #include "appserver/ReloadPlan.h"
 #include "appserver/ServerTrees.h"
 #include "config/ServiceSettings.h"
+#include "endpoints/Probes.h"
 
 class StopRequests;
 

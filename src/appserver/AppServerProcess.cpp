@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "appserver/ProcessLaunch.h"
 #include "appserver/RecordViews.h"
 #include "appserver/ServerTrees.h"
 #include "config/TarvelEnv.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
+#include "foundation/ProcessLaunch.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "appserver/Probes.h"
 #include "appserver/ServerState.h"
 #include "appserver/TreeContainment.h"
 #include "endpoints/NotifySocket.h"
+#include "endpoints/Probes.h"
 #include "foundation/StopTimes.h"
 
 class ServerTrees;

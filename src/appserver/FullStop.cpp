@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "appserver/StopRequests.h"
+#include "endpoints/StopRequests.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "appserver/StopRequests.h"
+#include "endpoints/StopRequests.h"
 #include "foundation/Log.h"
 
 AppServerProcess* CAppServerManager::findRecord(uint64_t id)

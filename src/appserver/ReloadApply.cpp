@@ -2,7 +2,7 @@
 // the rolling restarts of the servers that run are the caller's to pace.
 #include "appserver/AppServerManager.h"
 
-#include "appserver/ServerStatus.h"
+#include "foundation/HostPort.h"
 #include "foundation/Log.h"
 
 CAppServerManager::Applied CAppServerManager::applyReload(const ReloadPlan& plan,

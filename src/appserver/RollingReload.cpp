@@ -5,7 +5,7 @@
 // the summary.
 #include "appserver/AppServerManager.h"
 
-#include "appserver/ServerStatus.h"
+#include "foundation/HostPort.h"
 #include "foundation/Log.h"
 
 void CAppServerManager::reload(const ReloadPlan& plan, ReloadListener listener)

@@ -16,10 +16,10 @@
 #include <climits>
 #include <cstring>
 
-#include "appserver/ChildEnds.h"
-#include "appserver/StopRequests.h"
+#include "endpoints/StopRequests.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
+#include "servicectl/ChildEnds.h"
 
 namespace {
 

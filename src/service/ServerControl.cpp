@@ -4,6 +4,7 @@
 
 #include "appserver/RecordViews.h"
 #include "foundation/Log.h"
+#include "service/ServerStatus.h"
 #include "service/SystemdNotifier.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "appserver/ServerStatus.h"
+#include "foundation/HostPort.h"
 
 namespace {
 

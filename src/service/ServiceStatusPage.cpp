@@ -3,9 +3,9 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include "appserver/StatusPage.h"
 #include "endpoints/Metrics.h"
 #include "endpoints/ProcessMetrics.h"
+#include "service/StatusPage.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // SIGCHLD, SIGHUP (a reload, as for most daemons) and the termination
 // signals SIGTERM, SIGINT, SIGABRT and SIGPWR are blocked in every thread, so
 // no handler ever runs for them: they stay pending until the service thread
-// reads them. SIGCHLD is the supervision loop's own (appserver/ChildEnds.h);
+// reads them. SIGCHLD is the supervision loop's own (ChildEnds.h);
 // the others are read from one signalfd, which the service plugs into the
 // loop's only wait as a source. A signal that arrives at any moment, also
 // between two waits, stays pending on its descriptor until it is read: none

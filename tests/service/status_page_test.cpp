@@ -5,7 +5,7 @@
 
 #include <regex>
 
-#include "appserver/StatusPage.h"
+#include "service/StatusPage.h"
 
 namespace {
 

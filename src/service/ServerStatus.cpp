@@ -1,7 +1,9 @@
-#include "appserver/ServerStatus.h"
+#include "service/ServerStatus.h"
 
 #include <algorithm>
 #include <cstdio>
+
+#include "foundation/HostPort.h"
 
 namespace {
 

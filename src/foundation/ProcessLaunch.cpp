@@ -1,4 +1,4 @@
-#include "appserver/ProcessLaunch.h"
+#include "foundation/ProcessLaunch.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "appserver/ServerStatus.h"
+#include "service/ServerStatus.h"
 
 // The Content-Type of the page.
 constexpr const char* kStatusPageContentType = "text/html; charset=utf-8";

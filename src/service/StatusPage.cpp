@@ -1,6 +1,8 @@
-#include "appserver/StatusPage.h"
+#include "service/StatusPage.h"
 
 #include <cstdio>
+
+#include "foundation/HostPort.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "appserver/Probes.h"
+#include "endpoints/Probes.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -1,6 +1,6 @@
 // The start of a server's process: what the child does between the clone and
 // the exec, seen from outside.
-#include "appserver/ProcessLaunch.h"
+#include "foundation/ProcessLaunch.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "appserver/StopRequests.h"
+#include "endpoints/StopRequests.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-#include "appserver/ShutdownRequest.h"
+#include "endpoints/ShutdownRequest.h"
 
 namespace {
 

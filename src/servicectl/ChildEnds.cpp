@@ -1,4 +1,4 @@
-#include "appserver/ChildEnds.h"
+#include "servicectl/ChildEnds.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>

@@ -1,4 +1,4 @@
-#include "appserver/ShutdownRequest.h"
+#include "endpoints/ShutdownRequest.h"
 
 #include <memory>
 

@@ -1,11 +1,11 @@
-// Whether the servers take connections: the readiness probe of a started
-// server (a TCP connect, tried at once and every 2 ms for its first 100 ms,
-// then after 10 ms and every 20 ms, or up to every 250 ms when many servers
-// start at once) and
-// the optional liveness probe of a serving one (a TCP connect, or an HTTP
-// GET whose status is below 500), every interval. Every probe is a
-// non-blocking socket in the service's one wait: no thread, and a probe
-// that hangs costs only its own time-out.
+// The service's end that connects out, where its other ends listen: the
+// probes that tell whether the servers take connections. The readiness probe
+// of a started server (a TCP connect, tried at once and every 2 ms for its
+// first 100 ms, then after 10 ms and every 20 ms, or up to every 250 ms when
+// many servers start at once) and the optional liveness probe of a serving
+// one (a TCP connect, or an HTTP GET whose status is below 500), every
+// interval. Every probe is a non-blocking socket in the service's one wait:
+// no thread, and a probe that hangs costs only its own time-out.
 #pragma once
 
 #include <poll.h>

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "appserver/Probes.h"
+#include "endpoints/Probes.h"
 #include "shared/sockets.h"
 #include "common/test_util.h"
 
