@@ -1,5 +1,5 @@
 // The supervision loop's one wait, from the kernel to the record: SIGCHLD
-// (blocked in every thread, ChildEnds.h) stays pending on its signalfd until
+// (blocked in every thread, foundation/ChildEnds.h) stays pending on its signalfd until
 // the poll below wakes on it; the children that ended are
 // then reaped with waitpid and handed to their records (onEnd logs how each
 // ended), and the service's next startServers starts them again. The same
@@ -17,9 +17,9 @@
 #include <cstring>
 
 #include "endpoints/StopRequests.h"
+#include "foundation/ChildEnds.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
-#include "servicectl/ChildEnds.h"
 
 namespace {
 

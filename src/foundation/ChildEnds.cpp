@@ -1,4 +1,4 @@
-#include "servicectl/ChildEnds.h"
+#include "foundation/ChildEnds.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>
