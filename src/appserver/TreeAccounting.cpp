@@ -32,7 +32,9 @@ bool CAppServerManager::servesItself(AppServerProcess& record)
 void CAppServerManager::refreshFigures()
 {
     auto now = Clock::now();
-    if (mContained && now - mLastAccount >= kOnDemandAge)
+    // Off is off: an operator who turned the readings off asked for no
+    // reading at all, not one per scrape.
+    if (mContained && mSettings.accountingInterval > 0 && now - mLastAccount >= kOnDemandAge)
         account(now);
 }
 
