@@ -176,6 +176,7 @@ void ServerTrees::started(const AppServerProcess& record, pid_t pid)
     CloseFd(t.startFd);
     t.leaderHeld = true;
     t.endedBeforeLook = false;
+    t.lookedPass = 0;  // a look of this pass came before this start
 }
 
 std::vector<KXProcIdentity> ServerTrees::members(const AppServerProcess& record)
