@@ -258,6 +258,7 @@ void ServerTrees::forget(const AppServerProcess& record)
     closeTree(it->second);
     if (mRunFd >= 0 && !it->second.name.empty())
         KXTreeRecordRemove(mRunFd, it->second.name.c_str());
+    it->second.recordedRoot = KXTreeRoot{};
     it->second.known.clear();
     it->second.watched = false;
 }

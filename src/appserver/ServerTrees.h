@@ -127,6 +127,8 @@ private:
         bool leaderHeld = false;  // its leader is the service's child, not reaped
         bool endedBeforeLook = false;  // its leader had ended when the last look was taken
         uint64_t lookedPass = 0;  // the pass of the loop whose look found its known
+        KXTreeRoot recordedRoot{};  // what its tree record in the run directory says
+        std::vector<KXProcIdentity> recorded;
     };
     Tree& tree(const AppServerProcess& record);
     void closeTree(Tree& tree);
