@@ -132,6 +132,41 @@ TEST_F(ProcTree, OnePassServesManyTreesAndAGivenLeaderIsNotRead)
     treetest::EndTree(second);
 }
 
+TEST_F(ProcTree, ALaterReadKeepsWhatNoTreeOwnedAndReadsTheMembersAgain)
+{
+    treetest::Tree tree = treetest::StartTree(mProc);
+    const KXTreeRoot root = {tree.leader, tree.leaderStart};
+    Members(root);
+    KXProcTable later = {nullptr, nullptr, 0, nullptr};
+    auto stateOf = [&](pid_t pid) {
+        const KXProcStat* entry = KXProcTableFind(&later, pid);
+        return entry != nullptr ? entry->state : '?';
+    };
+    // A stopped worker shows whether its stat was read again.
+    ASSERT_EQ(kill(tree.worker, SIGSTOP), 0);
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        KXProcStat stat;
+        return KXProcReadStat(mProc, tree.worker, &stat) == ERROR_NONE && stat.state == 'T';
+    }, 5000));
+    const KXProcReadHints fresh = {nullptr, 0, &mTable, nullptr, 0};
+    ASSERT_EQ(KXProcTableReadHinted(mProc, &fresh, &later), ERROR_NONE);
+    EXPECT_EQ(stateOf(tree.worker), 'T');
+    // This process is no member: kept as no one's, with no parent to pass
+    // a tree down from.
+    ASSERT_NE(KXProcTableFind(&later, getpid()), nullptr);
+    EXPECT_EQ(KXProcTableFind(&later, getpid())->ppid, 0);
+    EXPECT_EQ(KXProcTableFind(&later, getpid())->session, 0);
+    // A tree not looked at keeps its members as the earlier read saw them.
+    const unsigned char keep[] = {1};
+    const KXProcReadHints kept = {nullptr, 0, &mTable, keep, 1};
+    ASSERT_EQ(KXProcTableReadHinted(mProc, &kept, &later), ERROR_NONE);
+    EXPECT_EQ(stateOf(tree.worker), KXProcTableFind(&mTable, tree.worker)->state);
+    EXPECT_NE(stateOf(tree.worker), 'T');
+    KXProcTableFree(&later);
+    kill(tree.worker, SIGCONT);
+    treetest::EndTree(tree);
+}
+
 TEST_F(ProcTree, AnAdoptedOrphanIsTheTreeOfTheSessionItWasIn)
 {
     treetest::Tree tree = treetest::StartTree(mProc);
