@@ -105,7 +105,7 @@ void Report(const char* what, std::pair<double, double> round, double baseline, 
 
 size_t SessionRound(int proc, const std::vector<KXTreeRoot>& roots, std::vector<KXTreeUsage>& usage)
 {
-    KXProcTable table = {nullptr, nullptr, 0};
+    KXProcTable table = {nullptr, nullptr, 0, nullptr};
     if (KXProcTableRead(proc, &table) != ERROR_NONE ||
         KXProcTableAssign(&table, roots.data(), roots.size(), nullptr, 0) != ERROR_NONE)
         std::exit(3);
@@ -193,7 +193,7 @@ int main(int argc, char** argv)
         }
     }
     // The session's other members: proven by the last round's assignment.
-    KXProcTable table = {nullptr, nullptr, 0};
+    KXProcTable table = {nullptr, nullptr, 0, nullptr};
     if (KXProcTableRead(proc, &table) == ERROR_NONE &&
         KXProcTableAssign(&table, roots.data(), roots.size(), nullptr, 0) == ERROR_NONE) {
         for (size_t r = 0; r < roots.size(); r++) {

@@ -174,25 +174,9 @@ void ServerTrees::started(const AppServerProcess& record, pid_t pid)
     if (t.startFd >= 0 && t.reused && KXCgroupCpuUsec(t.startFd, &t.cpuBase) != ERROR_NONE)
         t.cpuBase = 0;
     CloseFd(t.startFd);
-}
-
-std::vector<KXProcIdentity> ServerTrees::sessionMembers(uint64_t id)
-{
-    Tree& t = mTrees[id];
-    std::vector<KXKnownMember> known;
-    for (const KXProcIdentity& identity : t.known)
-        known.push_back({identity, 0});
-    KXProcTable table{};
-    std::vector<KXProcIdentity> members;
-    if (KXProcTableRead(procFd(), &table) == ERROR_NONE &&
-        KXProcTableAssign(&table, &t.root, 1, known.data(), known.size()) == ERROR_NONE) {
-        size_t count = 0;
-        KXProcTableMembers(&table, 0, nullptr, 0, &count);
-        members.resize(count);
-        KXProcTableMembers(&table, 0, members.data(), members.size(), &count);
-    }
-    KXProcTableFree(&table);
-    return members;
+    t.leaderHeld = true;
+    t.endedBeforeLook = false;
+    t.lookedPass = 0;  // a look of this pass came before this start
 }
 
 std::vector<KXProcIdentity> ServerTrees::members(const AppServerProcess& record)
@@ -200,7 +184,8 @@ std::vector<KXProcIdentity> ServerTrees::members(const AppServerProcess& record)
     Tree& t = tree(record);
     int dirFd = openCgroup(t);
     if (dirFd < 0) {
-        t.known = sessionMembers(record.mId);
+        if (t.lookedPass != mPass)
+            look();
         return t.known;
     }
     std::vector<pid_t> pids(kMaxMembers);
@@ -273,18 +258,24 @@ void ServerTrees::forget(const AppServerProcess& record)
     closeTree(it->second);
     if (mRunFd >= 0 && !it->second.name.empty())
         KXTreeRecordRemove(mRunFd, it->second.name.c_str());
+    it->second.recordedRoot = KXTreeRoot{};
     it->second.known.clear();
     it->second.watched = false;
 }
 
 uint64_t ServerTrees::adopted(const KXProcStat& process)
 {
+    // A leader reaped as an orphan (its record gone on) is held no more.
+    for (auto& entry : mTrees)
+        if (entry.second.root.session == process.pid &&
+            entry.second.root.leaderStart == process.startTime)
+            entry.second.leaderHeld = false;
     for (auto& entry : mTrees) {
         Tree& t = entry.second;
-        std::vector<KXKnownMember> known;
-        for (const KXProcIdentity& identity : t.known)
-            known.push_back({identity, 0});
-        if (KXTreeRootOf(&process, &t.root, 1, known.data(), known.size()) == 0) {
+        bool known = std::any_of(t.known.begin(), t.known.end(), [&](const KXProcIdentity& m) {
+            return m.pid == process.pid && m.startTime == process.startTime;
+        });
+        if (known || t.root.session == process.session) {
             ++t.orphans;
             return entry.first;
         }
@@ -315,6 +306,8 @@ void ServerTrees::watch(uint64_t id, bool on)
 void ServerTrees::prepare(std::vector<struct pollfd>& fds,
                           std::chrono::steady_clock::time_point& deadline)
 {
+    // Processes fork and end while the loop sleeps: the next look is new.
+    ++mPass;
     for (auto& entry : mTrees) {
         if (!entry.second.watched)
             continue;

@@ -56,6 +56,17 @@ public:
     // Session containment: the members now, remembered as proof for the
     // later rounds of a stop; a cgroup proves its own members.
     void prove(const AppServerProcess& record);
+    // The members of a tree whose leader has just ended and is held, not
+    // reaped: from a look at /proc taken after that end. One look serves
+    // every leader that had ended by the time it was taken.
+    std::vector<KXProcIdentity> membersAfterEnd(const AppServerProcess& record);
+    // Looks at the session trees of `records` at once, those not looked at
+    // in this pass of the loop; members() and empty() then answer from it.
+    void lookAt(const std::vector<AppServerProcess*>& records);
+    // True when a member of a session tree found by an earlier look still
+    // runs: the tree is not empty, and no look at /proc is needed to say so.
+    // False in a cgroup, or when none is seen running (then ask empty()).
+    bool knownRunning(const AppServerProcess& record);
     // True when no process of the tree is left.
     bool empty(const AppServerProcess& record);
     // The tree is over: its proof is forgotten. Its empty cgroup stays for
@@ -113,12 +124,29 @@ private:
         uint64_t cpuBase = 0;   // the cgroup's CPU before that start: it is reused
         unsigned long orphans = 0;
         bool watched = false;
+        bool leaderHeld = false;  // its leader is the service's child, not reaped
+        bool endedBeforeLook = false;  // its leader had ended when the last look was taken
+        uint64_t lookedPass = 0;  // the pass of the loop whose look found its known
+        KXTreeRoot recordedRoot{};  // what its tree record in the run directory says
+        std::vector<KXProcIdentity> recorded;
     };
     Tree& tree(const AppServerProcess& record);
     void closeTree(Tree& tree);
     // The tree's cgroup directory, opened now; -1 when it has none.
     int openCgroup(const Tree& tree) const;
-    std::vector<KXProcIdentity> sessionMembers(uint64_t id);
+    // True when the tree's members are found by looks at /proc.
+    bool sessionTree(const Tree& tree) const { return !tree.inCgroup || mParentFd < 0; }
+    // One pass over /proc for the session trees of `focus` (by id; null:
+    // every one): their members become their known. What the last look of
+    // every tree found of the others is kept, not read again. False when
+    // /proc cannot be read; the known then stay as they were.
+    bool look(const std::vector<uint64_t>* focus = nullptr);
+    // Hands each tree of `trees` (by root number; null: not looked at) its
+    // members in `table`, zombies left out.
+    void handOut(const KXProcTable& table, const std::vector<Tree*>& trees);
+    // The stat of each leader the service holds and has not seen end, known
+    // without a read.
+    std::vector<KXProcStat> livingLeaders();
     // The cgroup and tree record name of a record ("srv-HOST-PORT").
     static std::string NameOf(const AppServerProcess& record);
     // The leftovers of one cgroup or one tree record: "" when none were left.
@@ -132,6 +160,17 @@ private:
     int mProcFd = -1;
     int mRunFd = -1;  // the run directory, for the tree records (session containment)
     std::map<uint64_t, Tree> mTrees;  // by record id
+    uint64_t mPass = 1;      // the pass of the loop (prepare counts them)
+    uint64_t mLookPass = 0;  // the pass of the last look
+    // The last look of every tree, and the id of each of its roots: what no
+    // tree owned then is not read again, nor what trees not looked at own.
+    struct LookTable {
+        KXProcTable table{};
+        ~LookTable() { KXProcTableFree(&table); }
+    };
+    LookTable mLast;
+    std::vector<uint64_t> mLastIds;
+    unsigned mLooksSinceLast = 0;  // looks at some trees since mLast
     std::chrono::seconds mInterval{0};
     std::chrono::steady_clock::time_point mNextAccount = std::chrono::steady_clock::time_point::max();
     std::function<void()> mAccountDue;

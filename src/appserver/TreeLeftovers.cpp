@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -83,10 +84,24 @@ void ServerTrees::writeRecord(const AppServerProcess& record,
     Tree& t = tree(record);
     if (cgroup() || mRunFd < 0 || t.name.empty())
         return;
+    // A write makes a new file and renames it: a tree the record already
+    // tells (members in pid order, as every look lists them) is not written
+    // again at each readiness check and accounting round.
+    auto same = [](const KXProcIdentity& a, const KXProcIdentity& b) {
+        return a.pid == b.pid && a.startTime == b.startTime;
+    };
+    if (t.recordedRoot.session == t.root.session &&
+        t.recordedRoot.leaderStart == t.root.leaderStart &&
+        std::equal(members.begin(), members.end(), t.recorded.begin(), t.recorded.end(), same))
+        return;
     if (KXTreeRecordWrite(mRunFd, t.name.c_str(), &t.root, members.data(), members.size()) !=
-        ERROR_NONE)
+        ERROR_NONE) {
         KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: cannot record its tree (%s)",
                    record.mHost.c_str(), record.mPort, strerror(errno));
+        return;
+    }
+    t.recordedRoot = t.root;
+    t.recorded = members;
 }
 
 void ServerTrees::stopLeftovers(const std::vector<AppServerProcess>& records,

@@ -53,7 +53,7 @@ bool CAppServerManager::leaderEnded(AppServerProcess& record, Clock::time_point 
     if (record.mState == ServerState::Starting)
         servesItself(record);
     std::vector<pid_t> left;
-    for (const KXProcIdentity& member : mTrees->members(record))
+    for (const KXProcIdentity& member : mTrees->membersAfterEnd(record))
         if (member.pid != leader)
             left.push_back(member.pid);
     if (!left.empty()) {
@@ -92,9 +92,16 @@ bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string
         if (waitpid(pid, &ignored, WNOHANG) < 0 && errno != ECHILD)
             break;
     }
-    // A tree whose leader is gone ends with its last process.
-    for (auto& record : mProcesses) {
-        if (!record.mLeaderGone || !HasProcess(record.mState) || !mTrees->empty(record))
+    // A tree whose leader is gone ends with its last process. A member seen
+    // running spares the look at /proc; the others share one.
+    std::vector<AppServerProcess*> unseen;
+    for (auto& record : mProcesses)
+        if (record.mLeaderGone && HasProcess(record.mState) && !mTrees->knownRunning(record))
+            unseen.push_back(&record);
+    mTrees->lookAt(unseen);
+    for (AppServerProcess* seen : unseen) {
+        AppServerProcess& record = *seen;
+        if (!mTrees->empty(record))
             continue;
         record.mLeaderGone = false;
         mTrees->watch(record.mId, false);

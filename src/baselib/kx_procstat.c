@@ -210,16 +210,36 @@ static pid_t PidOfName(const char *name)
     return (pid_t)value;
 }
 
-KXStatus KXDirForEach(int dirFd, int (*visit)(const char *name, unsigned char type, void *context),
-                      void *context, int *stopped)
+/* What a listing calls for each entry: one of the three visitors. */
+typedef struct EntryVisit {
+    int (*name)(const char *name, unsigned char type, void *context);
+    int (*pid)(pid_t pid, void *context);
+    int (*pidInode)(pid_t pid, uint64_t inode, void *context);
+    void *context;
+} EntryVisit;
+
+static int VisitEntry(const EntryVisit *visit, const struct dirent *entry)
+{
+    pid_t pid;
+
+    if (visit->name != NULL)
+        return visit->name(entry->d_name, entry->d_type, visit->context);
+    pid = PidOfName(entry->d_name);
+    if (pid <= 0)
+        return 0;
+    if (visit->pid != NULL)
+        return visit->pid(pid, visit->context);
+    return visit->pidInode(pid, (uint64_t)entry->d_ino, visit->context);
+}
+
+/* Calls visit for every entry of dirFd but "." and ".."; see KXDirForEach. */
+static KXStatus ForEachEntry(int dirFd, const EntryVisit *visit, int *stopped)
 {
     struct dirent *entry;
     DIR *dir;
     int fd;
     int result = 0;
 
-    if (visit == NULL)
-        return ERROR_PARAMETER;
     /* fdopendir takes the descriptor: a duplicate keeps dirFd the caller's. */
     fd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -232,7 +252,7 @@ KXStatus KXDirForEach(int dirFd, int (*visit)(const char *name, unsigned char ty
     errno = 0;
     while (result == 0 && (entry = readdir(dir)) != NULL) {
         if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            result = visit(entry->d_name, entry->d_type, context);
+            result = VisitEntry(visit, entry);
         errno = 0;
     }
     if (result == 0 && errno != 0) {
@@ -247,28 +267,26 @@ KXStatus KXDirForEach(int dirFd, int (*visit)(const char *name, unsigned char ty
     return ERROR_NONE;
 }
 
-typedef struct PidVisit {
-    int (*visit)(pid_t pid, void *context);
-    void *context;
-} PidVisit;
-
-static int VisitPidEntry(const char *name, unsigned char type, void *context)
+KXStatus KXDirForEach(int dirFd, int (*visit)(const char *name, unsigned char type, void *context),
+                      void *context, int *stopped)
 {
-    const PidVisit *pidVisit = context;
-    pid_t pid = PidOfName(name);
+    const EntryVisit entryVisit = {visit, NULL, NULL, context};
 
-    (void)type;
-    return pid > 0 ? pidVisit->visit(pid, pidVisit->context) : 0;
+    return visit != NULL ? ForEachEntry(dirFd, &entryVisit, stopped) : ERROR_PARAMETER;
 }
 
 KXStatus KXProcForEachPid(int procFd, int (*visit)(pid_t pid, void *context), void *context,
                           int *stopped)
 {
-    PidVisit pidVisit;
+    const EntryVisit entryVisit = {NULL, visit, NULL, context};
 
-    if (visit == NULL)
-        return ERROR_PARAMETER;
-    pidVisit.visit = visit;
-    pidVisit.context = context;
-    return KXDirForEach(procFd, VisitPidEntry, &pidVisit, stopped);
+    return visit != NULL ? ForEachEntry(procFd, &entryVisit, stopped) : ERROR_PARAMETER;
+}
+
+KXStatus KXProcForEachPidInode(int procFd, int (*visit)(pid_t pid, uint64_t inode, void *context),
+                               void *context, int *stopped)
+{
+    const EntryVisit entryVisit = {NULL, NULL, visit, context};
+
+    return visit != NULL ? ForEachEntry(procFd, &entryVisit, stopped) : ERROR_PARAMETER;
 }

@@ -76,6 +76,12 @@ KXStatus KXDirForEach(int dirFd, int (*visit)(const char *name, unsigned char ty
 KXStatus KXProcForEachPid(int procFd, int (*visit)(pid_t pid, void *context), void *context,
                           int *stopped);
 
+/* As KXProcForEachPid, with the inode number the listing gives each entry:
+ * /proc gives a process's directory a new one when its pid is reused, so
+ * the same pid with the same inode is the same process. */
+KXStatus KXProcForEachPidInode(int procFd, int (*visit)(pid_t pid, uint64_t inode, void *context),
+                               void *context, int *stopped);
+
 #ifdef __cplusplus
 }
 #endif

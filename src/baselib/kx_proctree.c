@@ -11,40 +11,24 @@
  * settles it, and a chain wrapped around the pid space needs a few more. */
 #define KX_DESCENT_PASSES 32
 
+/* An entry while the table is read: its stat and its directory's inode. */
+typedef struct Listed {
+    KXProcStat stat;
+    uint64_t inode;
+} Listed;
+
 typedef struct ReadState {
     int procFd;
-    KXProcTable *table;
+    Listed *listed;
+    size_t count;
     size_t capacity;
     KXStatus status;
+    const KXProcStat *given; /* sorted by pid */
+    size_t givenCount;
+    const KXProcTable *previous;
+    const unsigned char *keep;
+    size_t keepCount;
 } ReadState;
-
-static int AddProcess(pid_t pid, void *context)
-{
-    ReadState *state = context;
-    KXProcTable *table = state->table;
-    KXStatus status;
-
-    if (table->count == state->capacity) {
-        size_t capacity = state->capacity == 0 ? 1024 : state->capacity * 2;
-        KXProcStat *entries;
-        if (capacity > KX_PROCTABLE_MAX) {
-            state->status = ERROR_BUFFER_SIZE;
-            return 1;
-        }
-        entries = realloc(table->entries, capacity * sizeof *entries);
-        if (entries == NULL) {
-            state->status = ERROR_MEMORY;
-            return 1;
-        }
-        table->entries = entries;
-        state->capacity = capacity;
-    }
-    status = KXProcReadStat(state->procFd, pid, &table->entries[table->count]);
-    if (status == ERROR_NONE)
-        table->count++;
-    /* Gone, or a stat we cannot read (another user's hidepid): not ours anyway. */
-    return 0;
-}
 
 static int ComparePid(const void *left, const void *right)
 {
@@ -54,35 +38,138 @@ static int ComparePid(const void *left, const void *right)
     return (a > b) - (a < b);
 }
 
-KXStatus KXProcTableRead(int procFd, KXProcTable *table)
+static long IndexOf(const KXProcTable *table, pid_t pid);
+
+/* The entry of pid without a read of its stat, when the hints tell it (see
+ * KXProcReadHints); 0 when its stat is to be read. */
+static int Known(const ReadState *state, pid_t pid, uint64_t inode, KXProcStat *stat)
 {
-    ReadState state;
-    KXStatus status;
+    const KXProcTable *previous = state->previous;
+    const KXProcStat *hit = NULL;
+    long index;
+    long owner;
+
+    if (state->givenCount > 0) {
+        KXProcStat probe;
+        probe.pid = pid;
+        hit = bsearch(&probe, state->given, state->givenCount, sizeof *hit, ComparePid);
+    }
+    if (hit != NULL) {
+        *stat = *hit;
+        return 1;
+    }
+    index = previous != NULL && inode != 0 ? IndexOf(previous, pid) : -1;
+    if (index < 0 || previous->inode == NULL || previous->inode[index] != inode ||
+        previous->owner == NULL)
+        return 0;
+    owner = previous->owner[index];
+    if (owner >= 0) {
+        if ((size_t)owner >= state->keepCount || !state->keep[owner])
+            return 0;
+        *stat = previous->entries[index];
+        return 1;
+    }
+    memset(stat, 0, sizeof *stat);
+    stat->pid = pid;
+    stat->state = previous->entries[index].state;
+    stat->startTime = previous->entries[index].startTime;
+    return 1;
+}
+
+static int AddProcess(pid_t pid, uint64_t inode, void *context)
+{
+    ReadState *state = context;
+    Listed *entry;
+
+    if (state->count == state->capacity) {
+        size_t capacity = state->capacity == 0 ? 1024 : state->capacity * 2;
+        Listed *listed;
+        if (capacity > KX_PROCTABLE_MAX) {
+            state->status = ERROR_BUFFER_SIZE;
+            return 1;
+        }
+        listed = realloc(state->listed, capacity * sizeof *listed);
+        if (listed == NULL) {
+            state->status = ERROR_MEMORY;
+            return 1;
+        }
+        state->listed = listed;
+        state->capacity = capacity;
+    }
+    entry = &state->listed[state->count];
+    entry->inode = inode;
+    /* Gone, or a stat we cannot read (another user's hidepid): not ours anyway. */
+    if (Known(state, pid, inode, &entry->stat) ||
+        KXProcReadStat(state->procFd, pid, &entry->stat) == ERROR_NONE)
+        state->count++;
+    return 0;
+}
+
+/* Moves what was listed into table, sorted by pid. */
+static KXStatus Fill(KXProcTable *table, Listed *listed, size_t count)
+{
     size_t i;
 
-    if (table == NULL)
+    /* The stat comes first in Listed: compared by pid as an entry is. */
+    qsort(listed, count, sizeof *listed, ComparePid);
+    table->count = count;
+    if (count == 0)
+        return ERROR_NONE;
+    table->entries = malloc(count * sizeof *table->entries);
+    table->owner = malloc(count * sizeof *table->owner);
+    table->inode = malloc(count * sizeof *table->inode);
+    if (table->entries == NULL || table->owner == NULL || table->inode == NULL)
+        return ERROR_MEMORY;
+    for (i = 0; i < count; i++) {
+        table->entries[i] = listed[i].stat;
+        table->inode[i] = listed[i].inode;
+        table->owner[i] = -1;
+    }
+    return ERROR_NONE;
+}
+
+KXStatus KXProcTableRead(int procFd, KXProcTable *table)
+{
+    return KXProcTableReadHinted(procFd, NULL, table);
+}
+
+KXStatus KXProcTableReadHinted(int procFd, const KXProcReadHints *hints, KXProcTable *table)
+{
+    KXProcStat *sorted = NULL;
+    ReadState state;
+    KXStatus status;
+
+    if (table == NULL ||
+        (hints != NULL && ((hints->given == NULL && hints->givenCount > 0) ||
+                           (hints->keep == NULL && hints->keepCount > 0))))
         return ERROR_PARAMETER;
     KXProcTableFree(table);
+    memset(&state, 0, sizeof state);
     state.procFd = procFd;
-    state.table = table;
-    state.capacity = 0;
-    state.status = ERROR_NONE;
-    status = KXProcForEachPid(procFd, AddProcess, &state, NULL);
+    if (hints != NULL) {
+        state.previous = hints->previous;
+        state.keep = hints->keep;
+        state.keepCount = hints->keepCount;
+    }
+    if (hints != NULL && hints->givenCount > 0) {
+        sorted = malloc(hints->givenCount * sizeof *sorted);
+        if (sorted == NULL)
+            return ERROR_MEMORY;
+        memcpy(sorted, hints->given, hints->givenCount * sizeof *sorted);
+        qsort(sorted, hints->givenCount, sizeof *sorted, ComparePid);
+        state.given = sorted;
+        state.givenCount = hints->givenCount;
+    }
+    status = KXProcForEachPidInode(procFd, AddProcess, &state, NULL);
+    free(sorted);
     if (status == ERROR_NONE)
         status = state.status;
-    if (status == ERROR_NONE && table->count > 0) {
-        table->owner = malloc(table->count * sizeof *table->owner);
-        if (table->owner == NULL)
-            status = ERROR_MEMORY;
-    }
-    if (status != ERROR_NONE) {
+    if (status == ERROR_NONE)
+        status = Fill(table, state.listed, state.count);
+    free(state.listed);
+    if (status != ERROR_NONE)
         KXProcTableFree(table);
-        return status;
-    }
-    qsort(table->entries, table->count, sizeof *table->entries, ComparePid);
-    for (i = 0; i < table->count; i++)
-        table->owner[i] = -1;
-    return ERROR_NONE;
+    return status;
 }
 
 void KXProcTableFree(KXProcTable *table)
@@ -91,8 +178,10 @@ void KXProcTableFree(KXProcTable *table)
         return;
     free(table->entries);
     free(table->owner);
+    free(table->inode);
     table->entries = NULL;
     table->owner = NULL;
+    table->inode = NULL;
     table->count = 0;
 }
 

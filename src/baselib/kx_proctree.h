@@ -43,12 +43,14 @@ typedef struct KXKnownMember {
 } KXKnownMember;
 
 /* Every process of the host at one moment, sorted by pid; owner[i] is the
- * index of the root entries[i] belongs to, or -1. Owned by the caller, freed
- * with KXProcTableFree. */
+ * index of the root entries[i] belongs to, or -1; inode[i] is the number
+ * /proc listed its directory with. Owned by the caller, freed with
+ * KXProcTableFree. */
 typedef struct KXProcTable {
     KXProcStat *entries;
     long *owner;
     size_t count;
+    uint64_t *inode;
 } KXProcTable;
 
 /* The usage of one tree: its processes, their resident pages and their CPU
@@ -67,6 +69,30 @@ typedef struct KXTreeUsage {
  * that end during the pass are left out. ERROR_MEMORY, ERROR_BUFFER_SIZE, or
  * ERROR_FILE_IO with errno when /proc cannot be listed. */
 KXStatus KXProcTableRead(int procFd, KXProcTable *table);
+
+/* What a read of the table may take as it is, without reading stats:
+ * - given (givenCount entries, any order): processes the caller knows
+ *   without asking, such as its own living children, whose pids cannot be
+ *   reused while they are not reaped;
+ * - previous (may be null; a table of the same roots after
+ *   KXProcTableAssign): a process it listed with the same pid and inode
+ *   - that no root owned is kept as no one's, with no parent and no
+ *     session. It cannot have become a member since: it can join no session
+ *     but a new one of its own, and a process it is re-parented to is of
+ *     its own kind;
+ *   - that root r owned is kept as it was when keep[r] (r < keepCount) is
+ *     set: for trees the caller does not look at now. */
+typedef struct KXProcReadHints {
+    const KXProcStat *given;
+    size_t givenCount;
+    const KXProcTable *previous;
+    const unsigned char *keep;
+    size_t keepCount;
+} KXProcReadHints;
+
+/* As KXProcTableRead, reading fewer stats by hints (may be null). Status as
+ * KXProcTableRead; ERROR_PARAMETER for hints that name arrays they lack. */
+KXStatus KXProcTableReadHinted(int procFd, const KXProcReadHints *hints, KXProcTable *table);
 
 /* Frees what the table holds and empties it. */
 void KXProcTableFree(KXProcTable *table);

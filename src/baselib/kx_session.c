@@ -238,7 +238,7 @@ KXStatus KXTreeRecordLeftovers(int procFd, const KXTreeRoot *root, const KXProcI
                                size_t recordedCount, KXProcIdentity *left, size_t capacity,
                                size_t *count)
 {
-    KXProcTable table = {NULL, NULL, 0};
+    KXProcTable table = {NULL, NULL, 0, NULL};
     KXKnownMember *known;
     KXStatus status;
     size_t i;

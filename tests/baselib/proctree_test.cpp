@@ -43,7 +43,7 @@ protected:
     }
 
     int mProc = -1;
-    KXProcTable mTable = {nullptr, nullptr, 0};
+    KXProcTable mTable = {nullptr, nullptr, 0, nullptr};
 };
 
 TEST(ProcStat, FieldsAreReadAfterTheLastParenthesis)
@@ -95,6 +95,76 @@ TEST_F(ProcTree, TheTreeIsTheSessionAndItsDescendantsAndOutlivesItsLeader)
     ASSERT_EQ(KXSignalProven(mProc, known, count, SIGTERM, &signalled), ERROR_NONE);
     EXPECT_EQ(signalled, 2u);
     EXPECT_TRUE(testutil::WaitUntil([&] { return treetest::AllEnded({tree.worker, tree.helper}); }, 5000));
+}
+
+TEST_F(ProcTree, OnePassServesManyTreesAndAGivenLeaderIsNotRead)
+{
+    treetest::Tree first = treetest::StartTree(mProc);
+    treetest::Tree second = treetest::StartTree(mProc);
+    const KXTreeRoot roots[] = {{first.leader, first.leaderStart}, {second.leader, second.leaderStart}};
+    // The first leader as its service knows it, and a pid that is not there.
+    KXProcStat given[2] = {};
+    given[0].pid = first.leader;
+    given[0].ppid = getpid();
+    given[0].session = first.leader;
+    given[0].state = 'S';
+    given[0].startTime = first.leaderStart;
+    given[0].rssPages = 7;
+    given[1] = given[0];
+    given[1].pid = 1 << 30;
+    const KXProcReadHints hints = {given, 2, nullptr, nullptr, 0};
+    ASSERT_EQ(KXProcTableReadHinted(mProc, &hints, &mTable), ERROR_NONE);
+    ASSERT_NE(KXProcTableFind(&mTable, first.leader), nullptr);
+    EXPECT_EQ(KXProcTableFind(&mTable, first.leader)->rssPages, 7u);
+    EXPECT_EQ(KXProcTableFind(&mTable, 1 << 30), nullptr);
+    ASSERT_EQ(KXProcTableAssign(&mTable, roots, 2, nullptr, 0), ERROR_NONE);
+    for (size_t root = 0; root < 2; root++) {
+        const treetest::Tree& tree = root == 0 ? first : second;
+        KXProcIdentity members[16];
+        size_t count = 0;
+        KXProcTableMembers(&mTable, root, members, 16, &count);
+        std::set<pid_t> pids;
+        for (size_t i = 0; i < std::min<size_t>(count, 16); i++)
+            pids.insert(members[i].pid);
+        EXPECT_EQ(pids, (std::set<pid_t>{tree.leader, tree.worker, tree.helper}));
+    }
+    treetest::EndTree(first);
+    treetest::EndTree(second);
+}
+
+TEST_F(ProcTree, ALaterReadKeepsWhatNoTreeOwnedAndReadsTheMembersAgain)
+{
+    treetest::Tree tree = treetest::StartTree(mProc);
+    const KXTreeRoot root = {tree.leader, tree.leaderStart};
+    Members(root);
+    KXProcTable later = {nullptr, nullptr, 0, nullptr};
+    auto stateOf = [&](pid_t pid) {
+        const KXProcStat* entry = KXProcTableFind(&later, pid);
+        return entry != nullptr ? entry->state : '?';
+    };
+    // A stopped worker shows whether its stat was read again.
+    ASSERT_EQ(kill(tree.worker, SIGSTOP), 0);
+    ASSERT_TRUE(testutil::WaitUntil([&] {
+        KXProcStat stat;
+        return KXProcReadStat(mProc, tree.worker, &stat) == ERROR_NONE && stat.state == 'T';
+    }, 5000));
+    const KXProcReadHints fresh = {nullptr, 0, &mTable, nullptr, 0};
+    ASSERT_EQ(KXProcTableReadHinted(mProc, &fresh, &later), ERROR_NONE);
+    EXPECT_EQ(stateOf(tree.worker), 'T');
+    // This process is no member: kept as no one's, with no parent to pass
+    // a tree down from.
+    ASSERT_NE(KXProcTableFind(&later, getpid()), nullptr);
+    EXPECT_EQ(KXProcTableFind(&later, getpid())->ppid, 0);
+    EXPECT_EQ(KXProcTableFind(&later, getpid())->session, 0);
+    // A tree not looked at keeps its members as the earlier read saw them.
+    const unsigned char keep[] = {1};
+    const KXProcReadHints kept = {nullptr, 0, &mTable, keep, 1};
+    ASSERT_EQ(KXProcTableReadHinted(mProc, &kept, &later), ERROR_NONE);
+    EXPECT_EQ(stateOf(tree.worker), KXProcTableFind(&mTable, tree.worker)->state);
+    EXPECT_NE(stateOf(tree.worker), 'T');
+    KXProcTableFree(&later);
+    kill(tree.worker, SIGCONT);
+    treetest::EndTree(tree);
 }
 
 TEST_F(ProcTree, AnAdoptedOrphanIsTheTreeOfTheSessionItWasIn)
