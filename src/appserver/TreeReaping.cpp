@@ -76,8 +76,8 @@ bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string
     bool any = false;
     for (;;) {
         pid_t pid = 0;
-        KXProcStat stat;
-        if (KXPeekEndedChild(mTrees->procFd(), &pid, &stat) != ERROR_NONE || pid <= 0)
+        // A leader's end needs no stat: the record knows whose it is.
+        if (KXPeekEndedChild(mTrees->procFd(), &pid, nullptr) != ERROR_NONE || pid <= 0)
             break;
         AppServerProcess* owner = nullptr;
         for (auto& record : mProcesses)
@@ -87,7 +87,9 @@ bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string
             any = leaderEnded(*owner, now, later) || any;
             continue;
         }
-        mTrees->adopted(stat);
+        KXProcStat stat;
+        if (KXProcReadStat(mTrees->procFd(), pid, &stat) == ERROR_NONE)
+            mTrees->adopted(stat);
         int ignored = 0;
         if (waitpid(pid, &ignored, WNOHANG) < 0 && errno != ECHILD)
             break;

@@ -24,7 +24,7 @@ KXStatus KXPeekEndedChild(int procFd, pid_t *pid, KXProcStat *stat)
     siginfo_t info;
     int result;
 
-    if (pid == NULL || stat == NULL)
+    if (pid == NULL)
         return ERROR_PARAMETER;
     memset(&info, 0, sizeof info);
     do
@@ -33,7 +33,7 @@ KXStatus KXPeekEndedChild(int procFd, pid_t *pid, KXProcStat *stat)
     if (result != 0)
         return errno == ECHILD ? ERROR_NOT_FOUND : ERROR_GENERAL;
     *pid = info.si_pid;
-    if (info.si_pid == 0)
+    if (info.si_pid == 0 || stat == NULL)
         return ERROR_NONE;
     /* Until it is reaped the zombie keeps its stat. */
     return KXProcReadStat(procFd, info.si_pid, stat);

@@ -25,9 +25,10 @@ KXStatus KXBecomeSubreaper(void);
 
 /* The first ended child of this process without reaping it
  * (waitid(WNOWAIT)): *pid gets it, or 0 when no child has ended, and *stat
- * its stat read while it is still a zombie (its session and start time tell
- * whose tree it was in). The caller reaps it after. ERROR_NOT_FOUND (errno
- * ECHILD) when there is no child at all; ERROR_GENERAL with errno. */
+ * (may be null: not read) its stat read while it is still a zombie (its
+ * session and start time tell whose tree it was in). The caller reaps it
+ * after. ERROR_NOT_FOUND (errno ECHILD) when there is no child at all;
+ * ERROR_GENERAL with errno. */
 KXStatus KXPeekEndedChild(int procFd, pid_t *pid, KXProcStat *stat);
 
 /* The root (index into roots) that process belongs to: a known member with
