@@ -39,6 +39,9 @@ void CAppServerManager::contain()
     mContained = true;
     addSource(mTrees.get());
     mTrees->setAccounting(mSettings.accountingInterval, [this] { account(Clock::now()); });
+    if (mSettings.memoryLimit > 0 && mSettings.accountingInterval == 0)
+        KXLogWrite(CLog::_pKXLog,
+                   "MEMORY_LIMIT is not checked: ACCOUNTING_INTERVAL=0 turns the readings off");
     for (auto& record : mProcesses)
         configure(record);
     mTrees->stopLeftovers(mProcesses, mBaseDir + "/run", std::chrono::seconds(mSettings.killTimeout));

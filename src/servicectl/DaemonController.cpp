@@ -6,6 +6,7 @@
 #include "foundation/Log.h"
 #include "foundation/StopTimes.h"
 #include "servicectl/DaemonIdentity.h"
+#include "servicectl/DaemonResult.h"
 #include "servicectl/DaemonStart.h"
 #include "servicectl/InstallationLock.h"
 #include "servicectl/ProcessState.h"
@@ -68,13 +69,14 @@ bool WaitForStop(const servicectl::ProcessHandle& daemon, pid_t pid, Clock::time
     }
 }
 
-// Returns once the process is gone; throws when it cannot be signalled or
+// Returns once the process is gone: true when it ended by its own stop,
+// false when SIGKILL ended it; throws when it cannot be signalled or
 // outlives the whole schedule.
 // `daemon` learns of the end the moment it happens (or, without pidfd, within
 // 10 ms), and its signals reach that process only.
 // `stopLimit`: the daemon's stop of its servers fits in it; SIGKILL before
 // that would leave them behind.
-void KillProcess(const servicectl::ProcessHandle& daemon, std::chrono::milliseconds stopLimit)
+bool KillProcess(const servicectl::ProcessHandle& daemon, std::chrono::milliseconds stopLimit)
 {
     pid_t pid = daemon.pid();
     // Signalling 0 or a negative number reaches whole process groups.
@@ -84,16 +86,19 @@ void KillProcess(const servicectl::ProcessHandle& daemon, std::chrono::milliseco
                                 0);
     Clock::time_point firstTerm;
     for (size_t i = 0; i < sizeof kKillSchedule / sizeof kKillSchedule[0]; ++i) {
+        // Gone before this signal: gone by its own stop unless a SIGKILL
+        // went out before.
+        const bool gentle = i <= kFirstKillStep;
         if (i == kFirstKillStep && WaitForStop(daemon, pid, firstTerm, firstTerm + stopLimit))
-            return;
+            return true;
         // An ended but unreaped daemon still accepts signals.
         if (daemon.Ended())
-            return;
+            return gentle;
         if (i == 0)
             firstTerm = Clock::now();
         if (daemon.Signal(kKillSchedule[i].signal) != 0) {
             if (errno == ESRCH)
-                return;
+                return gentle;
             throw CServiceException("DaemonController/killProcess(): kill() failed for pid " +
                                         std::to_string(pid) + " with errno = " +
                                         std::to_string(errno),
@@ -101,10 +106,10 @@ void KillProcess(const servicectl::ProcessHandle& daemon, std::chrono::milliseco
         }
         if (kKillSchedule[i].pauseMs > 0 &&
             daemon.WaitForEnd(Clock::now() + std::chrono::milliseconds(kKillSchedule[i].pauseMs)))
-            return;
+            return kKillSchedule[i].signal != SIGKILL;
     }
     if (daemon.Ended())
-        return;
+        return false;
     throw CServiceException("DaemonController/killProcess(): could not kill pid " +
                                 std::to_string(pid),
                             0);
@@ -253,8 +258,10 @@ int CDaemonController::startService(const std::string& name, const std::vector<s
         // A daemon that fails leaves no entry behind: the guard removes it
         // also while the failure unwinds to the program's handler.
         DaemonEntry entry(daemon->getPid(), daemon->getName());
+        servicectl::ForgetDaemonFailure(mRunDir, name);
         result = daemon->run(args);
     }
+    servicectl::RecordDaemonFailure(mRunDir, name, result);
     exit(result);
 }
 
@@ -338,9 +345,9 @@ void CDaemonController::stopService(const std::string& name)
         // the signals reach the process that passed the check and no other,
         // even if its id has gone to another process since (then ours ended).
         servicectl::ProcessHandle daemon(pid);
-        if (IsOurs(daemon, holder))
-            KillProcess(daemon, mStopLimit);
+        bool killed = IsOurs(daemon, holder) && !KillProcess(daemon, mStopLimit);
         list.remove(pid);
+        reportStop(name, pid, killed);
         return;
     }
     if (deadPid != 0)
@@ -349,6 +356,24 @@ void CDaemonController::stopService(const std::string& name)
                              0);
     throw CNothingToStop(
         "CDaemonController::stopService(): Could not find daemon pid for service " + name, 0);
+}
+
+void CDaemonController::reportStop(const std::string& name, pid_t pid, bool killed)
+{
+    // The daemon is gone either way; the operator learns that its stop did
+    // not do all it should, and the exit status says so.
+    std::string daemon = "Daemon '" + name + "' [" + std::to_string(pid) + "]";
+    int failed = servicectl::TakeDaemonFailure(mRunDir, name);
+    if (killed)
+        std::cerr << "CDaemonController::stopService(): " << daemon << " did not stop within "
+                  << mStopLimit.count() << " s and was killed; what it started may still run\n";
+    else if (failed != 0)
+        std::cerr << "CDaemonController::stopService(): " << daemon << " stopped with status "
+                  << failed << "; its log says why\n";
+    if (killed || failed != 0) {
+        std::cerr << std::flush;
+        setExitStatus(1);
+    }
 }
 
 int CDaemonController::startServiceConsole(const std::string& name,

@@ -82,6 +82,9 @@ private:
     // The holder of the installation's lock when it serves our TARVEL; else 0.
     pid_t lockHolder() const;
 
+    // Tells on standard error, with exit status 1, that the stopped daemon
+    // was killed or that its own run failed.
+    void reportStop(const std::string& name, pid_t pid, bool killed);
     // The status text and its exit status, from one reading of the list.
     std::string readStatus(int& exitStatus) const;
     int awaitDaemon(servicectl::StartChannel& channel, pid_t pid, const std::string& name);

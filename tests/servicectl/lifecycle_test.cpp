@@ -1,6 +1,8 @@
 // The controller's switches against a private copy of the fake service.
 #include "fake/fake_fixture.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <set>
 
@@ -459,3 +461,30 @@ TEST_F(Lifecycle, HostileListNeverTurnsTheControllerAgainstOthers)
 }
 
 }  // namespace
+
+// A daemon whose run fails at its stop leaves its status to the -stop that
+// ended it, which says so and exits 1; the next daemon starts with a clean
+// record.
+TEST_F(Lifecycle, StopSaysTheDaemonsRunFailed)
+{
+    const std::string runDir = mDir.path() + "/run";
+    ASSERT_EQ(mkdir(runDir.c_str(), 0700), 0);
+    for (int exit : {7, 0}) {
+        auto started = mFake.Ctl({"-start"}, {"FAKE_EXIT=" + std::to_string(exit),
+                                             "FAKE_RUN_DIR=" + runDir});
+        ASSERT_EQ(started.exitCode, 0) << started.err;
+        pid_t daemon = mFake.WaitForDaemon();
+        ASSERT_GT(daemon, 0);
+        ASSERT_TRUE(mFake.WaitForLog("FAKE service runs as " + std::to_string(daemon)));
+        auto stopped = mFake.Ctl({"-stop"}, {"FAKE_RUN_DIR=" + runDir});
+        if (exit == 0) {
+            EXPECT_EQ(stopped.exitCode, 0);
+            EXPECT_EQ(stopped.err, "");
+            continue;
+        }
+        EXPECT_EQ(stopped.exitCode, 1);
+        EXPECT_EQ(stopped.err, "CDaemonController::stopService(): Daemon 'FakeSvc' [" +
+                                   std::to_string(daemon) +
+                                   "] stopped with status 7; its log says why\n");
+    }
+}

@@ -21,7 +21,10 @@ TEST(StopSlow, DaemonIgnoringTermIsKilledAfterItsGentleStopTime)
     auto begin = std::chrono::steady_clock::now();
     auto stopped = fake.Ctl({"-stop"}, {}, 120000);
     long elapsed = faketest::ElapsedMs(begin);
-    EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
+    // Killed in the middle of its stop: what it started may still run.
+    EXPECT_EQ(stopped.exitCode, 1);
+    EXPECT_NE(stopped.err.find("] did not stop within 60 s and was killed"), std::string::npos)
+        << stopped.err;
     EXPECT_GE(elapsed, 60000);
     EXPECT_LT(elapsed, 65000);
     int status = FakeService::WaitForExit(daemon);
