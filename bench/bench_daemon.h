@@ -265,6 +265,19 @@ inline Installation installDaemon(const char* prefix, unsigned firstPort, unsign
     return inst;
 }
 
+// The daemon's settings `own` with BENCH_SETTINGS after them, to time one
+// mode against another (BENCH_SETTINGS=$'[SERVICE]\nCONTAINMENT=session\n',
+// say); its [SERVICE] line is left out after settings of a bench's own.
+inline std::string withAskedSettings(const std::string& own)
+{
+    const char* asked = std::getenv("BENCH_SETTINGS");
+    std::string more = asked != nullptr ? asked : "";
+    const std::string section = "[SERVICE]\n";
+    if (!own.empty() && more.compare(0, section.size(), section) == 0)
+        more.erase(0, section.size());
+    return own + more;
+}
+
 // installDaemon's on `servers` free ports from about `lowest` on, with
 // `spare` free ports after them, an empty report file for the servers, and
 // tarvelsvc.conf holding `settings` when given.
@@ -276,13 +289,9 @@ inline Installation installWithReports(const char* prefix, int lowest, unsigned 
     Installation inst = installDaemon(prefix, unsigned(firstPort), servers);
     inst.reports = inst.dir + "/reports";
     writeFile(inst.reports, "");
-    // BENCH_SETTINGS: the daemon's settings for a bench that sets none, to
-    // time one mode against another (CONTAINMENT=session, say).
-    const char* asked = std::getenv("BENCH_SETTINGS");
-    if (settings)
-        writeFile(inst.dir + "/config/tarvelsvc.conf", *settings);
-    else if (asked != nullptr)
-        writeFile(inst.dir + "/config/tarvelsvc.conf", asked);
+    const std::string text = withAskedSettings(settings ? *settings : "");
+    if (!text.empty())
+        writeFile(inst.dir + "/config/tarvelsvc.conf", text);
     setenv("BENCH_REPORTS", inst.reports.c_str(), 1);
     setenv("BENCH_FIRST_PORT", std::to_string(inst.firstPort).c_str(), 1);
     return inst;

@@ -112,7 +112,7 @@ bool Scrape(int port, std::string* reply, const std::string& path = "/metrics")
 // Part 1: the endpoint off; -metrics through the control socket.
 bool EndpointOff(const Installation& inst, unsigned servers, int calls)
 {
-    bench::writeFile(inst.dir + "/config/tarvelsvc.conf", "[SERVICE]\n");
+    bench::writeFile(inst.dir + "/config/tarvelsvc.conf", bench::withAskedSettings("[SERVICE]\n"));
     pid_t daemon;
     bool ok = StartDaemon(inst, servers, &daemon);
     sleep(2);  // the last probes and log lines are done
@@ -233,7 +233,8 @@ bool EndpointOn(const Installation& inst, unsigned servers, int scrapes)
 {
     const int port = inst.firstPort + int(servers);
     bench::writeFile(inst.dir + "/config/tarvelsvc.conf",
-                     "[SERVICE]\nMETRICS_LISTEN=127.0.0.1:" + std::to_string(port) + "\n");
+                     bench::withAskedSettings("[SERVICE]\nMETRICS_LISTEN=127.0.0.1:" +
+                                              std::to_string(port) + "\n"));
     pid_t daemon;
     bool ok = StartDaemon(inst, servers, &daemon);
     sleep(2);
@@ -314,7 +315,8 @@ bool ScrapersAgainstRestarts(const Installation& inst, unsigned servers, double 
 {
     const int port = inst.firstPort + int(servers);
     bench::writeFile(inst.dir + "/config/tarvelsvc.conf",
-                     "[SERVICE]\nMETRICS_LISTEN=127.0.0.1:" + std::to_string(port) + "\n");
+                     bench::withAskedSettings("[SERVICE]\nMETRICS_LISTEN=127.0.0.1:" +
+                                              std::to_string(port) + "\n"));
     bench::writeFile(inst.reports, "");
     pid_t daemon;
     bool ok = StartDaemon(inst, servers, &daemon);
