@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench_daemon.h"
@@ -175,6 +177,53 @@ inline Round runRound(const Installation& inst, unsigned servers, bool daemon, i
     }
     endSupervisor(pid, daemon, starts);
     return round;
+}
+
+// ms from SIGKILL of `port`'s server to its replacement's first act; -1
+// when none came within 10 s.
+inline double killOne(Starts& starts, int port)
+{
+    const int64_t t0 = nowNs();
+    kill(starts.pids().at(port), SIGKILL);
+    const int64_t at = starts.waitPort(port, t0, 10);
+    return at < 0 ? -1 : ms(at - t0);
+}
+
+// The daemon and the loop running at once, each with `servers` servers of
+// its own, and `kills` kills of each in alternating pairs (the daemon's
+// first in every other pair), so that the machine's drift reaches both
+// alike. Returns the restart latencies, the daemon's first.
+inline std::pair<std::vector<double>, std::vector<double>> pairedRestarts(unsigned servers,
+                                                                          int kills)
+{
+    Installation loop = installBaseline("tarvel-pair-loop-", 25000, servers);
+    Installation daemon = installBaseline("tarvel-pair-daemon-", 24000, servers);
+    Starts daemonStarts(daemon), loopStarts(loop);
+    const pid_t daemonPid = startConsole(daemon);
+    setenv("BENCH_REPORTS", loop.reports.c_str(), 1);
+    setenv("BENCH_FIRST_PORT", std::to_string(loop.firstPort).c_str(), 1);
+    const pid_t loopPid = startLibcLoop(loop, servers);
+    std::pair<std::vector<double>, std::vector<double>> times;
+    if (daemonStarts.waitCount(servers, 120) && loopStarts.waitCount(servers, 120)) {
+        usleep(300 * 1000);  // the last starts' wake-ups are over
+        for (int i = 0; i < kills; ++i) {
+            const size_t which = (size_t(i) * 7919) % servers;
+            for (int side = 0; side < 2; ++side) {
+                usleep(20000 + (i % 7) * 11000);  // each supervisor settles, at varying phases
+                const bool ofDaemon = (side == 0) == (i % 2 == 0);
+                Starts& starts = ofDaemon ? daemonStarts : loopStarts;
+                const int port = (ofDaemon ? daemon : loop).firstPort + int(which);
+                const double latency = starts.pids().count(port) != 0 ? killOne(starts, port) : -1;
+                if (latency >= 0)
+                    (ofDaemon ? times.first : times.second).push_back(latency);
+            }
+        }
+    }
+    endSupervisor(daemonPid, true, daemonStarts);
+    endSupervisor(loopPid, false, loopStarts);
+    std::filesystem::remove_all(daemon.dir);
+    std::filesystem::remove_all(loop.dir);
+    return times;
 }
 
 // Prints one figure of a run: the daemon's, the loop's and their ratio;

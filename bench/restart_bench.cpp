@@ -130,6 +130,12 @@ void DaemonAgainstLibcLoop(int runs)
     std::printf("  ratio daemon / libc loop, median of %d runs: %.2f (goal <= 1.10), load %s\n", runs,
                 bench::median(ratios, -1), bench::loadAverage().c_str());
     std::filesystem::remove_all(inst.dir);
+    // Both at once, kills alternating: the figure least moved by drift.
+    const auto paired = bench::pairedRestarts(kServers, int(kServers) * runs);
+    std::printf("  paired, both running, kills alternating (%zu / %zu):\n", paired.first.size(),
+                paired.second.size());
+    bench::reportPair("restart, kill to first act:", bench::median(paired.first, -1),
+                      bench::median(paired.second, -1));
 }
 
 void Stop(pid_t pid)

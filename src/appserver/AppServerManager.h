@@ -205,6 +205,10 @@ private:
     // is left of its tree is signalled, adopted orphans are reaped for their
     // server, and a record ends once its tree is empty.
     bool reapTrees(Clock::time_point now, std::vector<std::string>* later);
+    // The end of child `pid`: its record's leader, or an adopted orphan
+    // reaped here (*stuck when it could not be); true when a record's.
+    bool takeTreeEnd(pid_t pid, Clock::time_point now, std::vector<std::string>* later,
+                     bool* stuck);
     bool leaderEnded(AppServerProcess& record, Clock::time_point now,
                      std::vector<std::string>* later);
     // A readiness probe's success counts only when the listener is the
@@ -260,6 +264,11 @@ private:
     Probes mProbes;
     std::unique_ptr<ServerTrees> mTrees;
     bool mContained = false;  // contain() was called
+    // Children may have ended unseen: at the first pass, after SIGCHLD, or
+    // when the last look for ended children stopped short. Otherwise a
+    // pass does not scan every child (waitid walks them all) for nothing.
+    bool mReapDue = true;
+    std::vector<pid_t> mSignalled;  // senders of the SIGCHLDs just read: looked at first
     Clock::time_point mLastAccount{};
     ServiceSettings mSettings;
     bool mProbing = false;  // setSettings was called: probes as the settings say

@@ -94,23 +94,35 @@ bool CAppServerManager::reapChildren(Clock::time_point now, std::vector<std::str
 {
     if (mContained)
         return reapTrees(now, later);
-    bool any = false;
-    for (;;) {
-        int status = 0;
-        pid_t pid = waitpid(-1, &status, WNOHANG);
-        if (pid <= 0)
-            break;
-        // Only a record with a process can own the child: an ended record
-        // keeps the pid of its last child, which the kernel may since have
-        // given to another server of this table. Children of no record are
-        // dropped.
-        for (auto& record : mProcesses) {
+    // Only a record with a process can own the child: an ended record keeps
+    // the pid of its last child, which the kernel may since have given to
+    // another server of this table. Children of no record are dropped.
+    auto hand = [&](pid_t pid, int status) {
+        for (auto& record : mProcesses)
             if (record.mPid == pid && HasProcess(record.mState)) {
                 record.onEnd(status, now, later);
-                any = true;
-                break;
+                return true;
             }
+        return false;
+    };
+    bool any = false;
+    std::vector<pid_t> signalled;
+    signalled.swap(mSignalled);
+    // The senders of the SIGCHLDs first; ends whose signals merged into
+    // theirs are looked for in the next pass, after the starts these cause.
+    for (pid_t wanted : signalled) {
+        int status = 0;
+        if (wanted > 0 && waitpid(wanted, &status, WNOHANG) == wanted)
+            any = hand(wanted, status) || any;
+    }
+    while (mReapDue && signalled.empty()) {
+        int status = 0;
+        pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid <= 0) {
+            mReapDue = pid < 0 && errno != ECHILD;
+            break;
         }
+        any = hand(pid, status) || any;
     }
     return any;
 }
@@ -224,7 +236,8 @@ void CAppServerManager::wait(Clock::time_point limit)
 
     // Only what the poll flagged is read.
     if (fds[0].revents != 0) {
-        DrainChildEnds();
+        mSignalled = DrainChildEnds();
+        mReapDue = true;
         reapChildren(now, &mEndLines);
     }
     if (fds[1].revents != 0 || fds[1].fd < 0)

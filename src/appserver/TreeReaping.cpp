@@ -30,6 +30,15 @@ int HeldStatus(pid_t pid)
     return (info.si_status & 0x7f) | (info.si_code == CLD_DUMPED ? 0x80 : 0);
 }
 
+// True when child `pid` has ended and is not reaped yet.
+bool HasEnded(pid_t pid)
+{
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
 }  // namespace
 
 void CAppServerManager::contain()
@@ -74,28 +83,43 @@ bool CAppServerManager::leaderEnded(AppServerProcess& record, Clock::time_point 
     return true;
 }
 
+bool CAppServerManager::takeTreeEnd(pid_t pid, Clock::time_point now,
+                                    std::vector<std::string>* later, bool* stuck)
+{
+    AppServerProcess* owner = nullptr;
+    for (auto& record : mProcesses)
+        if (record.mPid == pid && HasProcess(record.mState) && !record.mLeaderGone)
+            owner = &record;
+    if (owner != nullptr)
+        return leaderEnded(*owner, now, later);
+    KXProcStat stat;
+    if (KXProcReadStat(mTrees->procFd(), pid, &stat) == ERROR_NONE)
+        mTrees->adopted(stat);
+    int ignored = 0;
+    *stuck = waitpid(pid, &ignored, WNOHANG) < 0 && errno != ECHILD;
+    return false;
+}
+
 bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string>* later)
 {
     bool any = false;
-    for (;;) {
+    std::vector<pid_t> signalled;
+    signalled.swap(mSignalled);
+    bool stuck = false;
+    for (pid_t pid : signalled)
+        if (pid > 0 && HasEnded(pid))
+            any = takeTreeEnd(pid, now, later, &stuck) || any;
+    // Ends whose SIGCHLD merged into those are looked for in the next pass,
+    // after the starts these ends cause: the look walks every child.
+    while (mReapDue && signalled.empty() && !stuck) {
         pid_t pid = 0;
         // A leader's end needs no stat: the record knows whose it is.
-        if (KXPeekEndedChild(mTrees->procFd(), &pid, nullptr) != ERROR_NONE || pid <= 0)
+        KXStatus peeked = KXPeekEndedChild(mTrees->procFd(), &pid, nullptr);
+        if (peeked != ERROR_NONE || pid <= 0) {
+            mReapDue = peeked == ERROR_GENERAL;
             break;
-        AppServerProcess* owner = nullptr;
-        for (auto& record : mProcesses)
-            if (record.mPid == pid && HasProcess(record.mState) && !record.mLeaderGone)
-                owner = &record;
-        if (owner != nullptr) {
-            any = leaderEnded(*owner, now, later) || any;
-            continue;
         }
-        KXProcStat stat;
-        if (KXProcReadStat(mTrees->procFd(), pid, &stat) == ERROR_NONE)
-            mTrees->adopted(stat);
-        int ignored = 0;
-        if (waitpid(pid, &ignored, WNOHANG) < 0 && errno != ECHILD)
-            break;
+        any = takeTreeEnd(pid, now, later, &stuck) || any;
     }
     // A tree whose leader is gone ends with its last process. A member seen
     // running spares the look at /proc; the others share one.

@@ -46,14 +46,19 @@ int ChildEndDescriptor()
     return gChildFd;
 }
 
-void DrainChildEnds()
+std::vector<pid_t> DrainChildEnds(size_t most)
 {
+    std::vector<pid_t> senders;
     signalfd_siginfo infos[16];
     while (gChildFd >= 0) {
         ssize_t length = read(gChildFd, infos, sizeof infos);
         if (length < 0 && errno == EINTR)
             continue;
+        for (ssize_t i = 0; length > 0 && i < length / ssize_t(sizeof infos[0]); ++i)
+            if (senders.size() < most)
+                senders.push_back(static_cast<pid_t>(infos[i].ssi_pid));
         if (length < static_cast<ssize_t>(sizeof infos))
             break;  // EAGAIN, or all that was pending
     }
+    return senders;
 }
