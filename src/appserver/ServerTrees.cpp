@@ -26,12 +26,6 @@ const auto kEmptyPoll = std::chrono::milliseconds(50);
 // Most members of one cgroup listed for a signal or a line.
 const size_t kMaxMembers = 65536;
 
-// The directory `name` under `dirFd`, never through a link; -1 when none.
-int OpenDirAt(int dirFd, const std::string& name)
-{
-    return openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
-
 void CloseFd(int& fd)
 {
     if (fd >= 0)
@@ -60,27 +54,14 @@ int ServerTrees::openCgroup(const Tree& tree) const
 {
     if (!tree.inCgroup || mParentFd < 0)
         return -1;
-    return OpenDirAt(mParentFd, tree.name);
+    return openat(mParentFd, tree.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
-
-namespace {
-
-int CollectChild(const char* name, void* context)
-{
-    static_cast<std::vector<std::string>*>(context)->push_back(name);
-    return 0;
-}
-
-}  // namespace
 
 void ServerTrees::removeParent()
 {
     // One still holding a stuck tree stays for the next start to find.
     int ownFd = -1;
-    std::vector<std::string> children;
-    if (mParentFd >= 0)
-        KXCgroupForEachChild(mParentFd, CollectChild, &children);
-    for (const std::string& child : children)
+    for (const std::string& child : serverCgroups())
         KXCgroupRemove(mParentFd, child.c_str());
     if (mParentFd >= 0 && KXCgroupOpenPlace(&mContainment.place, nullptr, 0, &ownFd) == ERROR_NONE) {
         KXCgroupRemove(ownFd, mContainment.parent.c_str());
@@ -143,9 +124,7 @@ int ServerTrees::prepareStart(const AppServerProcess& record)
     t.inCgroup = false;
     if (!cgroup() || t.name.empty())
         return -1;
-    t.startFd = OpenDirAt(mParentFd, t.name);
-    t.reused = t.startFd >= 0;
-    if (!t.reused && KXCgroupCreate(mParentFd, t.name.c_str(), &t.startFd) != ERROR_NONE) {
+    if (KXCgroupCreate(mParentFd, t.name.c_str(), &t.startFd) != ERROR_NONE) {
         KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: cannot make its cgroup %s (%s)",
                    record.mHost.c_str(), record.mPort, t.name.c_str(), strerror(errno));
         t.startFd = -1;
@@ -167,11 +146,11 @@ void ServerTrees::started(const AppServerProcess& record, pid_t pid)
         t.root.leaderStart = stat.startTime;
     t.known.clear();
     t.orphans = 0;
-    // A reused cgroup counts the CPU of its earlier trees: read after the
-    // start so as not to delay it, which loses the new leader's first
+    // The cgroup, reused, counts the CPU of its earlier trees: read after
+    // the start so as not to delay it, which loses the new leader's first
     // microseconds from its figure.
     t.cpuBase = 0;
-    if (t.startFd >= 0 && t.reused && KXCgroupCpuUsec(t.startFd, &t.cpuBase) != ERROR_NONE)
+    if (t.startFd >= 0 && KXCgroupCpuUsec(t.startFd, &t.cpuBase) != ERROR_NONE)
         t.cpuBase = 0;
     CloseFd(t.startFd);
     t.leaderHeld = true;
@@ -203,7 +182,7 @@ std::vector<KXProcIdentity> ServerTrees::members(const AppServerProcess& record)
 
 void ServerTrees::prove(const AppServerProcess& record)
 {
-    if (!tree(record).inCgroup)
+    if (sessionTree(tree(record)))
         members(record);
 }
 
@@ -237,14 +216,18 @@ bool ServerTrees::empty(const AppServerProcess& record)
 {
     Tree& t = tree(record);
     int populated = 1;
-    int eventsFd = t.eventsFd;
-    int dirFd = eventsFd < 0 ? openCgroup(t) : -1;
-    if (dirFd >= 0 && KXCgroupOpenEvents(dirFd, &eventsFd) != ERROR_NONE)
-        eventsFd = -1;
-    bool known = eventsFd >= 0 && KXCgroupPopulated(eventsFd, &populated) == ERROR_NONE;
-    if (eventsFd != t.eventsFd)
+    bool known;
+    if (t.eventsFd >= 0) {
+        known = KXCgroupPopulated(t.eventsFd, &populated) == ERROR_NONE;
+    } else {
+        // Not watched: cgroup.events opened for this one reading.
+        int dirFd = openCgroup(t);
+        int eventsFd = -1;
+        known = dirFd >= 0 && KXCgroupOpenEvents(dirFd, &eventsFd) == ERROR_NONE &&
+                KXCgroupPopulated(eventsFd, &populated) == ERROR_NONE;
         CloseFd(eventsFd);
-    CloseFd(dirFd);
+        CloseFd(dirFd);
+    }
     if (known)
         return populated == 0;
     return members(record).empty();

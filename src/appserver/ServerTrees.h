@@ -120,7 +120,6 @@ private:
         int startFd = -1;
         int eventsFd = -1;
         bool inCgroup = false;  // the last start was placed in the cgroup
-        bool reused = false;    // ... which an earlier tree had used
         uint64_t cpuBase = 0;   // the cgroup's CPU before that start: it is reused
         unsigned long orphans = 0;
         bool watched = false;
@@ -147,6 +146,8 @@ private:
     // The stat of each leader the service holds and has not seen end, known
     // without a read.
     std::vector<KXProcStat> livingLeaders();
+    // The names of the servers' cgroups under the installation's.
+    std::vector<std::string> serverCgroups() const;
     // The cgroup and tree record name of a record ("srv-HOST-PORT").
     static std::string NameOf(const AppServerProcess& record);
     // The leftovers of one cgroup or one tree record: "" when none were left.

@@ -78,6 +78,14 @@ int CollectCgroup(const char* name, void* context)
 
 }  // namespace
 
+std::vector<std::string> ServerTrees::serverCgroups() const
+{
+    Names found;
+    if (mParentFd >= 0)
+        KXCgroupForEachChild(mParentFd, CollectCgroup, &found);
+    return found.names;
+}
+
 void ServerTrees::writeRecord(const AppServerProcess& record,
                               const std::vector<KXProcIdentity>& members)
 {
@@ -115,7 +123,7 @@ void ServerTrees::stopLeftovers(const std::vector<AppServerProcess>& records,
     }
     Names found;
     if (cgroup())
-        KXCgroupForEachChild(mParentFd, CollectCgroup, &found);
+        found.names = serverCgroups();
     else if (mRunFd >= 0)
         KXDirForEach(mRunFd, CollectName, &found, nullptr);
     for (const std::string& name : found.names) {

@@ -18,25 +18,23 @@
 
 namespace {
 
+// True when child `pid` has ended and is not reaped yet; `info` tells how.
+bool PeekChild(pid_t pid, siginfo_t& info)
+{
+    memset(&info, 0, sizeof info);
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
 // The wait status of a child looked at with WNOWAIT, as waitpid would give it.
 int HeldStatus(pid_t pid)
 {
     siginfo_t info;
-    memset(&info, 0, sizeof info);
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+    if (!PeekChild(pid, info))
         return 0;
     if (info.si_code == CLD_EXITED)
         return (info.si_status & 0xff) << 8;
     return (info.si_status & 0x7f) | (info.si_code == CLD_DUMPED ? 0x80 : 0);
-}
-
-// True when child `pid` has ended and is not reaped yet.
-bool HasEnded(pid_t pid)
-{
-    siginfo_t info;
-    memset(&info, 0, sizeof info);
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid;
 }
 
 }  // namespace
@@ -107,7 +105,7 @@ bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string
     signalled.swap(mSignalled);
     bool stuck = false;
     for (pid_t pid : signalled)
-        if (pid > 0 && HasEnded(pid))
+        if (siginfo_t info; pid > 0 && PeekChild(pid, info))
             any = takeTreeEnd(pid, now, later, &stuck) || any;
     // Ends whose SIGCHLD merged into those are looked for in the next pass,
     // after the starts these ends cause: the look walks every child.
