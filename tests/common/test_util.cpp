@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -205,8 +206,43 @@ void KillAndReap(pid_t pid)
     waitpid(pid, nullptr, WNOHANG);
 }
 
+// Ports are drawn below the kernel's ephemeral range: a port from bind(0)
+// lies inside it, and any outgoing connection of a test running beside this
+// one (probes, clients) may take it as its local port before the server
+// binds it, which fails the server's start with "Address already in use".
+static unsigned short EphemeralLow()
+{
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned low = 0;
+    return range >> low && low > 0 && low < 65536 ? static_cast<unsigned short>(low) : 32768;
+}
+
+static bool Bindable(unsigned short port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return free;
+}
+
 unsigned short FreePort()
 {
+    // 20001-22000 belong to the storm test's fixed range; stay above it.
+    const unsigned lowest = 23000, high = EphemeralLow();
+    static unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^
+                           static_cast<unsigned>(time(nullptr));
+    for (int tries = 0; high > lowest + 100 && tries < 1000; ++tries) {
+        seed = seed * 1103515245u + 12345u;
+        auto port = static_cast<unsigned short>(lowest + (seed >> 8) % (high - lowest));
+        if (Bindable(port))
+            return port;
+    }
     sockets::Endpoint free;
     int fd = sockets::Bind(free);
     if (fd < 0)
