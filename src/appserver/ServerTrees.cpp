@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "appserver/AppServerProcess.h"
@@ -23,8 +24,9 @@ namespace {
 // How often a session's tree is looked at while it is to become empty:
 // nothing tells the service of the end of a process it is not the parent of.
 const auto kEmptyPoll = std::chrono::milliseconds(50);
-// Most members of one cgroup listed for a signal or a line.
-const size_t kMaxMembers = 65536;
+// Members of one cgroup listed without the heap: a leader's end lists its
+// cgroup on the way to the restart, and most trees are this small.
+const size_t kFewMembers = 256;
 
 void CloseFd(int& fd)
 {
@@ -167,16 +169,19 @@ std::vector<KXProcIdentity> ServerTrees::members(const AppServerProcess& record)
             look();
         return t.known;
     }
-    std::vector<pid_t> pids(kMaxMembers);
+    pid_t few[kFewMembers];
+    pid_t* pids = few;
     size_t count = 0;
-    KXCgroupMembers(dirFd, pids.data(), pids.size(), &count);
+    KXCgroupListMembers(dirFd, few, kFewMembers, &pids, &count);
     close(dirFd);
     std::vector<KXProcIdentity> members;
-    for (size_t i = 0; i < count && i < pids.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
         KXProcStat stat;
         if (KXProcReadStat(procFd(), pids[i], &stat) == ERROR_NONE && stat.state != 'Z')
             members.push_back({pids[i], stat.startTime});
     }
+    if (pids != few)
+        free(pids);
     return members;
 }
 
