@@ -319,7 +319,7 @@ void AppServerProcess::launch(Clock::time_point now)
         mTrees->started(*this, pid);
     mReadySeconds = -1;
     mProbeFailures = 0;
-    KXLogWrite(CLog::_pKXLog, "Process::start(): started \"%s\"", mCommand.c_str());
+    say("Process::start(): started \"%s\"", mCommand.c_str());
     if (!mProbed)
         apply(ServerEvent::Ready, now);
 }
@@ -365,9 +365,17 @@ void AppServerProcess::onLeaderEnd(int status, const std::vector<pid_t>& left,
     mLater = nullptr;
 }
 
-bool AppServerProcess::onDeadline(Clock::time_point now)
+bool AppServerProcess::onDeadline(Clock::time_point now, std::vector<std::string>* later)
 {
-    return apply(ServerEvent::Deadline, now) & kSendRequest;
+    mLater = later;
+    try {
+        bool send = apply(ServerEvent::Deadline, now) & kSendRequest;
+        mLater = nullptr;
+        return send;
+    } catch (...) {
+        mLater = nullptr;
+        throw;
+    }
 }
 
 bool AppServerProcess::requestStop(StopPurpose purpose, Clock::time_point now)

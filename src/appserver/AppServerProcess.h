@@ -99,8 +99,9 @@ public:
     // readiness probe it serves at once), the throttle ends or is lifted,
     // the stop escalates, a start that never served is given up. True when
     // the shutdown request must now be sent (as for requestStop). Throws
-    // CWIException when fork fails, after the record took ForkFailed.
-    bool onDeadline(Clock::time_point now);
+    // CWIException when fork fails, after the record took ForkFailed. With
+    // `later`, the log lines go there instead, for the caller to write.
+    bool onDeadline(Clock::time_point now, std::vector<std::string>* later = nullptr);
     // The start row now, for a down record whatever its deadline (tests).
     void start(Clock::time_point now) { onDeadline(now); }
     // Its readiness probe connected: it serves (with the log line that says

@@ -9,6 +9,7 @@
 #include "appserver/AppServerManager.h"
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -53,10 +54,18 @@ void CAppServerManager::startServers()
 {
     CatchWIException("CAppServerManagerImpl::startServers", [] { SetUpLoop(); });
     auto now = Clock::now();
+    bool launched = false;
     for (auto& record : mProcesses)
         if (!mStopping && record.mState == ServerState::Down && record.mDeadline <= now)
-            CatchWIException("CAppServerManagerImpl::startServers",
-                             [&] { record.onDeadline(now); });
+            CatchWIException("CAppServerManagerImpl::startServers", [&] {
+                record.onDeadline(now, &mEndLines);
+                launched = launched || IsLive(record.mState);
+            });
+    // The last child started shares this CPU, and this process, woken by
+    // its exec, would run first: its lines and probes wait until the new
+    // server has had the CPU, so that they do not delay its start.
+    if (launched)
+        sched_yield();
     writeEndLines();
 }
 

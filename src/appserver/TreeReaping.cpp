@@ -27,11 +27,8 @@ bool PeekChild(pid_t pid, siginfo_t& info)
 }
 
 // The wait status of a child looked at with WNOWAIT, as waitpid would give it.
-int HeldStatus(pid_t pid)
+int HeldStatus(const siginfo_t& info)
 {
-    siginfo_t info;
-    if (!PeekChild(pid, info))
-        return 0;
     if (info.si_code == CLD_EXITED)
         return (info.si_status & 0xff) << 8;
     return (info.si_status & 0x7f) | (info.si_code == CLD_DUMPED ? 0x80 : 0);
@@ -54,11 +51,10 @@ void CAppServerManager::contain()
     mTrees->stopLeftovers(mProcesses, mBaseDir + "/run", std::chrono::seconds(mSettings.killTimeout));
 }
 
-bool CAppServerManager::leaderEnded(AppServerProcess& record, Clock::time_point now,
+bool CAppServerManager::leaderEnded(AppServerProcess& record, int status, Clock::time_point now,
                                     std::vector<std::string>* later)
 {
     pid_t leader = record.mPid;
-    int status = HeldStatus(leader);
     // A start that ends before it serves may have found its port taken.
     if (record.mState == ServerState::Starting)
         servesItself(record);
@@ -81,15 +77,19 @@ bool CAppServerManager::leaderEnded(AppServerProcess& record, Clock::time_point 
     return true;
 }
 
-bool CAppServerManager::takeTreeEnd(pid_t pid, Clock::time_point now,
+bool CAppServerManager::takeTreeEnd(pid_t pid, const siginfo_t* ended, Clock::time_point now,
                                     std::vector<std::string>* later, bool* stuck)
 {
     AppServerProcess* owner = nullptr;
     for (auto& record : mProcesses)
         if (record.mPid == pid && HasProcess(record.mState) && !record.mLeaderGone)
             owner = &record;
-    if (owner != nullptr)
-        return leaderEnded(*owner, now, later);
+    if (owner != nullptr) {
+        siginfo_t info;
+        if (ended == nullptr && PeekChild(pid, info))
+            ended = &info;
+        return leaderEnded(*owner, ended != nullptr ? HeldStatus(*ended) : 0, now, later);
+    }
     KXProcStat stat;
     if (KXProcReadStat(mTrees->procFd(), pid, &stat) == ERROR_NONE)
         mTrees->adopted(stat);
@@ -106,7 +106,7 @@ bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string
     bool stuck = false;
     for (pid_t pid : signalled)
         if (siginfo_t info; pid > 0 && PeekChild(pid, info))
-            any = takeTreeEnd(pid, now, later, &stuck) || any;
+            any = takeTreeEnd(pid, &info, now, later, &stuck) || any;
     // Ends whose SIGCHLD merged into those are looked for in the next pass,
     // after the starts these ends cause: the look walks every child.
     while (mReapDue && signalled.empty() && !stuck) {
@@ -117,7 +117,7 @@ bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string
             mReapDue = peeked == ERROR_GENERAL;
             break;
         }
-        any = takeTreeEnd(pid, now, later, &stuck) || any;
+        any = takeTreeEnd(pid, nullptr, now, later, &stuck) || any;
     }
     // A tree whose leader is gone ends with its last process. A member seen
     // running spares the look at /proc; the others share one.

@@ -100,6 +100,12 @@ KXStatus KXCgroupCreate(int parentFd, const char *name, int *dirFd)
 
     if (name == NULL || dirFd == NULL || !KXCgroupNameIsSafe(name))
         return ERROR_PARAMETER;
+    /* A server's cgroup is kept across its restarts: one openat finds it. */
+    fd = openat(parentFd, name, kDirFlags);
+    if (fd >= 0) {
+        *dirFd = fd;
+        return ERROR_NONE;
+    }
     fd = openat(parentFd, ".", kDirFlags);
     if (fd < 0)
         return ERROR_FILE_OPEN;

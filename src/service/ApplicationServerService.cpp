@@ -14,6 +14,7 @@
 #include "service/ServiceStatusPage.h"
 #include "service/SignalSource.h"
 #include "service/SystemdNotifier.h"
+#include "servicectl/Signals.h"
 
 namespace {
 
@@ -115,7 +116,10 @@ void CApplicationServerService::superviseUntilStopped()
     // The service is started once every server serves, or has failed or is
     // held back: one that never serves must not keep it from being ready.
     bool started = false;
-    while (!serviceStopped()) {
+    // A signal that came during the start is read here; in the loop the
+    // signal source reads them in the wait, when the poll flags them.
+    bool stop = serviceStopped();
+    while (!stop) {
         CatchWIException("CApplicationServerService::run", [this, &started] {
             mManager.startServers();
             if (!started) {
@@ -127,6 +131,7 @@ void CApplicationServerService::superviseUntilStopped()
             }
             mManager.waitForEvents();
         });
+        stop = servicectl::StopRequested();
     }
 }
 

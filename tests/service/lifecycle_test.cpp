@@ -50,6 +50,11 @@ TEST(Console, ServesRestartsAndStopsGentlyOnSignals)
         ASSERT_TRUE(inst.WaitForLog("terminated due to an unhandled signal #9"));
         ASSERT_TRUE(inst.WaitForServers());
         EXPECT_EQ(inst.CountLines("Process::start(): started"), 3);
+        // The end is told before the start it causes.
+        std::string log = testutil::ReadFile(inst.log());
+        EXPECT_LT(log.find("terminated due to an unhandled signal #9"),
+                  log.rfind("Process::start(): started"))
+            << log;
 
         // Ctrl-C in a terminal reaches the whole foreground group; the
         // servers lead sessions of their own, so it reaches only the
