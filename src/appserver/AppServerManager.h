@@ -84,7 +84,7 @@ public:
     // CWIException when cgroup is asked for and cannot be had.
     void contain();
     // Reads the trees' figures now unless they were read within the last
-    // second (for -servers and a scrape).
+    // second (for -servers; a scrape shows the last reading).
     void refreshFigures();
     // The trees (their containment); null before contain.
     const ServerTrees* trees() const { return mContained ? mTrees.get() : nullptr; }

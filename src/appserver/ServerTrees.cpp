@@ -243,7 +243,7 @@ void ServerTrees::forget(const AppServerProcess& record)
         KXTreeRecordRemove(mRunFd, it->second.name.c_str());
     it->second.recordedRoot = KXTreeRoot{};
     it->second.known.clear();
-    it->second.watched = false;
+    setWatched(it->second, false);
 }
 
 uint64_t ServerTrees::adopted(const KXProcStat& process)
@@ -275,7 +275,7 @@ unsigned long ServerTrees::orphans(uint64_t id) const
 void ServerTrees::watch(uint64_t id, bool on)
 {
     Tree& t = mTrees[id];
-    t.watched = on;
+    setWatched(t, on);
     if (!on) {
         CloseFd(t.eventsFd);
         return;
@@ -286,11 +286,21 @@ void ServerTrees::watch(uint64_t id, bool on)
     CloseFd(dirFd);
 }
 
+void ServerTrees::setWatched(Tree& tree, bool on)
+{
+    if (tree.watched != on)
+        mWatched = on ? mWatched + 1 : mWatched - 1;
+    tree.watched = on;
+}
+
 void ServerTrees::prepare(std::vector<struct pollfd>& fds,
                           std::chrono::steady_clock::time_point& deadline)
 {
     // Processes fork and end while the loop sleeps: the next look is new.
     ++mPass;
+    deadline = std::min(deadline, mNextAccount);
+    if (mWatched == 0)
+        return;
     for (auto& entry : mTrees) {
         if (!entry.second.watched)
             continue;
@@ -299,7 +309,6 @@ void ServerTrees::prepare(std::vector<struct pollfd>& fds,
         else
             deadline = std::min(deadline, std::chrono::steady_clock::now() + kEmptyPoll);
     }
-    deadline = std::min(deadline, mNextAccount);
 }
 
 namespace {

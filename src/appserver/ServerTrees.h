@@ -131,6 +131,8 @@ private:
     };
     Tree& tree(const AppServerProcess& record);
     void closeTree(Tree& tree);
+    // Counts the watched trees, so that a pass with none skips them all.
+    void setWatched(Tree& tree, bool on);
     // The tree's cgroup directory, opened now; -1 when it has none.
     int openCgroup(const Tree& tree) const;
     // True when the tree's members are found by looks at /proc.
@@ -161,6 +163,7 @@ private:
     int mProcFd = -1;
     int mRunFd = -1;  // the run directory, for the tree records (session containment)
     std::map<uint64_t, Tree> mTrees;  // by record id
+    size_t mWatched = 0;              // trees with watched set
     uint64_t mPass = 1;      // the pass of the loop (prepare counts them)
     uint64_t mLookPass = 0;  // the pass of the last look
     // The last look of every tree, and the id of each of its roots: what no
