@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <map>
+#include <utility>
 
 namespace {
 
@@ -15,6 +17,11 @@ constexpr size_t kTreeFamilies = 4;
 // Writes the sample value into `text` (32 bytes suffice) and returns its length.
 size_t FormatValue(double value, char* text, size_t size)
 {
+    // Most samples of a table are states and flags.
+    if (value == 0 || value == 1) {
+        text[0] = value == 0 ? '0' : '1';
+        return 1;
+    }
     if (std::isnan(value))
         return static_cast<size_t>(std::copy_n("NaN", 3, text) - text);
     if (std::isinf(value))
@@ -43,13 +50,30 @@ public:
     // a state's are not joined into a new string per sample.
     void sample(const char* name, const std::string& labels, double value, const std::string& more = {})
     {
-        mOut.append(name);
-        if (!labels.empty() || !more.empty())
-            mOut.append("{").append(labels).append(more).append("}");
-        mOut.append(" ");
-        char text[32];
-        mOut.append(text, FormatValue(value, text, sizeof text));
-        mOut.append("\n");
+        // A line is made in one piece and appended once: a thousand servers
+        // are twenty thousand lines.
+        char line[512];
+        const size_t nameLength = strlen(name);
+        // Braces, blank, value (at most 32) and end of line: 40 bytes.
+        if (nameLength + labels.size() + more.size() + 40 > sizeof line) {
+            mOut.append(name);
+            if (!labels.empty() || !more.empty())
+                mOut.append("{").append(labels).append(more).append("}");
+            mOut.append(" ");
+            char text[32];
+            mOut.append(text, FormatValue(value, text, sizeof text)).append("\n");
+            return;
+        }
+        char* end = std::copy_n(name, nameLength, line);
+        if (!labels.empty() || !more.empty()) {
+            *end++ = '{';
+            end = std::copy(more.begin(), more.end(), std::copy(labels.begin(), labels.end(), end));
+            *end++ = '}';
+        }
+        *end++ = ' ';
+        end += FormatValue(value, end, 32);
+        *end++ = '\n';
+        mOut.append(line, static_cast<size_t>(end - line));
     }
     // Leaves the sample out when the value is < 0: "none".
     void sampleIfKnown(const char* name, const std::string& labels, double value)
@@ -62,9 +86,29 @@ private:
     std::string& mOut;
 };
 
+// Appends `value` escaped for a label value between double quotes.
+void AppendEscaped(std::string& out, const std::string& value)
+{
+    for (char c : value) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+}
+
 std::string Label(const char* name, const std::string& value)
 {
-    return std::string(name) + "=\"" + EscapeLabelValue(value) + "\"";
+    std::string label(name);
+    label.reserve(label.size() + value.size() + 3);
+    label += "=\"";
+    AppendEscaped(label, value);
+    label += '"';
+    return label;
 }
 
 // The states in the order of the series: the given names, then any state a
@@ -146,9 +190,19 @@ std::vector<std::string> ServerLabels(const std::vector<ServerMetrics>& servers)
 {
     std::vector<std::string> labels;
     labels.reserve(servers.size());
-    for (const ServerMetrics& server : servers)
-        labels.push_back(Label("address", server.address) + ",port=\"" + std::to_string(server.port) + "\"" +
-                         (server.pool.empty() ? "" : "," + Label("pool", server.pool)));
+    for (const ServerMetrics& server : servers) {
+        std::string label;
+        label.reserve(32 + server.address.size() + server.pool.size());
+        label += "address=\"";
+        AppendEscaped(label, server.address);
+        label.append("\",port=\"").append(std::to_string(server.port)).append("\"");
+        if (!server.pool.empty()) {
+            label += ",pool=\"";
+            AppendEscaped(label, server.pool);
+            label += '"';
+        }
+        labels.push_back(std::move(label));
+    }
     return labels;
 }
 
@@ -251,16 +305,7 @@ std::string EscapeLabelValue(const std::string& value)
 {
     std::string escaped;
     escaped.reserve(value.size());
-    for (char c : value) {
-        if (c == '\\')
-            escaped += "\\\\";
-        else if (c == '"')
-            escaped += "\\\"";
-        else if (c == '\n')
-            escaped += "\\n";
-        else
-            escaped += c;
-    }
+    AppendEscaped(escaped, value);
     return escaped;
 }
 
