@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "appserver/AppServerProcess.h"
-#include "endpoints/EventLoop.h"
+#include "foundation/EventLoop.h"
 #include "appserver/ReloadPlan.h"
 #include "appserver/ServerTrees.h"
 #include "config/ServiceSettings.h"

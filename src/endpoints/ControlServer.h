@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "endpoints/EventLoop.h"
+#include "foundation/EventLoop.h"
 
 class CControlServer : public LoopSource {
 public:

@@ -16,7 +16,7 @@
 #include "appserver/AppServerManager.h"
 #include "appserver/ServerStatus.h"
 #include "endpoints/ControlServer.h"
-#include "endpoints/EventLoop.h"
+#include "foundation/EventLoop.h"
 #include "foundation/HostPort.h"
 #include "service/ServiceMetrics.h"
 
