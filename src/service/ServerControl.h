@@ -50,7 +50,7 @@ public:
     // The metrics as -metrics and the endpoint give them. The trees'
     // figures are the last reading (every ACCOUNTING_INTERVAL, or the last
     // -servers): a scraper comes back on its own cadence, and a reading of
-    // a thousand trees costs ten times the text.
+    // a thousand trees is thousands of reads of /proc and the cgroups.
     std::string metrics() const { return ServiceMetricsText(mManager, mReloadCounts); }
     // What -servers (or -servers -json) prints: the table grouped by pool.
     std::string serversText(bool json) const;
