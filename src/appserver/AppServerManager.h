@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "appserver/AppServerProcess.h"
-#include "endpoints/EventLoop.h"
+#include "foundation/EventLoop.h"
 #include "appserver/ReloadPlan.h"
 #include "appserver/ServerTrees.h"
 #include "config/ServiceSettings.h"
@@ -86,7 +86,7 @@ public:
     // CWIException when cgroup is asked for and cannot be had.
     void contain();
     // Reads the trees' figures now unless they were read within the last
-    // second (for -servers and a scrape).
+    // second (for -servers; a scrape shows the last reading).
     void refreshFigures();
     // The trees (their containment); null before contain.
     const ServerTrees* trees() const { return mContained ? mTrees.get() : nullptr; }

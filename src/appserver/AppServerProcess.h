@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "appserver/ServerState.h"
-#include "appserver/TreeContainment.h"
+#include "foundation/TreeContainment.h"
 #include "endpoints/NotifySocket.h"
 #include "endpoints/Probes.h"
 #include "foundation/StopTimes.h"

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include "appserver/ServerTrees.h"
+#include "foundation/HostPort.h"
 
 WaitEnd::WaitEnd(int waitStatus)
     : exited(WIFEXITED(waitStatus)),

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "appserver/TreeContainment.h"
+#include "foundation/TreeContainment.h"
 
 struct ServerStatus {
     std::string address;       // host text from ServerConfig.xml

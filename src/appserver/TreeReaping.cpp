@@ -59,7 +59,7 @@ bool CAppServerManager::leaderEnded(AppServerProcess& record, int status, Clock:
     if (record.mState == ServerState::Starting)
         servesItself(record);
     std::vector<pid_t> left;
-    for (const KXProcIdentity& member : mTrees->membersAfterEnd(record))
+    for (const KXProcIdentity& member : mTrees->membersAfterEnd(record.mId))
         if (member.pid != leader)
             left.push_back(member.pid);
     if (!left.empty()) {
@@ -71,7 +71,7 @@ bool CAppServerManager::leaderEnded(AppServerProcess& record, int status, Clock:
     if (waitpid(leader, &reaped, WNOHANG) == leader)
         status = reaped;
     if (left.empty()) {
-        mTrees->forget(record);
+        mTrees->forget(record.mId);
         record.onEnd(status, now, later);
     }
     return true;
@@ -122,17 +122,20 @@ bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string
     // A tree whose leader is gone ends with its last process. A member seen
     // running spares the look at /proc; the others share one.
     std::vector<AppServerProcess*> unseen;
+    std::vector<uint64_t> ids;
     for (auto& record : mProcesses)
-        if (record.mLeaderGone && HasProcess(record.mState) && !mTrees->knownRunning(record))
+        if (record.mLeaderGone && HasProcess(record.mState) && !mTrees->knownRunning(record.mId)) {
             unseen.push_back(&record);
-    mTrees->lookAt(unseen);
+            ids.push_back(record.mId);
+        }
+    mTrees->lookAt(ids);
     for (AppServerProcess* seen : unseen) {
         AppServerProcess& record = *seen;
-        if (!mTrees->empty(record))
+        if (!mTrees->empty(record.mId))
             continue;
         record.mLeaderGone = false;
         mTrees->watch(record.mId, false);
-        mTrees->forget(record);
+        mTrees->forget(record.mId);
         record.onEnd(record.mStatus, now, later);
         any = true;
     }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/HostPort.h"
+#include "foundation/TreeContainment.h"
 
 // How a started server is seen to serve: not at all (at once), by a TCP
 // connect, by its READY=1 on the notification socket, or by whichever of
@@ -18,10 +19,6 @@ inline bool HearsNotify(ReadinessProbe r) { return r == ReadinessProbe::Notify |
 // How a serving server is seen to live: not at all, by a TCP connect or an
 // HTTP GET every interval, or by its own WATCHDOG=1 at least every interval.
 enum class LivenessProbe { None, Tcp, Http, Watchdog };
-// How a server's process tree is held together: a cgroup of its own where the
-// service may create one (auto), always (cgroup: the start fails where it
-// may not), or only by the server's session and the service as subreaper.
-enum class Containment { Auto, Cgroup, Session };
 
 struct ServiceSettings {
     // Limits of the values; the defaults are the members' initial values.

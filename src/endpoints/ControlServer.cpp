@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
@@ -168,6 +169,7 @@ void CControlServer::dispatch(struct pollfd* fds, size_t count, Clock::time_poin
         Client& client = mClients[id];
         if (client.phase == Phase::Reading) {
             client.out.clear();
+            client.sent = 0;
             reply(id, "ERROR no complete request within 5 s\n", true);
         }
         // A client that does not take its reply loses it.
@@ -276,13 +278,18 @@ void CControlServer::readRequest(ClientId id, Client& client, Clock::time_point)
     }
 }
 
-void CControlServer::reply(ClientId id, const std::string& lines, bool last)
+void CControlServer::reply(ClientId id, std::string lines, bool last)
 {
     auto it = mClients.find(id);
     if (it == mClients.end() || it->second.closeAfterWrite)
         return;
     Client& client = it->second;
-    client.out += lines;
+    if (client.sent == client.out.size()) {
+        client.out = std::move(lines);
+        client.sent = 0;
+    } else {
+        client.out += lines;
+    }
     client.closeAfterWrite = last;
     client.phase = Phase::Writing;
     client.deadline = Clock::now() + kWriteTimeout;
@@ -291,8 +298,8 @@ void CControlServer::reply(ClientId id, const std::string& lines, bool last)
 
 void CControlServer::writeReply(ClientId id, Client& client, Clock::time_point now)
 {
-    while (!client.out.empty()) {
-        ssize_t n = send(client.fd, client.out.data(), client.out.size(),
+    while (client.sent < client.out.size()) {
+        ssize_t n = send(client.fd, client.out.data() + client.sent, client.out.size() - client.sent,
                          MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
@@ -302,9 +309,11 @@ void CControlServer::writeReply(ClientId id, Client& client, Clock::time_point n
             closeClient(id);
             return;
         }
-        client.out.erase(0, static_cast<size_t>(n));
+        client.sent += static_cast<size_t>(n);
         client.deadline = now + kWriteTimeout;
     }
+    client.out.clear();
+    client.sent = 0;
     if (client.closeAfterWrite)
         closeClient(id);
     else

@@ -3,13 +3,25 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <map>
+#include <utility>
 
 namespace {
+
+// The per-server families besides tarvel_server_state, and those of the
+// trees: what the text is reserved for.
+constexpr size_t kServerFamilies = 8;
+constexpr size_t kTreeFamilies = 4;
 
 // Writes the sample value into `text` (32 bytes suffice) and returns its length.
 size_t FormatValue(double value, char* text, size_t size)
 {
+    // Most samples of a table are states and flags.
+    if (value == 0 || value == 1) {
+        text[0] = value == 0 ? '0' : '1';
+        return 1;
+    }
     if (std::isnan(value))
         return static_cast<size_t>(std::copy_n("NaN", 3, text) - text);
     if (std::isinf(value))
@@ -33,16 +45,35 @@ public:
         mOut.append("# HELP ").append(name).append(" ").append(help).append("\n");
         mOut.append("# TYPE ").append(name).append(" ").append(type).append("\n");
     }
-    // `labels` is the text between the braces, already escaped; may be empty.
-    void sample(const char* name, const std::string& labels, double value)
+    // `labels` then `more` are the text between the braces, already
+    // escaped; either may be empty. Two parts, so that a server's labels and
+    // a state's are not joined into a new string per sample.
+    void sample(const char* name, const std::string& labels, double value, const std::string& more = {})
     {
-        mOut.append(name);
-        if (!labels.empty())
-            mOut.append("{").append(labels).append("}");
-        mOut.append(" ");
-        char text[32];
-        mOut.append(text, FormatValue(value, text, sizeof text));
-        mOut.append("\n");
+        // A line is made in one piece and appended once: a thousand servers
+        // are twenty thousand lines.
+        char line[512];
+        const size_t nameLength = strlen(name);
+        // Braces, blank, value (at most 32) and end of line: 40 bytes.
+        if (nameLength + labels.size() + more.size() + 40 > sizeof line) {
+            mOut.append(name);
+            if (!labels.empty() || !more.empty())
+                mOut.append("{").append(labels).append(more).append("}");
+            mOut.append(" ");
+            char text[32];
+            mOut.append(text, FormatValue(value, text, sizeof text)).append("\n");
+            return;
+        }
+        char* end = std::copy_n(name, nameLength, line);
+        if (!labels.empty() || !more.empty()) {
+            *end++ = '{';
+            end = std::copy(more.begin(), more.end(), std::copy(labels.begin(), labels.end(), end));
+            *end++ = '}';
+        }
+        *end++ = ' ';
+        end += FormatValue(value, end, 32);
+        *end++ = '\n';
+        mOut.append(line, static_cast<size_t>(end - line));
     }
     // Leaves the sample out when the value is < 0: "none".
     void sampleIfKnown(const char* name, const std::string& labels, double value)
@@ -55,9 +86,29 @@ private:
     std::string& mOut;
 };
 
+// Appends `value` escaped for a label value between double quotes.
+void AppendEscaped(std::string& out, const std::string& value)
+{
+    for (char c : value) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+}
+
 std::string Label(const char* name, const std::string& value)
 {
-    return std::string(name) + "=\"" + EscapeLabelValue(value) + "\"";
+    std::string label(name);
+    label.reserve(label.size() + value.size() + 3);
+    label += "=\"";
+    AppendEscaped(label, value);
+    label += '"';
+    return label;
 }
 
 // The states in the order of the series: the given names, then any state a
@@ -130,7 +181,7 @@ void WriteStates(Exposition& out, const std::vector<std::string>& labels,
         stateLabels.push_back("," + Label("state", state));
     for (size_t i = 0; i < servers.size(); ++i) {
         for (size_t s = 0; s < states.size(); ++s)
-            out.sample("tarvel_server_state", labels[i] + stateLabels[s], servers[i].state == states[s] ? 1 : 0);
+            out.sample("tarvel_server_state", labels[i], servers[i].state == states[s] ? 1 : 0, stateLabels[s]);
     }
 }
 
@@ -139,15 +190,25 @@ std::vector<std::string> ServerLabels(const std::vector<ServerMetrics>& servers)
 {
     std::vector<std::string> labels;
     labels.reserve(servers.size());
-    for (const ServerMetrics& server : servers)
-        labels.push_back(Label("address", server.address) + ",port=\"" + std::to_string(server.port) + "\"" +
-                         (server.pool.empty() ? "" : "," + Label("pool", server.pool)));
+    for (const ServerMetrics& server : servers) {
+        std::string label;
+        label.reserve(32 + server.address.size() + server.pool.size());
+        label += "address=\"";
+        AppendEscaped(label, server.address);
+        label.append("\",port=\"").append(std::to_string(server.port)).append("\"");
+        if (!server.pool.empty()) {
+            label += ",pool=\"";
+            AppendEscaped(label, server.pool);
+            label += '"';
+        }
+        labels.push_back(std::move(label));
+    }
     return labels;
 }
 
-void WriteServers(Exposition& out, const std::vector<ServerMetrics>& servers, const std::vector<std::string>& states)
+void WriteServers(Exposition& out, const std::vector<std::string>& labels, const std::vector<ServerMetrics>& servers,
+                  const std::vector<std::string>& states)
 {
-    const std::vector<std::string> labels = ServerLabels(servers);
     using S = const ServerMetrics&;
     PerServer(out, "tarvel_server_up", "gauge", "1 while the server is serving, else 0.", labels, servers,
               [](S s) { return s.up ? 1.0 : 0.0; });
@@ -206,11 +267,11 @@ void WritePools(Exposition& out, const std::vector<ServerMetrics>& servers, cons
 
 // The families of contained trees: the mode, and each tree's figures where
 // they were read.
-void WriteTrees(Exposition& out, const ServiceMetrics& service, const std::vector<ServerMetrics>& servers)
+void WriteTrees(Exposition& out, const ServiceMetrics& service, const std::vector<std::string>& labels,
+                const std::vector<ServerMetrics>& servers)
 {
     out.family("tarvel_service_containment", "gauge", "1 for the containment of the servers' trees in use.");
     out.sample("tarvel_service_containment", Label("mode", service.containment), 1);
-    const std::vector<std::string> labels = ServerLabels(servers);
     using S = const ServerMetrics&;
     PerServer(out, "tarvel_server_processes", "gauge", "Processes in the server's tree.", labels, servers,
               [](S s) { return s.measured ? s.processes : -1.0; });
@@ -244,16 +305,7 @@ std::string EscapeLabelValue(const std::string& value)
 {
     std::string escaped;
     escaped.reserve(value.size());
-    for (char c : value) {
-        if (c == '\\')
-            escaped += "\\\\";
-        else if (c == '"')
-            escaped += "\\\"";
-        else if (c == '\n')
-            escaped += "\\n";
-        else
-            escaped += c;
-    }
+    AppendEscaped(escaped, value);
     return escaped;
 }
 
@@ -267,15 +319,22 @@ std::string RenderMetrics(const ServiceMetrics& service, const std::vector<Serve
                           const ProcessMetrics& process)
 {
     const std::vector<std::string> states = StatesOf(service, servers);
+    const std::vector<std::string> labels = ServerLabels(servers);
+    const bool trees = !service.containment.empty();
+    // One allocation for the whole text: a server's sample is a name of at
+    // most about 40 bytes, its labels, a state's label and a value.
+    const size_t series = states.size() + kServerFamilies + (trees ? kTreeFamilies : 0);
+    size_t size = 8192;
+    for (const std::string& label : labels)
+        size += series * (label.size() + 80);
     std::string text;
-    // About 96 bytes a sample; one allocation for the whole text.
-    text.reserve(4096 + servers.size() * (states.size() + 9) * 96);
+    text.reserve(size);
     Exposition out(text);
     WriteService(out, service, servers, states);
     WritePools(out, servers, states);
-    WriteServers(out, servers, states);
-    if (!service.containment.empty())
-        WriteTrees(out, service, servers);
+    WriteServers(out, labels, servers, states);
+    if (trees)
+        WriteTrees(out, service, labels, servers);
     WriteProcess(out, process);
     return text;
 }

@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "endpoints/EventLoop.h"
+#include "foundation/EventLoop.h"
 #include "foundation/HostPort.h"
 
 struct MHD_Daemon;

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "endpoints/EventLoop.h"
+#include "foundation/EventLoop.h"
 
 struct NotifyEvent {
     enum class Kind { Ready, Status, Watchdog, WatchdogTimeout, Stopping };

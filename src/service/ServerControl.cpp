@@ -1,6 +1,7 @@
 #include "service/ServerControl.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "appserver/RecordViews.h"
 #include "foundation/Log.h"
@@ -56,10 +57,10 @@ void CServerControl::shutdown()
     }
 }
 
-void CServerControl::replyTo(ClientId client, const std::string& lines, bool last)
+void CServerControl::replyTo(ClientId client, std::string lines, bool last)
 {
     if (client != 0 && mChannel)
-        mChannel->reply(client, lines, last);
+        mChannel->reply(client, std::move(lines), last);
 }
 
 std::vector<ServerStatus> CServerControl::snapshot(time_t now, bool fresh) const

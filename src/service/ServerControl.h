@@ -16,7 +16,7 @@
 #include "appserver/AppServerManager.h"
 #include "appserver/ServerStatus.h"
 #include "endpoints/ControlServer.h"
-#include "endpoints/EventLoop.h"
+#include "foundation/EventLoop.h"
 #include "foundation/HostPort.h"
 #include "service/ServiceMetrics.h"
 
@@ -47,12 +47,11 @@ public:
     std::vector<ServerStatus> snapshot(time_t now, bool fresh = true) const;
     // The same now, grouped by pool as -servers shows it.
     std::vector<ServerStatus> grouped(bool fresh = true) const;
-    // The metrics as -metrics and the endpoint give them.
-    std::string metrics() const
-    {
-        mManager.refreshFigures();
-        return ServiceMetricsText(mManager, mReloadCounts);
-    }
+    // The metrics as -metrics and the endpoint give them. The trees'
+    // figures are the last reading (every ACCOUNTING_INTERVAL, or the last
+    // -servers): a scraper comes back on its own cadence, and a reading of
+    // a thousand trees is thousands of reads of /proc and the cgroups.
+    std::string metrics() const { return ServiceMetricsText(mManager, mReloadCounts); }
     // What -servers (or -servers -json) prints: the table grouped by pool.
     std::string serversText(bool json) const;
     // Moves the metrics endpoint to a reload's METRICS_LISTEN: false with the
@@ -84,7 +83,7 @@ private:
     void onOutcome(const Pending& pending, Outcome outcome, const AppServerProcess& record);
     // What the running reload's caller hears.
     void onReloadLines(const std::string& lines, bool done, bool ok);
-    void replyTo(ClientId client, const std::string& lines, bool last);
+    void replyTo(ClientId client, std::string lines, bool last);
     // Tells systemd the counts; false when the status was dropped.
     bool reportStatus();
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "endpoints/EventLoop.h"
+#include "foundation/EventLoop.h"
 
 class CSignalSource : public LoopSource {
 public:

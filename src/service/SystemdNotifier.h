@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "endpoints/EventLoop.h"
+#include "foundation/EventLoop.h"
 
 class CSystemdNotifier : public LoopSource {
 public:

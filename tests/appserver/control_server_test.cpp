@@ -197,6 +197,25 @@ TEST_F(ControlChannel, RequestsAndRepliesWithTheControllerClient)
     EXPECT_NE(e.err.find("closed the connection"), std::string::npos) << e.err;
 }
 
+// A reply far larger than the socket buffer, with more queued while it is
+// still being written, arrives whole and in order.
+TEST_F(ControlChannel, ALongReplyArrivesWholeWithWhatFollowsIt)
+{
+    auto server = Make();
+    auto pending = Ask("metrics");
+    for (int i = 0; i < 200 && requests.empty(); ++i)
+        Pump(*server);
+    ASSERT_EQ(requests.size(), 1u);
+    std::string lines;
+    for (int i = 0; lines.size() < (4u << 20); ++i)
+        lines += "line " + std::to_string(i) + "\n";
+    server->reply(requests[0].first, lines, false);
+    server->reply(requests[0].first, "last\nOK\n", true);
+    Exchange e = Finish(*server, pending);
+    EXPECT_EQ(e.code, CONTROL_OK);
+    EXPECT_TRUE(e.out == lines + "last\n") << e.out.size() << " bytes";
+}
+
 TEST_F(ControlChannel, BadClientsCostOnlyTheirOwnConnection)
 {
     auto server = Make();

@@ -10,8 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "appserver/AppServerProcess.h"
-#include "appserver/ServerTrees.h"
+#include "foundation/ProcessTrees.h"
 
 namespace {
 
@@ -30,7 +29,7 @@ bool EndedChild(pid_t pid)
 
 }  // namespace
 
-std::vector<KXProcStat> ServerTrees::livingLeaders()
+std::vector<KXProcStat> ProcessTrees::livingLeaders()
 {
     // A leader the service has not reaped keeps its pid, and it leads its
     // own session from its start on: its stat need not be read to prove its
@@ -57,7 +56,7 @@ std::vector<KXProcStat> ServerTrees::livingLeaders()
     return leaders;
 }
 
-bool ServerTrees::look(const std::vector<uint64_t>* focus)
+bool ProcessTrees::look(const std::vector<uint64_t>* focus)
 {
     // Looks at some trees read the listing of every process anyway; now and
     // then one looks at all, so that what is not read again stays recent.
@@ -109,7 +108,7 @@ bool ServerTrees::look(const std::vector<uint64_t>* focus)
     return read;
 }
 
-void ServerTrees::handOut(const KXProcTable& table, const std::vector<Tree*>& trees)
+void ProcessTrees::handOut(const KXProcTable& table, const std::vector<Tree*>& trees)
 {
     // One pass hands each tree looked at its members, zombies left out (as
     // KXProcTableMembers would, one pass per tree).
@@ -128,33 +127,33 @@ void ServerTrees::handOut(const KXProcTable& table, const std::vector<Tree*>& tr
     }
 }
 
-void ServerTrees::lookAt(const std::vector<AppServerProcess*>& records)
+void ProcessTrees::lookAt(const std::vector<uint64_t>& ids)
 {
     std::vector<uint64_t> focus;
-    for (const AppServerProcess* record : records) {
-        const Tree& t = tree(*record);
+    for (uint64_t id : ids) {
+        const Tree& t = tree(id);
         if (sessionTree(t) && t.lookedPass != mPass)
-            focus.push_back(record->mId);
+            focus.push_back(id);
     }
     if (!focus.empty())
         look(&focus);
 }
 
-std::vector<KXProcIdentity> ServerTrees::membersAfterEnd(const AppServerProcess& record)
+std::vector<KXProcIdentity> ProcessTrees::membersAfterEnd(uint64_t id)
 {
-    Tree& t = tree(record);
+    Tree& t = tree(id);
     if (!sessionTree(t))
-        return members(record);
+        return members(id);
     if (t.lookedPass != mPass || !t.endedBeforeLook) {
         // A look of this pass came before this end: more ends may have come
         // with it, and every leader that has ended by now is looked at now,
         // so that a burst of ends costs one look.
-        std::vector<uint64_t> focus{record.mId};
+        std::vector<uint64_t> focus{id};
         for (auto& entry : mTrees) {
             Tree& other = entry.second;
             other.endedBeforeLook = mLookPass == mPass && other.leaderHeld &&
                                     EndedChild(other.root.session);
-            if (other.endedBeforeLook && entry.first != record.mId)
+            if (other.endedBeforeLook && entry.first != id)
                 focus.push_back(entry.first);
         }
         t.endedBeforeLook = true;
@@ -166,9 +165,9 @@ std::vector<KXProcIdentity> ServerTrees::membersAfterEnd(const AppServerProcess&
     return t.known;
 }
 
-bool ServerTrees::knownRunning(const AppServerProcess& record)
+bool ProcessTrees::knownRunning(uint64_t id)
 {
-    Tree& t = tree(record);
+    Tree& t = tree(id);
     if (!sessionTree(t))
         return false;
     for (const KXProcIdentity& member : t.known) {

@@ -9,7 +9,11 @@
 
 #include "baselib/kx_cgroup.h"
 #include "baselib/kx_proctree.h"
-#include "config/ServiceSettings.h"
+
+// How a server's process tree is held together: a cgroup of its own where the
+// service may create one (auto), always (cgroup: the start fails where it
+// may not), or only by the server's session and the service as subreaper.
+enum class Containment { Auto, Cgroup, Session };
 
 struct TreeContainment {
     Containment mode = Containment::Session;  // Cgroup or Session, never Auto

@@ -1,4 +1,4 @@
-#include "appserver/TreeContainment.h"
+#include "foundation/TreeContainment.h"
 
 #include <unistd.h>
 

@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-#include "appserver/TreeContainment.h"
+#include "foundation/TreeContainment.h"
 #include "foundation/Exceptions.h"
 
 namespace {

@@ -1,11 +1,12 @@
 // What may plug into the service's one wait besides the signals.
 //
-// The supervision loop (CAppServerManager, Supervision.cpp) blocks in exactly
-// one poll(): on the signal descriptor (a child's end, a termination signal),
-// on a deadline (the next throttled start, or a restarted throttled server's
+// The supervision loop (the manager's, in appserver) blocks in exactly one
+// poll(): on the signal descriptor (a child's end, a termination signal), on
+// a deadline (the next throttled start, or a restarted throttled server's
 // first minute), and on whatever its registered sources add. A source is
-// registered with CAppServerManager::addSource and taken out with
-// removeSource; the manager does not own it. Every wait of the service
+// registered with the manager's addSource and taken out with removeSource;
+// the manager does not own it. Sources live in the libraries below it (the
+// trees here, the doors in endpoints) and in the service. Every wait of the service
 // thread, during supervision and during the gentle and the hard stop, goes
 // through the same poll, so a source is served for the whole life of the
 // service.

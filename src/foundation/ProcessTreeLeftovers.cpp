@@ -15,11 +15,10 @@
 #include <cstring>
 #include <thread>
 
-#include "appserver/AppServerProcess.h"
-#include "appserver/ServerTrees.h"
 #include "baselib/kx_cgroup.h"
 #include "baselib/kx_session.h"
 #include "foundation/Log.h"
+#include "foundation/ProcessTrees.h"
 
 namespace {
 
@@ -78,7 +77,7 @@ int CollectCgroup(const char* name, void* context)
 
 }  // namespace
 
-std::vector<std::string> ServerTrees::serverCgroups() const
+std::vector<std::string> ProcessTrees::serverCgroups() const
 {
     Names found;
     if (mParentFd >= 0)
@@ -86,10 +85,9 @@ std::vector<std::string> ServerTrees::serverCgroups() const
     return found.names;
 }
 
-void ServerTrees::writeRecord(const AppServerProcess& record,
-                              const std::vector<KXProcIdentity>& members)
+void ProcessTrees::writeRecord(uint64_t id, const std::vector<KXProcIdentity>& members)
 {
-    Tree& t = tree(record);
+    Tree& t = tree(id);
     if (cgroup() || mRunFd < 0 || t.name.empty())
         return;
     // A write makes a new file and renames it: a tree the record already
@@ -105,15 +103,15 @@ void ServerTrees::writeRecord(const AppServerProcess& record,
     if (KXTreeRecordWrite(mRunFd, t.name.c_str(), &t.root, members.data(), members.size()) !=
         ERROR_NONE) {
         KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: cannot record its tree (%s)",
-                   record.mHost.c_str(), record.mPort, strerror(errno));
+                   t.server.host.c_str(), t.server.port, strerror(errno));
         return;
     }
     t.recordedRoot = t.root;
     t.recorded = members;
 }
 
-void ServerTrees::stopLeftovers(const std::vector<AppServerProcess>& records,
-                                const std::string& runDir, std::chrono::seconds killTimeout)
+void ProcessTrees::stopLeftovers(const std::vector<TreeServer>& servers, const std::string& runDir,
+                                 std::chrono::seconds killTimeout)
 {
     if (mRunFd < 0 && !cgroup()) {
         if (mkdir(runDir.c_str(), 0755) != 0 && errno != EEXIST)
@@ -128,9 +126,9 @@ void ServerTrees::stopLeftovers(const std::vector<AppServerProcess>& records,
         KXDirForEach(mRunFd, CollectName, &found, nullptr);
     for (const std::string& name : found.names) {
         std::string server = name;
-        for (const AppServerProcess& r : records)
-            if (NameOf(r) == name)
-                server = "Server [" + r.mHost + "]:" + std::to_string(r.mPort);
+        for (const TreeServer& s : servers)
+            if (NameOf(s) == name)
+                server = "Server [" + s.host + "]:" + std::to_string(s.port);
         if (cgroup())
             stopLeftoverCgroup(name, server, killTimeout);
         else
@@ -138,7 +136,7 @@ void ServerTrees::stopLeftovers(const std::vector<AppServerProcess>& records,
     }
 }
 
-void ServerTrees::stopLeftoverCgroup(const std::string& name, const std::string& server,
+void ProcessTrees::stopLeftoverCgroup(const std::string& name, const std::string& server,
                                      std::chrono::seconds killTimeout)
 {
     int dirFd = -1;
@@ -166,7 +164,7 @@ void ServerTrees::stopLeftoverCgroup(const std::string& name, const std::string&
     KXCgroupRemove(mParentFd, name.c_str());
 }
 
-void ServerTrees::stopLeftoverRecord(const std::string& name, const std::string& server,
+void ProcessTrees::stopLeftoverRecord(const std::string& name, const std::string& server,
                                      std::chrono::seconds killTimeout)
 {
     KXTreeRoot root{};
