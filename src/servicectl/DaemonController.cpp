@@ -388,16 +388,18 @@ int CDaemonController::startServiceConsole(const std::string& name,
     // Without an installation to guard, a foreground run is just that.
     if (mRunDir.empty())
         return daemon->run(args);
+    // Found, stopped and refused a second time like a daemon: the lock and
+    // the entry stay until the service ends. The lock is taken first: a
+    // free lock needs no look at the kernel's table of locks, whose reading
+    // waits for an RCU grace period (some 10 ms) on every start.
+    servicectl::InstallationLock lock(mRunDir);
+    takeLock(lock, "startServiceConsole");
     {
         SharedPIDList list(SharedPIDList::Access::Existing);
-        pid_t running = FindOwnDaemon(list, name, nullptr, lockHolder());
+        pid_t running = FindOwnDaemon(list, name, nullptr);
         if (running != 0)
             throw CServiceException(AlreadyStarted("startServiceConsole", running), 0);
     }
-    // Found, stopped and refused a second time like a daemon: the lock and
-    // the entry stay until the service ends.
-    servicectl::InstallationLock lock(mRunDir);
-    takeLock(lock, "startServiceConsole");
     daemon->setPid(getpid());
     DaemonEntry entry(daemon->getPid(), daemon->getName());
     return daemon->run(args);
