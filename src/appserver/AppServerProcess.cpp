@@ -35,6 +35,22 @@ bool FailedEnd(int status)
     return WaitEnd(status).failed();
 }
 
+// A handler's lines go to the caller's list for as long as it runs, also
+// when it throws; without a list, to the log at once.
+class LaterLines {
+public:
+    LaterLines(std::vector<std::string>*& slot, std::vector<std::string>* later) : mSlot(slot)
+    {
+        mSlot = later;
+    }
+    ~LaterLines() { mSlot = nullptr; }
+    LaterLines(const LaterLines&) = delete;
+    LaterLines& operator=(const LaterLines&) = delete;
+
+private:
+    std::vector<std::string>*& mSlot;
+};
+
 }  // namespace
 
 void AppServerProcess::LogEnd(int status)
@@ -345,9 +361,8 @@ void AppServerProcess::onEnd(int status, Clock::time_point now, std::vector<std:
     mEndTime = time(nullptr);
     Argument argument;
     argument.status = status;
-    mLater = later;
+    LaterLines lines(mLater, later);
     apply(ServerEvent::End, now, argument);
-    mLater = nullptr;
 }
 
 void AppServerProcess::onLeaderEnd(int status, const std::vector<pid_t>& left,
@@ -360,22 +375,14 @@ void AppServerProcess::onLeaderEnd(int status, const std::vector<pid_t>& left,
     argument.status = status;
     argument.purpose = StopPurpose::Fail;
     argument.left = left;
-    mLater = later;
+    LaterLines lines(mLater, later);
     apply(ServerEvent::Outlived, now, argument);
-    mLater = nullptr;
 }
 
 bool AppServerProcess::onDeadline(Clock::time_point now, std::vector<std::string>* later)
 {
-    mLater = later;
-    try {
-        bool send = apply(ServerEvent::Deadline, now) & kSendRequest;
-        mLater = nullptr;
-        return send;
-    } catch (...) {
-        mLater = nullptr;
-        throw;
-    }
+    LaterLines lines(mLater, later);
+    return apply(ServerEvent::Deadline, now) & kSendRequest;
 }
 
 bool AppServerProcess::requestStop(StopPurpose purpose, Clock::time_point now)

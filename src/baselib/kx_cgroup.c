@@ -27,24 +27,30 @@ static void CloseKeepingErrno(int fd)
     errno = savedErrno;
 }
 
-/* Steps from dirFd into one component, creating it when asked; dirFd is
- * closed, the new directory's descriptor returned in *next. */
-static KXStatus Step(int dirFd, const char *component, int create, int *next)
+/* Opens the directory component below dirFd, making it first when it is
+ * not there and create is set; dirFd stays open. */
+static KXStatus OpenChild(int dirFd, const char *component, int create, int *next)
 {
     int fd = openat(dirFd, component, kDirFlags);
 
     if (fd < 0 && errno == ENOENT && create) {
-        if (mkdirat(dirFd, component, 0755) != 0 && errno != EEXIST) {
-            CloseKeepingErrno(dirFd);
+        if (mkdirat(dirFd, component, 0755) != 0 && errno != EEXIST)
             return ERROR_FILE;
-        }
         fd = openat(dirFd, component, kDirFlags);
     }
-    CloseKeepingErrno(dirFd);
     if (fd < 0)
         return errno == ENOENT ? ERROR_NOT_FOUND : ERROR_FILE_OPEN;
     *next = fd;
     return ERROR_NONE;
+}
+
+/* OpenChild, with dirFd closed whatever the outcome. */
+static KXStatus Step(int dirFd, const char *component, int create, int *next)
+{
+    KXStatus status = OpenChild(dirFd, component, create, next);
+
+    CloseKeepingErrno(dirFd);
+    return status;
 }
 
 /* Walks the '/'-separated components of path below *fd, one openat() with
@@ -93,23 +99,12 @@ KXStatus KXCgroupOpenPlace(const KXCgroupPlace *place, const char *sub, int crea
     return status;
 }
 
-/* 1 when the directory carries systemd's mark of a delegated cgroup. */
 KXStatus KXCgroupCreate(int parentFd, const char *name, int *dirFd)
 {
-    int fd;
-
     if (name == NULL || dirFd == NULL || !KXCgroupNameIsSafe(name))
         return ERROR_PARAMETER;
     /* A server's cgroup is kept across its restarts: one openat finds it. */
-    fd = openat(parentFd, name, kDirFlags);
-    if (fd >= 0) {
-        *dirFd = fd;
-        return ERROR_NONE;
-    }
-    fd = openat(parentFd, ".", kDirFlags);
-    if (fd < 0)
-        return ERROR_FILE_OPEN;
-    return Step(fd, name, 1, dirFd);
+    return OpenChild(parentFd, name, 1, dirFd);
 }
 
 KXStatus KXCgroupRemove(int parentFd, const char *name)

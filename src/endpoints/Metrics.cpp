@@ -50,30 +50,15 @@ public:
     // a state's are not joined into a new string per sample.
     void sample(const char* name, const std::string& labels, double value, const std::string& more = {})
     {
-        // A line is made in one piece and appended once: a thousand servers
-        // are twenty thousand lines.
-        char line[512];
-        const size_t nameLength = strlen(name);
-        // Braces, blank, value (at most 32) and end of line: 40 bytes.
-        if (nameLength + labels.size() + more.size() + 40 > sizeof line) {
-            mOut.append(name);
-            if (!labels.empty() || !more.empty())
-                mOut.append("{").append(labels).append(more).append("}");
-            mOut.append(" ");
-            char text[32];
-            mOut.append(text, FormatValue(value, text, sizeof text)).append("\n");
-            return;
-        }
-        char* end = std::copy_n(name, nameLength, line);
-        if (!labels.empty() || !more.empty()) {
-            *end++ = '{';
-            end = std::copy(more.begin(), more.end(), std::copy(labels.begin(), labels.end(), end));
-            *end++ = '}';
-        }
-        *end++ = ' ';
-        end += FormatValue(value, end, 32);
-        *end++ = '\n';
-        mOut.append(line, static_cast<size_t>(end - line));
+        mOut.append(name);
+        if (!labels.empty() || !more.empty())
+            mOut.append(1, '{').append(labels).append(more).append(1, '}');
+        // The blank, the value and the end of the line in one append: a
+        // thousand servers are twenty thousand lines.
+        char text[40] = {' '};
+        size_t length = 1 + FormatValue(value, text + 1, 32);
+        text[length++] = '\n';
+        mOut.append(text, length);
     }
     // Leaves the sample out when the value is < 0: "none".
     void sampleIfKnown(const char* name, const std::string& labels, double value)
@@ -101,13 +86,19 @@ void AppendEscaped(std::string& out, const std::string& value)
     }
 }
 
+// Appends name="value", the value escaped.
+void AppendLabel(std::string& out, const char* name, const std::string& value)
+{
+    out.append(name).append("=\"");
+    AppendEscaped(out, value);
+    out += '"';
+}
+
 std::string Label(const char* name, const std::string& value)
 {
-    std::string label(name);
-    label.reserve(label.size() + value.size() + 3);
-    label += "=\"";
-    AppendEscaped(label, value);
-    label += '"';
+    std::string label;
+    label.reserve(strlen(name) + value.size() + 3);
+    AppendLabel(label, name, value);
     return label;
 }
 
@@ -193,13 +184,11 @@ std::vector<std::string> ServerLabels(const std::vector<ServerMetrics>& servers)
     for (const ServerMetrics& server : servers) {
         std::string label;
         label.reserve(32 + server.address.size() + server.pool.size());
-        label += "address=\"";
-        AppendEscaped(label, server.address);
-        label.append("\",port=\"").append(std::to_string(server.port)).append("\"");
+        AppendLabel(label, "address", server.address);
+        label.append(",port=\"").append(std::to_string(server.port)).append("\"");
         if (!server.pool.empty()) {
-            label += ",pool=\"";
-            AppendEscaped(label, server.pool);
-            label += '"';
+            label += ',';
+            AppendLabel(label, "pool", server.pool);
         }
         labels.push_back(std::move(label));
     }

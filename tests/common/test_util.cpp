@@ -217,18 +217,15 @@ static unsigned short EphemeralLow()
     return range >> low && low > 0 && low < 65536 ? static_cast<unsigned short>(low) : 32768;
 }
 
-static bool Bindable(unsigned short port)
+// The port, bound a moment ago on 127.0.0.1 (0: any); 0 when it was taken.
+static unsigned short BoundPort(unsigned short port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockets::Endpoint at = sockets::Endpoint::Loopback(port);
+    int fd = sockets::Bind(at);
     if (fd < 0)
-        return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        return 0;
     close(fd);
-    return free;
+    return at.port;
 }
 
 unsigned short FreePort()
@@ -239,16 +236,12 @@ unsigned short FreePort()
                            static_cast<unsigned>(time(nullptr));
     for (int tries = 0; high > lowest + 100 && tries < 1000; ++tries) {
         seed = seed * 1103515245u + 12345u;
-        auto port = static_cast<unsigned short>(lowest + (seed >> 8) % (high - lowest));
-        if (Bindable(port))
+        if (unsigned short port = BoundPort(static_cast<unsigned short>(lowest + (seed >> 8) % (high - lowest))))
             return port;
     }
-    sockets::Endpoint free;
-    int fd = sockets::Bind(free);
-    if (fd < 0)
-        throw std::runtime_error("no free port");
-    close(fd);
-    return free.port;
+    if (unsigned short port = BoundPort(0))
+        return port;
+    throw std::runtime_error("no free port");
 }
 
 int ConnectLoopback(unsigned short port)
