@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -141,9 +142,19 @@ TEST_F(CgroupLive, TheWholeTreeStaysInItsCgroupAndEndsWithIt)
         return KXCgroupPopulated(events, &populated) == ERROR_NONE && populated == 0;
     }, 5000));
     EXPECT_TRUE(treetest::AllEnded({tree.worker, tree.helper}));
+    // The next start of the server finds the same, emptied cgroup.
+    int again = -1;
+    ASSERT_EQ(KXCgroupCreate(mParent, "srv-127.0.0.1-1", &again), ERROR_NONE);
+    struct stat first, second;
+    ASSERT_EQ(fstat(server, &first), 0);
+    ASSERT_EQ(fstat(again, &second), 0);
+    EXPECT_EQ(first.st_ino, second.st_ino);
+    EXPECT_TRUE(Members(again).empty());
+    close(again);
     close(events);
     close(server);
     EXPECT_EQ(KXCgroupRemove(mParent, "srv-127.0.0.1-1"), ERROR_NONE);
+    EXPECT_EQ(KXCgroupCreate(mParent, "../srv", &again), ERROR_PARAMETER);
 }
 
 TEST_F(CgroupLive, TerminateReachesEveryMemberAndLeftoversAreListed)
