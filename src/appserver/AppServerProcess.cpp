@@ -273,6 +273,9 @@ std::string AppServerProcess::heldBy() const
 
 bool AppServerProcess::signalTree(int signal)
 {
+    // A child still before its exec has neither its session nor its
+    // handlers yet.
+    FinishLaunches();
     if (mTrees == nullptr)
         return signalChild(signal);
     return mTrees->signal(*this, signal) > 0;
@@ -318,6 +321,8 @@ void AppServerProcess::launch(Clock::time_point now)
     options.cgroupFd = mTrees != nullptr ? mTrees->prepareStart(*this) : -1;
     options.notifySocket = mNotifySocket;
     options.watchdogUsec = mWatchdogSetting;
+    // The pass that starts it finishes its launches before it looks again.
+    options.overlap = true;
     forgetNotices();
     pid_t pid = LaunchProcess(options);
     if (pid < 0) {

@@ -20,6 +20,7 @@
 #include "foundation/ChildEnds.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
+#include "foundation/ProcessLaunch.h"
 
 namespace {
 
@@ -73,6 +74,9 @@ void CAppServerManager::startServers()
                 record.onDeadline(now, &mEndLines);
                 launched = launched || IsLive(record.mState);
             });
+    // Every child is past its exec before the lines, the probes and any
+    // signal; what failed in them is logged before their "started" lines.
+    FinishLaunches();
     if (launched)
         GiveWayToStarts();
     writeEndLines();
@@ -110,6 +114,8 @@ void CAppServerManager::removeSource(LoopSource* source)
 
 bool CAppServerManager::reapChildren(Clock::time_point now, std::vector<std::string>* later)
 {
+    // A child's own failure lines come before the lines of its end.
+    FinishLaunches();
     if (mContained)
         return reapTrees(now, later);
     // Only a record with a process can own the child: an ended record keeps

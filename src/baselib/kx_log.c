@@ -457,6 +457,11 @@ static void SafeWriteLine(int fd, SafeBuffer *buffer)
 
 void KXLogWriteSignalSafe(KXLog *log, const char *message)
 {
+    KXLogWriteSignalSafeFor(log, getpid(), message);
+}
+
+void KXLogWriteSignalSafeFor(KXLog *log, pid_t pid, const char *message)
+{
     char line[KX_LOG_LINE_SIZE];
     SafeBuffer buffer = {line, 0, KX_LOG_LINE_SIZE - 2};
     int savedErrno = errno;
@@ -493,7 +498,7 @@ void KXLogWriteSignalSafe(KXLog *log, const char *message)
     }
     SafeAppendStamp(&buffer, log);
     SafeAppend(&buffer, ") [");
-    SafeAppendNumber(&buffer, (long)getpid(), 0);
+    SafeAppendNumber(&buffer, (long)pid, 0);
     SafeAppend(&buffer, "] ");
     SafeAppend(&buffer, message);
     SafeWriteLine(fd, &buffer);

@@ -5,6 +5,7 @@
 
 #include <stdarg.h>
 #include <stddef.h>
+#include <sys/types.h>
 #include "baselib/kx_file.h"
 
 #ifdef __cplusplus
@@ -49,6 +50,10 @@ int KXLogWriteLimited(KXLog *log, const char *key, const char *text, const char 
  * writes "<time> (<host>) [<pid>] <message>\n" with async-signal-safe calls
  * only. The time is UTC shifted by the offset taken when the log was set up. */
 void KXLogWriteSignalSafe(KXLog *log, const char *message);
+
+/* The same line as process pid would write it: for what a child could not
+ * log itself. */
+void KXLogWriteSignalSafeFor(KXLog *log, pid_t pid, const char *message);
 
 #ifdef __cplusplus
 }

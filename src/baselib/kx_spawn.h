@@ -1,9 +1,15 @@
 /* Starting a server's process without copying the service's address space:
- * the child shares the caller's memory until it execs (the caller waits
- * meanwhile), so a start costs the same whatever the service has mapped.
- * Between the clone and the exec the child makes async-signal-safe calls
- * only, in this order: its own session, the death signal, default signals,
- * its output file, its cgroup. */
+ * the child shares the caller's memory until it execs, so a start costs the
+ * same whatever the service has mapped. Between the clone and the exec the
+ * child makes bare system calls only, in this order: its own session, the
+ * death signal, default signals, its output file, its cgroup. It logs
+ * nothing itself: it leaves its failures in memory it owns until its exec or
+ * end, and the caller logs them as the child's lines.
+ *
+ * A start may overlap the caller's next work: where the kernel has clone3,
+ * the caller goes on (its bookkeeping, the next start) while the child makes
+ * its steps and execs, on another CPU if there is one. A caller that waited
+ * for each exec would leave a CPU idle for most of every start. */
 #ifndef KX_SPAWN_H
 #define KX_SPAWN_H
 
@@ -25,14 +31,22 @@ typedef struct KXSpawnRequest {
     int cgroupFd;           /* a cgroup v2 directory the child runs in; -1: the caller's */
     KXLog *log;             /* where the child's failures are logged; may be NULL */
     char *const *envp;      /* the child's environment, null-ended; caller's; NULL: the caller's own */
+    int overlap;            /* nonzero: return before the child's exec; see KXSpawnFinish */
 } KXSpawnRequest;
 
-/* Starts the child the request describes. Returns its pid (the caller's to
- * reap), or -1 with errno when no child could be made. A child that cannot
- * open its output file logs that and keeps the inherited output; every
- * other failure after the clone (session, death signal, cgroup, exec) is
- * logged by the child, which then exits with status 1. */
+/* Starts the child the request describes; the request and everything it
+ * points to are copied, and stay the caller's. Returns its pid (the
+ * caller's to reap), or -1 with errno when no child could be made. Without
+ * overlap it returns after the child's exec or end, with its lines logged.
+ * A child that cannot open its output file keeps the inherited output;
+ * every other failure after the clone (session, death signal, cgroup, exec)
+ * ends the child with status 1. Each failure is logged as the child's line,
+ * except a death signal that cannot be armed. Thread-safe. */
 pid_t KXSpawn(const KXSpawnRequest *request);
+
+/* Waits until every child KXSpawn started has exec'd or ended, and logs the
+ * failures they left. Cheap when none is pending. */
+void KXSpawnFinish(void);
 
 #ifdef __cplusplus
 }

@@ -79,7 +79,7 @@ pid_t LaunchProcess(const LaunchOptions& options)
     request.deathSignal = SIGTERM;
     request.cgroupFd = options.cgroupFd;
     request.log = CLog::_pKXLog;
-    // Made before the clone: the child only reads it.
+    // Made before the clone, and copied with the request.
     std::vector<std::string> environment = ServerEnvironment(options);
     std::vector<char*> envp;
     envp.reserve(environment.size() + 1);
@@ -87,5 +87,11 @@ pid_t LaunchProcess(const LaunchOptions& options)
         envp.push_back(&entry[0]);
     envp.push_back(nullptr);
     request.envp = envp.data();
+    request.overlap = options.overlap;
     return KXSpawn(&request);
+}
+
+void FinishLaunches()
+{
+    KXSpawnFinish();
 }

@@ -23,6 +23,9 @@ struct LaunchOptions {
     // passed on: a server must not talk to the service's supervisor.
     std::string notifySocket{};
     unsigned long long watchdogUsec = 0;  // WATCHDOG_USEC for the server; 0: none
+    // The caller starts many in a row and calls FinishLaunches() after the
+    // last: each child makes its steps and execs while the caller goes on.
+    bool overlap = false;
 };
 
 // The environment a server with `options` starts with: the service's,
@@ -30,6 +33,11 @@ struct LaunchOptions {
 std::vector<std::string> ServerEnvironment(const LaunchOptions& options);
 
 // Starts the server `options` describe. Returns the child's pid, or -1 with
-// errno when no child could be made. A failing exec is logged by the child,
-// which then exits 1.
+// errno when no child could be made. Without overlap it returns after the
+// child's exec. A failing exec is logged as the child's line, and the child
+// exits 1.
 pid_t LaunchProcess(const LaunchOptions& options);
+
+// Waits until every child launched with overlap has exec'd or ended, and
+// logs what failed in them. Cheap when none is pending.
+void FinishLaunches();

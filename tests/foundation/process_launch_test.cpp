@@ -19,6 +19,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/test_util.h"
 #include "foundation/Log.h"
@@ -147,6 +148,42 @@ TEST_F(ProcessLaunch, ServerLeadsItsSessionWithDefaultSignalsAndItsOutputFile)
     ASSERT_GT(inGroup, 0);
     EXPECT_EQ(getsid(inGroup), getsid(0));
     KillAndReap(inGroup);
+}
+
+// Starts in a row that do not wait for each exec, more than run at once:
+// after FinishLaunches every child is past its exec, in its own session
+// with its output file, and each failed exec is logged once, as the line of
+// the child that failed, while the caller's errno stays its own.
+TEST_F(ProcessLaunch, OverlappedStartsAreAllPastTheirExecAfterTheFinish)
+{
+    std::vector<pid_t> running, failed;
+    LaunchOptions options;
+    options.overlap = true;
+    for (int i = 0; i < 12; ++i) {
+        options.command = i % 3 == 2 ? dir / "missing-program" : "/bin/sleep 30";
+        options.outputFile = dir / ("out" + std::to_string(i));
+        const pid_t pid = LaunchProcess(options);
+        ASSERT_GT(pid, 0);
+        (i % 3 == 2 ? failed : running).push_back(pid);
+    }
+    errno = 0;
+    FinishLaunches();
+    EXPECT_EQ(errno, 0);
+    for (pid_t pid : running) {
+        EXPECT_EQ(getsid(pid), pid);
+        EXPECT_EQ(StatusField(pid, "Name:"), "sleep");
+        EXPECT_EQ(StatusField(pid, "SigBlk:"), "0000000000000000");
+        KillAndReap(pid);
+    }
+    const std::string line =
+        "StartProcess(): failed for command \"" + (dir / "missing-program") + "\" (No such file or directory)";
+    EXPECT_EQ(CountLinesContaining(log, line), 4);
+    for (pid_t pid : failed) {
+        int status = -1;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+        EXPECT_EQ(CountLinesContaining(log, "[" + std::to_string(pid) + "] " + line), 1);
+    }
 }
 
 TEST_F(ProcessLaunch, ServerStartsInTheGivenCgroup)
