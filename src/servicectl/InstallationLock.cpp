@@ -111,9 +111,13 @@ pid_t InstallationLock::acquire()
     }
     // For the operator's eyes only: the kernel's record of the lock is what
     // the controller trusts, so a failed write costs nothing but this note.
+    // Written over the last holder's pid, and cut only where that was
+    // longer: a truncation to nothing first can wait for the file system's
+    // journal, at every start of the service.
     std::string text = std::to_string(getpid()) + "\n";
-    bool written = ftruncate(fd, 0) == 0 && pwrite(fd, text.data(), text.size(), 0) > 0;
-    static_cast<void>(written);
+    const ssize_t written = pwrite(fd, text.data(), text.size(), 0);
+    if (written == static_cast<ssize_t>(text.size()) && info.st_size > written)
+        static_cast<void>(ftruncate(fd, written));
     mFd = fd;
     return 0;
 }
