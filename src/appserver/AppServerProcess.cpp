@@ -321,8 +321,7 @@ void AppServerProcess::launch(Clock::time_point now)
     options.cgroupFd = mTrees != nullptr ? mTrees->prepareStart(*this) : -1;
     options.notifySocket = mNotifySocket;
     options.watchdogUsec = mWatchdogSetting;
-    // The pass that starts it finishes its launches before it looks again.
-    options.overlap = true;
+    options.overlap = mOverlapStart;
     forgetNotices();
     pid_t pid = LaunchProcess(options);
     if (pid < 0) {

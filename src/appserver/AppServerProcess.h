@@ -62,6 +62,9 @@ public:
 
     // How the manager supervises it (the settings of tarvelsvc.conf).
     bool mProbed = false;      // readiness is probed; otherwise a fork counts as serving
+    // Set by a pass that starts several: the launch does not wait for the
+    // exec, which the pass finishes at its end.
+    bool mOverlapStart = false;
     std::chrono::seconds mStartTimeout = stoptimes::kStartTimeout;
     unsigned mProbeLimit = 3;  // liveness failures in a row that restart it
     ProbeTarget mTarget;       // where it is probed; resolved when the table is built

