@@ -144,19 +144,25 @@ TEST_F(Supervision, FourWordsWithoutOptionsHostAndBind)
     EXPECT_EQ(ArgsOf(inst.path("args")), expected);
 }
 
+// Three starts in one pass do not wait for each exec; each child's failure
+// is still logged once, as its own line, before its "started" line.
 TEST_F(Supervision, FailedExecIsLoggedByTheChildAndDrainedAsExitStateOne)
 {
-    build({8001});
+    build({8001, 8002, 8003});
     unlink(inst.perl().c_str());
     manager.startServers();
-    const auto& p = manager.processes()[0];
-    EXPECT_EQ(p.mState, ServerState::Serving);
-    waitForEnds(1);
-    drainExpectingExit(p, 1);
-    EXPECT_EQ(p.mFailCount, 1);
-    EXPECT_EQ(inst.countMessage("StartProcess(): failed for command \"" + p.mCommand +
-                                "\" (No such file or directory)"),
-              1);
+    waitForEnds(3);
+    const std::string log = testutil::ReadFile(inst.log());
+    for (const auto& p : manager.processes()) {
+        drainExpectingExit(p, 1);
+        EXPECT_EQ(p.mFailCount, 1);
+        const std::string failed = "StartProcess(): failed for command \"" + p.mCommand +
+                                   "\" (No such file or directory)";
+        EXPECT_EQ(inst.countMessage(failed), 1);
+        const size_t at = log.find("[" + std::to_string(p.mPid) + "] " + failed);
+        EXPECT_NE(at, std::string::npos) << log;
+        EXPECT_LT(at, log.find("started \"" + p.mCommand + "\"")) << log;
+    }
 }
 
 TEST_F(Supervision, ExitCodeAndCoreDumpAreLogged)
