@@ -158,7 +158,18 @@ inline std::vector<double> timeRestarts(Starts& starts, int kills)
 struct Round {
     std::vector<double> startMs;
     std::vector<double> restartMs;
+    long pssKb = -1;  // the supervisor's, once all run
 };
+
+// The proportional set size of `pid` in kB, from smaps_rollup; -1 unread.
+inline long pssKb(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("Pss:", 0) == 0)
+            return std::atol(line.c_str() + 4);
+    return -1;
+}
 
 inline Round runRound(const Installation& inst, unsigned servers, bool daemon, int kills)
 {
@@ -170,6 +181,7 @@ inline Round runRound(const Installation& inst, unsigned servers, bool daemon, i
         for (int64_t t : starts.times())
             round.startMs.push_back(ms(t - t0));
         usleep(300 * 1000);  // the last starts' wake-ups are over
+        round.pssKb = pssKb(pid);
         round.restartMs = timeRestarts(starts, kills);
     } else {
         std::fprintf(stderr, "%s: not all %u servers started\n", daemon ? "daemon" : "loop",

@@ -10,7 +10,8 @@
 //    two. Measured by the servers' own first acts: from the launch of the
 //    supervisor to the 50th and to the last server's start, and from SIGKILL
 //    of a server, all running, to its replacement's start. Ratios daemon /
-//    loop per run.
+//    loop per run, and the daemon's PSS once all run (`thousand_bench 50`
+//    for the figure with 50 servers).
 // Then the old figures, of the manager loop in a fork of this program:
 // 1. Launch: from the fork of the supervisor (which reads the configuration
 //    and builds its table first) to the moment the last server runs; the
@@ -289,6 +290,8 @@ void DaemonAgainstLibcLoop(unsigned servers, int kills, int runs)
         restart.push_back(bench::reportPair("restart, all running:",
                                             bench::median(d.restartMs, -1),
                                             bench::median(l.restartMs, -1)));
+        std::printf("    daemon PSS, all running: %ld kB (goal for 50 servers: <= 2048)\n",
+                    d.pssKb);
     }
     std::printf("  ratios daemon / libc loop, median of %zu runs: to the 50th %.2f (goal <= 1.15), "
                 "to the last %.2f (goal <= 1.10), restart %.2f (goal <= 1.15); load %s\n",

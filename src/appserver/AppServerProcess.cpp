@@ -322,6 +322,7 @@ void AppServerProcess::launch(Clock::time_point now)
     options.notifySocket = mNotifySocket;
     options.watchdogUsec = mWatchdogSetting;
     options.overlap = mOverlapStart;
+    mOverlapStart = false;  // for this start only
     forgetNotices();
     pid_t pid = LaunchProcess(options);
     if (pid < 0) {
