@@ -5,12 +5,15 @@
 // daemon's readiness probe nor this process's polling is in the figures.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -159,7 +162,48 @@ struct Round {
     std::vector<double> startMs;
     std::vector<double> restartMs;
     long pssKb = -1;  // the supervisor's, once all run
+    double clientCpuMs = -1;  // one `tarvelsvc -servers`, median
+    long clientFaults = -1;   // its minor page faults, median
 };
+
+// `calls` runs of `tarvelsvc -servers` against the running service, output
+// discarded: the median CPU time (user and system) and minor page faults.
+inline void clientCost(const Installation& inst, int calls, double* cpuMs, long* faults)
+{
+    std::vector<double> cpu, minflt;
+    for (int i = 0; i < calls; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            execl(inst.exe.c_str(), inst.exe.c_str(), "-servers", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        struct rusage usage {};
+        if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
+            continue;
+        cpu.push_back((usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                      (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3);
+        minflt.push_back(double(usage.ru_minflt));
+    }
+    *cpuMs = median(cpu, -1);
+    *faults = long(median(minflt, -1));
+}
+
+// The shared objects `exe` maps, as ldd lists them (the vDSO left out).
+inline int sharedObjects(const std::string& exe)
+{
+    const std::string command = "LD_TRACE_LOADED_OBJECTS=1 '" + exe + "'";
+    FILE* list = popen(command.c_str(), "r");
+    int count = 0;
+    char line[4096];
+    while (list != nullptr && std::fgets(line, sizeof line, list) != nullptr)
+        count += std::strstr(line, "linux-vdso") == nullptr;
+    if (list != nullptr)
+        pclose(list);
+    return count;
+}
 
 // The proportional set size of `pid` in kB, from smaps_rollup; -1 unread.
 inline long pssKb(pid_t pid)
@@ -183,6 +227,8 @@ inline Round runRound(const Installation& inst, unsigned servers, bool daemon, i
         usleep(300 * 1000);  // the last starts' wake-ups are over
         round.pssKb = pssKb(pid);
         round.restartMs = timeRestarts(starts, kills);
+        if (daemon)
+            clientCost(inst, 20, &round.clientCpuMs, &round.clientFaults);
     } else {
         std::fprintf(stderr, "%s: not all %u servers started\n", daemon ? "daemon" : "loop",
                      servers);

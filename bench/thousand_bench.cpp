@@ -10,8 +10,8 @@
 //    two. Measured by the servers' own first acts: from the launch of the
 //    supervisor to the 50th and to the last server's start, and from SIGKILL
 //    of a server, all running, to its replacement's start. Ratios daemon /
-//    loop per run, and the daemon's PSS once all run (`thousand_bench 50`
-//    for the figure with 50 servers).
+//    loop per run; the daemon's PSS once all run (`thousand_bench 50` for
+//    the figure with 50 servers), and the CPU of a `tarvelsvc -servers`.
 // Then the old figures, of the manager loop in a fork of this program:
 // 1. Launch: from the fork of the supervisor (which reads the configuration
 //    and builds its table first) to the moment the last server runs; the
@@ -275,6 +275,8 @@ void DaemonAgainstLibcLoop(unsigned servers, int kills, int runs)
     bench::Installation inst = bench::installBaseline("tarvel-thousand-", 24000, servers);
     std::printf("real tarvelsvc against a libc-only fork/exec/waitpid loop, %u servers, load %s:\n",
                 servers, bench::loadAverage().c_str());
+    std::printf("  shared objects tarvelsvc maps, as ldd lists them: %d\n",
+                bench::sharedObjects(inst.exe));
     const size_t fiftieth = std::min<size_t>(50, servers) - 1;
     std::vector<double> to50, toLast, restart;
     for (int run = 1; run <= runs; ++run) {
@@ -292,6 +294,9 @@ void DaemonAgainstLibcLoop(unsigned servers, int kills, int runs)
                                             bench::median(l.restartMs, -1)));
         std::printf("    daemon PSS, all running: %ld kB (goal for 50 servers: <= 2048)\n",
                     d.pssKb);
+        std::printf("    client tarvelsvc -servers: %.2f ms CPU (goal <= 2), %ld page faults, "
+                    "median of 20\n",
+                    d.clientCpuMs, d.clientFaults);
     }
     std::printf("  ratios daemon / libc loop, median of %zu runs: to the 50th %.2f (goal <= 1.15), "
                 "to the last %.2f (goal <= 1.10), restart %.2f (goal <= 1.15); load %s\n",
