@@ -13,6 +13,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #ifndef CLONE_CLEAR_SIGHAND
@@ -28,6 +29,10 @@
 #define KX_SPAWN_SLOTS 4
 #define KX_SPAWN_STACK_SIZE (32 * 1024)
 #define KX_SPAWN_FAILURES 2
+/* How long the caller waits for a child's exec. A child stopped before it
+ * (SIGSTOP, a debugger) must not stall supervision: its slot is left to it
+ * until it execs or ends. */
+#define KX_SPAWN_EXEC_WAIT_SECONDS 10
 
 /* What the child could not do, for the caller to log. */
 typedef enum Step {
@@ -50,6 +55,7 @@ typedef struct Failure {
  * execs or ends (CLONE_CHILD_CLEARTID). */
 typedef struct Slot {
     volatile int busy;
+    int leftBusy;        /* its child outlasted the wait; not used until it is done */
     pid_t pid;
     pid_t parent;
     int inCgroup;        /* placed in its cgroup by the clone itself */
@@ -317,20 +323,56 @@ static void LogFailures(const Slot *slot)
     }
 }
 
-/* Waits until the slot's child has exec'd or ended, logs its failures and
- * frees its copy of the request. Called with gSlotLock held. */
-static void Settle(Slot *slot)
+/* True once the slot's child has exec'd or ended, waiting for that until
+ * `deadline` (CLOCK_MONOTONIC) at the latest. */
+static int AwaitExec(Slot *slot, const struct timespec *deadline)
 {
     int busy;
 
-    while ((busy = __atomic_load_n(&slot->busy, __ATOMIC_ACQUIRE)) != 0)
-        syscall(SYS_futex, &slot->busy, FUTEX_WAIT, busy, NULL, NULL, 0);
+    while ((busy = __atomic_load_n(&slot->busy, __ATOMIC_ACQUIRE)) != 0) {
+        struct timespec now, left;
+
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        left.tv_sec = deadline->tv_sec - now.tv_sec;
+        left.tv_nsec = deadline->tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) {
+            left.tv_nsec += 1000000000L;
+            left.tv_sec--;
+        }
+        if (left.tv_sec < 0)
+            return 0;
+        syscall(SYS_futex, &slot->busy, FUTEX_WAIT, busy, &left, NULL, 0);
+    }
+    return 1;
+}
+
+/* Waits until the slot's child has exec'd or ended, logs its failures and
+ * frees its copy of the request; a slot already left busy is only looked
+ * at. Returns 0, or -1 when the child is still before its exec. Called
+ * with gSlotLock held. */
+static int Settle(Slot *slot)
+{
+    struct timespec deadline;
+
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += slot->leftBusy ? 0 : KX_SPAWN_EXEC_WAIT_SECONDS;
+    if (!AwaitExec(slot, &deadline)) {
+        if (!slot->leftBusy)
+            KXLogWrite(slot->request.log,
+                       "StartProcess(): pid %d has not reached its exec within %d s; "
+                       "its start slot is left to it",
+                       (int)slot->pid, KX_SPAWN_EXEC_WAIT_SECONDS);
+        slot->leftBusy = 1;
+        return -1;
+    }
+    slot->leftBusy = 0;
     if (slot->copy == NULL)
-        return;
+        return 0;
     LogFailures(slot);
     slot->failureCount = 0;
     free(slot->copy);
     slot->copy = NULL;
+    return 0;
 }
 
 /* Copies a null-ended vector of texts to `*at`; returns the copy. */
@@ -504,6 +546,20 @@ static pid_t StartChild(Slot *slot)
     return pid;
 }
 
+/* The next slot whose child is done; NULL when every one is left busy. */
+static Slot *FreeSlot(void)
+{
+    size_t tried;
+
+    for (tried = 0; tried < KX_SPAWN_SLOTS; ++tried) {
+        Slot *slot = &gSlots[gNextSlot++ % KX_SPAWN_SLOTS];
+
+        if (Settle(slot) == 0)
+            return slot;
+    }
+    return NULL;
+}
+
 pid_t KXSpawn(const KXSpawnRequest *request)
 {
     Slot *slot;
@@ -515,9 +571,10 @@ pid_t KXSpawn(const KXSpawnRequest *request)
         return -1;
     }
     pthread_mutex_lock(&gSlotLock);
-    slot = &gSlots[gNextSlot++ % KX_SPAWN_SLOTS];
-    Settle(slot);
-    if (CopyRequest(slot, request) == 0) {
+    slot = FreeSlot();
+    if (slot == NULL) {
+        error = EAGAIN;
+    } else if (CopyRequest(slot, request) == 0) {
         pid = StartChild(slot);
         error = errno;
         slot->pid = pid;

@@ -165,6 +165,36 @@ bool ProcessRunning(pid_t pid)
     return state != '?' && state != 'Z' && state != 'X';
 }
 
+std::string StatusField(pid_t pid, const std::string& name)
+{
+    std::istringstream in(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, name.size() + 1, name + ":") == 0)
+            return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+    return "";
+}
+
+std::string OwnCgroupDir()
+{
+    for (const char* mount : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
+        struct stat info;
+        if (stat((std::string(mount) + "/cgroup.procs").c_str(), &info) != 0)
+            continue;
+        std::ifstream in("/proc/self/cgroup");
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("0::", 0) == 0)
+                return mount + line.substr(3);
+    }
+    return "";
+}
+
+std::string MakeChildCgroup(const std::string& name)
+{
+    const std::string own = OwnCgroupDir();
+    const std::string cgroup = own + "/" + name;
+    return !own.empty() && mkdir(cgroup.c_str(), 0755) == 0 ? cgroup : "";
+}
+
 std::string RunAsUser(const std::string& user, const std::function<std::string()>& work)
 {
     struct passwd* entry = getpwnam(user.c_str());

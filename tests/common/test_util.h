@@ -80,6 +80,12 @@ int ReapChildren();
 char ProcessStateOf(pid_t pid);
 // True while the process exists and is not a zombie.
 bool ProcessRunning(pid_t pid);
+// The value of a "Name:\tvalue" line of /proc/<pid>/status; empty if none.
+std::string StatusField(pid_t pid, const std::string& name);
+// The cgroup v2 directory this process is in, or "" without one.
+std::string OwnCgroupDir();
+// A new cgroup `name` below this process's own; "" when none may be made.
+std::string MakeChildCgroup(const std::string& name);
 // SIGKILL and reap (if it is ours); bounded.
 void KillAndReap(pid_t pid);
 // Runs `work` in a child process that has become the user `user` (this

@@ -48,31 +48,6 @@ extern "C" struct tm* localtime_r(const time_t* __restrict timer,
 
 namespace {
 
-// The value of `field` ("SigBlk:") in /proc/pid/status.
-std::string StatusField(pid_t pid, const std::string& field)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(field, 0) == 0)
-            return line.substr(line.find_first_not_of(" \t", field.size()));
-    return "";
-}
-
-// The cgroup v2 directory this process is in, or "" without one.
-std::string OwnCgroupDir()
-{
-    for (const char* mount : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
-        struct stat info;
-        if (stat((std::string(mount) + "/cgroup.procs").c_str(), &info) != 0)
-            continue;
-        std::ifstream in("/proc/self/cgroup");
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("0::", 0) == 0)
-                return mount + line.substr(3);
-    }
-    return "";
-}
-
 class ProcessLaunch : public ::testing::Test {
 protected:
     void SetUp() override { CLog::setFileName(log.c_str()); }
@@ -136,8 +111,8 @@ TEST_F(ProcessLaunch, ServerLeadsItsSessionWithDefaultSignalsAndItsOutputFile)
     ASSERT_GT(pid, 0);
 
     EXPECT_EQ(getsid(pid), pid);
-    EXPECT_EQ(StatusField(pid, "SigBlk:"), "0000000000000000");
-    EXPECT_EQ(StatusField(pid, "SigIgn:"), "0000000000000000");
+    EXPECT_EQ(StatusField(pid, "SigBlk"), "0000000000000000");
+    EXPECT_EQ(StatusField(pid, "SigIgn"), "0000000000000000");
     char target[4096] = {};
     ASSERT_GT(readlink(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), target, 4095), 0);
     EXPECT_EQ(std::string(target), options.outputFile);
@@ -171,8 +146,8 @@ TEST_F(ProcessLaunch, OverlappedStartsAreAllPastTheirExecAfterTheFinish)
     EXPECT_EQ(errno, 0);
     for (pid_t pid : running) {
         EXPECT_EQ(getsid(pid), pid);
-        EXPECT_EQ(StatusField(pid, "Name:"), "sleep");
-        EXPECT_EQ(StatusField(pid, "SigBlk:"), "0000000000000000");
+        EXPECT_EQ(StatusField(pid, "Name"), "sleep");
+        EXPECT_EQ(StatusField(pid, "SigBlk"), "0000000000000000");
         KillAndReap(pid);
     }
     const std::string line =
@@ -188,9 +163,8 @@ TEST_F(ProcessLaunch, OverlappedStartsAreAllPastTheirExecAfterTheFinish)
 
 TEST_F(ProcessLaunch, ServerStartsInTheGivenCgroup)
 {
-    const std::string own = OwnCgroupDir();
-    const std::string cgroup = own + "/tarvel-launch-test-" + std::to_string(getpid());
-    if (own.empty() || mkdir(cgroup.c_str(), 0755) != 0)
+    const std::string cgroup = MakeChildCgroup("tarvel-launch-test-" + std::to_string(getpid()));
+    if (cgroup.empty())
         GTEST_SKIP() << "no cgroup v2 directory may be made here";
     const int fd = open(cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(fd, 0);

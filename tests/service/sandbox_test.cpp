@@ -20,16 +20,6 @@ namespace {
 
 using testutil::Installation;
 
-// The value of a "Name:\tvalue" line of /proc/<pid>/status; empty if none.
-std::string StatusField(pid_t pid, const std::string& name)
-{
-    std::istringstream in(testutil::ReadFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(in, line);)
-        if (line.compare(0, name.size() + 1, name + ":") == 0)
-            return line.substr(line.find_first_not_of(" \t", name.size() + 1));
-    return "";
-}
-
 // The mount options of the mount at `point` as the process sees it.
 std::string MountOptions(pid_t pid, const std::string& point)
 {
@@ -74,16 +64,16 @@ TEST(Sandbox, DemoRunsUnderTheRestrictionsOfTheUnit)
     std::vector<pid_t> servers = inst.Servers();
     ASSERT_EQ(servers.size(), 2u);
     for (pid_t pid : {console, servers[0]}) {
-        EXPECT_EQ(StatusField(pid, "NoNewPrivs"), "1") << pid;
+        EXPECT_EQ(testutil::StatusField(pid, "NoNewPrivs"), "1") << pid;
         if (root) {
-            EXPECT_EQ(StatusField(pid, "CapEff"), "0000000000000000") << pid;
-            EXPECT_EQ(StatusField(pid, "CapBnd"), "0000000000000000") << pid;
+            EXPECT_EQ(testutil::StatusField(pid, "CapEff"), "0000000000000000") << pid;
+            EXPECT_EQ(testutil::StatusField(pid, "CapBnd"), "0000000000000000") << pid;
         }
         if (mounts) {
             EXPECT_EQ(MountOptions(pid, "/").compare(0, 3, "ro,"), 0) << MountOptions(pid, "/");
         }
     }
-    EXPECT_EQ(StatusField(console, "Umask"), "0007");
+    EXPECT_EQ(testutil::StatusField(console, "Umask"), "0007");
 
     // Supervision and the control channel work as outside.
     kill(servers[0], SIGKILL);
