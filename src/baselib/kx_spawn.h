@@ -36,16 +36,18 @@ typedef struct KXSpawnRequest {
 
 /* Starts the child the request describes; the request and everything it
  * points to are copied, and stay the caller's. Returns its pid (the
- * caller's to reap), or -1 with errno when no child could be made. Without
- * overlap it returns after the child's exec or end, with its lines logged.
+ * caller's to reap), or -1 with errno when no child could be made (EAGAIN:
+ * every slot is held by a child stopped before its exec). Without overlap
+ * it returns after the child's exec or end, with its lines logged, or after
+ * 10 s with a line that names a child stopped before its exec.
  * A child that cannot open its output file keeps the inherited output;
  * every other failure after the clone (session, death signal, cgroup, exec)
  * ends the child with status 1. Each failure is logged as the child's line,
  * except a death signal that cannot be armed. Thread-safe. */
 pid_t KXSpawn(const KXSpawnRequest *request);
 
-/* Waits until every child KXSpawn started has exec'd or ended, and logs the
- * failures they left. Cheap when none is pending. */
+/* Waits until every child KXSpawn started has exec'd or ended, at most 10 s
+ * for each, and logs the failures they left. Cheap when none is pending. */
 void KXSpawnFinish(void);
 
 #ifdef __cplusplus
