@@ -34,8 +34,8 @@ std::vector<std::string> ServerEnvironment(const LaunchOptions& options);
 
 // Starts the server `options` describe. Returns the child's pid, or -1 with
 // errno when no child could be made. Without overlap it returns after the
-// child's exec. A failing exec is logged as the child's line, and the child
-// exits 1.
+// child's exec (or 10 s, for a child stopped before it). A failing exec is
+// logged as the child's line, and the child exits 1.
 pid_t LaunchProcess(const LaunchOptions& options);
 
 // Waits until every child launched with overlap has exec'd or ended, and
