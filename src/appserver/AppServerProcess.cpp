@@ -318,10 +318,14 @@ void AppServerProcess::launch(Clock::time_point now)
     mOverLimit = 0;
     mForeignHolder.clear();
     LaunchOptions options{mCommand, mOutputFile};
-    options.cgroupFd = mTrees != nullptr ? mTrees->prepareStart(*this) : -1;
+    bool frozen = false;
+    options.cgroupFd = mTrees != nullptr ? mTrees->prepareStart(*this, &frozen) : -1;
     options.notifySocket = mNotifySocket;
     options.watchdogUsec = mWatchdogSetting;
-    options.overlap = mOverlapStart;
+    // A lone start waits for the exec in the kernel, without a bound; one
+    // into a cgroup an operator froze would hold supervision until it is
+    // thawed, so it takes the pass's bounded wait instead.
+    options.overlap = mOverlapStart || frozen;
     mOverlapStart = false;  // for this start only
     forgetNotices();
     pid_t pid = LaunchProcess(options);

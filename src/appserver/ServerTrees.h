@@ -14,9 +14,9 @@
 class ServerTrees : public ProcessTrees {
 public:
     // The cgroup directory `record` is to be started in; -1 for none.
-    int prepareStart(const AppServerProcess& record)
+    int prepareStart(const AppServerProcess& record, bool* frozen)
     {
-        return ProcessTrees::prepareStart(record.mId, {record.mHost, record.mPort});
+        return ProcessTrees::prepareStart(record.mId, {record.mHost, record.mPort}, frozen);
     }
     // The start made process `pid`: the root of the record's tree.
     void started(const AppServerProcess& record, pid_t pid) { ProcessTrees::started(record.mId, pid); }

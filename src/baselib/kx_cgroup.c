@@ -343,17 +343,33 @@ KXStatus KXCgroupPopulated(int eventsFd, int *populated)
     return status;
 }
 
-KXStatus KXCgroupCpuUsec(int dirFd, uint64_t *usec)
+/* The value of `key` in the flat-keyed file `name` of the cgroup dirFd. */
+static KXStatus ReadKey(int dirFd, const char *name, const char *key, uint64_t *value)
 {
     char text[1024];
-    KXStatus status;
+    KXStatus status = KXReadSmallFileAt(dirFd, name, text, sizeof text, NULL);
 
-    if (usec == NULL)
-        return ERROR_PARAMETER;
-    status = KXReadSmallFileAt(dirFd, "cpu.stat", text, sizeof text, NULL);
     if (status != ERROR_NONE && status != ERROR_BUFFER_SIZE)
         return status;
-    return FindKey(text, "usage_usec", usec);
+    return FindKey(text, key, value);
+}
+
+KXStatus KXCgroupFrozen(int dirFd, int *frozen)
+{
+    uint64_t value = 0;
+
+    if (frozen == NULL)
+        return ERROR_PARAMETER;
+    /* Kernels without the freezer have no such key: nothing is frozen. */
+    *frozen = ReadKey(dirFd, "cgroup.events", "frozen", &value) == ERROR_NONE && value != 0;
+    return ERROR_NONE;
+}
+
+KXStatus KXCgroupCpuUsec(int dirFd, uint64_t *usec)
+{
+    if (usec == NULL)
+        return ERROR_PARAMETER;
+    return ReadKey(dirFd, "cpu.stat", "usage_usec", usec);
 }
 
 typedef struct ChildVisit {

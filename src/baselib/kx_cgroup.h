@@ -135,6 +135,11 @@ KXStatus KXCgroupOpenEvents(int dirFd, int *eventsFd);
  * its start (a new read after each POLLPRI). */
 KXStatus KXCgroupPopulated(int eventsFd, int *populated);
 
+/* Whether the cgroup is frozen (cgroup.events); 0 on kernels without the
+ * freezer, and when it cannot be read. A process started in a frozen
+ * cgroup stops before it runs. */
+KXStatus KXCgroupFrozen(int dirFd, int *frozen);
+
 /* CPU time of every process that ever ran in the cgroup, ended ones
  * included: usage_usec of cpu.stat. */
 KXStatus KXCgroupCpuUsec(int dirFd, uint64_t *usec);

@@ -111,8 +111,10 @@ std::string ProcessTrees::NameOf(const TreeServer& server)
     return name;
 }
 
-int ProcessTrees::prepareStart(uint64_t id, const TreeServer& server)
+int ProcessTrees::prepareStart(uint64_t id, const TreeServer& server, bool* frozen)
 {
+    if (frozen != nullptr)
+        *frozen = false;
     Tree& t = tree(id);
     closeTree(t);
     t.known.clear();
@@ -128,6 +130,9 @@ int ProcessTrees::prepareStart(uint64_t id, const TreeServer& server)
         return -1;
     }
     t.inCgroup = true;
+    int isFrozen = 0;
+    if (frozen != nullptr && KXCgroupFrozen(t.startFd, &isFrozen) == ERROR_NONE)
+        *frozen = isFrozen != 0;
     return t.startFd;
 }
 

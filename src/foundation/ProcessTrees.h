@@ -58,8 +58,9 @@ public:
 
     // The cgroup directory tree `id` of `server` is to be started in, made
     // if missing; -1 in session containment or when it cannot be made
-    // (logged).
-    int prepareStart(uint64_t id, const TreeServer& server);
+    // (logged). *frozen (may be null): an operator froze it, and the start
+    // will stop before it runs.
+    int prepareStart(uint64_t id, const TreeServer& server, bool* frozen = nullptr);
     // The start made process `pid`: the root of tree `id`.
     void started(uint64_t id, pid_t pid);
     // Sends `sig` to every process of the tree (SIGTERM with SIGCONT;

@@ -1,6 +1,6 @@
-// A child that cannot reach its exec, here frozen in its cgroup before it
-// runs: the start waits for it a bounded time, then leaves it its slot, and
-// later starts go on; once thawed it execs and its slot is used again.
+// A child that cannot reach its exec, here started in a frozen cgroup, which
+// stops it before it runs: the pass's wait for it is bounded, then it is
+// left its slot, and later starts go on; once thawed it execs.
 #include "foundation/ProcessLaunch.h"
 
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <future>
 #include <string>
 
+#include "baselib/kx_cgroup.h"
 #include "common/test_util.h"
 #include "foundation/Log.h"
 
@@ -45,15 +46,19 @@ TEST(ProcessLaunchSlow, AChildStuckBeforeItsExecHoldsItsSlotNotTheService)
         GTEST_SKIP() << "this kernel cannot freeze a cgroup";
     }
 
+    int frozenSeen = 0;
+    EXPECT_EQ(KXCgroupFrozen(fd, &frozenSeen), ERROR_NONE);
+    EXPECT_EQ(frozenSeen, 1);
     LaunchOptions frozen;
     frozen.command = "/bin/sleep 30";
     frozen.cgroupFd = fd;
-    auto launch = std::async(std::launch::async, [&] { return LaunchProcess(frozen); });
-    ASSERT_EQ(launch.wait_for(std::chrono::seconds(30)), std::future_status::ready)
-        << "the start waited for the frozen child without bound";
-    const pid_t stuck = launch.get();
+    frozen.overlap = true;
+    const pid_t stuck = LaunchProcess(frozen);
     close(fd);
     ASSERT_GT(stuck, 0);
+    auto finish = std::async(std::launch::async, [] { FinishLaunches(); });
+    ASSERT_EQ(finish.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+        << "the pass waited for the frozen child without bound";
     EXPECT_EQ(CountLinesContaining(log, "StartProcess(): pid " + std::to_string(stuck) +
                                             " has not reached its exec within 10 s"),
               1);
