@@ -5,7 +5,6 @@
 // daemon's readiness probe nor this process's polling is in the figures.
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -172,17 +171,9 @@ inline void clientCost(const Installation& inst, int calls, double* cpuMs, long*
 {
     std::vector<double> cpu, minflt;
     for (int i = 0; i < calls; ++i) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            execl(inst.exe.c_str(), inst.exe.c_str(), "-servers", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
+        long peak = 0;
         struct rusage usage {};
-        if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
-            continue;
+        runMeasured({inst.exe, "-servers"}, &peak, &usage, true);
         cpu.push_back((usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
                       (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3);
         minflt.push_back(double(usage.ru_minflt));
@@ -225,7 +216,7 @@ inline Round runRound(const Installation& inst, unsigned servers, bool daemon, i
         for (int64_t t : starts.times())
             round.startMs.push_back(ms(t - t0));
         usleep(300 * 1000);  // the last starts' wake-ups are over
-        round.pssKb = pssKb(pid);
+        round.pssKb = procStatusKb(pid, "Pss", "smaps_rollup");
         round.restartMs = timeRestarts(starts, kills);
         if (daemon)
             clientCost(inst, 20, &round.clientCpuMs, &round.clientFaults);

@@ -5,6 +5,7 @@
 // a median and extremes.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -132,9 +133,11 @@ inline void useInstallation(const std::string& dir)
 }
 
 // Runs argv to its end; returns its wait status and its peak resident set in
-// KiB. The caller must be small: a child starts with its parent's pages, and
-// the peak survives the exec.
-inline int runMeasured(const std::vector<std::string>& argv, long* peakKb)
+// KiB, and its whole usage in *usage (may be null). The caller must be
+// small: a child starts with its parent's pages, and the peak survives the
+// exec. With `quiet` its standard output goes to /dev/null.
+inline int runMeasured(const std::vector<std::string>& argv, long* peakKb,
+                       struct rusage* usage = nullptr, bool quiet = false)
 {
     std::vector<char*> args;
     for (const std::string& a : argv)
@@ -146,14 +149,18 @@ inline int runMeasured(const std::vector<std::string>& argv, long* peakKb)
         std::exit(2);
     }
     if (pid == 0) {
+        if (quiet)
+            dup2(open("/dev/null", O_WRONLY), 1);
         execv(args[0], args.data());
         std::_Exit(127);
     }
     int status = 0;
-    struct rusage usage;
-    while (wait4(pid, &status, 0, &usage) < 0) {
+    struct rusage own;
+    while (wait4(pid, &status, 0, &own) < 0) {
     }
-    *peakKb = usage.ru_maxrss;
+    *peakKb = own.ru_maxrss;
+    if (usage != nullptr)
+        *usage = own;
     return status;
 }
 
@@ -167,10 +174,11 @@ inline int mappingCount(pid_t pid)
     return n;
 }
 
-// A "Name:   123 kB" line of /proc/<pid>/status, in KiB; -1 when absent.
-inline long procStatusKb(pid_t pid, const char* name)
+// A "Name:   123 kB" line of /proc/<pid>/<file> (status, or smaps_rollup
+// for Pss), in KiB; -1 when absent.
+inline long procStatusKb(pid_t pid, const char* name, const char* file = "status")
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     const std::string prefix = std::string(name) + ":";
     while (std::getline(in, line))

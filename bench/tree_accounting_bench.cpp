@@ -159,7 +159,7 @@ int main(int argc, char** argv)
         int cgroup = -1;
         char name[64];
         std::snprintf(name, sizeof name, "srv-127.0.0.1-%d", 10000 + i);
-        if (parent >= 0 && KXCgroupCreate(parent, name, &cgroup) != ERROR_NONE)
+        if (parent >= 0 && KXCgroupCreate(parent, name, &cgroup, nullptr) != ERROR_NONE)
             return 2;
         servers.push_back(StartServer(proc, cgroup));
         roots.push_back({servers.back().leader, servers.back().start});

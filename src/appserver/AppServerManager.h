@@ -19,8 +19,6 @@
 //   RollingReload.cpp     reload: the rolling restarts, the summary
 #pragma once
 
-#include <signal.h>
-
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -207,11 +205,11 @@ private:
     // is left of its tree is signalled, adopted orphans are reaped for their
     // server, and a record ends once its tree is empty.
     bool reapTrees(Clock::time_point now, std::vector<std::string>* later);
-    // The end of child `pid`, as a look without reaping found it (`ended`,
-    // or null to look again): its record's leader, or an adopted orphan
-    // reaped here (*stuck when it could not be); true when a record's.
-    bool takeTreeEnd(pid_t pid, const siginfo_t* ended, Clock::time_point now,
-                     std::vector<std::string>* later, bool* stuck);
+    // The end of child `pid` with wait `status`, as a look without reaping
+    // found it: its record's leader, or an adopted orphan reaped here
+    // (*stuck when it could not be); true when a record's.
+    bool takeTreeEnd(pid_t pid, int status, Clock::time_point now, std::vector<std::string>* later,
+                     bool* stuck);
     bool leaderEnded(AppServerProcess& record, int status, Clock::time_point now,
                      std::vector<std::string>* later);
     // A readiness probe's success counts only when the listener is the

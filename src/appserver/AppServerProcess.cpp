@@ -273,9 +273,6 @@ std::string AppServerProcess::heldBy() const
 
 bool AppServerProcess::signalTree(int signal)
 {
-    // A child still before its exec has neither its session nor its
-    // handlers yet.
-    FinishLaunches();
     if (mTrees == nullptr)
         return signalChild(signal);
     return mTrees->signal(*this, signal) > 0;

@@ -122,8 +122,6 @@ void CAppServerManager::removeSource(LoopSource* source)
 
 bool CAppServerManager::reapChildren(Clock::time_point now, std::vector<std::string>* later)
 {
-    // A child's own failure lines come before the lines of its end.
-    FinishLaunches();
     if (mContained)
         return reapTrees(now, later);
     // Only a record with a process can own the child: an ended record keeps

@@ -6,35 +6,13 @@
 // as their server's; they are never taken for a record's own end.
 #include "appserver/AppServerManager.h"
 
-#include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "baselib/kx_session.h"
 #include "foundation/Exceptions.h"
 #include "foundation/Log.h"
-
-namespace {
-
-// True when child `pid` has ended and is not reaped yet; `info` tells how.
-bool PeekChild(pid_t pid, siginfo_t& info)
-{
-    memset(&info, 0, sizeof info);
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid;
-}
-
-// The wait status of a child looked at with WNOWAIT, as waitpid would give it.
-int HeldStatus(const siginfo_t& info)
-{
-    if (info.si_code == CLD_EXITED)
-        return (info.si_status & 0xff) << 8;
-    return (info.si_status & 0x7f) | (info.si_code == CLD_DUMPED ? 0x80 : 0);
-}
-
-}  // namespace
 
 void CAppServerManager::contain()
 {
@@ -77,19 +55,15 @@ bool CAppServerManager::leaderEnded(AppServerProcess& record, int status, Clock:
     return true;
 }
 
-bool CAppServerManager::takeTreeEnd(pid_t pid, const siginfo_t* ended, Clock::time_point now,
+bool CAppServerManager::takeTreeEnd(pid_t pid, int status, Clock::time_point now,
                                     std::vector<std::string>* later, bool* stuck)
 {
     AppServerProcess* owner = nullptr;
     for (auto& record : mProcesses)
         if (record.mPid == pid && HasProcess(record.mState) && !record.mLeaderGone)
             owner = &record;
-    if (owner != nullptr) {
-        siginfo_t info;
-        if (ended == nullptr && PeekChild(pid, info))
-            ended = &info;
-        return leaderEnded(*owner, ended != nullptr ? HeldStatus(*ended) : 0, now, later);
-    }
+    if (owner != nullptr)
+        return leaderEnded(*owner, status, now, later);
     KXProcStat stat;
     if (KXProcReadStat(mTrees->procFd(), pid, &stat) == ERROR_NONE)
         mTrees->adopted(stat);
@@ -105,19 +79,20 @@ bool CAppServerManager::reapTrees(Clock::time_point now, std::vector<std::string
     signalled.swap(mSignalled);
     bool stuck = false;
     for (pid_t pid : signalled)
-        if (siginfo_t info; pid > 0 && PeekChild(pid, info))
-            any = takeTreeEnd(pid, &info, now, later, &stuck) || any;
+        if (int status = 0; KXPeekChildEnd(pid, &status))
+            any = takeTreeEnd(pid, status, now, later, &stuck) || any;
     // Ends whose SIGCHLD merged into those are looked for in the next pass,
     // after the starts these ends cause: the look walks every child.
     while (mReapDue && signalled.empty() && !stuck) {
         pid_t pid = 0;
+        int status = 0;
         // A leader's end needs no stat: the record knows whose it is.
-        KXStatus peeked = KXPeekEndedChild(mTrees->procFd(), &pid, nullptr);
+        KXStatus peeked = KXPeekEndedChild(mTrees->procFd(), &pid, &status, nullptr);
         if (peeked != ERROR_NONE || pid <= 0) {
             mReapDue = peeked == ERROR_GENERAL;
             break;
         }
-        any = takeTreeEnd(pid, nullptr, now, later, &stuck) || any;
+        any = takeTreeEnd(pid, status, now, later, &stuck) || any;
     }
     // A tree whose leader is gone ends with its last process. A member seen
     // running spares the look at /proc; the others share one.

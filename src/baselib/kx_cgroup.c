@@ -28,14 +28,21 @@ static void CloseKeepingErrno(int fd)
 }
 
 /* Opens the directory component below dirFd, making it first when it is
- * not there and create is set; dirFd stays open. */
-static KXStatus OpenChild(int dirFd, const char *component, int create, int *next)
+ * not there and create is set (*made, may be null, says so); dirFd stays
+ * open. */
+static KXStatus OpenChild(int dirFd, const char *component, int create, int *next, int *made)
 {
     int fd = openat(dirFd, component, kDirFlags);
 
+    if (made != NULL)
+        *made = 0;
     if (fd < 0 && errno == ENOENT && create) {
-        if (mkdirat(dirFd, component, 0755) != 0 && errno != EEXIST)
+        int result = mkdirat(dirFd, component, 0755);
+
+        if (result != 0 && errno != EEXIST)
             return ERROR_FILE;
+        if (made != NULL)
+            *made = result == 0;
         fd = openat(dirFd, component, kDirFlags);
     }
     if (fd < 0)
@@ -47,7 +54,7 @@ static KXStatus OpenChild(int dirFd, const char *component, int create, int *nex
 /* OpenChild, with dirFd closed whatever the outcome. */
 static KXStatus Step(int dirFd, const char *component, int create, int *next)
 {
-    KXStatus status = OpenChild(dirFd, component, create, next);
+    KXStatus status = OpenChild(dirFd, component, create, next, NULL);
 
     CloseKeepingErrno(dirFd);
     return status;
@@ -99,12 +106,12 @@ KXStatus KXCgroupOpenPlace(const KXCgroupPlace *place, const char *sub, int crea
     return status;
 }
 
-KXStatus KXCgroupCreate(int parentFd, const char *name, int *dirFd)
+KXStatus KXCgroupCreate(int parentFd, const char *name, int *dirFd, int *made)
 {
     if (name == NULL || dirFd == NULL || !KXCgroupNameIsSafe(name))
         return ERROR_PARAMETER;
     /* A server's cgroup is kept across its restarts: one openat finds it. */
-    return OpenChild(parentFd, name, 1, dirFd);
+    return OpenChild(parentFd, name, 1, dirFd, made);
 }
 
 KXStatus KXCgroupRemove(int parentFd, const char *name)

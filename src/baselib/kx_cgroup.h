@@ -83,8 +83,9 @@ KXStatus KXCgroupInstallationName(const char *installation, char *name, size_t s
 
 /* Creates the cgroup name below parentFd (an existing one is reused: it is a
  * leftover the caller has emptied) and opens it as KXCgroupOpenPlace does;
- * the descriptor is what a spawn passes to CLONE_INTO_CGROUP. */
-KXStatus KXCgroupCreate(int parentFd, const char *name, int *dirFd);
+ * the descriptor is what a spawn passes to CLONE_INTO_CGROUP. *made (may be
+ * null) is 1 when this call made it. */
+KXStatus KXCgroupCreate(int parentFd, const char *name, int *dirFd, int *made);
 
 /* Removes the empty cgroup name below parentFd. ERROR_STATE (errno EBUSY)
  * while it has members or children; ERROR_NOT_FOUND when it is not there. */

@@ -19,24 +19,52 @@ KXStatus KXBecomeSubreaper(void)
     return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0 ? ERROR_NONE : ERROR_GENERAL;
 }
 
-KXStatus KXPeekEndedChild(int procFd, pid_t *pid, KXProcStat *stat)
+/* The wait status of a child looked at with WNOWAIT, as waitpid gives it. */
+static int WaitStatusOf(const siginfo_t *info)
+{
+    if (info->si_code == CLD_EXITED)
+        return (info->si_status & 0xff) << 8;
+    return (info->si_status & 0x7f) | (info->si_code == CLD_DUMPED ? 0x80 : 0);
+}
+
+/* waitid without reaping, for `which` and `id`; 0 or -1 with errno. */
+static int PeekEnd(idtype_t which, pid_t id, siginfo_t *info)
+{
+    int result;
+
+    memset(info, 0, sizeof *info);
+    do
+        result = waitid(which, (id_t)id, info, WEXITED | WNOHANG | WNOWAIT);
+    while (result != 0 && errno == EINTR);
+    return result;
+}
+
+KXStatus KXPeekEndedChild(int procFd, pid_t *pid, int *status, KXProcStat *stat)
 {
     siginfo_t info;
-    int result;
 
     if (pid == NULL)
         return ERROR_PARAMETER;
-    memset(&info, 0, sizeof info);
-    do
-        result = waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT);
-    while (result != 0 && errno == EINTR);
-    if (result != 0)
+    if (PeekEnd(P_ALL, 0, &info) != 0)
         return errno == ECHILD ? ERROR_NOT_FOUND : ERROR_GENERAL;
     *pid = info.si_pid;
+    if (status != NULL)
+        *status = WaitStatusOf(&info);
     if (info.si_pid == 0 || stat == NULL)
         return ERROR_NONE;
     /* Until it is reaped the zombie keeps its stat. */
     return KXProcReadStat(procFd, info.si_pid, stat);
+}
+
+int KXPeekChildEnd(pid_t pid, int *status)
+{
+    siginfo_t info;
+
+    if (pid <= 0 || PeekEnd(P_PID, pid, &info) != 0 || info.si_pid != pid)
+        return 0;
+    if (status != NULL)
+        *status = WaitStatusOf(&info);
+    return 1;
 }
 
 long KXTreeRootOf(const KXProcStat *process, const KXTreeRoot *roots, size_t rootCount,

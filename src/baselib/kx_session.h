@@ -24,12 +24,17 @@ extern "C" {
 KXStatus KXBecomeSubreaper(void);
 
 /* The first ended child of this process without reaping it
- * (waitid(WNOWAIT)): *pid gets it, or 0 when no child has ended, and *stat
- * (may be null: not read) its stat read while it is still a zombie (its
- * session and start time tell whose tree it was in). The caller reaps it
- * after. ERROR_NOT_FOUND (errno ECHILD) when there is no child at all;
+ * (waitid(WNOWAIT)): *pid gets it, or 0 when no child has ended, *status
+ * (may be null) its wait status as waitpid would give it, and *stat (may be
+ * null: not read) its stat read while it is still a zombie (its session and
+ * start time tell whose tree it was in). The caller reaps it after.
+ * ERROR_NOT_FOUND (errno ECHILD) when there is no child at all;
  * ERROR_GENERAL with errno. */
-KXStatus KXPeekEndedChild(int procFd, pid_t *pid, KXProcStat *stat);
+KXStatus KXPeekEndedChild(int procFd, pid_t *pid, int *status, KXProcStat *stat);
+
+/* 1 when child pid has ended and is not reaped yet, with *status (may be
+ * null) its wait status as waitpid would give it; 0 otherwise. */
+int KXPeekChildEnd(pid_t pid, int *status);
 
 /* The root (index into roots) that process belongs to: a known member with
  * its pid and start time, else the root whose session it is in; -1 for

@@ -280,43 +280,30 @@ static const char *Reason(int error)
 /* Logs what the child of a settled slot could not do, as its own lines. */
 static void LogFailures(const Slot *slot)
 {
+    /* Each step's line: a text, the command or the output path, the reason. */
+    static const struct {
+        const char *format;
+        int aboutOutput;
+    } kLines[] = {
+        [STEP_SESSION] = {"StartProcess(): cannot start a session for command \"%s\" (%s)", 0},
+        [STEP_UNBLOCK] = {"StartProcess(): cannot unblock the signals for command \"%s\" (%s)", 0},
+        [STEP_OUTPUT_OPEN] = {"StartProcess(): cannot open output file %s (%s)", 1},
+        [STEP_OUTPUT_TYPE] = {"StartProcess(): cannot open output file %s (%s)", 1},
+        [STEP_OUTPUT_REDIRECT] = {"StartProcess(): cannot redirect output to %s (%s)", 1},
+        [STEP_CGROUP] = {"StartProcess(): cannot enter the cgroup for command \"%s\" (%s)", 0},
+        [STEP_EXEC] = {"StartProcess(): failed for command \"%s\" (%s)", 0},
+    };
     const KXSpawnRequest *request = &slot->request;
     char line[9000];
     int i;
 
     for (i = 0; i < slot->failureCount; ++i) {
         const Failure *failure = &slot->failures[i];
-        const char *reason = Reason(failure->error);
+        const char *reason = failure->step == STEP_OUTPUT_TYPE ? "refused: it is not a regular file"
+                                                               : Reason(failure->error);
 
-        switch (failure->step) {
-        case STEP_SESSION:
-            snprintf(line, sizeof(line), "StartProcess(): cannot start a session for command \"%s\" (%s)",
-                     request->command, reason);
-            break;
-        case STEP_UNBLOCK:
-            snprintf(line, sizeof(line),
-                     "StartProcess(): cannot unblock the signals for command \"%s\" (%s)",
-                     request->command, reason);
-            break;
-        case STEP_OUTPUT_OPEN:
-        case STEP_OUTPUT_TYPE:
-            snprintf(line, sizeof(line), "StartProcess(): cannot open output file %s (%s)",
-                     request->outputPath,
-                     failure->step == STEP_OUTPUT_TYPE ? "refused: it is not a regular file" : reason);
-            break;
-        case STEP_OUTPUT_REDIRECT:
-            snprintf(line, sizeof(line), "StartProcess(): cannot redirect output to %s (%s)",
-                     request->outputPath, reason);
-            break;
-        case STEP_CGROUP:
-            snprintf(line, sizeof(line), "StartProcess(): cannot enter the cgroup for command \"%s\" (%s)",
-                     request->command, reason);
-            break;
-        case STEP_EXEC:
-            snprintf(line, sizeof(line), "StartProcess(): failed for command \"%s\" (%s)",
-                     request->command, reason);
-            break;
-        }
+        snprintf(line, sizeof(line), kLines[failure->step].format,
+                 kLines[failure->step].aboutOutput ? request->outputPath : request->command, reason);
         /* Without the time zone's lock, as the child would have written it:
          * a thread that holds that lock must not hold up a start. */
         KXLogWriteSignalSafeFor(request->log, slot->pid, line);

@@ -140,7 +140,7 @@ void ProcessTrees::stopLeftoverCgroup(const std::string& name, const std::string
                                      std::chrono::seconds killTimeout)
 {
     int dirFd = -1;
-    if (KXCgroupCreate(mParentFd, name.c_str(), &dirFd) != ERROR_NONE)
+    if (KXCgroupCreate(mParentFd, name.c_str(), &dirFd, nullptr) != ERROR_NONE)
         return;
     std::vector<pid_t> pids(4096);
     size_t count = 0;

@@ -4,7 +4,6 @@
 // trees to empty, costs one pass over /proc, not one per tree. The loop's
 // wait makes the next look a new one (prepare), since processes may have
 // forked or ended while it slept.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,20 +11,12 @@
 
 #include "foundation/ProcessTrees.h"
 
+#include "baselib/kx_session.h"
+
 namespace {
 
 // Looks at some trees between two looks at all.
 const unsigned kLooksPerFullLook = 64;
-
-// True when `pid` is a child of the service that has ended and is not reaped.
-bool EndedChild(pid_t pid)
-{
-    siginfo_t info;
-    memset(&info, 0, sizeof info);
-    return pid > 0 &&
-           waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid;
-}
 
 }  // namespace
 
@@ -152,7 +143,7 @@ std::vector<KXProcIdentity> ProcessTrees::membersAfterEnd(uint64_t id)
         for (auto& entry : mTrees) {
             Tree& other = entry.second;
             other.endedBeforeLook = mLookPass == mPass && other.leaderHeld &&
-                                    EndedChild(other.root.session);
+                                    KXPeekChildEnd(other.root.session, nullptr);
             if (other.endedBeforeLook && entry.first != id)
                 focus.push_back(entry.first);
         }

@@ -123,13 +123,15 @@ int ProcessTrees::prepareStart(uint64_t id, const TreeServer& server, bool* froz
     t.inCgroup = false;
     if (!cgroup() || t.name.empty())
         return -1;
-    if (KXCgroupCreate(mParentFd, t.name.c_str(), &t.startFd) != ERROR_NONE) {
+    int made = 0;
+    if (KXCgroupCreate(mParentFd, t.name.c_str(), &t.startFd, &made) != ERROR_NONE) {
         KXLogWrite(CLog::_pKXLog, "Server [%s]:%hu: cannot make its cgroup %s (%s)",
                    server.host.c_str(), server.port, t.name.c_str(), strerror(errno));
         t.startFd = -1;
         return -1;
     }
     t.inCgroup = true;
+    t.reused = made == 0;
     int isFrozen = 0;
     if (frozen != nullptr && KXCgroupFrozen(t.startFd, &isFrozen) == ERROR_NONE)
         *frozen = isFrozen != 0;
@@ -148,11 +150,11 @@ void ProcessTrees::started(uint64_t id, pid_t pid)
         t.root.leaderStart = stat.startTime;
     t.known.clear();
     t.orphans = 0;
-    // The cgroup, reused, counts the CPU of its earlier trees: read after
-    // the start so as not to delay it, which loses the new leader's first
-    // microseconds from its figure.
+    // A reused cgroup counts the CPU of its earlier trees: read after the
+    // start so as not to delay it, which loses the new leader's first
+    // microseconds from its figure. A new one starts at nothing.
     t.cpuBase = 0;
-    if (t.startFd >= 0 && KXCgroupCpuUsec(t.startFd, &t.cpuBase) != ERROR_NONE)
+    if (t.startFd >= 0 && t.reused && KXCgroupCpuUsec(t.startFd, &t.cpuBase) != ERROR_NONE)
         t.cpuBase = 0;
     CloseFd(t.startFd);
     t.leaderHeld = true;

@@ -136,7 +136,8 @@ private:
         int startFd = -1;
         int eventsFd = -1;
         bool inCgroup = false;  // the last start was placed in the cgroup
-        uint64_t cpuBase = 0;   // the cgroup's CPU before that start: it is reused
+        bool reused = false;    // the last start found its cgroup there
+        uint64_t cpuBase = 0;   // the reused cgroup's CPU before that start
         unsigned long orphans = 0;
         bool watched = false;
         bool leaderHeld = false;  // its leader is the service's child, not reaped

@@ -108,8 +108,9 @@ protected:
 
 TEST_F(CgroupLive, TheWholeTreeStaysInItsCgroupAndEndsWithIt)
 {
-    int server = -1;
-    ASSERT_EQ(KXCgroupCreate(mParent, "srv-127.0.0.1-1", &server), ERROR_NONE);
+    int server = -1, made = 0;
+    ASSERT_EQ(KXCgroupCreate(mParent, "srv-127.0.0.1-1", &server, &made), ERROR_NONE);
+    EXPECT_EQ(made, 1);
     int events = -1;
     ASSERT_EQ(KXCgroupOpenEvents(server, &events), ERROR_NONE);
     int populated = 1;
@@ -144,7 +145,8 @@ TEST_F(CgroupLive, TheWholeTreeStaysInItsCgroupAndEndsWithIt)
     EXPECT_TRUE(treetest::AllEnded({tree.worker, tree.helper}));
     // The next start of the server finds the same, emptied cgroup.
     int again = -1;
-    ASSERT_EQ(KXCgroupCreate(mParent, "srv-127.0.0.1-1", &again), ERROR_NONE);
+    ASSERT_EQ(KXCgroupCreate(mParent, "srv-127.0.0.1-1", &again, &made), ERROR_NONE);
+    EXPECT_EQ(made, 0);
     struct stat first, second;
     ASSERT_EQ(fstat(server, &first), 0);
     ASSERT_EQ(fstat(again, &second), 0);
@@ -154,13 +156,13 @@ TEST_F(CgroupLive, TheWholeTreeStaysInItsCgroupAndEndsWithIt)
     close(events);
     close(server);
     EXPECT_EQ(KXCgroupRemove(mParent, "srv-127.0.0.1-1"), ERROR_NONE);
-    EXPECT_EQ(KXCgroupCreate(mParent, "../srv", &again), ERROR_PARAMETER);
+    EXPECT_EQ(KXCgroupCreate(mParent, "../srv", &again, nullptr), ERROR_PARAMETER);
 }
 
 TEST_F(CgroupLive, TerminateReachesEveryMemberAndLeftoversAreListed)
 {
     int server = -1;
-    ASSERT_EQ(KXCgroupCreate(mParent, "srv-127.0.0.1-1", &server), ERROR_NONE);
+    ASSERT_EQ(KXCgroupCreate(mParent, "srv-127.0.0.1-1", &server, nullptr), ERROR_NONE);
     treetest::Tree tree = treetest::StartTree(
         mProc, [&](pid_t leader) { ASSERT_EQ(KXCgroupMoveProcess(server, leader), ERROR_NONE); });
     std::set<std::string> children;

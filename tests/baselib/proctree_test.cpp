@@ -176,7 +176,7 @@ TEST_F(ProcTree, AnAdoptedOrphanIsTheTreeOfTheSessionItWasIn)
     pid_t ended = 0;
     KXProcStat stat;
     ASSERT_TRUE(testutil::WaitUntil([&] {
-        return KXPeekEndedChild(mProc, &ended, &stat) == ERROR_NONE && ended != 0;
+        return KXPeekEndedChild(mProc, &ended, nullptr, &stat) == ERROR_NONE && ended != 0;
     }, 5000));
     EXPECT_EQ(ended, tree.leader);
     EXPECT_EQ(KXTreeRootOf(&stat, roots, 2, nullptr, 0), 1);
@@ -187,7 +187,7 @@ TEST_F(ProcTree, AnAdoptedOrphanIsTheTreeOfTheSessionItWasIn)
     const KXKnownMember known[] = {{{tree.helper, 0}, 1}};
     kill(tree.worker, SIGKILL);
     ASSERT_TRUE(testutil::WaitUntil([&] {
-        return KXPeekEndedChild(mProc, &ended, &stat) == ERROR_NONE && ended != 0;
+        return KXPeekEndedChild(mProc, &ended, nullptr, &stat) == ERROR_NONE && ended != 0;
     }, 5000));
     EXPECT_EQ(ended, tree.worker);
     EXPECT_EQ(KXTreeRootOf(&stat, roots, 2, known, 1), 1);
