@@ -174,13 +174,27 @@ TEST_F(ProcTree, AnAdoptedOrphanIsTheTreeOfTheSessionItWasIn)
     // The zombie leader is held, not reaped, until its tree is known.
     kill(tree.leader, SIGKILL);
     pid_t ended = 0;
+    int status = 0, again = 0;
     KXProcStat stat;
     ASSERT_TRUE(testutil::WaitUntil([&] {
-        return KXPeekEndedChild(mProc, &ended, nullptr, &stat) == ERROR_NONE && ended != 0;
+        return KXPeekEndedChild(mProc, &ended, &status, &stat) == ERROR_NONE && ended != 0;
     }, 5000));
     EXPECT_EQ(ended, tree.leader);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
     EXPECT_EQ(KXTreeRootOf(&stat, roots, 2, nullptr, 0), 1);
+    // A look by pid gives the same status and still leaves it to be reaped;
+    // one still running, and one reaped, have not ended.
+    EXPECT_EQ(KXPeekChildEnd(tree.leader, &again), 1);
+    EXPECT_EQ(again, status);
+    EXPECT_EQ(KXPeekChildEnd(tree.worker, &again), 0);
     ASSERT_EQ(waitpid(tree.leader, nullptr, 0), tree.leader);
+    EXPECT_EQ(KXPeekChildEnd(tree.leader, &again), 0);
+    const pid_t exits = fork();
+    if (exits == 0)
+        _exit(3);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return KXPeekChildEnd(exits, &status) == 1; }, 5000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    ASSERT_EQ(waitpid(exits, nullptr, 0), exits);
 
     // Its worker is now this process's child: when it ends, its session
     // still names the tree; the helper is known only as a member.
